@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what building and testing Tavrelon needs on Debian, skipping what is
+# already there. Pass "windows" to add the mingw-w64 cross compiler and Wine.
+set -euo pipefail
+
+packages=(cmake g++ make libgtest-dev googletest)
+if [ "${1:-}" = windows ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine64)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

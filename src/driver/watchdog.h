@@ -1,0 +1,10 @@
+#pragma once
+
+namespace tavrelon {
+
+// The watchdog's entry: with any argument returns 0 at once; otherwise reads
+// TavrelonConfig.ini beside the executable and supervises each configured
+// program in turn. Always returns 0.
+int runWatchdog(int argc, char* argv[]);
+
+}  // namespace tavrelon

@@ -1,0 +1,20 @@
+// Test-mode log tracker: the same answers as TestLog, through its own overrides.
+#pragma once
+
+#include <string>
+
+#include "logging/test_log.h"
+
+namespace tavrelon {
+
+class KVTLog : public TestLog {
+ public:
+  // Runs the TestLog construction (5000 ms wait, first search) on `logDir`.
+  explicit KVTLog(std::string logDir);
+
+  std::int64_t latestLogTime() override;
+  std::string latestLogLine() override;
+  std::int64_t latestLogSize() override;
+};
+
+}  // namespace tavrelon

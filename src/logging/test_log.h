@@ -1,0 +1,44 @@
+// Log tracker: finds a supervised program's newest CSV log and reads its size
+// and last line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavrelon {
+
+// Tracks the newest file under `logDir` whose path contains ".csv" and not
+// "TavrelonLog"; newest by creation time, ties kept in listing order. Keeps no
+// file open between calls.
+class TestLog {
+ public:
+  // Waits 5000 ms, then searches `logDir` once. Never fails towards the caller.
+  explicit TestLog(std::string logDir);
+  virtual ~TestLog() = default;
+
+  // Modification time of latestLogPath (found by modification time while it is
+  // empty); 0 when there is none.
+  virtual std::int64_t latestLogTime();
+  // "[" latestLogPath "] " + its last line with commas turned into spaces;
+  // searches only while latestLogPath is empty; "" when there is no file.
+  virtual std::string latestLogLine();
+  // Size in bytes of the newest log after a fresh search; 0 when there is none.
+  virtual std::int64_t latestLogSize();
+
+  std::string logDir;         // the directory searched; never changes
+  std::string latestLogPath;  // newest log found so far; empty until one is found
+
+ protected:
+  // The steps of latestLogLine(), shared with the test-mode tracker.
+  std::string readLatestLogLine();
+};
+
+// Appends the full path of every non-directory entry under `dir`, depth first,
+// in listing order.
+void listFilesRecursive(const std::string& dir, std::vector<std::string>& list);
+
+// `text` with every "," replaced by a single " ".
+std::string commasToSpaces(std::string text);
+
+}  // namespace tavrelon

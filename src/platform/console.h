@@ -1,0 +1,11 @@
+// Console output of the watchdog: whole lines on standard output.
+#pragma once
+
+#include <string>
+
+namespace tavrelon {
+
+// Writes `text` and a line end to standard output and flushes it.
+void printLine(const std::string& text);
+
+}  // namespace tavrelon

@@ -1,0 +1,136 @@
+// Operating-system services used by the rest of the watchdog. One backend
+// implements this header per platform (platform_posix.cpp, platform_win32.cpp);
+// CMake compiles exactly one of them. Callers see plain types only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tavrelon::platform {
+
+// ---------------------------------------------------------------- paths
+
+// The separator this platform's paths use: '\\' on Windows, '/' on POSIX.
+// Wherever the watchdog splits or joins a path it uses this character only.
+char separator();
+
+// Full path of the running executable, never truncated; empty when the
+// system cannot tell.
+std::string executablePath();
+
+// ---------------------------------------------------------------- files
+
+// True when a file or a directory exists at `path`.
+bool exists(const std::string& path);
+
+struct DirectoryEntry {
+  std::string name;  // the entry's own name, no directory part
+  bool isDirectory = false;
+};
+
+// Appends the entries of `directory` ("." and ".." left out) to `entries`, in
+// the platform's listing order (sorted by name on POSIX, where readdir order
+// is arbitrary). Returns false, appending nothing, when it cannot be opened.
+bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries);
+
+struct FileStatus {
+  std::int64_t creationTime = 0;      // seconds since 1970; birth time where the
+                                      // file system records one, else modification
+  std::int64_t modificationTime = 0;  // seconds since 1970
+  std::int64_t size = 0;              // bytes, 64-bit
+};
+
+// Queries the status of `path`; false when it cannot be queried.
+bool fileStatus(const std::string& path, FileStatus& status);
+
+// Reads the whole file as bytes (no line-end translation); false when it
+// cannot be opened or read.
+bool readFile(const std::string& path, std::string& content);
+
+// Opens `path` for reading only, sharing read, write and delete with whoever
+// else holds it, and reports its size; false when it cannot be opened.
+bool openedFileSize(const std::string& path, std::int64_t& size);
+
+// Reads up to `length` bytes from byte `offset` of `path` (read-only open with
+// full sharing) into `bytes`; fewer at the end of the file. False when the file
+// cannot be opened or read.
+bool readFileRange(const std::string& path, std::int64_t offset, std::size_t length,
+                   std::string& bytes);
+
+// Replaces the whole content of `path` with `content`: the bytes go to a
+// temporary file beside it, are flushed to disk and the temporary is renamed
+// over `path`. On any failure `path` stays as it was, no temporary is left
+// behind, and false is returned.
+bool replaceFileContent(const std::string& path, const std::string& content);
+
+// ---------------------------------------------------------------- clock
+
+// The current local time formatted with the strftime `pattern`.
+std::string localTime(const char* pattern);
+
+// Blocks the calling thread for `milliseconds` (or calls the test hook).
+void sleepMilliseconds(std::int64_t milliseconds);
+
+// Test-only seam: while a hook is set, sleepMilliseconds(ms) calls hook(ms)
+// instead of sleeping. An empty function restores real sleeping. The shipped
+// program never calls this.
+void setSleepHookForTesting(std::function<void(std::int64_t)> hook);
+
+// ---------------------------------------------------------------- processes
+
+// Opaque process or thread handle; 0 is no handle.
+using Handle = std::uintptr_t;
+
+// A started process as its owner records it (names as in the Windows record).
+// dwProcessId is nonzero on success.
+struct ProcessRecord {
+  Handle hProcess = 0;
+  Handle hThread = 0;
+  std::uint32_t dwProcessId = 0;
+  std::uint32_t dwThreadId = 0;
+};
+
+// What to start and how.
+struct ProcessLaunch {
+  std::string path;       // the executable
+  std::string arguments;  // argument string, split by the Windows C runtime's rules
+  // false: started by its path alone with no arguments at all (the debug programs)
+  bool withArguments = true;
+  // true: a console of its own (a new session with stdin from /dev/null and
+  // stdout/stderr on our stderr on POSIX); false: no window (same on POSIX)
+  bool newConsole = true;
+  bool showWindow = true;  // start-up block's window state: shown or hidden
+  // true: the process and everything it starts are ended together
+  // (job object / process group); false: stays in the caller's group
+  bool ownProcessGroup = true;
+  // empty: the child inherits our current directory
+  std::string workingDirectory;
+};
+
+// Starts a process. On success fills `record` (nonzero dwProcessId) and
+// returns true. On failure, exec failures included, returns false with the
+// system's error code (errno / GetLastError) in `errorCode`.
+bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
+
+enum class ProcessState {
+  Running,  // still running (an exit code of 259 is an exit code like any other)
+  Exited,   // ended; exitCode holds its code
+  Unknown,  // null or closed handle, or the query failed; exitCode untouched
+};
+
+// State of the process behind `hProcess`. An exited process stays readable
+// until its handle is closed. A process ended by terminateProcess reads 0; on
+// POSIX a process killed by a signal reads 128 + the signal number.
+ProcessState processState(Handle hProcess, std::uint32_t& exitCode);
+
+// Ends the recorded process and every process it started (its job or process
+// group), with exit code 0. Failures (already ended, say) are ignored.
+void terminateProcess(const ProcessRecord& record);
+
+// Releases a handle; 0 is ignored. Closing does not end the process.
+void closeHandle(Handle handle);
+
+}  // namespace tavrelon::platform

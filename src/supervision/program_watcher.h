@@ -1,0 +1,57 @@
+// One supervised program: its settings, processes, status row, log tracker and
+// polling state, with the four operations that run it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "config/program_config.h"
+#include "logging/status_log.h"
+#include "logging/test_log.h"
+#include "platform/platform.h"
+
+namespace tavrelon {
+
+class ProgramWatcher {
+ public:
+  // An empty placeholder: no settings, no processes, no tracker.
+  ProgramWatcher();
+  // Ready for start(): settings copied, run stamp taken, path split at its
+  // last separator, testMode true.
+  explicit ProgramWatcher(ProgramConfig settings);
+  // Moves every member; the previous tracker is released and the handles of
+  // processes it had let go are closed. Running processes are not ended.
+  ProgramWatcher(ProgramWatcher&& other) noexcept;
+  ProgramWatcher& operator=(ProgramWatcher&& other) noexcept;
+  ProgramWatcher(const ProgramWatcher&) = delete;
+  ProgramWatcher& operator=(const ProgramWatcher&) = delete;
+  // Releases the tracker and closes handles it still holds; ends no process.
+  ~ProgramWatcher();
+
+  // Starts a new run: new run stamp and (outside test mode) applicationId, the
+  // process in a console of its own, a "running" row, a new TestLog.
+  void start();
+  // Polls the run until it finishes; restarts it after a time-out or a crash.
+  void monitor();
+  // Starts the program again under `applicationId` with a KVTLog (test mode).
+  void startTest(std::string applicationId);
+  // Ends every recorded process that still runs and resets the polling state.
+  void stop();
+
+  platform::ProcessRecord programProcess;
+  platform::ProcessRecord debugCrashProcess;
+  platform::ProcessRecord debugTimeoutProcess;
+  ProgramConfig config;
+  StatusRecord status;
+  std::unique_ptr<TestLog> logTracker;  // replaced (and released) by every start
+  std::int32_t unchangedPolls = 0;
+  std::string runStamp;
+  std::string lastProgress;
+  std::string programFileName;
+  std::string programDirectory;  // empty, or ends with the separator
+  std::int32_t runState = 0;     // 0 idle/polling, 1 started, 2 finished, 3 crashed, 4 timed out
+  bool testMode = false;
+};
+
+}  // namespace tavrelon
