@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -64,6 +65,20 @@ std::string builtProgram(const std::string& name) {
   std::string suffix;
   if (self.size() > 4 && self.compare(self.size() - 4, 4, ".exe") == 0) suffix = ".exe";
   return directoryOf(self) + platform::separator() + name + suffix;
+}
+
+int runCapturingOutput(const std::string& program, const std::string& arguments,
+                       std::string& output) {
+  TempDir scratch;
+  std::string outputPath = scratch.file("stdout.txt");
+  std::string command = "\"" + program + "\"";
+  if (!arguments.empty()) command += " " + arguments;
+  command += " > \"" + outputPath + "\"";
+  // cmd.exe drops the outermost quotes of a command line that starts with one.
+  if (platform::separator() == '\\') command = "\"" + command + "\"";
+  int result = std::system(command.c_str());
+  output = readFile(outputPath);
+  return result;
 }
 
 ShortSleeps::ShortSleeps(std::int64_t divisor) {

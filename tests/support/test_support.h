@@ -34,6 +34,12 @@ std::string readFile(const std::string& path);
 // Path of a program built beside the test executable (".exe" added on Windows).
 std::string builtProgram(const std::string& name);
 
+// Runs `program` with `arguments` (quoted by the caller as the platform's
+// command processor wants) through std::system, standard output captured into
+// `output`. Returns std::system's result: 0 exactly when the program exited 0.
+int runCapturingOutput(const std::string& program, const std::string& arguments,
+                       std::string& output);
+
 // While alive, every platform sleep is recorded and shortened to ms / divisor
 // of real time (at least zero), so polls and waits take milliseconds.
 class ShortSleeps {
