@@ -226,6 +226,8 @@ void setSleepHookForTesting(std::function<void(std::int64_t)> hook) {
   sleepHook() = std::move(hook);
 }
 
+bool runningUnderWineForTesting() { return false; }
+
 // ---------------------------------------------------------------- processes
 // (placeholders until the process backend lands)
 
