@@ -231,6 +231,8 @@ void setSleepHookForTesting(std::function<void(std::int64_t)> hook) {
   sleepHook() = std::move(hook);
 }
 
+bool runningUnderWineForTesting() { return false; }
+
 // ---------------------------------------------------------------- processes
 
 namespace {
