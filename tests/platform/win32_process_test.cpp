@@ -79,7 +79,11 @@ TEST(ProcessServices, StartsAProgramAndReadsItsExitCodeUntilTheHandleIsClosed) {
   EXPECT_EQ(exitCode, 0u);
   closeRecord(record);
 
+  // A closed handle names nothing any more, and closing it again does no harm.
   exitCode = 12345;
+  EXPECT_EQ(platform::processState(record.hProcess, exitCode), ProcessState::Unknown);
+  closeRecord(record);
+  platform::terminateProcess(record);
   EXPECT_EQ(platform::processState(0, exitCode), ProcessState::Unknown);
   EXPECT_EQ(exitCode, 12345u);
 }
