@@ -1,10 +1,154 @@
 #include "config/config_reader.h"
 
+#include <limits>
+#include <utility>
+
+#include "driver/executable_directory.h"
+#include "platform/platform.h"
+#include "platform/text_lines.h"
+
 namespace tavrelon {
 
-// Placeholder until the reader lands.
-std::vector<ProgramConfig> readConfigFile(const std::string&) { return {}; }
+namespace {
 
-std::int32_t parseTimeOutMin(const std::string&) { return 0; }
+using Entry = std::pair<std::string, std::string>;
+
+// `text` without leading and trailing copies of `c`; searching from both ends
+// keeps this linear however long the run of `c` is.
+std::string trimmed(const std::string& text, char c) {
+  std::string::size_type first = text.find_first_not_of(c);
+  if (first == std::string::npos)
+    return std::string();
+  std::string::size_type last = text.find_last_not_of(c);
+  return text.substr(first, last - first + 1);
+}
+
+// One key and value from an entry line: split at the first ":" (a line without
+// one gives the whole line as both), spaces trimmed, and double quotes stripped
+// from every value but the argument string, which the program must get as written.
+Entry entryOf(const std::string& line) {
+  std::string::size_type colon = line.find(':');
+  std::string key = colon == std::string::npos ? line : line.substr(0, colon);
+  std::string value = colon == std::string::npos ? line : line.substr(colon + 1);
+  key = trimmed(key, ' ');
+  value = trimmed(value, ' ');
+  if (key != "ApplicationArgument")
+    value = trimmed(value, '"');
+  return Entry(std::move(key), std::move(value));
+}
+
+// The entries of the file in order; comment lines ("#" first) and empty lines
+// give none.
+std::vector<Entry> entriesOf(const std::vector<std::string>& lines) {
+  std::vector<Entry> entries;
+  entries.reserve(lines.size());
+  for (const std::string& line : lines) {
+    if (line.empty() || line[0] == '#')
+      continue;
+    entries.push_back(entryOf(line));
+  }
+  return entries;
+}
+
+// A record as it stands when a block begins.
+ProgramConfig startingRecord(const std::string& ownDirectory) {
+  ProgramConfig record;
+  record.statusLogPath = ownDirectory + platform::separator() + "TavrelonLog.csv";
+  record.debugOrNot = false;
+  record.timeOutMin = 2;
+  return record;
+}
+
+// The status log named after the program's file name and the moment its
+// ApplicationPath entry is applied.
+std::string derivedStatusLogPath(const std::string& ownDirectory,
+                                 const std::string& applicationPath) {
+  std::string::size_type last = applicationPath.rfind(platform::separator());
+  std::string name = last == std::string::npos ? applicationPath : applicationPath.substr(last + 1);
+  return ownDirectory + platform::separator() + "TavrelonLog_" + name + "_" +
+         platform::localTime("%Y%m%d%H%M%S") + ".csv";
+}
+
+// Applies one non-ApplicationPath entry to `record`; unknown keys do nothing.
+void apply(const Entry& entry, ProgramConfig& record) {
+  const std::string& key = entry.first;
+  const std::string& value = entry.second;
+  if (key == "ApplicationArgument") {
+    record.applicationArgument = value;
+  } else if (key == "ApplicationLogDir") {
+    record.applicationLogDir = value;
+  } else if (key == "TavrelonLog") {
+    record.statusLogPath = value;
+  } else if (key == "dllDir") {
+    record.dllDir = value;
+  } else if (key == "DebugOrNot") {
+    record.debugOrNot = value == "true";
+  } else if (key == "TimeOutMin") {
+    record.timeOutMin = parseTimeOutMin(value);
+  } else if (key == "DebugCrashScript") {
+    record.debugCrashScript = value;
+  } else if (key == "DebugTimeoutScript") {
+    record.debugTimeoutScript = value;
+  }
+}
+
+}  // namespace
+
+std::vector<ProgramConfig> readConfigFile(const std::string& path) {
+  std::vector<ProgramConfig> records;
+  std::vector<Entry> entries;
+  {
+    std::vector<std::string> lines;
+    if (!readTextLines(path, lines))
+      return records;
+    entries = entriesOf(lines);
+  }
+
+  const std::string ownDirectory = executableDirectory();
+  ProgramConfig current = startingRecord(ownDirectory);
+  for (const Entry& entry : entries) {
+    if (entry.first != "ApplicationPath") {
+      apply(entry, current);
+      continue;
+    }
+    // A begun record (non-empty path) is closed; entries given before the first
+    // ApplicationPath, or after an empty one, stay with the record it fills.
+    if (!current.applicationPath.empty()) {
+      records.push_back(std::move(current));
+      current = startingRecord(ownDirectory);
+    }
+    current.applicationPath = entry.second;
+    current.statusLogPath = derivedStatusLogPath(ownDirectory, entry.second);
+  }
+  // An opened file always yields a record, even without any ApplicationPath.
+  records.push_back(std::move(current));
+  return records;
+}
+
+std::int32_t parseTimeOutMin(const std::string& value) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
+
+  std::string::size_type i = 0;
+  // The white space the C library skips before a number.
+  while (i < value.size() && (value[i] == ' ' || (value[i] >= '\t' && value[i] <= '\r')))
+    ++i;
+  bool negative = false;
+  if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
+    negative = value[i] == '-';
+    ++i;
+  }
+  // The magnitude stops growing once past the limit, so any number of digits
+  // saturates instead of overflowing.
+  std::int64_t magnitude = 0;
+  const std::int64_t limit = negative ? -kMin : kMax;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    if (magnitude < limit)
+      magnitude = magnitude * 10 + (value[i] - '0');
+  }
+  if (magnitude > limit)
+    magnitude = limit;
+  return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+}
 
 }  // namespace tavrelon

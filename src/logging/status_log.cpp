@@ -1,12 +1,110 @@
 #include "logging/status_log.h"
 
+#include <exception>
+
+#include "logging/csv.h"
+#include "platform/platform.h"
+
 namespace tavrelon {
 
 const char* const kStatusLogHeader = "Application_ID,Running_Status,Start_Time,End_Time,Latest_Log";
 
-// Placeholders until the status log lands.
-std::vector<StatusRecord> readStatusLog(const std::string&) { return {}; }
-void updateStatusRow(std::vector<StatusRecord>&, StatusRecord) {}
-void writeStatusLog(std::vector<StatusRecord>, const std::string&) {}
+namespace {
+
+// The header of status logs that carry an is_Manual column; skipped like ours.
+const char* const kSixColumnHeader =
+    "Application_ID,is_Manual,Running_Status,Start_Time,End_Time,Latest_Log";
+
+// Turns one record's fields into a row; false for a field count that is no row.
+bool rowFromFields(std::vector<std::string>& fields, StatusRecord& row) {
+  std::size_t status = 1;
+  if (fields.size() == 6) {
+    // Six fields follow the six-column header: is_Manual stands second and has
+    // no member, so it is left out and the other five keep their meaning.
+    status = 2;
+  } else if (fields.size() != 5) {
+    return false;
+  }
+  row.applicationId = std::move(fields[0]);
+  row.runningStatus = std::move(fields[status]);
+  row.startTime = std::move(fields[status + 1]);
+  row.endTime = std::move(fields[status + 2]);
+  row.latestLog = std::move(fields[status + 3]);
+  return true;
+}
+
+void appendRow(std::string& content, const StatusRecord& row) {
+  content += quoteCsvField(row.applicationId);
+  content += ',';
+  content += quoteCsvField(row.runningStatus);
+  content += ',';
+  content += quoteCsvField(row.startTime);
+  content += ',';
+  content += quoteCsvField(row.endTime);
+  content += ',';
+  content += row.latestLog.empty() ? std::string("N/A") : quoteCsvField(row.latestLog);
+  content += "\r\n";
+}
+
+}  // namespace
+
+std::vector<StatusRecord> readStatusLog(const std::string& path) {
+  std::vector<StatusRecord> rows;
+  if (!platform::exists(path))
+    return rows;
+  std::string content;
+  if (!platform::readFile(path, content))
+    return rows;
+
+  std::size_t position = 0;
+  std::string record;
+  while (position < content.size()) {
+    std::size_t end = csvRecordEnd(content, position);
+    std::size_t length = end - position;
+    // A carriage return before the line feed belongs to the line end.
+    if (length > 0 && content[end - 1] == '\r')
+      --length;
+    record.assign(content, position, length);
+    position = end + 1;
+
+    if (record.empty() || record == kStatusLogHeader || record == kSixColumnHeader)
+      continue;
+    std::vector<std::string> fields = splitCsvLine(record);
+    StatusRecord row;
+    if (rowFromFields(fields, row))
+      rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+void updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record) {
+  // Several rows may share an applicationId; the newest one is the live run.
+  for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
+    if (row->applicationId != record.applicationId)
+      continue;
+    row->runningStatus = std::move(record.runningStatus);
+    row->startTime = std::move(record.startTime);
+    row->endTime = std::move(record.endTime);
+    row->latestLog = std::move(record.latestLog);
+    return;
+  }
+}
+
+void writeStatusLog(std::vector<StatusRecord> rows, const std::string& path) {
+  std::string content;
+  try {
+    content += kStatusLogHeader;
+    content += "\r\n";
+    for (const StatusRecord& row : rows)
+      appendRow(content, row);
+  } catch (const std::exception&) {
+    // Out of memory (or a length error) before anything was written: the old
+    // file stays.
+    return;
+  }
+  // The new content replaces the old in one step, so a crash or a full disk
+  // midway leaves the old rows in place; a failure is not reported.
+  platform::replaceFileContent(path, content);
+}
 
 }  // namespace tavrelon
