@@ -132,8 +132,7 @@ const TreeInfo& cachedLogTree(int files, TreeShape shape) {
   return trees.emplace(key, makeLogTree(root, files, shape)).first->second;
 }
 
-bool makeSparseLog(const std::string& path, std::int64_t size, const std::string& lastLine) {
-  std::string tail = lastLine + "\n";
+bool makeSparseLog(const std::string& path, std::int64_t size, const std::string& tail) {
   if (size < static_cast<std::int64_t>(tail.size()))
     return false;
   if (!writeBytes(path, std::string()))

@@ -32,10 +32,10 @@ const std::string& scratchDirectory();
 // again on later calls.
 const TreeInfo& cachedLogTree(int files, TreeShape shape);
 
-// Makes `path` a file of exactly `size` bytes that ends with `lastLine` and a
-// line feed, everything before it a hole (no data blocks on file systems that
-// support sparse files).
-bool makeSparseLog(const std::string& path, std::int64_t size, const std::string& lastLine);
+// Makes `path` a file of exactly `size` bytes that ends with `tail` (the last
+// lines of a log, line ends included), everything before it a hole: no data
+// blocks on file systems that support sparse files, zero bytes when read.
+bool makeSparseLog(const std::string& path, std::int64_t size, const std::string& tail);
 
 // Writes a status log with the header and `rows` rows of realistic length
 // (about 110 bytes each, CR LF line ends). Returns the id of the last row.
