@@ -1,6 +1,8 @@
 #include "logging/status_log.h"
 
+#include <algorithm>
 #include <exception>
+#include <string>
 
 #include "logging/csv.h"
 #include "platform/platform.h"
@@ -30,16 +32,31 @@ bool rowFromFields(std::vector<std::string>& fields, StatusRecord& row) {
 }
 
 void appendRow(std::string& content, const StatusRecord& row) {
-  content += quoteCsvField(row.applicationId);
+  appendCsvField(content, row.applicationId);
   content += ',';
-  content += quoteCsvField(row.runningStatus);
+  appendCsvField(content, row.runningStatus);
   content += ',';
-  content += quoteCsvField(row.startTime);
+  appendCsvField(content, row.startTime);
   content += ',';
-  content += quoteCsvField(row.endTime);
+  appendCsvField(content, row.endTime);
   content += ',';
-  content += row.latestLog.empty() ? std::string("N/A") : quoteCsvField(row.latestLog);
+  if (row.latestLog.empty()) {
+    content += "N/A";
+  } else {
+    appendCsvField(content, row.latestLog);
+  }
   content += "\r\n";
+}
+
+// The bytes the rows take unquoted: enough room for the content in one piece,
+// unless fields need quotes.
+std::size_t unquotedSize(const std::vector<StatusRecord>& rows) {
+  std::size_t size = 0;
+  for (const StatusRecord& row : rows) {
+    size += row.applicationId.size() + row.runningStatus.size() + row.startTime.size() +
+            row.endTime.size() + std::max<std::size_t>(row.latestLog.size(), 3) + 6;
+  }
+  return size;
 }
 
 }  // namespace
@@ -52,8 +69,12 @@ std::vector<StatusRecord> readStatusLog(const std::string& path) {
   if (!platform::readFile(path, content))
     return rows;
 
+  // One row per line at most: reserving once saves moving the rows while the
+  // list grows.
+  rows.reserve(static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n')) + 1);
   std::size_t position = 0;
   std::string record;
+  std::vector<std::string> fields;
   while (position < content.size()) {
     std::size_t end = csvRecordEnd(content, position);
     std::size_t length = end - position;
@@ -65,7 +86,7 @@ std::vector<StatusRecord> readStatusLog(const std::string& path) {
 
     if (record.empty() || record == kStatusLogHeader || record == kSixColumnHeader)
       continue;
-    std::vector<std::string> fields = splitCsvLine(record);
+    splitCsvLine(record, fields);
     StatusRecord row;
     if (rowFromFields(fields, row))
       rows.push_back(std::move(row));
@@ -89,6 +110,7 @@ void updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record) {
 void writeStatusLog(std::vector<StatusRecord> rows, const std::string& path) {
   std::string content;
   try {
+    content.reserve(std::char_traits<char>::length(kStatusLogHeader) + 2 + unquotedSize(rows));
     content += kStatusLogHeader;
     content += "\r\n";
     for (const StatusRecord& row : rows)
