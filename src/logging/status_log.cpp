@@ -1,12 +1,106 @@
 #include "logging/status_log.h"
 
+#include <exception>
+
+#include "logging/csv.h"
+#include "platform/platform.h"
+
 namespace tavrelon {
 
 const char* const kStatusLogHeader = "Application_ID,Running_Status,Start_Time,End_Time,Latest_Log";
 
-// Placeholders until the status log lands.
-std::vector<StatusRecord> readStatusLog(const std::string&) { return {}; }
-void updateStatusRow(std::vector<StatusRecord>&, StatusRecord) {}
-void writeStatusLog(std::vector<StatusRecord>, const std::string&) {}
+namespace {
+
+// The header of status logs that carry an is_Manual column; skipped like ours.
+const char* const kSixColumnHeader =
+    "Application_ID,is_Manual,Running_Status,Start_Time,End_Time,Latest_Log";
+
+// Turns one record's fields into a row; false for a field count that is no row.
+bool rowFromFields(std::vector<std::string>& fields, StatusRecord& row) {
+  // A six-field line hands its first five fields, by position, to the same
+  // row as a five-field line; the sixth has no column of ours.
+  if (fields.size() != 5 && fields.size() != 6)
+    return false;
+  row.applicationId = std::move(fields[0]);
+  row.runningStatus = std::move(fields[1]);
+  row.startTime = std::move(fields[2]);
+  row.endTime = std::move(fields[3]);
+  row.latestLog = std::move(fields[4]);
+  return true;
+}
+
+void appendRow(std::string& content, const StatusRecord& row) {
+  content += quoteCsvField(row.applicationId);
+  content += ',';
+  content += quoteCsvField(row.runningStatus);
+  content += ',';
+  content += quoteCsvField(row.startTime);
+  content += ',';
+  content += quoteCsvField(row.endTime);
+  content += ',';
+  content += row.latestLog.empty() ? std::string("N/A") : quoteCsvField(row.latestLog);
+  content += "\r\n";
+}
+
+}  // namespace
+
+std::vector<StatusRecord> readStatusLog(const std::string& path) {
+  std::vector<StatusRecord> rows;
+  if (!platform::exists(path))
+    return rows;
+  std::string content;
+  if (!platform::readFile(path, content))
+    return rows;
+
+  std::size_t position = 0;
+  std::string record;
+  while (position < content.size()) {
+    std::size_t end = csvRecordEnd(content, position);
+    std::size_t length = end - position;
+    // A carriage return before the line feed belongs to the line end.
+    if (length > 0 && content[end - 1] == '\r')
+      --length;
+    record.assign(content, position, length);
+    position = end + 1;
+
+    if (record.empty() || record == kStatusLogHeader || record == kSixColumnHeader)
+      continue;
+    std::vector<std::string> fields = splitCsvLine(record);
+    StatusRecord row;
+    if (rowFromFields(fields, row))
+      rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+void updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record) {
+  // Several rows may share an applicationId; the newest one is the live run.
+  for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
+    if (row->applicationId != record.applicationId)
+      continue;
+    row->runningStatus = std::move(record.runningStatus);
+    row->startTime = std::move(record.startTime);
+    row->endTime = std::move(record.endTime);
+    row->latestLog = std::move(record.latestLog);
+    return;
+  }
+}
+
+void writeStatusLog(std::vector<StatusRecord> rows, const std::string& path) {
+  std::string content;
+  try {
+    content += kStatusLogHeader;
+    content += "\r\n";
+    for (const StatusRecord& row : rows)
+      appendRow(content, row);
+  } catch (const std::exception&) {
+    // Out of memory (or a length error) before anything was written: the old
+    // file stays.
+    return;
+  }
+  // The new content replaces the old in one step, so a crash or a full disk
+  // midway leaves the old rows in place; a failure is not reported.
+  platform::replaceFileContent(path, content);
+}
 
 }  // namespace tavrelon

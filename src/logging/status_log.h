@@ -8,10 +8,10 @@ namespace tavrelon {
 
 // One row of the status log, columns in member order.
 struct StatusRecord {
-  std::string applicationId;  // identifies the run: file name "_" run stamp
-  std::string runningStatus;  // "running", "timeout", "crashed" or "finished"
-  std::string startTime;      // "%Y-%m-%d %H:%M:%S", local time
-  std::string endTime;        // same form; empty while running
+  std::string applicationId;      // identifies the run: file name "_" run stamp
+  std::string runningStatus;      // "running", "timeout", "crashed" or "finished"
+  std::string startTime;          // "%Y-%m-%d %H:%M:%S", local time
+  std::string endTime;            // same form; empty while running
   std::string latestLog = "N/A";  // "[" log path "] " last line, or "N/A"
 };
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace tavrelon {
 
 // Tracks the newest file under `logDir` whose path contains ".csv" and not
@@ -30,8 +32,23 @@ class TestLog {
   std::string latestLogPath;  // newest log found so far; empty until one is found
 
  protected:
-  // The steps of latestLogLine(), shared with the test-mode tracker.
+  // The steps of latestLogLine(), shared with the test-mode tracker: "" when
+  // there is no file to read; a standard-library exception is printed.
   std::string readLatestLogLine();
+
+ private:
+  // Lists logDir into the candidate list; false when no candidate remains.
+  bool findCandidates();
+  // Scans the candidates in order: a strictly newer time (creation or
+  // modification) makes a candidate the `choice`, a failed status query makes
+  // the last candidate the choice. Returns the best time found, 0 for none.
+  std::int64_t chooseNewest(bool byCreationTime, std::string& choice);
+
+  // Kept between searches so that their storage is reused.
+  std::vector<std::string> candidates_;
+  std::size_t candidateCount_ = 0;
+  std::vector<platform::DirectoryEntry> entries_;
+  std::string walkPath_;
 };
 
 // Appends the full path of every non-directory entry under `dir`, depth first,

@@ -79,6 +79,10 @@ void sleepMilliseconds(std::int64_t milliseconds);
 // program never calls this.
 void setSleepHookForTesting(std::function<void(std::int64_t)> hook);
 
+// Test-only: true when this Windows build runs under Wine, whose file times
+// and consoles differ from Windows'; always false on POSIX.
+bool runningUnderWineForTesting();
+
 // ---------------------------------------------------------------- processes
 
 // Opaque process or thread handle; 0 is no handle.

@@ -1,8 +1,11 @@
 // POSIX backend of the platform layer (Linux).
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,8 +14,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
 
+#include "platform/command_line.h"
 #include "platform/platform.h"
 
 namespace tavrelon::platform {
@@ -226,18 +231,233 @@ void setSleepHookForTesting(std::function<void(std::int64_t)> hook) {
   sleepHook() = std::move(hook);
 }
 
-// ---------------------------------------------------------------- processes
-// (placeholders until the process backend lands)
+bool runningUnderWineForTesting() { return false; }
 
-bool startProcess(const ProcessLaunch&, ProcessRecord&, std::uint32_t& errorCode) {
-  errorCode = ENOSYS;
-  return false;
+// ---------------------------------------------------------------- processes
+
+namespace {
+
+// What the backend knows about one started process. The pid is signalled only
+// while the child is unreaped, so it can never name a stranger that reused it.
+struct Child {
+  pid_t pid = 0;
+  bool leadsGroup = false;
+  bool reaped = false;
+  bool lost = false;  // reaped by someone else (SIGCHLD ignored, say): status unknown
+  std::uint32_t exitCode = 0;
+};
+
+// Process handles are even numbers from a counter that never repeats, so a
+// closed handle stays invalid; the odd number above one is its thread handle,
+// which owns nothing.
+struct ProcessTable {
+  std::mutex mutex;
+  Handle nextProcessHandle = 2;
+  std::map<Handle, Child> children;
+  // Children whose handle was closed while they ran; reaped once they end.
+  std::vector<pid_t> letGo;
+};
+
+ProcessTable& processTable() {
+  static ProcessTable table;
+  return table;
 }
 
-ProcessState processState(Handle, std::uint32_t&) { return ProcessState::Unknown; }
+std::uint32_t exitCodeOf(int status) {
+  if (WIFSIGNALED(status))
+    return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
+  return static_cast<std::uint32_t>(WEXITSTATUS(status));
+}
 
-void terminateProcess(const ProcessRecord&) {}
+// Collects the child's status if it has ended; true once it is known to be gone.
+bool reapIfEnded(Child& child) {
+  if (child.reaped || child.lost)
+    return true;
+  int status = 0;
+  pid_t got = retryOnInterrupt([&] { return ::waitpid(child.pid, &status, WNOHANG); });
+  if (got == child.pid) {
+    child.reaped = true;
+    child.exitCode = exitCodeOf(status);
+  } else if (got < 0) {
+    child.lost = true;
+  }
+  return child.reaped || child.lost;
+}
 
-void closeHandle(Handle) {}
+// Reaps the let-go children that have ended since the last call, so that none
+// lingers as a zombie.
+void reapLetGo(ProcessTable& table) {
+  auto ended = [](pid_t pid) {
+    int status = 0;
+    return retryOnInterrupt([&] { return ::waitpid(pid, &status, WNOHANG); }) != 0;
+  };
+  table.letGo.erase(std::remove_if(table.letGo.begin(), table.letGo.end(), ended),
+                    table.letGo.end());
+}
+
+// The file to execute. A relative path names a file relative to our own
+// current directory, not to the child's working directory.
+std::string programToExecute(const ProcessLaunch& launch) {
+  if (launch.workingDirectory.empty() || launch.path.empty() || launch.path[0] == '/') {
+    return launch.path;
+  }
+  std::string buffer(4096, '\0');
+  while (::getcwd(&buffer[0], buffer.size()) == nullptr) {
+    if (errno != ERANGE)
+      return launch.path;
+    buffer.resize(buffer.size() * 2);
+  }
+  buffer.resize(std::strlen(buffer.c_str()));
+  return buffer + "/" + launch.path;
+}
+
+// The child's descriptors: stdin from /dev/null, stdout onto our stderr (our
+// stdout carries only the watchdog's own lines), nothing else of ours.
+int prepareFileActions(const ProcessLaunch& launch, posix_spawn_file_actions_t& actions) {
+  int rc = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (rc == 0) {
+    if (::fcntl(2, F_GETFD) >= 0) {
+      rc = ::posix_spawn_file_actions_adddup2(&actions, 2, 1);
+    } else {
+      // Our stderr is closed: give the child a sink rather than fail the start.
+      rc = ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+      if (rc == 0)
+        rc = ::posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
+  }
+  if (rc == 0 && !launch.workingDirectory.empty()) {
+    rc = ::posix_spawn_file_actions_addchdir_np(&actions, launch.workingDirectory.c_str());
+  }
+  if (rc == 0)
+    rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  return rc;
+}
+
+// A new session when the child is to lead a group of its own; signal mask and
+// dispositions back to their defaults, whatever we block or ignore.
+int prepareAttributes(const ProcessLaunch& launch, posix_spawnattr_t& attributes) {
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  sigdelset(&all, SIGKILL);
+  sigdelset(&all, SIGSTOP);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (launch.ownProcessGroup)
+    flags |= POSIX_SPAWN_SETSID;
+  int rc = ::posix_spawnattr_setflags(&attributes, flags);
+  if (rc == 0)
+    rc = ::posix_spawnattr_setsigmask(&attributes, &none);
+  if (rc == 0)
+    rc = ::posix_spawnattr_setsigdefault(&attributes, &all);
+  return rc;
+}
+
+}  // namespace
+
+bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {
+  std::vector<std::string> arguments{launch.path};
+  if (launch.withArguments) {
+    for (std::string& argument : splitArguments(launch.arguments)) {
+      arguments.push_back(std::move(argument));
+    }
+  }
+  std::vector<char*> argv;
+  for (std::string& argument : arguments)
+    argv.push_back(&argument[0]);
+  argv.push_back(nullptr);
+  std::string program = programToExecute(launch);
+
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  reapLetGo(table);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawnattr_init(&attributes);
+  pid_t pid = 0;
+  int rc = prepareFileActions(launch, actions);
+  if (rc == 0)
+    rc = prepareAttributes(launch, attributes);
+  // glibc's posix_spawn returns the errno of a chdir or exec that failed in the
+  // child, so a failed start is known here and now.
+  if (rc == 0) {
+    rc = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  }
+  ::posix_spawnattr_destroy(&attributes);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    errorCode = static_cast<std::uint32_t>(rc);
+    return false;
+  }
+
+  Handle handle = table.nextProcessHandle;
+  table.nextProcessHandle += 2;
+  Child& child = table.children[handle];
+  child.pid = pid;
+  child.leadsGroup = launch.ownProcessGroup;
+  record.hProcess = handle;
+  record.hThread = handle + 1;
+  record.dwProcessId = static_cast<std::uint32_t>(pid);
+  record.dwThreadId = static_cast<std::uint32_t>(pid);
+  return true;
+}
+
+ProcessState processState(Handle hProcess, std::uint32_t& exitCode) {
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  reapLetGo(table);
+  auto found = table.children.find(hProcess);
+  if (found == table.children.end())
+    return ProcessState::Unknown;
+  Child& child = found->second;
+  if (!reapIfEnded(child))
+    return ProcessState::Running;
+  if (child.lost)
+    return ProcessState::Unknown;
+  exitCode = child.exitCode;
+  return ProcessState::Exited;
+}
+
+void terminateProcess(const ProcessRecord& record) {
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  reapLetGo(table);
+  auto found = table.children.find(record.hProcess);
+  if (found == table.children.end())
+    return;
+  Child& child = found->second;
+  // An ended program keeps its status, and whatever it left behind runs on.
+  if (reapIfEnded(child))
+    return;
+
+  if (!child.leadsGroup || ::kill(-child.pid, SIGKILL) != 0)
+    ::kill(child.pid, SIGKILL);
+  int status = 0;
+  pid_t got = retryOnInterrupt([&] { return ::waitpid(child.pid, &status, 0); });
+  if (got != child.pid) {
+    child.lost = true;
+    return;
+  }
+  child.reaped = true;
+  // A program that ended by itself just before the kill keeps its own code.
+  bool endedByUs = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+  child.exitCode = endedByUs ? 0 : exitCodeOf(status);
+}
+
+void closeHandle(Handle handle) {
+  if (handle == 0)
+    return;
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  reapLetGo(table);
+  auto found = table.children.find(handle);
+  if (found == table.children.end())
+    return;
+  if (!reapIfEnded(found->second))
+    table.letGo.push_back(found->second.pid);
+  table.children.erase(found);
+}
 
 }  // namespace tavrelon::platform

@@ -1,16 +1,366 @@
 #include "supervision/program_watcher.h"
 
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "driver/executable_directory.h"
+#include "logging/kvt_log.h"
+#include "platform/console.h"
+
 namespace tavrelon {
 
-// Placeholders until supervision lands.
+namespace {
+
+const char* const kStampPattern = "%Y%m%d%H%M%S";
+const char* const kRowTimePattern = "%Y-%m-%d %H:%M:%S";
+
+constexpr std::int64_t kPollPauseMs = 10000;
+constexpr std::int64_t kRestartPauseMs = 1000;
+
+// Closes both handles of `record` and clears it; the process is not ended.
+void releaseHandles(platform::ProcessRecord& record) {
+  platform::closeHandle(record.hThread);
+  platform::closeHandle(record.hProcess);
+  record = platform::ProcessRecord{};
+}
+
+// Ends the recorded process (with everything it started), then releases it.
+void endProcess(platform::ProcessRecord& record) {
+  platform::terminateProcess(record);
+  releaseHandles(record);
+}
+
+// A debug program: started by its path alone, no console of its own.
+platform::ProcessLaunch debugLaunch(const std::string& path, bool showWindow,
+                                    const std::string& workingDirectory) {
+  platform::ProcessLaunch launch;
+  launch.path = path;
+  launch.withArguments = false;
+  launch.newConsole = false;
+  launch.showWindow = showWindow;
+  launch.workingDirectory = workingDirectory;
+  return launch;
+}
+
+}  // namespace
+
 ProgramWatcher::ProgramWatcher() = default;
-ProgramWatcher::ProgramWatcher(ProgramConfig settings) : config(std::move(settings)) {}
-ProgramWatcher::ProgramWatcher(ProgramWatcher&&) noexcept = default;
-ProgramWatcher& ProgramWatcher::operator=(ProgramWatcher&&) noexcept = default;
-ProgramWatcher::~ProgramWatcher() = default;
-void ProgramWatcher::start() {}
-void ProgramWatcher::monitor() {}
-void ProgramWatcher::startTest(std::string) {}
-void ProgramWatcher::stop() {}
+
+ProgramWatcher::ProgramWatcher(ProgramConfig settings)
+    : config(std::move(settings)),
+      status(),
+      runStamp(platform::localTime(kStampPattern)),
+      testMode(true) {
+  const std::string::size_type last = config.applicationPath.rfind(platform::separator());
+  if (last == std::string::npos) {
+    programFileName = config.applicationPath;
+  } else {
+    programDirectory = config.applicationPath.substr(0, last + 1);
+    programFileName = config.applicationPath.substr(last + 1);
+  }
+}
+
+ProgramWatcher::ProgramWatcher(ProgramWatcher&& other) noexcept {
+  *this = std::move(other);
+}
+
+ProgramWatcher& ProgramWatcher::operator=(ProgramWatcher&& other) noexcept {
+  if (this == &other)
+    return *this;
+  // What this watcher still holds belongs to nobody after the move: release it.
+  releaseHandles(programProcess);
+  releaseHandles(debugCrashProcess);
+  releaseHandles(debugTimeoutProcess);
+  programProcess = std::exchange(other.programProcess, {});
+  debugCrashProcess = std::exchange(other.debugCrashProcess, {});
+  debugTimeoutProcess = std::exchange(other.debugTimeoutProcess, {});
+  config = std::move(other.config);
+  status = std::move(other.status);
+  logTracker = std::move(other.logTracker);
+  unchangedPolls = other.unchangedPolls;
+  runStamp = std::move(other.runStamp);
+  lastProgress = std::move(other.lastProgress);
+  programFileName = std::move(other.programFileName);
+  programDirectory = std::move(other.programDirectory);
+  runState = other.runState;
+  testMode = other.testMode;
+  return *this;
+}
+
+ProgramWatcher::~ProgramWatcher() {
+  releaseHandles(programProcess);
+  releaseHandles(debugCrashProcess);
+  releaseHandles(debugTimeoutProcess);
+}
+
+bool ProgramWatcher::launchInto(platform::ProcessRecord& record,
+                                const platform::ProcessLaunch& launch, std::uint32_t& errorCode) {
+  platform::ProcessRecord started;
+  errorCode = 0;
+  if (!platform::startProcess(launch, started, errorCode))
+    return false;
+  releaseHandles(record);
+  record = started;
+  return true;
+}
+
+platform::ProcessLaunch ProgramWatcher::programLaunch() const {
+  platform::ProcessLaunch launch;
+  launch.path = programDirectory + programFileName;
+  launch.arguments = config.applicationArgument;
+  launch.withArguments = true;
+  launch.newConsole = true;
+  launch.showWindow = true;
+  // Ending the program ends the workers it started too.
+  launch.ownProcessGroup = true;
+  // A bare file name runs in our own current directory (empty = inherited).
+  launch.workingDirectory = programDirectory;
+  return launch;
+}
+
+bool ProgramWatcher::launchDebugCrash() {
+  const std::string ownDirectory = executableDirectory();
+  const std::string path = ownDirectory + config.debugCrashScript;
+  if (!platform::exists(path)) {
+    printLine("DebugCrash program not found!");
+    stop();
+    return false;
+  }
+  std::uint32_t errorCode = 0;
+  if (!launchInto(debugCrashProcess, debugLaunch(path, false, ownDirectory), errorCode)) {
+    // The supervised program is up; it is watched without the debug program.
+    printLine("Start DebugCrash process failed!  errorcode:" + std::to_string(errorCode));
+  }
+  return true;
+}
+
+void ProgramWatcher::start() {
+  runStamp = platform::localTime(kStampPattern);
+  if (!testMode)
+    status.applicationId = programFileName + "_" + runStamp;
+
+  const platform::ProcessLaunch launch = programLaunch();
+  if (!platform::exists(launch.path)) {
+    printLine("Specified program [" + programFileName + "] not found!");
+    stop();
+    return;
+  }
+  std::uint32_t errorCode = 0;
+  if (!launchInto(programProcess, launch, errorCode)) {
+    printLine("Start process failed!  errorcode:" + std::to_string(errorCode));
+    stop();
+    return;
+  }
+
+  status.startTime = platform::localTime(kRowTimePattern);
+  std::vector<StatusRecord> rows = readStatusLog(config.statusLogPath);
+  status.runningStatus = "running";
+  status.latestLog = "N/A";
+  status.endTime.clear();
+  rows.push_back(status);
+  writeStatusLog(std::move(rows), config.statusLogPath);
+  runState = 1;
+
+  printLine("");
+  printLine("Start running [" + programFileName + "]...");
+
+  if (config.debugOrNot && !launchDebugCrash())
+    return;
+
+  lastProgress.clear();
+  logTracker = std::make_unique<TestLog>(config.applicationLogDir);
+}
+
+void ProgramWatcher::startTest(std::string applicationId) {
+  status.applicationId = std::move(applicationId);
+
+  const platform::ProcessLaunch launch = programLaunch();
+  if (!platform::exists(launch.path)) {
+    printLine("Specified test program [" + programFileName + "] not found!");
+    stop();
+    return;
+  }
+  std::uint32_t errorCode = 0;
+  if (!launchInto(programProcess, launch, errorCode)) {
+    printLine("Start test process failed!  errorcode:" + std::to_string(errorCode));
+    stop();
+    return;
+  }
+
+  status.startTime = platform::localTime(kRowTimePattern);
+  runState = 1;
+  printLine("");
+  printLine("Start testing [" + status.applicationId + "]...");
+
+  if (config.debugOrNot && !launchDebugCrash())
+    return;
+
+  lastProgress.clear();
+  logTracker = std::make_unique<KVTLog>(config.applicationLogDir);
+}
+
+std::int64_t ProgramWatcher::progress() {
+  return logTracker ? logTracker->latestLogSize() : 0;
+}
+
+std::string ProgramWatcher::latestLogLine() {
+  return logTracker ? logTracker->latestLogLine() : std::string();
+}
+
+void ProgramWatcher::closeStatusRow(const char* runningStatus) {
+  std::vector<StatusRecord> rows = readStatusLog(config.statusLogPath);
+  status.runningStatus = runningStatus;
+  updateStatusRow(rows, status);
+  writeStatusLog(std::move(rows), config.statusLogPath);
+}
+
+void ProgramWatcher::appendTestRow() {
+  std::vector<StatusRecord> rows = readStatusLog(config.statusLogPath);
+  status.runningStatus = "running";
+  status.latestLog = "N/A";
+  status.startTime.clear();
+  status.endTime.clear();
+  rows.push_back(status);
+  writeStatusLog(std::move(rows), config.statusLogPath);
+}
+
+void ProgramWatcher::monitor() {
+  // 64 bits: TimeOutMin may be anything a 32-bit number holds. 0 or less never fires.
+  const std::int64_t threshold = static_cast<std::int64_t>(config.timeOutMin) * 60 / 10;
+  for (;;) {
+    runState = 0;
+    std::uint32_t exitCode = 0;
+    platform::ProcessState state = platform::processState(programProcess.hProcess, exitCode);
+    if (state == platform::ProcessState::Unknown) {
+      // No process behind the record: no start succeeded, or the last run was
+      // ended and released. The start has said why; nothing has finished.
+      stop();
+      return;
+    }
+
+    bool timedOut = false;
+    while (state == platform::ProcessState::Running) {
+      const std::string text = std::to_string(progress());
+      const std::string path = logTracker ? logTracker->latestLogPath : std::string();
+      printLine("");
+      printLine(status.applicationId + "  " + path + "  " + text);
+      if (text == lastProgress) {
+        if (unchangedPolls < std::numeric_limits<std::int32_t>::max())
+          ++unchangedPolls;
+        if (unchangedPolls == threshold) {
+          status.endTime = platform::localTime(kRowTimePattern);
+          runState = 4;
+          unchangedPolls = 0;
+          timedOut = true;
+          break;
+        }
+      } else {
+        lastProgress = text;
+        unchangedPolls = 0;
+      }
+      platform::sleepMilliseconds(kPollPauseMs);
+      // A failed query keeps the last answer, so polling goes on.
+      std::uint32_t code = exitCode;
+      const platform::ProcessState now = platform::processState(programProcess.hProcess, code);
+      if (now != platform::ProcessState::Unknown) {
+        state = now;
+        exitCode = code;
+      }
+    }
+
+    if (timedOut) {
+      if (!handleTimeout())
+        return;
+    } else if (exitCode == 0) {
+      handleFinish();
+      return;
+    } else {
+      // Any other code is a crash, 259 included: the platform tells it from running.
+      handleCrash();
+    }
+  }
+}
+
+bool ProgramWatcher::handleTimeout() {
+  status.latestLog = latestLogLine();
+  closeStatusRow("timeout");
+  printLine("");
+  printLine("[" + status.applicationId + "] has timed out! Restarting now...");
+  printLine("");
+
+  if (config.debugOrNot) {
+    const std::string path = executableDirectory() + config.debugTimeoutScript;
+    if (!platform::exists(path)) {
+      stop();
+      return false;
+    }
+    std::uint32_t errorCode = 0;
+    if (!launchInto(debugTimeoutProcess, debugLaunch(path, true, std::string()), errorCode)) {
+      printLine("Start DebugTimeout process failed!");
+      stop();
+      return false;
+    }
+    if (debugCrashProcess.dwProcessId != 0)
+      endProcess(debugCrashProcess);
+  }
+
+  endProcess(programProcess);
+
+  if (testMode) {
+    appendTestRow();
+    platform::sleepMilliseconds(kRestartPauseMs);
+    startTest(status.applicationId);
+  } else {
+    platform::sleepMilliseconds(kRestartPauseMs);
+    start();
+  }
+  return true;
+}
+
+void ProgramWatcher::handleCrash() {
+  status.endTime = platform::localTime(kRowTimePattern);
+  status.latestLog = latestLogLine();
+  runState = 3;
+  closeStatusRow("crashed");
+  printLine("");
+  printLine("[" + programFileName + "] has crashed!  Restarting now...");
+  stop();
+
+  platform::sleepMilliseconds(kRestartPauseMs);
+  if (testMode) {
+    appendTestRow();
+    platform::sleepMilliseconds(kRestartPauseMs);
+    startTest(status.applicationId);
+  } else {
+    start();
+  }
+}
+
+void ProgramWatcher::handleFinish() {
+  status.endTime = platform::localTime(kRowTimePattern);
+  runState = 2;
+  printLine("[" + status.applicationId + "] has finished!");
+  printLine("");
+  closeStatusRow("finished");
+  stop();
+}
+
+void ProgramWatcher::stop() {
+  unchangedPolls = 0;
+  runState = 0;
+  lastProgress.clear();
+  for (platform::ProcessRecord* record :
+       {&programProcess, &debugCrashProcess, &debugTimeoutProcess}) {
+    if (record->dwProcessId == 0)
+      continue;
+    std::uint32_t exitCode = 0;
+    if (platform::processState(record->hProcess, exitCode) == platform::ProcessState::Running) {
+      endProcess(*record);
+    }
+    // An ended process keeps its handles: a failed restart reads its exit code again.
+    record->dwProcessId = 0;
+  }
+}
 
 }  // namespace tavrelon

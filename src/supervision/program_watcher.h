@@ -52,6 +52,30 @@ class ProgramWatcher {
   std::string programDirectory;  // empty, or ends with the separator
   std::int32_t runState = 0;     // 0 idle/polling, 1 started, 2 finished, 3 crashed, 4 timed out
   bool testMode = false;
+
+ private:
+  // Starts `launch` into `record`. Only once the new process exists are the
+  // handles the record still holds (an ended process let go) closed, so a
+  // failed start leaves them readable for the crash retry.
+  bool launchInto(platform::ProcessRecord& record, const platform::ProcessLaunch& launch,
+                  std::uint32_t& errorCode);
+  // The supervised program's launch: its own console, directory and group.
+  platform::ProcessLaunch programLaunch() const;
+  // Launches the DebugCrash program beside the started one. False when its
+  // file is missing: the run has then been stopped.
+  bool launchDebugCrash();
+  // Reads the status log, applies `runningStatus` and the rest of `status` to
+  // the newest row of this run and writes the log back.
+  void closeStatusRow(const char* runningStatus);
+  // Appends the test-mode "running" row that precedes a startTest().
+  void appendTestRow();
+  // Handles a time-out; false when the loop is to return (DebugTimeout trouble).
+  bool handleTimeout();
+  void handleCrash();
+  void handleFinish();
+  // The tracker's view of the run; 0 and "" while no tracker exists.
+  std::int64_t progress();
+  std::string latestLogLine();
 };
 
 }  // namespace tavrelon

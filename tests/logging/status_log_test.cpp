@@ -1,0 +1,184 @@
+#include "logging/status_log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace tavrelon {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+
+const std::string kHeader = "Application_ID,Running_Status,Start_Time,End_Time,Latest_Log";
+const std::string kSixHeader =
+    "Application_ID,is_Manual,Running_Status,Start_Time,End_Time,Latest_Log";
+
+StatusRecord row(std::string id, std::string status, std::string start, std::string end,
+                 std::string latest) {
+  return StatusRecord{std::move(id), std::move(status), std::move(start), std::move(end),
+                      std::move(latest)};
+}
+
+// The row as one readable text, for comparisons with useful failure messages.
+std::string show(const StatusRecord& r) {
+  return r.applicationId + "|" + r.runningStatus + "|" + r.startTime + "|" + r.endTime + "|" +
+         r.latestLog;
+}
+
+TEST(StatusLog, WritesExactBytesAndReadsThemBack) {
+  TempDir dir;
+  std::string path = dir.file("TavrelonLog_alpha.exe_20240601093000.csv");
+  std::vector<StatusRecord> rows = {
+      row("alpha.exe_20240601093005", "crashed", "2024-06-01 09:30:05", "2024-06-01 10:02:41",
+          "[D:\\shared\\logs\\run1.csv] step 12 of 40"),
+      row("alpha.exe_20240601100242", "running", "2024-06-01 10:02:42", "", "")};
+  writeStatusLog(rows, path);
+  EXPECT_EQ(readFile(path), kHeader + "\r\n" +
+                                "alpha.exe_20240601093005,crashed,2024-06-01 09:30:05,2024-06-01 "
+                                "10:02:41,[D:\\shared\\logs\\run1.csv] step 12 of 40\r\n" +
+                                "alpha.exe_20240601100242,running,2024-06-01 10:02:42,,N/A\r\n");
+  EXPECT_EQ(rows[1].latestLog, "");  // the caller's list is not touched
+
+  std::vector<StatusRecord> back = readStatusLog(path);
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(show(back[0]), show(rows[0]));
+  EXPECT_EQ(back[1].endTime, "");
+  EXPECT_EQ(back[1].latestLog, "N/A");
+}
+
+TEST(StatusLog, EmptyListWritesOnlyTheHeaderAndMissingFileReadsEmptyWithoutCreatingIt) {
+  TempDir dir;
+  std::string path = dir.file("status.csv");
+  EXPECT_TRUE(readStatusLog(path).empty());
+  EXPECT_FALSE(fs::exists(path));
+  std::vector<StatusRecord> rows;
+  updateStatusRow(rows, row("a", "finished", "", "", ""));
+  EXPECT_TRUE(rows.empty());
+  writeStatusLog(rows, path);
+  EXPECT_EQ(readFile(path), kHeader + "\r\n");
+}
+
+TEST(StatusLog, ReaderSkipsHeadersAndEmptyLinesAndDropsWrongFieldCounts) {
+  TempDir dir;
+  std::string path = dir.file("status.csv");
+  writeFile(path, kSixHeader + "\n" + "a,running,s,,N/A\n" + "\n" + kHeader + "\r\n" +
+                      "four,fields,only,here\n" + "one,two,three,four,five,six,seven\n" +
+                      "b,timeout,s,e,[p] x,\n" + "c,finished,s,e,[p] y,extra\n" + "d,crashed,s,e,last");
+  std::vector<StatusRecord> rows = readStatusLog(path);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(show(rows[0]), show(row("a", "running", "s", "", "N/A")));
+  EXPECT_EQ(show(rows[1]),
+            show(row("b", "timeout", "s", "e", "[p] x")));  // trailing comma: five fields
+  EXPECT_EQ(show(rows[2]), show(row("c", "finished", "s", "e", "[p] y")));  // first five of six
+  EXPECT_EQ(show(rows[3]), show(row("d", "crashed", "s", "e", "last")));    // no final line end
+
+  // A rewrite has one header, CR LF throughout and none of the dropped lines.
+  writeStatusLog(rows, path);
+  EXPECT_EQ(readFile(path), kHeader + "\r\n" + "a,running,s,,N/A\r\n" + "b,timeout,s,e,[p] x\r\n" +
+                                "c,finished,s,e,[p] y\r\n" + "d,crashed,s,e,last\r\n");
+}
+
+TEST(StatusLog, UpdateChangesOnlyTheLastMatchingRowAndKeepsItsId) {
+  std::vector<StatusRecord> rows = {row("a", "timeout", "s1", "e1", "[p] 1"),
+                                    row("b", "running", "s2", "", "N/A"),
+                                    row("a", "running", "s3", "", "N/A")};
+  updateStatusRow(rows, row("a", "finished", "s3", "e3", "[p] 3"));
+  EXPECT_EQ(show(rows[0]), show(row("a", "timeout", "s1", "e1", "[p] 1")));
+  EXPECT_EQ(show(rows[1]), show(row("b", "running", "s2", "", "N/A")));
+  EXPECT_EQ(show(rows[2]), show(row("a", "finished", "s3", "e3", "[p] 3")));
+  updateStatusRow(rows, row("A", "crashed", "", "", ""));  // case-sensitive key
+  updateStatusRow(rows, row("c", "crashed", "", "", ""));
+  EXPECT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].runningStatus, "timeout");
+}
+
+TEST(StatusLog, ValuesWithCommasQuotesAndLineBreaksSurviveARoundTrip) {
+  TempDir dir;
+  std::string path = dir.file("status.csv");
+  std::vector<StatusRecord> rows = {
+      row("my,tool.exe_20240601093005", "crashed", "s", "e", "[D:\\a,b\\run.csv] said \"done\""),
+      row("x.exe_1", "timeout", "s", "e", "first\r\nsecond\nthird\r"),
+      row("x.exe_2", "running", "s", "", "N/A")};
+  writeStatusLog(rows, path);
+  EXPECT_NE(readFile(path).find("\r\n\"my,tool.exe_20240601093005\",crashed,s,e,"
+                                "\"[D:\\a,b\\run.csv] said \"\"done\"\"\"\r\n"),
+            std::string::npos);
+  std::vector<StatusRecord> back = readStatusLog(path);
+  ASSERT_EQ(back.size(), 3u);
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    EXPECT_EQ(show(back[i]), show(rows[i])) << i;
+}
+
+TEST(StatusLog, UnwritableLocationLeavesEverythingAsItWas) {
+  TempDir dir;
+  std::vector<StatusRecord> rows = {row("a", "running", "s", "", "N/A")};
+
+  std::string inMissingDir = dir.file("missing") + "/TavrelonLog_a.csv";
+  writeStatusLog(rows, inMissingDir);
+  EXPECT_FALSE(fs::exists(dir.file("missing")));
+
+  std::string isDirectory = dir.file("taken.csv");
+  fs::create_directory(isDirectory);
+  writeStatusLog(rows, isDirectory);
+  EXPECT_TRUE(fs::is_directory(isDirectory));
+  EXPECT_TRUE(readStatusLog(isDirectory).empty());
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(StatusLog, FailedWriteKeepsTheOldFile) {
+  TempDir dir;
+  // A name at the file system's length limit leaves no room for the temporary
+  // file the new content is written to first, so the write fails.
+  std::string path = dir.file(std::string(251, 's') + ".csv");
+  std::string old = kHeader + "\r\nold,running,s,,N/A\r\n";
+  writeFile(path, old);
+  if (readFile(path) != old)
+    GTEST_SKIP() << "this file system takes no such name";
+  writeStatusLog({row("new", "running", "s", "", "N/A")}, path);
+  EXPECT_EQ(readFile(path), old);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(StatusLog, HostileContentIsReadAndItsRowsSurviveARewrite) {
+  TempDir dir;
+  std::string path = dir.file("status.csv");
+  std::string binary;
+  for (int i = 0; i < 4096; ++i)
+    binary += static_cast<char>(i * 7 % 256);
+  std::string content = std::string("a,r,s,,N/A\n", 11) + binary + "\n" +
+                        std::string("nul\0id,r,s,,N/A\n", 16) + std::string(1 << 20, 'x') + "\n" +
+                        "\"unclosed,r,s,,N/A\n" + "b,r,s,,N/A\n";
+  for (int i = 0; i < 1000000; ++i)
+    content += "r" + std::to_string(i) + ",r,s,e,N/A\n";
+  writeFile(path, content);
+
+  std::vector<StatusRecord> rows = readStatusLog(path);
+  ASSERT_GE(rows.size(), 1000004u);
+  EXPECT_EQ(rows[0].applicationId, "a");
+  auto find = [&](const std::string& id) {
+    for (const StatusRecord& r : rows) {
+      if (r.applicationId == id)
+        return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(find(std::string("nul\0id", 6)));
+  EXPECT_TRUE(find("\"unclosed"));  // an unpaired quote does not swallow the rows after it
+  EXPECT_TRUE(find("b"));
+  EXPECT_EQ(rows.back().applicationId, "r999999");
+
+  writeStatusLog(rows, path);
+  std::vector<StatusRecord> again = readStatusLog(path);
+  ASSERT_EQ(again.size(), rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    ASSERT_EQ(show(again[i]), show(rows[i])) << i;
+}
+
+}  // namespace
+}  // namespace tavrelon

@@ -1,0 +1,164 @@
+// The file and path services on real files in temporary directories.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace tavrelon {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> namesIn(const std::string& directory) {
+  std::vector<platform::DirectoryEntry> entries;
+  platform::listDirectory(directory, entries);
+  std::vector<std::string> names;
+  for (const auto& entry : entries)
+    names.push_back(entry.name);
+  return names;
+}
+
+TEST(ListDirectory, AppendsEntriesSortedByNameWithoutDotEntries) {
+  testing::TempDir dir;
+  testing::writeFile(dir.file("b.csv"), "b");
+  testing::writeFile(dir.file("a.csv"), "a");
+  testing::writeFile(dir.file("C.txt"), "c");
+  fs::create_directory(dir.file("sub"));
+
+  std::vector<platform::DirectoryEntry> entries{{"zz-already-there", false}};
+  ASSERT_TRUE(platform::listDirectory(dir.path(), entries));
+  ASSERT_EQ(entries.size(), 5u);
+  EXPECT_EQ(entries[0].name, "zz-already-there");
+  std::vector<std::string> names;
+  for (std::size_t i = 1; i < entries.size(); ++i)
+    names.push_back(entries[i].name);
+  EXPECT_EQ(names, (std::vector<std::string>{"C.txt", "a.csv", "b.csv", "sub"}));
+  EXPECT_FALSE(entries[1].isDirectory);
+  EXPECT_TRUE(entries[4].isDirectory);
+
+  EXPECT_FALSE(platform::listDirectory(dir.file("missing"), entries));
+  EXPECT_EQ(entries.size(), 5u);
+}
+
+TEST(Exists, SeesFilesAndDirectoriesButNotMissingPaths) {
+  testing::TempDir dir;
+  testing::writeFile(dir.file("f"), "");
+  EXPECT_TRUE(platform::exists(dir.file("f")));
+  EXPECT_TRUE(platform::exists(dir.path()));
+  EXPECT_FALSE(platform::exists(dir.file("missing")));
+}
+
+TEST(FileStatus, CreationTimeStaysWhenTheFileGrowsLater) {
+  // Under Wine the "creation" time is the inode-change time and moves with writes.
+  if (platform::separator() == '\\')
+    GTEST_SKIP() << "creation time is not fixed under Wine";
+  testing::TempDir dir;
+  std::string path = dir.file("log.csv");
+  testing::writeFile(path, "first\n");
+  platform::FileStatus created;
+  ASSERT_TRUE(platform::fileStatus(path, created));
+  EXPECT_EQ(created.size, 6);
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  std::ofstream(path, std::ios::binary | std::ios::app) << "second\n";
+  platform::FileStatus grown;
+  ASSERT_TRUE(platform::fileStatus(path, grown));
+  EXPECT_EQ(grown.creationTime, created.creationTime);
+  EXPECT_GT(grown.modificationTime, created.creationTime);
+  EXPECT_EQ(grown.size, 13);
+
+  platform::FileStatus missing;
+  EXPECT_FALSE(platform::fileStatus(dir.file("missing"), missing));
+}
+
+TEST(FileStatus, SizesAndOffsetsBeyondFourGibibytesAreExact) {
+  testing::TempDir dir;
+  std::string path = dir.file("big.csv");
+  const std::int64_t size = 5LL << 30;
+  testing::writeFile(path, "");
+  fs::resize_file(path, static_cast<std::uintmax_t>(size));  // sparse: no disk used
+
+  platform::FileStatus status;
+  ASSERT_TRUE(platform::fileStatus(path, status));
+  EXPECT_EQ(status.size, size);
+  std::int64_t opened = 0;
+  ASSERT_TRUE(platform::openedFileSize(path, opened));
+  EXPECT_EQ(opened, size);
+  std::string bytes = "stale";
+  ASSERT_TRUE(platform::readFileRange(path, size - 4, 100, bytes));
+  EXPECT_EQ(bytes, std::string(4, '\0'));
+}
+
+TEST(ReadFile, ReadsBytesAndRangesAsStoredAndFailsOnMissingFiles) {
+  testing::TempDir dir;
+  std::string path = dir.file("data.csv");
+  testing::writeFile(path, "a,b\r\nc,d\r\n");
+  std::string content;
+  ASSERT_TRUE(platform::readFile(path, content));
+  EXPECT_EQ(content, "a,b\r\nc,d\r\n");
+
+  std::string bytes;
+  ASSERT_TRUE(platform::readFileRange(path, 5, 3, bytes));
+  EXPECT_EQ(bytes, "c,d");
+  ASSERT_TRUE(platform::readFileRange(path, 8, 100, bytes));
+  EXPECT_EQ(bytes, "\r\n");
+  ASSERT_TRUE(platform::readFileRange(path, 50, 10, bytes));
+  EXPECT_EQ(bytes, "");
+  EXPECT_FALSE(platform::readFileRange(path, -1, 10, bytes));
+
+  std::int64_t size = -1;
+  ASSERT_TRUE(platform::openedFileSize(path, size));
+  EXPECT_EQ(size, 10);
+  EXPECT_FALSE(platform::readFile(dir.file("missing"), content));
+  EXPECT_FALSE(platform::openedFileSize(dir.file("missing"), size));
+  EXPECT_FALSE(platform::readFileRange(dir.file("missing"), 0, 1, bytes));
+}
+
+TEST(ReplaceFileContent, ReplacesOrCreatesTheWholeFile) {
+  testing::TempDir dir;
+  std::string path = dir.file("status.csv");
+  ASSERT_TRUE(platform::replaceFileContent(path, "one\r\n"));
+  EXPECT_EQ(testing::readFile(path), "one\r\n");
+  ASSERT_TRUE(platform::replaceFileContent(path, "x"));
+  EXPECT_EQ(testing::readFile(path), "x");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
+}
+
+TEST(ReplaceFileContent, FailingOnADirectoryLeavesItAndNoTemporary) {
+  testing::TempDir dir;
+  fs::create_directory(dir.file("status.csv"));
+  EXPECT_FALSE(platform::replaceFileContent(dir.file("status.csv"), "rows"));
+  EXPECT_TRUE(fs::is_directory(dir.file("status.csv")));
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
+}
+
+TEST(ReplaceFileContent, FailingInAReadOnlyDirectoryKeepsTheOldFile) {
+  testing::TempDir dir;
+  std::string path = dir.file("status.csv");
+  testing::writeFile(path, "old");
+  fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec);
+  // Root ignores directory permissions, so there is nothing to observe then.
+  if (std::ofstream(dir.file("probe")))
+    GTEST_SKIP() << "permissions are not enforced (root)";
+
+  EXPECT_FALSE(platform::replaceFileContent(path, "new"));
+  EXPECT_EQ(testing::readFile(path), "old");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
+}
+
+TEST(ExecutablePath, NamesTheRunningTestProgram) {
+  fs::path self = platform::executablePath();
+  EXPECT_TRUE(self.is_absolute());
+  EXPECT_EQ(self.stem().string(), "tavrelon_tests");
+  EXPECT_TRUE(fs::exists(self));
+}
+
+}  // namespace
+}  // namespace tavrelon
