@@ -37,12 +37,15 @@ std::string show(const std::vector<StatusRecord>& rows) {
          {&row.applicationId, &row.runningStatus, &row.startTime, &row.endTime, &row.latestLog}) {
       text += "<";
       for (char c : *field) {
-        if (c == '\r')
-          text += "\\r";
-        else if (c == '\n')
-          text += "\\n";
-        else
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f) {
           text += c;
+        } else {
+          static const char digits[] = "0123456789abcdef";
+          text += "\\x";
+          text += digits[byte >> 4];
+          text += digits[byte & 15];
+        }
       }
       text += ">";
     }
