@@ -30,15 +30,20 @@ bool rowFromFields(std::vector<std::string>& fields, StatusRecord& row) {
 }
 
 void appendRow(std::string& content, const StatusRecord& row) {
-  content += quoteCsvField(row.applicationId);
-  content += ',';
-  content += quoteCsvField(row.runningStatus);
-  content += ',';
-  content += quoteCsvField(row.startTime);
-  content += ',';
-  content += quoteCsvField(row.endTime);
-  content += ',';
-  content += row.latestLog.empty() ? std::string("N/A") : quoteCsvField(row.latestLog);
+  std::string line = quoteCsvField(row.applicationId);
+  line += ',';
+  line += quoteCsvField(row.runningStatus);
+  line += ',';
+  line += quoteCsvField(row.startTime);
+  line += ',';
+  line += quoteCsvField(row.endTime);
+  line += ',';
+  line += row.latestLog.empty() ? std::string("N/A") : quoteCsvField(row.latestLog);
+  // A row whose fields are the column names would read back as a header and
+  // vanish; its first field in quotes keeps it a row.
+  if (line == kStatusLogHeader)
+    line = "\"" + row.applicationId + "\"" + line.substr(row.applicationId.size());
+  content += line;
   content += "\r\n";
 }
 
