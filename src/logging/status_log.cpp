@@ -32,6 +32,7 @@ bool rowFromFields(std::vector<std::string>& fields, StatusRecord& row) {
 }
 
 void appendRow(std::string& content, const StatusRecord& row) {
+  const std::string::size_type begin = content.size();
   appendCsvField(content, row.applicationId);
   content += ',';
   appendCsvField(content, row.runningStatus);
@@ -44,6 +45,12 @@ void appendRow(std::string& content, const StatusRecord& row) {
     content += "N/A";
   } else {
     appendCsvField(content, row.latestLog);
+  }
+  // A row whose fields are the column names would read back as a header and
+  // vanish; its first field in quotes keeps it a row.
+  if (content.compare(begin, std::string::npos, kStatusLogHeader) == 0) {
+    content.insert(begin + row.applicationId.size(), "\"");
+    content.insert(begin, "\"");
   }
   content += "\r\n";
 }
