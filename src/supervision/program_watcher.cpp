@@ -85,6 +85,7 @@ ProgramWatcher& ProgramWatcher::operator=(ProgramWatcher&& other) noexcept {
   programDirectory = std::move(other.programDirectory);
   runState = other.runState;
   testMode = other.testMode;
+  launchFailed = other.launchFailed;
   return *this;
 }
 
@@ -143,16 +144,19 @@ void ProgramWatcher::start() {
   const platform::ProcessLaunch launch = programLaunch();
   if (!platform::exists(launch.path)) {
     printLine("Specified program [" + programFileName + "] not found!");
+    launchFailed = true;
     stop();
     return;
   }
   std::uint32_t errorCode = 0;
   if (!launchInto(programProcess, launch, errorCode)) {
     printLine("Start process failed!  errorcode:" + std::to_string(errorCode));
+    launchFailed = true;
     stop();
     return;
   }
 
+  launchFailed = false;
   status.startTime = platform::localTime(kRowTimePattern);
   std::vector<StatusRecord> rows = readStatusLog(config.statusLogPath);
   status.runningStatus = "running";
@@ -178,16 +182,19 @@ void ProgramWatcher::startTest(std::string applicationId) {
   const platform::ProcessLaunch launch = programLaunch();
   if (!platform::exists(launch.path)) {
     printLine("Specified test program [" + programFileName + "] not found!");
+    launchFailed = true;
     stop();
     return;
   }
   std::uint32_t errorCode = 0;
   if (!launchInto(programProcess, launch, errorCode)) {
     printLine("Start test process failed!  errorcode:" + std::to_string(errorCode));
+    launchFailed = true;
     stop();
     return;
   }
 
+  launchFailed = false;
   status.startTime = platform::localTime(kRowTimePattern);
   runState = 1;
   printLine("");
@@ -306,16 +313,24 @@ bool ProgramWatcher::handleTimeout() {
   }
 
   endProcess(programProcess);
-
-  if (testMode) {
-    appendTestRow();
-    platform::sleepMilliseconds(kRestartPauseMs);
-    startTest(status.applicationId);
-  } else {
-    platform::sleepMilliseconds(kRestartPauseMs);
-    start();
-  }
+  restartAfterTimeout();
   return true;
+}
+
+void ProgramWatcher::restartAfterTimeout() {
+  if (testMode)
+    appendTestRow();
+  // The ended run's handles are closed, so a restart that cannot launch the
+  // program would leave nothing to poll and end the supervision. Like the
+  // crash handling, keep trying once a second until the program is back; the
+  // "running" row of a test-mode restart stands for all the attempts.
+  do {
+    platform::sleepMilliseconds(kRestartPauseMs);
+    if (testMode)
+      startTest(status.applicationId);
+    else
+      start();
+  } while (launchFailed);
 }
 
 void ProgramWatcher::handleCrash() {

@@ -71,11 +71,18 @@ class ProgramWatcher {
   void appendTestRow();
   // Handles a time-out; false when the loop is to return (DebugTimeout trouble).
   bool handleTimeout();
+  // The restart after a time-out; tried again about once a second while the
+  // program cannot be launched.
+  void restartAfterTimeout();
   void handleCrash();
   void handleFinish();
   // The tracker's view of the run; 0 and "" while no tracker exists.
   std::int64_t progress();
   std::string latestLogLine();
+
+  // True when the latest start() or startTest() could not launch the program
+  // (file missing, creation failed); false once one has.
+  bool launchFailed = false;
 };
 
 }  // namespace tavrelon

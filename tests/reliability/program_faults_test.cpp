@@ -99,6 +99,31 @@ TEST(ProgramFileFaults, DeletedWhileRunningTheRestartAfterTheCrashRetriesUntilIt
   EXPECT_EQ(rows[0].latestLog, "[" + place.log("run.csv") + "] step 10");
 }
 
+TEST(ProgramFileFaults, DeletedWhileHungTheRestartAfterTheTimeOutRetriesUntilItIsBack) {
+  ShortSleeps sleeps;
+  Place place;
+  const std::string program = copyOfProgram("held_log_writer", place.dir.path());
+  ProgramWatcher watcher =
+      driverWatcher(settingsFor(program,
+                                writerArguments(place, "run.csv",
+                                                "--lines 1 --first-run hang --first-run-flag \"" +
+                                                    place.dir.file("flag") + "\""),
+                                place.logDir, place.statusLog));
+
+  std::string output;
+  {
+    ProgramRestorer restorer(sleeps, 6, "held_log_writer", place.dir.path());
+    output = superviseCapturing(watcher, [&] { fs::remove(program); });
+  }
+
+  EXPECT_GE(occurrences(output, "Specified program [held_log_writer] not found!"), 5) << output;
+  const std::vector<StatusRecord> rows = readStatusLog(place.statusLog);
+  EXPECT_TRUE(everyRunRecorded(output, rows));
+  ASSERT_EQ(rows.size(), 2u) << output;
+  EXPECT_EQ(rows[0].runningStatus, "timeout");
+  EXPECT_EQ(rows[0].latestLog, "[" + place.log("run.csv") + "] step 1");
+}
+
 TEST(ProgramLogFaults, LogHeldOpenForTheWholeRunIsTrackedAndRead) {
   ShortSleeps sleeps;
   Place place;
