@@ -1,5 +1,6 @@
 #include "supervision/program_watcher.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -218,7 +219,17 @@ std::string ProgramWatcher::latestLogLine() {
 void ProgramWatcher::closeStatusRow(const char* runningStatus) {
   std::vector<StatusRecord> rows = readStatusLog(config.statusLogPath);
   status.runningStatus = runningStatus;
-  updateStatusRow(rows, status);
+  const bool hasRow = std::any_of(rows.begin(), rows.end(), [&](const StatusRecord& row) {
+    return row.applicationId == status.applicationId;
+  });
+  if (hasRow) {
+    updateStatusRow(rows, status);
+  } else if (!launchFailed) {
+    // The run's "running" row is gone (its start could not write the log, or
+    // someone edited it away): the closed row is added, so the run is not lost.
+    // A failed start's identifier names no run and gets no row.
+    rows.push_back(status);
+  }
   writeStatusLog(std::move(rows), config.statusLogPath);
 }
 

@@ -65,7 +65,7 @@ class ProgramWatcher {
   // file is missing: the run has then been stopped.
   bool launchDebugCrash();
   // Reads the status log, applies `runningStatus` and the rest of `status` to
-  // the newest row of this run and writes the log back.
+  // the newest row of this run (added when it has none) and writes the log back.
   void closeStatusRow(const char* runningStatus);
   // Appends the test-mode "running" row that precedes a startTest().
   void appendTestRow();

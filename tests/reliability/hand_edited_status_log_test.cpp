@@ -77,5 +77,26 @@ TEST(HandEditedStatusLog, RowsThatReadAsRowsSurviveTheNextUpdatesByteForByte) {
   EXPECT_EQ(occurrences(output, "Start running ["), 2) << output;
 }
 
+TEST(HandEditedStatusLog, RunningRowDeletedByHandIsWrittenAgainWhenTheRunEnds) {
+  ShortSleeps sleeps;
+  TempDir dir;
+  const std::string statusLog = dir.file("TavrelonLog_fake.csv");
+  const std::string logDir = dir.file("logs");
+  ProgramWatcher watcher = driverWatcher(
+      settingsFor(builtProgram("fake_program"),
+                  "--log-dir \"" + logDir + "\" --lines 5 --interval-ms 40", logDir, statusLog));
+  const std::string output = superviseCapturing(watcher, [&] {
+    writeFile(statusLog, std::string(kStatusLogHeader) + "\r\n" + kKeptRows[0] + "\r\n");
+  });
+
+  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+  ASSERT_EQ(rows.size(), 2u) << readFile(statusLog);
+  EXPECT_EQ(rows[0].applicationId, "alpha.exe_20240601093005");
+  EXPECT_EQ(rows[1].applicationId, watcher.status.applicationId);
+  EXPECT_EQ(rows[1].runningStatus, "finished");
+  EXPECT_FALSE(rows[1].startTime.empty());
+  EXPECT_FALSE(rows[1].endTime.empty());
+}
+
 }  // namespace
 }  // namespace tavrelon
