@@ -19,6 +19,7 @@ namespace tavrelon {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 using namespace testing;
 
 // The watchdog copied into `dir` with `config` beside it, run without
@@ -59,6 +60,37 @@ TEST(HostileConfiguration, ArgumentOfSeveralMegabytesFailsToStartAndTheNextProgr
   EXPECT_NE(output.find("Program [2]:\nSpecified program [missing.exe] not found!"),
             std::string::npos)
       << output;
+}
+
+TEST(HostileConfiguration, NulInsideTheProgramPathNamesNoProgram) {
+  ShortSleeps sleeps;
+  TempDir dir;
+  const std::string record = dir.file("started.txt");
+  // The path up to the NUL is a real program; the configured path is not.
+  ProgramWatcher watcher =
+      driverWatcher(settingsFor(builtProgram("fake_program") + "\0.disabled"s,
+                                "--record \"" + record + "\"", "", dir.file("TavrelonLog_x.csv")));
+  const std::string output = superviseCapturing(watcher);
+  EXPECT_NE(output.find("] not found!"), std::string::npos) << output;
+  EXPECT_FALSE(fs::exists(record)) << "the program before the NUL was started";
+  EXPECT_FALSE(fs::exists(dir.file("TavrelonLog_x.csv")));
+}
+
+TEST(HostileConfiguration, NulInsideTheStatusLogPathLeavesTheFileBeforeItAlone) {
+  ShortSleeps sleeps;
+  TempDir dir;
+  const std::string kept = dir.file("kept.csv");
+  const std::string before = std::string(kStatusLogHeader) + "\r\nold,finished,a,b,N/A\r\n";
+  writeFile(kept, before);
+  ProgramWatcher watcher = driverWatcher(settingsFor(
+      builtProgram("fake_program"), "--lines 2 --interval-ms 10", "", kept + "\0.junk"s));
+  const std::string output = superviseCapturing(watcher);
+  EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
+  EXPECT_EQ(readFile(kept), before);
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir.path()))
+    names.push_back(entry.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"kept.csv"});
 }
 
 // TimeOutMin as a configuration file gives it, and the value it must read as.
