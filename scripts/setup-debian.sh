@@ -3,7 +3,7 @@
 # already there. Pass "windows" to add the mingw-w64 cross compiler and Wine.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev googletest)
+packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64)
 fi

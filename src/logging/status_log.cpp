@@ -1,6 +1,8 @@
 #include "logging/status_log.h"
 
+#include <algorithm>
 #include <exception>
+#include <string>
 
 #include "logging/csv.h"
 #include "platform/platform.h"
@@ -30,21 +32,38 @@ bool rowFromFields(std::vector<std::string>& fields, StatusRecord& row) {
 }
 
 void appendRow(std::string& content, const StatusRecord& row) {
-  std::string line = quoteCsvField(row.applicationId);
-  line += ',';
-  line += quoteCsvField(row.runningStatus);
-  line += ',';
-  line += quoteCsvField(row.startTime);
-  line += ',';
-  line += quoteCsvField(row.endTime);
-  line += ',';
-  line += row.latestLog.empty() ? std::string("N/A") : quoteCsvField(row.latestLog);
+  const std::string::size_type begin = content.size();
+  appendCsvField(content, row.applicationId);
+  content += ',';
+  appendCsvField(content, row.runningStatus);
+  content += ',';
+  appendCsvField(content, row.startTime);
+  content += ',';
+  appendCsvField(content, row.endTime);
+  content += ',';
+  if (row.latestLog.empty()) {
+    content += "N/A";
+  } else {
+    appendCsvField(content, row.latestLog);
+  }
   // A row whose fields are the column names would read back as a header and
   // vanish; its first field in quotes keeps it a row.
-  if (line == kStatusLogHeader)
-    line = "\"" + row.applicationId + "\"" + line.substr(row.applicationId.size());
-  content += line;
+  if (content.compare(begin, std::string::npos, kStatusLogHeader) == 0) {
+    content.insert(begin + row.applicationId.size(), "\"");
+    content.insert(begin, "\"");
+  }
   content += "\r\n";
+}
+
+// The bytes the rows take unquoted: enough room for the content in one piece,
+// unless fields need quotes.
+std::size_t unquotedSize(const std::vector<StatusRecord>& rows) {
+  std::size_t size = 0;
+  for (const StatusRecord& row : rows) {
+    size += row.applicationId.size() + row.runningStatus.size() + row.startTime.size() +
+            row.endTime.size() + std::max<std::size_t>(row.latestLog.size(), 3) + 6;
+  }
+  return size;
 }
 
 }  // namespace
@@ -57,8 +76,12 @@ std::vector<StatusRecord> readStatusLog(const std::string& path) {
   if (!platform::readFile(path, content))
     return rows;
 
+  // One row per line at most: reserving once saves moving the rows while the
+  // list grows.
+  rows.reserve(static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n')) + 1);
   std::size_t position = 0;
   std::string record;
+  std::vector<std::string> fields;
   while (position < content.size()) {
     std::size_t end = csvRecordEnd(content, position);
     std::size_t length = end - position;
@@ -70,7 +93,7 @@ std::vector<StatusRecord> readStatusLog(const std::string& path) {
 
     if (record.empty() || record == kStatusLogHeader || record == kSixColumnHeader)
       continue;
-    std::vector<std::string> fields = splitCsvLine(record);
+    splitCsvLine(record, fields);
     StatusRecord row;
     if (rowFromFields(fields, row))
       rows.push_back(std::move(row));
@@ -94,6 +117,7 @@ void updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record) {
 void writeStatusLog(std::vector<StatusRecord> rows, const std::string& path) {
   std::string content;
   try {
+    content.reserve(std::char_traits<char>::length(kStatusLogHeader) + 2 + unquotedSize(rows));
     content += kStatusLogHeader;
     content += "\r\n";
     for (const StatusRecord& row : rows)

@@ -144,6 +144,12 @@ bool readFile(const std::string& path, std::string& content) {
   ReadOnlyFile file(path);
   if (!file.isOpen()) return false;
   content.clear();
+  // Room for the whole file up front, so that a large file is not copied over
+  // and over while the string grows; the loop still reads to the real end.
+  struct stat info;
+  if (::fstat(file.fd(), &info) == 0 && info.st_size > 0) {
+    content.reserve(static_cast<std::size_t>(info.st_size));
+  }
   char buffer[65536];
   for (;;) {
     ssize_t got = retryOnInterrupt([&] { return ::read(file.fd(), buffer, sizeof buffer); });

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
+#include <map>
 #include <mutex>
 
 #include "platform/command_line.h"
@@ -87,15 +87,39 @@ std::function<void(std::int64_t)>& sleepHook() {
   return hook;
 }
 
-// What a process or thread Handle stands for: the kernel handle and, for a
-// process started in a job of its own, that job.
-struct OwnedHandle {
-  HANDLE handle = nullptr;
-  HANDLE job = nullptr;
+// What the backend holds for one started process. The process Handles it
+// gives out are even numbers from a counter that never repeats, and the odd
+// number above each is that process's thread Handle, so a closed Handle stays
+// invalid instead of coming to name another process.
+struct StartedProcess {
+  HANDLE process = nullptr;  // null once the process Handle is closed
+  HANDLE thread = nullptr;   // null once the thread Handle is closed
+  HANDLE job = nullptr;      // null when it runs without a job of its own
 };
 
-OwnedHandle* owned(Handle handle) {
-  return reinterpret_cast<OwnedHandle*>(handle);
+struct ProcessTable {
+  std::mutex mutex;
+  Handle nextProcessHandle = 2;
+  std::map<Handle, StartedProcess> processes;  // by process Handle
+};
+
+ProcessTable& processTable() {
+  static ProcessTable table;
+  return table;
+}
+
+bool isThreadHandle(Handle handle) {
+  return (handle & 1) != 0;
+}
+
+// The process behind an open process Handle, or null. Call with the table locked.
+StartedProcess* openProcess(ProcessTable& table, Handle hProcess) {
+  if (hProcess == 0 || isThreadHandle(hProcess))
+    return nullptr;
+  auto found = table.processes.find(hProcess);
+  if (found == table.processes.end() || found->second.process == nullptr)
+    return nullptr;
+  return &found->second;
 }
 
 // Puts `process` into a new job so that ending it later ends its descendants
@@ -300,11 +324,6 @@ bool runningUnderWineForTesting() {
 // ---------------------------------------------------------------- processes
 
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {
-  // Allocated first, so that nothing can fail between creating the process
-  // and handing its handles over.
-  auto process = std::make_unique<OwnedHandle>();
-  auto thread = std::make_unique<OwnedHandle>();
-
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -331,77 +350,118 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   const char* directory =
       launch.workingDirectory.empty() ? nullptr : launch.workingDirectory.c_str();
 
+  // The table entry is made first, so that nothing can fail between creating
+  // the process and handing its handles over.
+  ProcessTable& table = processTable();
+  Handle handle = 0;
+  {
+    std::lock_guard<std::mutex> lock(table.mutex);
+    handle = table.nextProcessHandle;
+    table.nextProcessHandle += 2;
+    table.processes[handle];
+  }
+  auto forget = [&] {
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.processes.erase(handle);
+  };
+
   PROCESS_INFORMATION info{};
   if (!::CreateProcessA(applicationName, commandLine.empty() ? nullptr : commandLine.data(),
                         nullptr, nullptr, FALSE, flags, nullptr, directory, &startup, &info)) {
     errorCode = lastErrorCode();
+    forget();
     return false;
   }
 
+  HANDLE job = nullptr;
   if (launch.ownProcessGroup) {
-    process->job = joinNewJob(info.hProcess);
+    job = joinNewJob(info.hProcess);
     if (::ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
       errorCode = lastErrorCode();
       ::TerminateProcess(info.hProcess, 0);
-      if (process->job != nullptr)
-        ::CloseHandle(process->job);
+      if (job != nullptr)
+        ::CloseHandle(job);
       ::CloseHandle(info.hThread);
       ::CloseHandle(info.hProcess);
+      forget();
       return false;
     }
   }
 
-  process->handle = info.hProcess;
-  thread->handle = info.hThread;
-  record.hProcess = reinterpret_cast<Handle>(process.release());
-  record.hThread = reinterpret_cast<Handle>(thread.release());
+  {
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.processes[handle] = StartedProcess{info.hProcess, info.hThread, job};
+  }
+  record.hProcess = handle;
+  record.hThread = handle + 1;
   record.dwProcessId = info.dwProcessId;
   record.dwThreadId = info.dwThreadId;
   return true;
 }
 
 ProcessState processState(Handle hProcess, std::uint32_t& exitCode) {
-  if (hProcess == 0)
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  StartedProcess* started = openProcess(table, hProcess);
+  if (started == nullptr)
     return ProcessState::Unknown;
-  HANDLE process = owned(hProcess)->handle;
   // Ask whether the process has ended rather than compare its exit code with
   // STILL_ACTIVE: a program may well end with exit code 259.
-  DWORD waited = ::WaitForSingleObject(process, 0);
+  DWORD waited = ::WaitForSingleObject(started->process, 0);
   if (waited == WAIT_TIMEOUT)
     return ProcessState::Running;
   if (waited != WAIT_OBJECT_0)
     return ProcessState::Unknown;
   DWORD code = 0;
-  if (!::GetExitCodeProcess(process, &code))
+  if (!::GetExitCodeProcess(started->process, &code))
     return ProcessState::Unknown;
   exitCode = code;
   return ProcessState::Exited;
 }
 
 void terminateProcess(const ProcessRecord& record) {
-  OwnedHandle* process = owned(record.hProcess);
-  // The job first: it ends the program's own children and grandchildren too.
-  if (process != nullptr && process->job != nullptr)
-    ::TerminateJobObject(process->job, 0);
-  if (record.hThread != 0)
-    ::TerminateThread(owned(record.hThread)->handle, 0);
-  if (process == nullptr)
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  StartedProcess* started = openProcess(table, record.hProcess);
+  if (started == nullptr)
     return;
-  ::TerminateProcess(process->handle, 0);
+  // An ended program keeps its exit code, and whatever it left behind runs on.
+  if (::WaitForSingleObject(started->process, 0) != WAIT_TIMEOUT)
+    return;
+  // The job first: it ends the program's own children and grandchildren too.
+  if (started->job != nullptr)
+    ::TerminateJobObject(started->job, 0);
+  if (started->thread != nullptr)
+    ::TerminateThread(started->thread, 0);
+  ::TerminateProcess(started->process, 0);
   // Termination completes asynchronously; wait a little so that the caller's
   // next look at the process sees it ended and its files released.
-  ::WaitForSingleObject(process->handle, 5000);
+  ::WaitForSingleObject(started->process, 5000);
 }
 
 void closeHandle(Handle handle) {
   if (handle == 0)
     return;
-  OwnedHandle* record = owned(handle);
-  if (record->job != nullptr)
-    ::CloseHandle(record->job);
-  if (record->handle != nullptr)
-    ::CloseHandle(record->handle);
-  delete record;
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  auto found = table.processes.find(handle & ~Handle{1});
+  if (found == table.processes.end())
+    return;
+  StartedProcess& started = found->second;
+  if (isThreadHandle(handle)) {
+    if (started.thread != nullptr)
+      ::CloseHandle(started.thread);
+    started.thread = nullptr;
+  } else {
+    if (started.job != nullptr)
+      ::CloseHandle(started.job);
+    if (started.process != nullptr)
+      ::CloseHandle(started.process);
+    started.job = nullptr;
+    started.process = nullptr;
+  }
+  if (started.thread == nullptr && started.process == nullptr)
+    table.processes.erase(found);
 }
 
 }  // namespace tavrelon::platform

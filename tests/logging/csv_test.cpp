@@ -15,6 +15,24 @@ TEST(QuoteCsvField, QuotesOnlyFieldsWithCommasQuotesOrLineBreaks) {
   EXPECT_EQ(quoteCsvField("one\r\ntwo"), "\"one\r\ntwo\"");
 }
 
+TEST(AppendCsvField, AppendsWhatQuoteCsvFieldReturns) {
+  std::string out = "x,";
+  appendCsvField(out, "plain");
+  out += ',';
+  appendCsvField(out, "say \"hi\", then go");
+  EXPECT_EQ(out, "x,plain,\"say \"\"hi\"\", then go\"");
+}
+
+TEST(SplitCsvLine, IntoAReusedVectorGivesTheSameFieldsAsAFreshOne) {
+  Fields fields{"left", "over", "from", "an", "earlier", "line"};
+  splitCsvLine("a,,c", fields);
+  EXPECT_EQ(fields, (Fields{"a", "", "c"}));
+  splitCsvLine("a,\"b,c", fields);
+  EXPECT_EQ(fields, (Fields{"a", "\"b", "c"}));
+  splitCsvLine("\"a,b\",c", fields);
+  EXPECT_EQ(fields, (Fields{"a,b", "c"}));
+}
+
 TEST(SplitCsvLine, KeepsEmptyInnerFieldsButNoFieldAfterATrailingComma) {
   EXPECT_EQ(splitCsvLine("a,,c"), (Fields{"a", "", "c"}));
   EXPECT_EQ(splitCsvLine("a,b,"), (Fields{"a", "b"}));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -79,7 +80,11 @@ TEST(ProcessServices, StartsAProgramAndReadsItsExitCodeUntilTheHandleIsClosed) {
   EXPECT_EQ(exitCode, 0u);
   closeRecord(record);
 
+  // A closed handle names nothing any more, and closing it again does no harm.
   exitCode = 12345;
+  EXPECT_EQ(platform::processState(record.hProcess, exitCode), ProcessState::Unknown);
+  closeRecord(record);
+  platform::terminateProcess(record);
   EXPECT_EQ(platform::processState(0, exitCode), ProcessState::Unknown);
   EXPECT_EQ(exitCode, 12345u);
 }
@@ -192,6 +197,90 @@ TEST(ProcessServices, AnEndedProgramReadsExitCode0) {
     platform::terminateProcess(record);
     closeRecord(record);
   }
+}
+
+TEST(ProcessServices, ExitCode259IsAnExitCodeLikeAnyOther) {
+  // 259 is also the value Windows reports for "still running"; an ended
+  // program that returned it must still read as ended.
+  for (std::uint32_t code : {259u, 3u}) {
+    platform::ProcessRecord record;
+    std::uint32_t error = 0;
+    ASSERT_TRUE(platform::startProcess(
+        programLaunch(testing::builtProgram("fake_program"), "--code " + std::to_string(code)),
+        record, error))
+        << "error " << error;
+    std::uint32_t exitCode = 0;
+    EXPECT_EQ(waitForEnd(record, exitCode, 20), ProcessState::Exited) << code;
+    // POSIX keeps only the low 8 bits of an exit code.
+    EXPECT_EQ(exitCode, platform::separator() == '\\' ? code : code % 256u);
+    closeRecord(record);
+  }
+}
+
+TEST(ProcessServices, EndingAProgramEndsTheProgramsItStarted) {
+  // The program starts a hanging copy of itself. Windows refuses to delete an
+  // executable while any process runs from it, so removing the copy shows that
+  // the grandchild has ended too (on POSIX the removal always succeeds).
+  testing::TempDir dir;
+  const std::string fake = testing::builtProgram("fake_program");
+  const std::string copy = copyProgram(fake, dir.file("fake"), fileNameOf(fake));
+  const std::string pidFile = dir.file("grandchild.pid");
+  platform::ProcessRecord record;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(platform::startProcess(
+      programLaunch(copy, "--grandchild \"" + pidFile + "\" --end hang"), record, error))
+      << "error " << error;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (testing::readFile(pidFile).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_FALSE(testing::readFile(pidFile).empty());
+
+  platform::terminateProcess(record);
+  std::uint32_t exitCode = 12345;
+  EXPECT_EQ(waitForEnd(record, exitCode, 10), ProcessState::Exited);
+  EXPECT_EQ(exitCode, 0u);
+  closeRecord(record);
+
+  std::error_code removal;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (fs::remove(copy, removal))
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_FALSE(fs::exists(copy)) << "a process still runs from it: " << removal.message();
+}
+
+TEST(ProcessServices, EndingAnEndedProgramLeavesWhatItStartedRunning) {
+  if (platform::separator() == '/')
+    GTEST_SKIP() << "POSIX deletes a running program's file; the POSIX tests watch /proc instead";
+  testing::TempDir dir;
+  const std::string fake = testing::builtProgram("fake_program");
+  const std::string copy = copyProgram(fake, dir.file("fake"), fileNameOf(fake));
+  const std::string pidFile = dir.file("grandchild.pid");
+  platform::ProcessRecord record;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(platform::startProcess(
+      programLaunch(copy, "--grandchild \"" + pidFile + "\" --code 3"), record, error))
+      << "error " << error;
+  std::uint32_t exitCode = 0;
+  ASSERT_EQ(waitForEnd(record, exitCode), ProcessState::Exited);
+  // As a stop does after a crash: this must not reach the program's job.
+  platform::terminateProcess(record);
+  EXPECT_EQ(platform::processState(record.hProcess, exitCode), ProcessState::Exited);
+  EXPECT_EQ(exitCode, 3u);
+  closeRecord(record);
+
+  std::string pid = testing::readFile(pidFile);
+  while (!pid.empty() && (pid.back() == '\n' || pid.back() == '\r'))
+    pid.pop_back();
+  ASSERT_FALSE(pid.empty());
+  std::error_code removal;
+  EXPECT_FALSE(fs::remove(copy, removal)) << "the grandchild has ended";
+  (void)std::system(("taskkill /F /PID " + pid + " >NUL 2>&1").c_str());
+  for (int attempt = 0; attempt < 100 && !fs::remove(copy, removal); ++attempt)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(fs::exists(copy)) << "taskkill left the grandchild " << pid << " running";
 }
 
 TEST(ProcessServices, ADebugProgramStartsByItsPathAloneWithoutAWindow) {
