@@ -22,6 +22,8 @@ char separator();
 std::string executablePath();
 
 // ---------------------------------------------------------------- files
+// A path that holds a NUL byte names no file: every service below treats it as
+// missing (exists() is false, reads and writes fail), and so does startProcess.
 
 // True when a file or a directory exists at `path`.
 bool exists(const std::string& path);
