@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "platform/command_line.h"
+#include "platform/backend.h"
 #include "platform/platform.h"
 
 namespace tavrelon::platform {
@@ -67,16 +68,6 @@ bool writeAll(int fd, const char* bytes, std::size_t length) {
     length -= static_cast<std::size_t>(written);
   }
   return true;
-}
-
-std::mutex& sleepHookMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
-std::function<void(std::int64_t)>& sleepHook() {
-  static std::function<void(std::int64_t)> hook;
-  return hook;
 }
 
 }  // namespace
@@ -217,35 +208,17 @@ bool replaceFileContent(const std::string& path, const std::string& content) {
   return true;
 }
 
-std::string localTime(const char* pattern) {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  ::localtime_r(&now, &local);
-  char buffer[256];
-  std::size_t length = std::strftime(buffer, sizeof buffer, pattern, &local);
-  return std::string(buffer, length);
+
+bool backend::localCalendarTime(std::time_t when, std::tm& local) {
+  return ::localtime_r(&when, &local) != nullptr;
 }
 
-void sleepMilliseconds(std::int64_t milliseconds) {
-  std::function<void(std::int64_t)> hook;
-  {
-    std::lock_guard<std::mutex> lock(sleepHookMutex());
-    hook = sleepHook();
-  }
-  if (hook) {
-    hook(milliseconds);
-    return;
-  }
+void backend::sleepForReal(std::int64_t milliseconds) {
   if (milliseconds <= 0) return;
   timespec remaining{static_cast<time_t>(milliseconds / 1000),
                      static_cast<long>((milliseconds % 1000) * 1000000)};
   while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
   }
-}
-
-void setSleepHookForTesting(std::function<void(std::int64_t)> hook) {
-  std::lock_guard<std::mutex> lock(sleepHookMutex());
-  sleepHook() = std::move(hook);
 }
 
 bool runningUnderWineForTesting() { return false; }

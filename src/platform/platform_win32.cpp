@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "platform/command_line.h"
+#include "platform/backend.h"
 #include "platform/platform.h"
 
 namespace tavrelon::platform {
@@ -75,16 +76,6 @@ bool writeAll(HANDLE file, const char* bytes, std::size_t length) {
     length -= written;
   }
   return true;
-}
-
-std::mutex& sleepHookMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
-std::function<void(std::int64_t)>& sleepHook() {
-  static std::function<void(std::int64_t)> hook;
-  return hook;
 }
 
 // What the backend holds for one started process. The process Handles it
@@ -284,36 +275,18 @@ bool replaceFileContent(const std::string& path, const std::string& content) {
   return true;
 }
 
-std::string localTime(const char* pattern) {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  ::localtime_s(&local, &now);
-  char buffer[256];
-  std::size_t length = std::strftime(buffer, sizeof buffer, pattern, &local);
-  return std::string(buffer, length);
+
+bool backend::localCalendarTime(std::time_t when, std::tm& local) {
+  return ::localtime_s(&local, &when) == 0;
 }
 
-void sleepMilliseconds(std::int64_t milliseconds) {
-  std::function<void(std::int64_t)> hook;
-  {
-    std::lock_guard<std::mutex> lock(sleepHookMutex());
-    hook = sleepHook();
-  }
-  if (hook) {
-    hook(milliseconds);
-    return;
-  }
+void backend::sleepForReal(std::int64_t milliseconds) {
   // Sleep takes a DWORD and treats 0xFFFFFFFF as "forever": sleep in pieces.
   while (milliseconds > 0) {
     DWORD piece = static_cast<DWORD>(std::min<std::int64_t>(milliseconds, 0x7FFFFFFF));
     ::Sleep(piece);
     milliseconds -= piece;
   }
-}
-
-void setSleepHookForTesting(std::function<void(std::int64_t)> hook) {
-  std::lock_guard<std::mutex> lock(sleepHookMutex());
-  sleepHook() = std::move(hook);
 }
 
 bool runningUnderWineForTesting() {
