@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing Tavrelon needs on Debian, skipping what is
-# already there. Pass "windows" to add the mingw-w64 cross compiler and Wine.
+# already there. Pass "windows" to add the mingw-w64 cross compiler and Wine,
+# "fuzz" to add clang with its sanitizer and libFuzzer runtimes.
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64)
+fi
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang libclang-rt-14-dev)
 fi
 
 missing=()
