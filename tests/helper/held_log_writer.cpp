@@ -6,7 +6,8 @@
 // Opens FILE once (appending) and writes N lines "step,<i>" through that one
 // open file, each flushed, INTERVAL_MS apart (defaults 5 and 20). Then, with
 // --read-only, takes every write permission away from FILE. The run ends with
-// exit code CODE (default 0) and the file still open; but while FLAG does not
+// exit code CODE (default 0) and the file still open; a FILE that cannot be
+// opened gets no lines and the run ends at once. But while FLAG does not
 // exist, the run creates it and instead hangs without writing or exits with
 // code 3, as --first-run says.
 #include <chrono>
@@ -38,7 +39,8 @@ int main(int argc, char** argv) {
   const auto interval = std::chrono::milliseconds(std::atoll(options["--interval-ms"].c_str()));
 
   std::ofstream log(path, std::ios::binary | std::ios::app);
-  for (int i = 1; i <= lines; ++i) {
+  // A log that cannot be opened (read-only, say) gets no lines and no pauses.
+  for (int i = 1; i <= lines && log.is_open(); ++i) {
     if (i > 1)
       std::this_thread::sleep_for(interval);
     log << "step," << i << "\n" << std::flush;

@@ -29,7 +29,7 @@ std::string crashOnceArguments(const std::string& logDir, const std::string& fla
 }
 
 TEST(LogDirectoryFaults, DeletedAndRecreatedWhileTheProgramRunsSupervisionGoesOn) {
-  ShortSleeps sleeps;
+  ShortSleeps sleeps(kFaultSleepDivisor);
   TempDir dir;
   const std::string logDir = dir.file("logs");
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
@@ -62,7 +62,7 @@ TEST(LogDirectoryFaults, DeletedAndRecreatedWhileTheProgramRunsSupervisionGoesOn
 TEST(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
   if (runningAsRoot())
     GTEST_SKIP() << "root reads a directory without read permission";
-  ShortSleeps sleeps;
+  ShortSleeps sleeps(kFaultSleepDivisor);
   TempDir dir;
   const std::string logDir = dir.file("logs");
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
@@ -88,7 +88,7 @@ TEST(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
 // Supervision of a program that crashes once and then finishes, its status
 // log at `statusLog`; returns the console output.
 std::string superviseCrashOnce(const TempDir& dir, const std::string& statusLog) {
-  ShortSleeps sleeps;
+  ShortSleeps sleeps(kFaultSleepDivisor);
   const std::string logDir = dir.file("logs");
   ProgramWatcher watcher =
       driverWatcher(settingsFor(builtProgram("fake_program"),
@@ -142,7 +142,7 @@ TEST(StatusLogPlaceFaults, DirectoryWithoutWritePermissionKeepsTheOldLog) {
 }
 
 TEST(StatusLogPlaceFaults, DirectoryThatComesBackGetsTheRowsOfLaterRuns) {
-  ShortSleeps sleeps;
+  ShortSleeps sleeps(kFaultSleepDivisor);
   TempDir dir;
   const std::string statusDir = dir.file("status");
   const std::string statusLog = statusDir + platform::separator() + "s.csv";

@@ -16,6 +16,11 @@
 
 namespace tavrelon::testing {
 
+// Sleeps shortened to 1/200: a poll takes 50 ms and a one-minute time-out
+// 300 ms of real time, long enough that a busy machine never makes a
+// program that logs every 20 ms look hung.
+constexpr std::int64_t kFaultSleepDivisor = 200;
+
 // True when this process runs with root's rights: permission bits then stop
 // nothing, so checks that rely on them are skipped.
 inline bool runningAsRoot() {

@@ -27,7 +27,7 @@ const std::vector<std::string> kKeptRows = {
 };
 
 TEST(HandEditedStatusLog, RowsThatReadAsRowsSurviveTheNextUpdatesByteForByte) {
-  ShortSleeps sleeps;
+  ShortSleeps sleeps(kFaultSleepDivisor);
   TempDir dir;
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
   const std::string logDir = dir.file("logs");
@@ -78,7 +78,7 @@ TEST(HandEditedStatusLog, RowsThatReadAsRowsSurviveTheNextUpdatesByteForByte) {
 }
 
 TEST(HandEditedStatusLog, RunningRowDeletedByHandIsWrittenAgainWhenTheRunEnds) {
-  ShortSleeps sleeps;
+  ShortSleeps sleeps(kFaultSleepDivisor);
   TempDir dir;
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
   const std::string logDir = dir.file("logs");

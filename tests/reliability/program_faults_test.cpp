@@ -71,7 +71,7 @@ std::string writerArguments(const Place& place, const std::string& logName,
 }
 
 TEST(ProgramFileFaults, DeletedWhileRunningTheRestartAfterTheCrashRetriesUntilItIsBack) {
-  ShortSleeps sleeps;
+  ShortSleeps sleeps(kFaultSleepDivisor);
   Place place;
   const std::string program = copyOfProgram("held_log_writer", place.dir.path());
   ProgramWatcher watcher =
@@ -100,7 +100,7 @@ TEST(ProgramFileFaults, DeletedWhileRunningTheRestartAfterTheCrashRetriesUntilIt
 }
 
 TEST(ProgramFileFaults, DeletedWhileHungTheRestartAfterTheTimeOutRetriesUntilItIsBack) {
-  ShortSleeps sleeps;
+  ShortSleeps sleeps(kFaultSleepDivisor);
   Place place;
   const std::string program = copyOfProgram("held_log_writer", place.dir.path());
   ProgramWatcher watcher =
@@ -125,7 +125,7 @@ TEST(ProgramFileFaults, DeletedWhileHungTheRestartAfterTheTimeOutRetriesUntilItI
 }
 
 TEST(ProgramLogFaults, LogHeldOpenForTheWholeRunIsTrackedAndRead) {
-  ShortSleeps sleeps;
+  ShortSleeps sleeps(kFaultSleepDivisor);
   Place place;
   // Lines every 15 ms: far more often than the six 10 ms polls of a time-out.
   ProgramWatcher watcher = driverWatcher(settingsFor(
@@ -145,7 +145,7 @@ TEST(ProgramLogFaults, LogHeldOpenForTheWholeRunIsTrackedAndRead) {
 }
 
 TEST(ProgramLogFaults, ReadOnlyLogStillGivesItsLastLine) {
-  ShortSleeps sleeps;
+  ShortSleeps sleeps(kFaultSleepDivisor);
   Place place;
   ProgramWatcher watcher = driverWatcher(
       settingsFor(builtProgram("held_log_writer"),
@@ -162,7 +162,7 @@ TEST(ProgramLogFaults, ReadOnlyLogStillGivesItsLastLine) {
 }
 
 TEST(ProgramLogFaults, LogPastFourGibibytesIsTrackedWithItsFullSize) {
-  ShortSleeps sleeps;
+  ShortSleeps sleeps(kFaultSleepDivisor);
   Place place;
   const std::string big = place.log("big.csv");
   const std::int64_t base = (std::int64_t{4} << 30) + 3;
