@@ -43,8 +43,9 @@ std::string lastLineOf(const std::string& tail, std::int64_t fileSize, bool& nee
       --i;
     }
     // The line runs to the next line feed; the file's final one at the latest.
+    // A file of one CR LF has its line end at its very end and no line after.
     end = start;
-    while (at(end) != '\n')
+    while (end < size && at(end) != '\n')
       ++end;
   } else {
     // A line still being written: everything after the last line feed.

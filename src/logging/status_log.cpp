@@ -19,23 +19,20 @@ const char* const kSixColumnHeader =
 
 // Turns one record's fields into a row; false for a field count that is no row.
 bool rowFromFields(std::vector<std::string>& fields, StatusRecord& row) {
-  std::size_t status = 1;
-  if (fields.size() == 6) {
-    // Six fields follow the six-column header: is_Manual stands second and has
-    // no member, so it is left out and the other five keep their meaning.
-    status = 2;
-  } else if (fields.size() != 5) {
+  // A six-field line hands its first five fields, by position, to the same
+  // row as a five-field line; the sixth has no column of ours.
+  if (fields.size() != 5 && fields.size() != 6)
     return false;
-  }
   row.applicationId = std::move(fields[0]);
-  row.runningStatus = std::move(fields[status]);
-  row.startTime = std::move(fields[status + 1]);
-  row.endTime = std::move(fields[status + 2]);
-  row.latestLog = std::move(fields[status + 3]);
+  row.runningStatus = std::move(fields[1]);
+  row.startTime = std::move(fields[2]);
+  row.endTime = std::move(fields[3]);
+  row.latestLog = std::move(fields[4]);
   return true;
 }
 
 void appendRow(std::string& content, const StatusRecord& row) {
+  const std::string::size_type begin = content.size();
   appendCsvField(content, row.applicationId);
   content += ',';
   appendCsvField(content, row.runningStatus);
@@ -48,6 +45,12 @@ void appendRow(std::string& content, const StatusRecord& row) {
     content += "N/A";
   } else {
     appendCsvField(content, row.latestLog);
+  }
+  // A row whose fields are the column names would read back as a header and
+  // vanish; its first field in quotes keeps it a row.
+  if (content.compare(begin, std::string::npos, kStatusLogHeader) == 0) {
+    content.insert(begin + row.applicationId.size(), "\"");
+    content.insert(begin, "\"");
   }
   content += "\r\n";
 }

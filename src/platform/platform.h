@@ -22,6 +22,8 @@ char separator();
 std::string executablePath();
 
 // ---------------------------------------------------------------- files
+// A path that holds a NUL byte names no file: every service below treats it as
+// missing (exists() is false, reads and writes fail), and so does startProcess.
 
 // True when a file or a directory exists at `path`.
 bool exists(const std::string& path);
@@ -78,6 +80,10 @@ void sleepMilliseconds(std::int64_t milliseconds);
 // instead of sleeping. An empty function restores real sleeping. The shipped
 // program never calls this.
 void setSleepHookForTesting(std::function<void(std::int64_t)> hook);
+
+// Test-only: true when this Windows build runs under Wine, whose file times
+// and consoles differ from Windows'; always false on POSIX.
+bool runningUnderWineForTesting();
 
 // ---------------------------------------------------------------- processes
 

@@ -34,11 +34,17 @@ auto retryOnInterrupt(Call call) {
   return result;
 }
 
+// A path that holds a NUL byte names no file: the system would see only the
+// part before the NUL, which is another file.
+bool namesNoFile(const std::string& path) { return path.find('\0') != std::string::npos; }
+
 // A read-only descriptor that closes itself.
 class ReadOnlyFile {
  public:
   explicit ReadOnlyFile(const std::string& path)
-      : fd_(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); })) {}
+      : fd_(namesNoFile(path) ? -1 : retryOnInterrupt([&] {
+          return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        })) {}
   ~ReadOnlyFile() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -91,9 +97,12 @@ std::string executablePath() {
   }
 }
 
-bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) {
+  return !namesNoFile(path) && ::access(path.c_str(), F_OK) == 0;
+}
 
 bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
+  if (namesNoFile(directory)) return false;
   DIR* dir = ::opendir(directory.c_str());
   if (dir == nullptr) return false;
   std::size_t first = entries.size();
@@ -117,6 +126,7 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
 }
 
 bool fileStatus(const std::string& path, FileStatus& status) {
+  if (namesNoFile(path)) return false;
   struct statx info;
   if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
     return false;
@@ -182,6 +192,7 @@ bool readFileRange(const std::string& path, std::int64_t offset, std::size_t len
 }
 
 bool replaceFileContent(const std::string& path, const std::string& content) {
+  if (namesNoFile(path)) return false;
   // The temporary's name carries "TavrelonLog" so that a log tracker never takes
   // it for a program's log, and a fixed name so that a crash leaves at most one.
   std::string temporary = path + ".TavrelonLog-new";
@@ -236,6 +247,8 @@ void setSleepHookForTesting(std::function<void(std::int64_t)> hook) {
   std::lock_guard<std::mutex> lock(sleepHookMutex());
   sleepHook() = std::move(hook);
 }
+
+bool runningUnderWineForTesting() { return false; }
 
 // ---------------------------------------------------------------- processes
 
@@ -360,6 +373,10 @@ int prepareAttributes(const ProcessLaunch& launch, posix_spawnattr_t& attributes
 }  // namespace
 
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {
+  if (namesNoFile(launch.path) || namesNoFile(launch.workingDirectory)) {
+    errorCode = ENOENT;
+    return false;
+  }
   std::vector<std::string> arguments{launch.path};
   if (launch.withArguments) {
     for (std::string& argument : splitArguments(launch.arguments)) {

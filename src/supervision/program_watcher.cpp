@@ -1,5 +1,6 @@
 #include "supervision/program_watcher.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -85,6 +86,7 @@ ProgramWatcher& ProgramWatcher::operator=(ProgramWatcher&& other) noexcept {
   programDirectory = std::move(other.programDirectory);
   runState = other.runState;
   testMode = other.testMode;
+  launchFailed = other.launchFailed;
   return *this;
 }
 
@@ -143,16 +145,19 @@ void ProgramWatcher::start() {
   const platform::ProcessLaunch launch = programLaunch();
   if (!platform::exists(launch.path)) {
     printLine("Specified program [" + programFileName + "] not found!");
+    launchFailed = true;
     stop();
     return;
   }
   std::uint32_t errorCode = 0;
   if (!launchInto(programProcess, launch, errorCode)) {
     printLine("Start process failed!  errorcode:" + std::to_string(errorCode));
+    launchFailed = true;
     stop();
     return;
   }
 
+  launchFailed = false;
   status.startTime = platform::localTime(kRowTimePattern);
   std::vector<StatusRecord> rows = readStatusLog(config.statusLogPath);
   status.runningStatus = "running";
@@ -178,16 +183,19 @@ void ProgramWatcher::startTest(std::string applicationId) {
   const platform::ProcessLaunch launch = programLaunch();
   if (!platform::exists(launch.path)) {
     printLine("Specified test program [" + programFileName + "] not found!");
+    launchFailed = true;
     stop();
     return;
   }
   std::uint32_t errorCode = 0;
   if (!launchInto(programProcess, launch, errorCode)) {
     printLine("Start test process failed!  errorcode:" + std::to_string(errorCode));
+    launchFailed = true;
     stop();
     return;
   }
 
+  launchFailed = false;
   status.startTime = platform::localTime(kRowTimePattern);
   runState = 1;
   printLine("");
@@ -211,7 +219,17 @@ std::string ProgramWatcher::latestLogLine() {
 void ProgramWatcher::closeStatusRow(const char* runningStatus) {
   std::vector<StatusRecord> rows = readStatusLog(config.statusLogPath);
   status.runningStatus = runningStatus;
-  updateStatusRow(rows, status);
+  const bool hasRow = std::any_of(rows.begin(), rows.end(), [&](const StatusRecord& row) {
+    return row.applicationId == status.applicationId;
+  });
+  if (hasRow) {
+    updateStatusRow(rows, status);
+  } else if (!launchFailed) {
+    // The run's "running" row is gone (its start could not write the log, or
+    // someone edited it away): the closed row is added, so the run is not lost.
+    // A failed start's identifier names no run and gets no row.
+    rows.push_back(status);
+  }
   writeStatusLog(std::move(rows), config.statusLogPath);
 }
 
@@ -306,16 +324,24 @@ bool ProgramWatcher::handleTimeout() {
   }
 
   endProcess(programProcess);
-
-  if (testMode) {
-    appendTestRow();
-    platform::sleepMilliseconds(kRestartPauseMs);
-    startTest(status.applicationId);
-  } else {
-    platform::sleepMilliseconds(kRestartPauseMs);
-    start();
-  }
+  restartAfterTimeout();
   return true;
+}
+
+void ProgramWatcher::restartAfterTimeout() {
+  if (testMode)
+    appendTestRow();
+  // The ended run's handles are closed, so a restart that cannot launch the
+  // program would leave nothing to poll and end the supervision. Like the
+  // crash handling, keep trying once a second until the program is back; the
+  // "running" row of a test-mode restart stands for all the attempts.
+  do {
+    platform::sleepMilliseconds(kRestartPauseMs);
+    if (testMode)
+      startTest(status.applicationId);
+    else
+      start();
+  } while (launchFailed);
 }
 
 void ProgramWatcher::handleCrash() {

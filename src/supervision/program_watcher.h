@@ -65,17 +65,24 @@ class ProgramWatcher {
   // file is missing: the run has then been stopped.
   bool launchDebugCrash();
   // Reads the status log, applies `runningStatus` and the rest of `status` to
-  // the newest row of this run and writes the log back.
+  // the newest row of this run (added when it has none) and writes the log back.
   void closeStatusRow(const char* runningStatus);
   // Appends the test-mode "running" row that precedes a startTest().
   void appendTestRow();
   // Handles a time-out; false when the loop is to return (DebugTimeout trouble).
   bool handleTimeout();
+  // The restart after a time-out; tried again about once a second while the
+  // program cannot be launched.
+  void restartAfterTimeout();
   void handleCrash();
   void handleFinish();
   // The tracker's view of the run; 0 and "" while no tracker exists.
   std::int64_t progress();
   std::string latestLogLine();
+
+  // True when the latest start() or startTest() could not launch the program
+  // (file missing, creation failed); false once one has.
+  bool launchFailed = false;
 };
 
 }  // namespace tavrelon

@@ -10,6 +10,8 @@
 //   --code N            exit code for --end exit, default 0
 //   --crash-once FILE   if FILE does not exist: create it and exit with code 3
 //                       instead of the ending
+//   --hang-once FILE    if FILE does not exist: create it and hang (as --end hang)
+//                       instead of the ending
 //   --record FILE       at start: write the current directory, then each
 //                       argument, one per line, to FILE
 //   --grandchild FILE   at start: start a copy of this program with "--end hang"
@@ -112,7 +114,12 @@ int main(int argc, char** argv) {
     writeText(crashOnce, "crashed once\n");
     return 3;
   }
+  std::string hangOnce = option("--hang-once");
   std::string end = option("--end");
+  if (!hangOnce.empty() && !tavrelon::platform::exists(hangOnce)) {
+    writeText(hangOnce, "hung once\n");
+    end = "hang";
+  }
   if (end == "hang") {
     for (;;)
       std::this_thread::sleep_for(std::chrono::hours(1));

@@ -69,13 +69,13 @@ TEST(StatusLog, ReaderSkipsHeadersAndEmptyLinesAndDropsWrongFieldCounts) {
   std::string path = dir.file("status.csv");
   writeFile(path, kSixHeader + "\n" + "a,running,s,,N/A\n" + "\n" + kHeader + "\r\n" +
                       "four,fields,only,here\n" + "one,two,three,four,five,six,seven\n" +
-                      "b,timeout,s,e,[p] x,\n" + "c,2,finished,s,e,[p] y\n" + "d,crashed,s,e,last");
+                      "b,timeout,s,e,[p] x,\n" + "c,finished,s,e,[p] y,extra\n" + "d,crashed,s,e,last");
   std::vector<StatusRecord> rows = readStatusLog(path);
   ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(show(rows[0]), show(row("a", "running", "s", "", "N/A")));
   EXPECT_EQ(show(rows[1]),
             show(row("b", "timeout", "s", "e", "[p] x")));  // trailing comma: five fields
-  EXPECT_EQ(show(rows[2]), show(row("c", "finished", "s", "e", "[p] y")));  // is_Manual left out
+  EXPECT_EQ(show(rows[2]), show(row("c", "finished", "s", "e", "[p] y")));  // first five of six
   EXPECT_EQ(show(rows[3]), show(row("d", "crashed", "s", "e", "last")));    // no final line end
 
   // A rewrite has one header, CR LF throughout and none of the dropped lines.

@@ -25,9 +25,10 @@ bool onPosix() {
   return platform::separator() == '/';
 }
 
-// True where the process table can be read through /proc (Linux).
+// True where the process table can be read through /proc (Linux). Under Wine
+// the same path names Linux's /proc, whose pids are not Windows process ids.
 bool haveProc() {
-  return platform::exists("/proc/self/stat");
+  return onPosix() && platform::exists("/proc/self/stat");
 }
 
 platform::ProcessLaunch fakeLaunch(const std::string& arguments) {

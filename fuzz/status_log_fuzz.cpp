@@ -1,0 +1,120 @@
+// Fuzz target: the status log's read, write, read round trip.
+//
+// An input whose first byte is even is a status log file as found on disk: the
+// rows read from it, written back and read again must come back unchanged.
+// An odd first byte makes the rest a list of rows with arbitrary field bytes,
+// written and read back. Either way a row lost or changed on the way is a
+// finding, a second write must give the same bytes as the first, and no
+// temporary file may stay beside the log.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "logging/status_log.h"
+
+namespace {
+
+using tavrelon::StatusRecord;
+using tavrelon::fuzzing::require;
+
+std::string fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::string show(const std::vector<StatusRecord>& rows) {
+  std::string text;
+  for (const StatusRecord& row : rows) {
+    for (const std::string* field :
+         {&row.applicationId, &row.runningStatus, &row.startTime, &row.endTime, &row.latestLog}) {
+      text += "<";
+      for (char c : *field) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f) {
+          text += c;
+        } else {
+          static const char digits[] = "0123456789abcdef";
+          text += "\\x";
+          text += digits[byte >> 4];
+          text += digits[byte & 15];
+        }
+      }
+      text += ">";
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+bool sameRows(const std::vector<StatusRecord>& a, const std::vector<StatusRecord>& b) {
+  if (a.size() != b.size())
+    return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].applicationId != b[i].applicationId || a[i].runningStatus != b[i].runningStatus ||
+        a[i].startTime != b[i].startTime || a[i].endTime != b[i].endTime ||
+        a[i].latestLog != b[i].latestLog)
+      return false;
+  }
+  return true;
+}
+
+// The rows as a reader must see them after a write: an empty Latest_Log is
+// written as "N/A".
+std::vector<StatusRecord> asWritten(std::vector<StatusRecord> rows) {
+  for (StatusRecord& row : rows)
+    if (row.latestLog.empty())
+      row.latestLog = "N/A";
+  return rows;
+}
+
+std::vector<StatusRecord> rowsFrom(FuzzedDataProvider& provider) {
+  std::vector<StatusRecord> rows(provider.ConsumeIntegralInRange<std::size_t>(0, 6));
+  for (StatusRecord& row : rows) {
+    row.applicationId = provider.ConsumeRandomLengthString(48);
+    row.runningStatus = provider.ConsumeRandomLengthString(16);
+    row.startTime = provider.ConsumeRandomLengthString(24);
+    row.endTime = provider.ConsumeRandomLengthString(24);
+    row.latestLog = provider.ConsumeRandomLengthString(96);
+  }
+  return rows;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0)
+    return 0;
+  static const std::string path = tavrelon::fuzzing::scratchFile("TavrelonLog_fuzz.csv");
+
+  std::vector<StatusRecord> first;
+  if (data[0] % 2 == 0) {
+    tavrelon::fuzzing::writeBytes(path, data + 1, size - 1);
+    first = tavrelon::readStatusLog(path);
+  } else {
+    FuzzedDataProvider provider(data + 1, size - 1);
+    first = rowsFrom(provider);
+  }
+
+  tavrelon::writeStatusLog(first, path);
+  const std::string written = fileBytes(path);
+  require(written.rfind(std::string(tavrelon::kStatusLogHeader) + "\r\n", 0) == 0,
+          "a written status log does not begin with the header line");
+  std::vector<StatusRecord> second = tavrelon::readStatusLog(path);
+  require(sameRows(asWritten(first), second), "the round trip lost or changed a row",
+          "before:\n" + show(asWritten(first)) + "after:\n" + show(second));
+
+  tavrelon::writeStatusLog(second, path);
+  require(fileBytes(path) == written, "a second write of the same rows gave other bytes");
+  require(tavrelon::fuzzing::scratchListing() == "TavrelonLog_fuzz.csv\n",
+          "files other than the status log were left beside it",
+          tavrelon::fuzzing::scratchListing());
+  return 0;
+}

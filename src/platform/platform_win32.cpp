@@ -1,0 +1,467 @@
+// Windows backend of the platform layer (KERNEL32 and the C runtime).
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+
+#include "platform/command_line.h"
+#include "platform/platform.h"
+
+namespace tavrelon::platform {
+
+namespace {
+
+// The one place where a Windows error becomes the error code callers see.
+std::uint32_t lastErrorCode() {
+  return static_cast<std::uint32_t>(::GetLastError());
+}
+
+// A file handle that closes itself.
+class OwnedFile {
+ public:
+  explicit OwnedFile(HANDLE handle) : handle_(handle) {}
+  ~OwnedFile() {
+    if (isOpen())
+      ::CloseHandle(handle_);
+  }
+  OwnedFile(const OwnedFile&) = delete;
+  OwnedFile& operator=(const OwnedFile&) = delete;
+
+  bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// Opens `path` for reading only, letting others read, write, rename and delete
+// it meanwhile, so that a supervised program writing its log is never disturbed.
+HANDLE openForReading(const std::string& path) {
+  return ::CreateFileA(path.c_str(), GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Seconds since 1970 of a FILETIME (100 ns ticks since 1601).
+std::int64_t secondsSince1970(const FILETIME& time) {
+  ULARGE_INTEGER ticks;
+  ticks.LowPart = time.dwLowDateTime;
+  ticks.HighPart = time.dwHighDateTime;
+  const std::int64_t secondsFrom1601To1970 = 11644473600LL;
+  return static_cast<std::int64_t>(ticks.QuadPart / 10000000ULL) - secondsFrom1601To1970;
+}
+
+// ReadFile and WriteFile move at most a DWORD at a time; stay well below it.
+constexpr std::size_t kMaxTransfer = 1u << 30;
+
+// Writes all of `bytes` to `file`; false on any failure.
+bool writeAll(HANDLE file, const char* bytes, std::size_t length) {
+  while (length > 0) {
+    DWORD chunk = static_cast<DWORD>(std::min(length, kMaxTransfer));
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes, chunk, &written, nullptr) || written == 0)
+      return false;
+    bytes += written;
+    length -= written;
+  }
+  return true;
+}
+
+std::mutex& sleepHookMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::function<void(std::int64_t)>& sleepHook() {
+  static std::function<void(std::int64_t)> hook;
+  return hook;
+}
+
+// What the backend holds for one started process. The process Handles it
+// gives out are even numbers from a counter that never repeats, and the odd
+// number above each is that process's thread Handle, so a closed Handle stays
+// invalid instead of coming to name another process.
+struct StartedProcess {
+  HANDLE process = nullptr;  // null once the process Handle is closed
+  HANDLE thread = nullptr;   // null once the thread Handle is closed
+  HANDLE job = nullptr;      // null when it runs without a job of its own
+};
+
+struct ProcessTable {
+  std::mutex mutex;
+  Handle nextProcessHandle = 2;
+  std::map<Handle, StartedProcess> processes;  // by process Handle
+};
+
+ProcessTable& processTable() {
+  static ProcessTable table;
+  return table;
+}
+
+bool isThreadHandle(Handle handle) {
+  return (handle & 1) != 0;
+}
+
+// The process behind an open process Handle, or null. Call with the table locked.
+StartedProcess* openProcess(ProcessTable& table, Handle hProcess) {
+  if (hProcess == 0 || isThreadHandle(hProcess))
+    return nullptr;
+  auto found = table.processes.find(hProcess);
+  if (found == table.processes.end() || found->second.process == nullptr)
+    return nullptr;
+  return &found->second;
+}
+
+// Puts `process` into a new job so that ending it later ends its descendants
+// too. Null when no job could be made or joined (a system without nested jobs
+// refuses when we run in a job ourselves); the process then runs without one.
+HANDLE joinNewJob(HANDLE process) {
+  HANDLE job = ::CreateJobObjectA(nullptr, nullptr);
+  if (job == nullptr)
+    return nullptr;
+  // No kill-on-close limit: a program that ends by itself leaves its children alone.
+  if (!::AssignProcessToJobObject(job, process)) {
+    ::CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
+}  // namespace
+
+char separator() {
+  return '\\';
+}
+
+std::string executablePath() {
+  // A too-small buffer gets a truncated path and the full size as result:
+  // grow it until the result is shorter. Windows paths stop at 32767 wide
+  // characters, so the limit only guards against a misbehaving call.
+  std::string buffer(MAX_PATH, '\0');
+  while (buffer.size() <= (1u << 20)) {
+    DWORD length = ::GetModuleFileNameA(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+    if (length == 0)
+      return std::string();
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+  return std::string();
+}
+
+bool exists(const std::string& path) {
+  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
+  if (directory.empty())
+    return false;
+  std::string pattern = directory;
+  if (pattern.back() != '\\' && pattern.back() != '/')
+    pattern += '\\';
+  pattern += '*';
+
+  WIN32_FIND_DATAA data;
+  HANDLE find = ::FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (find == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_INVALID_PARAMETER) {
+    // Systems before Windows 7 know neither the basic level nor large fetches.
+    find = ::FindFirstFileExA(pattern.c_str(), FindExInfoStandard, &data, FindExSearchNameMatch,
+                              nullptr, 0);
+  }
+  if (find == INVALID_HANDLE_VALUE) {
+    // A drive's root can be empty, with not even "." and ".." to list.
+    DWORD error = ::GetLastError();
+    DWORD attributes = ::GetFileAttributesA(directory.c_str());
+    return error == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+  do {
+    const char* name = data.cFileName;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+      continue;
+    entries.push_back(
+        DirectoryEntry{name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (::FindNextFileA(find, &data));
+  ::FindClose(find);
+  return true;
+}
+
+bool fileStatus(const std::string& path, FileStatus& status) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+    return false;
+  status.creationTime = secondsSince1970(data.ftCreationTime);
+  status.modificationTime = secondsSince1970(data.ftLastWriteTime);
+  status.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
+                                          data.nFileSizeLow);
+  return true;
+}
+
+bool readFile(const std::string& path, std::string& content) {
+  OwnedFile file(openForReading(path));
+  if (!file.isOpen())
+    return false;
+  content.clear();
+  char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr))
+      return false;
+    if (got == 0)
+      return true;
+    content.append(buffer, got);
+  }
+}
+
+bool openedFileSize(const std::string& path, std::int64_t& size) {
+  OwnedFile file(openForReading(path));
+  if (!file.isOpen())
+    return false;
+  LARGE_INTEGER length;
+  if (!::GetFileSizeEx(file.get(), &length))
+    return false;
+  size = static_cast<std::int64_t>(length.QuadPart);
+  return true;
+}
+
+bool readFileRange(const std::string& path, std::int64_t offset, std::size_t length,
+                   std::string& bytes) {
+  bytes.clear();
+  if (offset < 0)
+    return false;
+  OwnedFile file(openForReading(path));
+  if (!file.isOpen())
+    return false;
+  LARGE_INTEGER position;
+  position.QuadPart = offset;
+  if (!::SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN))
+    return false;
+  bytes.resize(length);
+  std::size_t done = 0;
+  while (done < length) {
+    DWORD chunk = static_cast<DWORD>(std::min(length - done, kMaxTransfer));
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), &bytes[done], chunk, &got, nullptr)) {
+      bytes.clear();
+      return false;
+    }
+    if (got == 0)
+      break;
+    done += got;
+  }
+  bytes.resize(done);
+  return true;
+}
+
+bool replaceFileContent(const std::string& path, const std::string& content) {
+  // The temporary's name carries "TavrelonLog" so that a log tracker never takes
+  // it for a program's log, and a fixed name so that a crash leaves at most one.
+  std::string temporary = path + ".TavrelonLog-new";
+  HANDLE file = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  bool written = writeAll(file, content.data(), content.size()) && ::FlushFileBuffers(file);
+  written = ::CloseHandle(file) && written;
+  if (!written || !::MoveFileExA(temporary.c_str(), path.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ::DeleteFileA(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string localTime(const char* pattern) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_s(&local, &now);
+  char buffer[256];
+  std::size_t length = std::strftime(buffer, sizeof buffer, pattern, &local);
+  return std::string(buffer, length);
+}
+
+void sleepMilliseconds(std::int64_t milliseconds) {
+  std::function<void(std::int64_t)> hook;
+  {
+    std::lock_guard<std::mutex> lock(sleepHookMutex());
+    hook = sleepHook();
+  }
+  if (hook) {
+    hook(milliseconds);
+    return;
+  }
+  // Sleep takes a DWORD and treats 0xFFFFFFFF as "forever": sleep in pieces.
+  while (milliseconds > 0) {
+    DWORD piece = static_cast<DWORD>(std::min<std::int64_t>(milliseconds, 0x7FFFFFFF));
+    ::Sleep(piece);
+    milliseconds -= piece;
+  }
+}
+
+void setSleepHookForTesting(std::function<void(std::int64_t)> hook) {
+  std::lock_guard<std::mutex> lock(sleepHookMutex());
+  sleepHook() = std::move(hook);
+}
+
+bool runningUnderWineForTesting() {
+  HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// ---------------------------------------------------------------- processes
+
+bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = launch.showWindow ? SW_SHOWNORMAL : SW_HIDE;
+
+  DWORD flags = launch.newConsole ? CREATE_NEW_CONSOLE : CREATE_NO_WINDOW;
+  // Suspended until it is in its job, so that nothing it starts escapes the job.
+  if (launch.ownProcessGroup)
+    flags |= CREATE_SUSPENDED;
+
+  // CreateProcessA may write into its command line: it gets a copy of its own.
+  // The path is quoted when it holds a blank, so that "C:\Program Files\x.exe"
+  // can never start C:\Program.exe.
+  const char* applicationName = nullptr;
+  std::vector<char> commandLine;
+  if (launch.withArguments) {
+    std::string line = buildCommandLine(launch.path, launch.arguments);
+    commandLine.assign(line.begin(), line.end());
+    commandLine.push_back('\0');
+  } else {
+    applicationName = launch.path.c_str();
+  }
+  // An empty directory means ours; CreateProcessA wants null for that, not "".
+  const char* directory =
+      launch.workingDirectory.empty() ? nullptr : launch.workingDirectory.c_str();
+
+  // The table entry is made first, so that nothing can fail between creating
+  // the process and handing its handles over.
+  ProcessTable& table = processTable();
+  Handle handle = 0;
+  {
+    std::lock_guard<std::mutex> lock(table.mutex);
+    handle = table.nextProcessHandle;
+    table.nextProcessHandle += 2;
+    table.processes[handle];
+  }
+  auto forget = [&] {
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.processes.erase(handle);
+  };
+
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessA(applicationName, commandLine.empty() ? nullptr : commandLine.data(),
+                        nullptr, nullptr, FALSE, flags, nullptr, directory, &startup, &info)) {
+    errorCode = lastErrorCode();
+    forget();
+    return false;
+  }
+
+  HANDLE job = nullptr;
+  if (launch.ownProcessGroup) {
+    job = joinNewJob(info.hProcess);
+    if (::ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+      errorCode = lastErrorCode();
+      ::TerminateProcess(info.hProcess, 0);
+      if (job != nullptr)
+        ::CloseHandle(job);
+      ::CloseHandle(info.hThread);
+      ::CloseHandle(info.hProcess);
+      forget();
+      return false;
+    }
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.processes[handle] = StartedProcess{info.hProcess, info.hThread, job};
+  }
+  record.hProcess = handle;
+  record.hThread = handle + 1;
+  record.dwProcessId = info.dwProcessId;
+  record.dwThreadId = info.dwThreadId;
+  return true;
+}
+
+ProcessState processState(Handle hProcess, std::uint32_t& exitCode) {
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  StartedProcess* started = openProcess(table, hProcess);
+  if (started == nullptr)
+    return ProcessState::Unknown;
+  // Ask whether the process has ended rather than compare its exit code with
+  // STILL_ACTIVE: a program may well end with exit code 259.
+  DWORD waited = ::WaitForSingleObject(started->process, 0);
+  if (waited == WAIT_TIMEOUT)
+    return ProcessState::Running;
+  if (waited != WAIT_OBJECT_0)
+    return ProcessState::Unknown;
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(started->process, &code))
+    return ProcessState::Unknown;
+  exitCode = code;
+  return ProcessState::Exited;
+}
+
+void terminateProcess(const ProcessRecord& record) {
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  StartedProcess* started = openProcess(table, record.hProcess);
+  if (started == nullptr)
+    return;
+  // An ended program keeps its exit code, and whatever it left behind runs on.
+  if (::WaitForSingleObject(started->process, 0) != WAIT_TIMEOUT)
+    return;
+  // The job first: it ends the program's own children and grandchildren too.
+  if (started->job != nullptr)
+    ::TerminateJobObject(started->job, 0);
+  if (started->thread != nullptr)
+    ::TerminateThread(started->thread, 0);
+  ::TerminateProcess(started->process, 0);
+  // Termination completes asynchronously; wait a little so that the caller's
+  // next look at the process sees it ended and its files released.
+  ::WaitForSingleObject(started->process, 5000);
+}
+
+void closeHandle(Handle handle) {
+  if (handle == 0)
+    return;
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  auto found = table.processes.find(handle & ~Handle{1});
+  if (found == table.processes.end())
+    return;
+  StartedProcess& started = found->second;
+  if (isThreadHandle(handle)) {
+    if (started.thread != nullptr)
+      ::CloseHandle(started.thread);
+    started.thread = nullptr;
+  } else {
+    if (started.job != nullptr)
+      ::CloseHandle(started.job);
+    if (started.process != nullptr)
+      ::CloseHandle(started.process);
+    started.job = nullptr;
+    started.process = nullptr;
+  }
+  if (started.thread == nullptr && started.process == nullptr)
+    table.processes.erase(found);
+}
+
+}  // namespace tavrelon::platform

@@ -1,0 +1,56 @@
+// The demo that the example configuration supervises: it alternates a crash
+// and a finish, and the build places a configuration for it beside the watchdog.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "config/config_reader.h"
+#include "driver/executable_directory.h"
+#include "platform/platform.h"
+#include "platform/text_lines.h"
+#include "support/test_support.h"
+
+namespace tavrelon {
+namespace {
+
+const std::string S(1, platform::separator());
+
+TEST(Demo, ExampleConfigurationBesideTheWatchdogSupervisesTheDemo) {
+  const std::string buildDir = directoryOf(testing::builtProgram("tavrelon"));
+  const std::vector<ProgramConfig> programs = readConfigFile(buildDir + S + "TavrelonConfig.ini");
+  ASSERT_EQ(programs.size(), 1u);
+  EXPECT_EQ(programs[0].applicationPath, testing::builtProgram("tavrelon_demo"));
+  EXPECT_FALSE(programs[0].applicationLogDir.empty());
+  EXPECT_EQ(programs[0].applicationArgument, "\"" + programs[0].applicationLogDir + "\"");
+}
+
+TEST(Demo, CrashesAndFinishesByTurnsLoggingProgressEachTime) {
+  testing::TempDir dir;
+  const std::string demo = testing::builtProgram("tavrelon_demo");
+  const std::string arguments = "\"" + dir.path() + "\"";
+  std::string output;
+  EXPECT_NE(testing::runCapturingOutput(demo, arguments, output), 0);  // exit code 3
+  EXPECT_TRUE(platform::exists(dir.file("demo-crash-marker")));
+  EXPECT_EQ(testing::runCapturingOutput(demo, arguments, output), 0);
+  EXPECT_FALSE(platform::exists(dir.file("demo-crash-marker")));
+
+  std::vector<std::string> logs;
+  std::vector<platform::DirectoryEntry> entries;
+  ASSERT_TRUE(platform::listDirectory(dir.path(), entries));
+  for (const platform::DirectoryEntry& entry : entries)
+    logs.push_back(dir.file(entry.name));
+  ASSERT_EQ(logs.size(), 2u);  // one log per run, named by its start time
+  const std::regex line(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},step \d+ of 10,.*)");
+  for (const std::string& log : logs) {
+    std::vector<std::string> lines;
+    ASSERT_TRUE(readTextLines(log, lines));
+    ASSERT_EQ(lines.size(), 10u) << log;
+    for (const std::string& text : lines)
+      EXPECT_TRUE(std::regex_match(text, line)) << text;
+  }
+}
+
+}  // namespace
+}  // namespace tavrelon

@@ -1,0 +1,198 @@
+// File services of the platform layer where the Windows backend has most to
+// get right: 64-bit sizes and offsets, files another process is writing,
+// listings, and replacing a file as a whole. Portable: the same checks run
+// against the POSIX backend.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace tavrelon {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string S(1, platform::separator());
+
+TEST(FileServices, SizesAndOffsetsBeyondFourGibibytes) {
+  testing::TempDir dir;
+  const std::string path = dir.file("big.csv");
+  testing::writeFile(path, "head");
+  // Grown without writing: the file system keeps the new part as a hole.
+  const std::int64_t size = (std::int64_t{1} << 32) + 4;
+  std::error_code error;
+  fs::resize_file(path, static_cast<std::uintmax_t>(size), error);
+  if (error)
+    GTEST_SKIP() << "no room for a file of 4 GiB here: " << error.message();
+
+  platform::FileStatus status;
+  ASSERT_TRUE(platform::fileStatus(path, status));
+  EXPECT_EQ(status.size, size);
+  std::int64_t opened = 0;
+  ASSERT_TRUE(platform::openedFileSize(path, opened));
+  EXPECT_EQ(opened, size);
+
+  // An offset cut to 32 bits would read "head" from the start instead.
+  std::string bytes;
+  ASSERT_TRUE(platform::readFileRange(path, std::int64_t{1} << 32, 8, bytes));
+  EXPECT_EQ(bytes, std::string(4, '\0'));
+  ASSERT_TRUE(platform::readFileRange(path, 1, 3, bytes));
+  EXPECT_EQ(bytes, "ead");
+  fs::remove(path, error);
+}
+
+TEST(FileServices, ReadsAFileThatAnotherHandleHoldsOpenForWriting) {
+  testing::TempDir dir;
+  const std::string path = dir.file("log.csv");
+  // As a supervised program holds its log: open for writing the whole time.
+  std::ofstream writer(path, std::ios::binary);
+  writer << "a,b\n" << std::flush;
+
+  std::int64_t size = 0;
+  ASSERT_TRUE(platform::openedFileSize(path, size));
+  EXPECT_EQ(size, 4);
+  writer << "c,d\n" << std::flush;
+  ASSERT_TRUE(platform::openedFileSize(path, size));
+  EXPECT_EQ(size, 8);
+
+  std::string content;
+  ASSERT_TRUE(platform::readFile(path, content));
+  EXPECT_EQ(content, "a,b\nc,d\n");
+  ASSERT_TRUE(platform::readFileRange(path, 5, 100, content));
+  EXPECT_EQ(content, ",d\n");
+  platform::FileStatus status;
+  ASSERT_TRUE(platform::fileStatus(path, status));
+  EXPECT_EQ(status.size, 8);
+}
+
+TEST(FileServices, ReadingFailsForMissingFilesAndDirectoriesAndStopsAtTheEnd) {
+  testing::TempDir dir;
+  const std::string path = dir.file("short.txt");
+  testing::writeFile(path, "abc");
+  std::string bytes = "stale";
+  EXPECT_TRUE(platform::readFileRange(path, 10, 4, bytes));
+  EXPECT_EQ(bytes, "");
+  EXPECT_FALSE(platform::readFileRange(path, -1, 4, bytes));
+
+  std::int64_t size = -1;
+  EXPECT_FALSE(platform::openedFileSize(dir.file("missing.txt"), size));
+  EXPECT_FALSE(platform::readFile(dir.file("missing.txt"), bytes));
+  EXPECT_FALSE(platform::readFile(dir.path(), bytes));
+  platform::FileStatus status;
+  EXPECT_FALSE(platform::fileStatus(dir.file("missing.txt"), status));
+}
+
+TEST(FileServices, ExistsForFilesAndDirectoriesOnly) {
+  testing::TempDir dir;
+  testing::writeFile(dir.file("file.txt"), "");
+  EXPECT_TRUE(platform::exists(dir.file("file.txt")));
+  EXPECT_TRUE(platform::exists(dir.path()));
+  EXPECT_FALSE(platform::exists(dir.file("missing.txt")));
+  EXPECT_FALSE(platform::exists(dir.file("missing") + S + "file.txt"));
+  EXPECT_FALSE(platform::exists(""));
+}
+
+TEST(FileServices, FileTimesAreSecondsSince1970) {
+  testing::TempDir dir;
+  const std::string path = dir.file("dated.csv");
+  const std::int64_t before = static_cast<std::int64_t>(std::time(nullptr));
+  testing::writeFile(path, "x");
+  platform::FileStatus status;
+  ASSERT_TRUE(platform::fileStatus(path, status));
+  const std::int64_t after = static_cast<std::int64_t>(std::time(nullptr));
+  // File systems may round times to two seconds.
+  EXPECT_GE(status.modificationTime, before - 2);
+  EXPECT_LE(status.modificationTime, after + 2);
+  EXPECT_GE(status.creationTime, before - 2);
+  EXPECT_LE(status.creationTime, after + 2);
+
+  // 2001-09-09 01:46:40 UTC is 1000000000 s after 1970, 12644473600 s after 1601.
+  const auto target = std::chrono::system_clock::from_time_t(1000000000);
+  const auto shift = std::chrono::duration_cast<fs::file_time_type::duration>(
+      target - std::chrono::system_clock::now());
+  fs::last_write_time(path, fs::file_time_type::clock::now() + shift);
+  ASSERT_TRUE(platform::fileStatus(path, status));
+  EXPECT_NEAR(static_cast<double>(status.modificationTime), 1e9, 2.0);
+}
+
+TEST(FileServices, ListsNamesAndKindsWithoutDotEntries) {
+  testing::TempDir dir;
+  testing::writeFile(dir.file("run1.csv"), "1");
+  testing::writeFile(dir.file("sub") + S + "run2.csv", "2");
+  fs::create_directory(dir.file("empty"));
+
+  for (const std::string& directory : {dir.path(), dir.path() + S}) {
+    std::vector<platform::DirectoryEntry> entries{{"kept", false}};
+    ASSERT_TRUE(platform::listDirectory(directory, entries)) << directory;
+    ASSERT_EQ(entries.size(), 4u) << directory;
+    EXPECT_EQ(entries[0].name, "kept");
+    std::sort(entries.begin() + 1, entries.end(),
+              [](const auto& a, const auto& b) { return a.name < b.name; });
+    EXPECT_EQ(entries[1].name, "empty");
+    EXPECT_TRUE(entries[1].isDirectory);
+    EXPECT_EQ(entries[2].name, "run1.csv");
+    EXPECT_FALSE(entries[2].isDirectory);
+    EXPECT_EQ(entries[3].name, "sub");
+    EXPECT_TRUE(entries[3].isDirectory);
+  }
+
+  std::vector<platform::DirectoryEntry> entries;
+  EXPECT_TRUE(platform::listDirectory(dir.file("empty"), entries));
+  EXPECT_TRUE(entries.empty());
+  EXPECT_FALSE(platform::listDirectory(dir.file("missing"), entries));
+  EXPECT_FALSE(platform::listDirectory(dir.file("run1.csv"), entries));
+  EXPECT_FALSE(platform::listDirectory("", entries));
+  EXPECT_TRUE(entries.empty());
+}
+
+// Names in `directory`, sorted.
+std::vector<std::string> namesIn(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(FileServices, ReplacesAWholeFileAndLeavesNoTemporary) {
+  testing::TempDir dir;
+  const std::string path = dir.file("TavrelonLog.csv");
+  ASSERT_TRUE(platform::replaceFileContent(path, "first\r\n"));
+  EXPECT_EQ(testing::readFile(path), "first\r\n");
+  ASSERT_TRUE(platform::replaceFileContent(path, "second, longer\r\n"));
+  EXPECT_EQ(testing::readFile(path), "second, longer\r\n");
+  ASSERT_TRUE(platform::replaceFileContent(path, ""));
+  EXPECT_EQ(testing::readFile(path), "");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"TavrelonLog.csv"});
+}
+
+TEST(FileServices, FailedReplacementKeepsWhatWasThere) {
+  testing::TempDir dir;
+  EXPECT_FALSE(platform::replaceFileContent(dir.file("missing") + S + "log.csv", "x"));
+  // A directory in the file's place stays a directory.
+  fs::create_directory(dir.file("log.csv"));
+  EXPECT_FALSE(platform::replaceFileContent(dir.file("log.csv"), "x"));
+  EXPECT_TRUE(fs::is_directory(dir.file("log.csv")));
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"log.csv"});
+}
+
+TEST(ExecutablePath, IsTheFullPathOfTheRunningTestProgram) {
+  const std::string path = platform::executablePath();
+  ASSERT_FALSE(path.empty());
+  EXPECT_TRUE(fs::path(path).is_absolute()) << path;
+  EXPECT_EQ(fs::path(path).stem().string(), "tavrelon_tests");
+  platform::FileStatus status;
+  ASSERT_TRUE(platform::fileStatus(path, status));
+  EXPECT_GT(status.size, 0);
+}
+
+}  // namespace
+}  // namespace tavrelon

@@ -1,0 +1,165 @@
+// Supervision goes on, and no status row is lost, whatever happens to the
+// program's log directory and to the status log's place on disk.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logging/status_log.h"
+#include "reliability/fault_support.h"
+#include "support/test_support.h"
+
+namespace tavrelon {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace testing;
+
+// fake_program writing `lines` lines to `logDir`, `intervalMs` apart, crashing
+// once (flag file in `flagDir`) and finishing on the next run.
+std::string crashOnceArguments(const std::string& logDir, const std::string& flagDir, int lines,
+                               int intervalMs) {
+  return "--log-dir \"" + logDir + "\" --lines " + std::to_string(lines) + " --interval-ms " +
+         std::to_string(intervalMs) + " --crash-once \"" + flagDir + platform::separator() +
+         "crashed\"";
+}
+
+TEST(LogDirectoryFaults, DeletedAndRecreatedWhileTheProgramRunsSupervisionGoesOn) {
+  ShortSleeps sleeps;
+  TempDir dir;
+  const std::string logDir = dir.file("logs");
+  const std::string statusLog = dir.file("TavrelonLog_fake.csv");
+  // About two seconds of logging per run, crash once, then finish.
+  ProgramWatcher watcher = driverWatcher(
+      settingsFor(builtProgram("fake_program"), crashOnceArguments(logDir, dir.path(), 100, 20),
+                  logDir, statusLog));
+
+  std::atomic<bool> done{false};
+  std::thread vandal([&] {
+    // While the first run logs: the directory goes, comes back empty, goes again.
+    for (int round = 0; round < 3 && !done; ++round) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      std::error_code ignored;
+      fs::remove_all(logDir, ignored);
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      fs::create_directory(logDir, ignored);
+    }
+  });
+  const std::string output = superviseCapturing(watcher);
+  done = true;
+  vandal.join();
+
+  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+  EXPECT_TRUE(everyRunRecorded(output, rows));
+  EXPECT_EQ(occurrences(output, "has crashed!"), 1) << output;
+  EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
+}
+
+TEST(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
+  if (runningAsRoot())
+    GTEST_SKIP() << "root reads a directory without read permission";
+  ShortSleeps sleeps;
+  TempDir dir;
+  const std::string logDir = dir.file("logs");
+  const std::string statusLog = dir.file("TavrelonLog_fake.csv");
+  ProgramWatcher watcher =
+      driverWatcher(settingsFor(builtProgram("fake_program"),
+                                crashOnceArguments(logDir, dir.path(), 60, 20), logDir, statusLog));
+  std::thread vandal([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::error_code ignored;
+    fs::permissions(logDir, fs::perms::none, ignored);
+    // Long enough for a time-out: a minute is six polls of 10 ms here.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    fs::permissions(logDir, fs::perms::owner_all, ignored);
+  });
+  const std::string output = superviseCapturing(watcher);
+  vandal.join();
+
+  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+  EXPECT_TRUE(everyRunRecorded(output, rows));
+  EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
+}
+
+// Supervision of a program that crashes once and then finishes, its status
+// log at `statusLog`; returns the console output.
+std::string superviseCrashOnce(const TempDir& dir, const std::string& statusLog) {
+  ShortSleeps sleeps;
+  const std::string logDir = dir.file("logs");
+  ProgramWatcher watcher =
+      driverWatcher(settingsFor(builtProgram("fake_program"),
+                                crashOnceArguments(logDir, dir.path(), 3, 20), logDir, statusLog));
+  return superviseCapturing(watcher);
+}
+
+void expectCrashRestartAndFinish(const std::string& output) {
+  EXPECT_EQ(occurrences(output, "Start running [fake_program"), 2) << output;
+  EXPECT_EQ(occurrences(output, "has crashed!  Restarting now..."), 1) << output;
+  EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
+}
+
+TEST(StatusLogPlaceFaults, MissingDirectoryWritesNothingAndSupervisionGoesOn) {
+  TempDir dir;
+  const std::string missing = dir.file("no-such-dir");
+  const std::string output = superviseCrashOnce(dir, missing + platform::separator() + "s.csv");
+  expectCrashRestartAndFinish(output);
+  EXPECT_FALSE(platform::exists(missing));
+}
+
+TEST(StatusLogPlaceFaults, PathThatIsADirectoryStaysUntouched) {
+  TempDir dir;
+  const std::string statusDir = dir.file("status");
+  writeFile(statusDir + platform::separator() + "inside.txt", "kept");
+  const std::string output = superviseCrashOnce(dir, statusDir);
+  expectCrashRestartAndFinish(output);
+  EXPECT_TRUE(fs::is_directory(statusDir));
+  EXPECT_EQ(readFile(statusDir + platform::separator() + "inside.txt"), "kept");
+  // Nothing but what the test and the program made: no temporary left over.
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir.path()))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"crashed", "logs", "status"}));
+}
+
+TEST(StatusLogPlaceFaults, DirectoryWithoutWritePermissionKeepsTheOldLog) {
+  if (runningAsRoot())
+    GTEST_SKIP() << "root writes into a directory without write permission";
+  TempDir dir;
+  const std::string statusDir = dir.file("status");
+  const std::string statusLog = statusDir + platform::separator() + "s.csv";
+  const std::string before = std::string(kStatusLogHeader) + "\r\nold,finished,a,b,N/A\r\n";
+  writeFile(statusLog, before);
+  fs::permissions(statusDir, fs::perms::owner_read | fs::perms::owner_exec);
+  const std::string output = superviseCrashOnce(dir, statusLog);
+  fs::permissions(statusDir, fs::perms::owner_all);
+  expectCrashRestartAndFinish(output);
+  EXPECT_EQ(readFile(statusLog), before);
+}
+
+TEST(StatusLogPlaceFaults, DirectoryThatComesBackGetsTheRowsOfLaterRuns) {
+  ShortSleeps sleeps;
+  TempDir dir;
+  const std::string statusDir = dir.file("status");
+  const std::string statusLog = statusDir + platform::separator() + "s.csv";
+  const std::string logDir = dir.file("logs");
+  ProgramWatcher watcher =
+      driverWatcher(settingsFor(builtProgram("fake_program"),
+                                crashOnceArguments(logDir, dir.path(), 30, 20), logDir, statusLog));
+  // The first run starts without the directory; it appears while that run logs.
+  const std::string output = superviseCapturing(watcher, [&] { fs::create_directory(statusDir); });
+  expectCrashRestartAndFinish(output);
+  // The first run's "running" row could not be written; its close adds the
+  // row, start time included, once the directory is there.
+  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+  EXPECT_TRUE(everyRunRecorded(output, rows));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].runningStatus, "crashed");
+}
+
+}  // namespace
+}  // namespace tavrelon

@@ -1,0 +1,52 @@
+// Inputs the fuzz targets found to break a rule, kept as plain tests.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "logging/last_line.h"
+#include "logging/status_log.h"
+#include "logging/test_log.h"
+#include "support/test_support.h"
+
+namespace tavrelon {
+namespace {
+
+using testing::TempDir;
+
+TEST(FuzzFindings, FileOfOneCrLfHasAnEmptyLastLine) {
+  bool needMore = true;
+  EXPECT_EQ(lastLineOf("\r\n", 2, needMore), "");
+  EXPECT_FALSE(needMore);
+
+  testing::ShortSleeps sleeps;
+  TempDir dir;
+  testing::writeFile(dir.file("run.csv"), "\r\n");
+  TestLog tracker(dir.path());
+  EXPECT_EQ(tracker.latestLogLine(), "[" + dir.file("run.csv") + "] ");
+}
+
+TEST(FuzzFindings, RowMadeOfTheColumnNamesSurvivesTheRoundTrip) {
+  TempDir dir;
+  const std::string path = dir.file("TavrelonLog_x.csv");
+  // Six fields give their first five: here exactly the names of the columns.
+  testing::writeFile(path, std::string(kStatusLogHeader) + "\r\n" + kStatusLogHeader +
+                               ",extra\r\nx.exe_1,finished,a,b,N/A\r\n");
+  const std::vector<StatusRecord> first = readStatusLog(path);
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_EQ(first[0].applicationId, "Application_ID");
+  EXPECT_EQ(first[0].latestLog, "Latest_Log");
+
+  writeStatusLog(first, path);
+  const std::vector<StatusRecord> second = readStatusLog(path);
+  ASSERT_EQ(second.size(), 2u) << testing::readFile(path);
+  EXPECT_EQ(second[0].applicationId, "Application_ID");
+  EXPECT_EQ(second[0].runningStatus, "Running_Status");
+  EXPECT_EQ(second[0].latestLog, "Latest_Log");
+  EXPECT_EQ(second[1].applicationId, "x.exe_1");
+  // The file itself still begins with exactly one header line.
+  EXPECT_EQ(testing::readFile(path).rfind(std::string(kStatusLogHeader) + "\r\n\"", 0), 0u);
+}
+
+}  // namespace
+}  // namespace tavrelon

@@ -1,0 +1,102 @@
+// An operator may edit a status log between two updates of the watchdog:
+// every line that reads as a row survives the next rewrite byte for byte,
+// the rest goes, and supervision goes on.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "logging/status_log.h"
+#include "platform/text_lines.h"
+#include "reliability/fault_support.h"
+#include "support/test_support.h"
+
+namespace tavrelon {
+namespace {
+
+using namespace testing;
+
+// Rows as an operator keeps them: plain, quoted by our writer, with empty
+// fields, and one that ends in a comma.
+const std::vector<std::string> kKeptRows = {
+    "alpha.exe_20240601093005,crashed,2024-06-01 09:30:05,2024-06-01 10:02:41,[D:\\logs\\r1.csv] "
+    "step 12 of 40",
+    "\"a,b.exe_20240601100242\",timeout,2024-06-01 10:02:42,2024-06-01 10:04:42,\"[/l/x.csv] said "
+    "\"\"hi\"\", twice\"",
+    "gamma.exe_1,running,,,N/A",
+};
+
+TEST(HandEditedStatusLog, RowsThatReadAsRowsSurviveTheNextUpdatesByteForByte) {
+  ShortSleeps sleeps;
+  TempDir dir;
+  const std::string statusLog = dir.file("TavrelonLog_fake.csv");
+  const std::string logDir = dir.file("logs");
+  ProgramWatcher watcher = driverWatcher(
+      settingsFor(builtProgram("fake_program"),
+                  "--log-dir \"" + logDir + "\" --lines 5 --interval-ms 40 --crash-once \"" +
+                      dir.file("crashed") + "\"",
+                  logDir, statusLog));
+
+  std::string ownRow;
+  const std::string output = superviseCapturing(watcher, [&] {
+    // The watchdog's own "running" row stays; around it the operator adds
+    // rows, foreign text, both headers and a mix of line ends.
+    const std::vector<std::string> lines = splitLines(readFile(statusLog));
+    ASSERT_EQ(lines.size(), 2u);
+    ownRow = lines[1];
+    const std::string edited = "# notes by the night shift\n" + kKeptRows[0] + "\r\n" +
+                               std::string(kStatusLogHeader) + "\n" +
+                               "Application_ID,is_Manual,Running_Status,Start_Time,End_Time,"
+                               "Latest_Log\r\n" +
+                               "delta.exe_2,1,finished,2024-06-02 08:00:00,2024-06-02 09:00:00,"
+                               "N/A\n" +
+                               "four,fields,only,here\r\n" + kKeptRows[1] + "\n\n" + ownRow +
+                               "\r\n" + "seven,f,i,e,l,d,s\n" + kKeptRows[2];  // no line end
+    writeFile(statusLog, edited);
+  });
+
+  // The run crashed once and finished on the restart; its rows are the last two.
+  const std::string content = readFile(statusLog);
+  const std::vector<std::string> lines = splitLines(content);
+  ASSERT_EQ(lines.size(), 7u) << content;
+  EXPECT_EQ(lines[0], kStatusLogHeader);
+  EXPECT_EQ(lines[1], kKeptRows[0]);
+  // A six-field row keeps its first five fields, by position.
+  EXPECT_EQ(lines[2], "delta.exe_2,1,finished,2024-06-02 08:00:00,2024-06-02 09:00:00");
+  EXPECT_EQ(lines[3], kKeptRows[1]);
+  EXPECT_EQ(lines[5], kKeptRows[2]);
+  // CR LF throughout, and nothing else left of the foreign lines.
+  EXPECT_EQ(occurrences(content, "\r\n"), 7);
+  EXPECT_EQ(occurrences(content, "\n"), 7);
+
+  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+  ASSERT_EQ(rows.size(), 6u);
+  EXPECT_EQ(rows[3].applicationId, ownRow.substr(0, ownRow.find(',')));
+  EXPECT_EQ(rows[3].runningStatus, "crashed");
+  EXPECT_EQ(rows[5].runningStatus, "finished");
+  EXPECT_EQ(occurrences(output, "Start running ["), 2) << output;
+}
+
+TEST(HandEditedStatusLog, RunningRowDeletedByHandIsWrittenAgainWhenTheRunEnds) {
+  ShortSleeps sleeps;
+  TempDir dir;
+  const std::string statusLog = dir.file("TavrelonLog_fake.csv");
+  const std::string logDir = dir.file("logs");
+  ProgramWatcher watcher = driverWatcher(
+      settingsFor(builtProgram("fake_program"),
+                  "--log-dir \"" + logDir + "\" --lines 5 --interval-ms 40", logDir, statusLog));
+  const std::string output = superviseCapturing(watcher, [&] {
+    writeFile(statusLog, std::string(kStatusLogHeader) + "\r\n" + kKeptRows[0] + "\r\n");
+  });
+
+  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+  ASSERT_EQ(rows.size(), 2u) << readFile(statusLog);
+  EXPECT_EQ(rows[0].applicationId, "alpha.exe_20240601093005");
+  EXPECT_EQ(rows[1].applicationId, watcher.status.applicationId);
+  EXPECT_EQ(rows[1].runningStatus, "finished");
+  EXPECT_FALSE(rows[1].startTime.empty());
+  EXPECT_FALSE(rows[1].endTime.empty());
+}
+
+}  // namespace
+}  // namespace tavrelon

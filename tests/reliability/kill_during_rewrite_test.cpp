@@ -1,0 +1,121 @@
+// A watchdog killed while it rewrites a status log must leave a log that
+// parses and holds every row a completed rewrite wrote, and no pile of
+// temporary files beside it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logging/status_log.h"
+#include "platform/platform.h"
+#include "reliability/writer_rows.h"
+#include "support/test_support.h"
+
+namespace tavrelon {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+// The number on the last complete line of the writer's progress file; 0 when
+// it has none. A line cut short by the kill does not count.
+std::int64_t lastCompletedRewrite(const std::string& progressFile) {
+  const std::string text = testing::readFile(progressFile);
+  const std::string::size_type end = text.rfind('\n');
+  if (end == std::string::npos)
+    return 0;
+  const std::string::size_type begin = text.rfind('\n', end - 1);
+  const std::string line = text.substr(begin == std::string::npos ? 0 : begin + 1,
+                                       end - (begin == std::string::npos ? 0 : begin + 1));
+  return std::stoll(line);
+}
+
+std::vector<std::string> entriesOf(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(directory))
+    names.push_back(entry.path().filename().string());
+  return names;
+}
+
+// Waits until the process has ended; false after ten seconds.
+bool waitForEnd(const platform::ProcessRecord& record) {
+  for (int i = 0; i < 1000; ++i) {
+    std::uint32_t code = 0;
+    if (platform::processState(record.hProcess, code) != platform::ProcessState::Running)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
+  TempDir logDir;
+  TempDir scratch;
+  const std::string statusLog = logDir.file("TavrelonLog_writer.csv");
+  const std::string progress = scratch.file("progress.txt");
+  const std::string expectedFile = scratch.file("expected.csv");
+
+  platform::ProcessLaunch launch;
+  launch.path = testing::builtProgram("status_writer");
+  launch.arguments = "\"" + statusLog + "\" \"" + progress + "\"";
+  launch.newConsole = false;
+  launch.showWindow = false;
+
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int> delayMs(0, 25);
+  int killsThatLeftATemporary = 0;
+  std::int64_t shown = 0;
+  constexpr int kRounds = 300;
+  for (int round = 0; round < kRounds; ++round) {
+    platform::ProcessRecord writer;
+    std::uint32_t error = 0;
+    ASSERT_TRUE(platform::startProcess(launch, writer, error)) << "error " << error;
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));
+    platform::terminateProcess(writer);
+    ASSERT_TRUE(waitForEnd(writer)) << "round " << round;
+    platform::closeHandle(writer.hThread);
+    platform::closeHandle(writer.hProcess);
+
+    const std::int64_t completed = lastCompletedRewrite(progress);
+    const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+    const std::int64_t before = shown;
+    shown = testing::writerRewritesShownBy(rows);
+    ASSERT_GE(shown, 0) << "round " << round << ": rows no rewrite wrote";
+    // Rewrites that completed just before a kill may be missing from the
+    // progress file, never from the log; and no kill undoes an earlier rewrite.
+    ASSERT_GE(shown, completed) << "round " << round << ": rows of completed rewrites lost";
+    ASSERT_GE(shown, before) << "round " << round << ": a kill took rows back";
+    if (shown > 0) {
+      writeStatusLog(testing::writerRowsAfter(shown), expectedFile);
+      ASSERT_EQ(testing::readFile(statusLog), testing::readFile(expectedFile))
+          << "round " << round << ": the log is not the bytes of a completed rewrite";
+    }
+
+    const std::vector<std::string> entries = entriesOf(logDir.path());
+    ASSERT_LE(entries.size(), shown > 0 ? 2u : 1u) << "round " << round << ": temporaries pile up";
+    for (const std::string& name : entries) {
+      if (name == "TavrelonLog_writer.csv")
+        continue;
+      // What a kill in mid-write leaves: one temporary that no log tracker
+      // takes for a program's log, replaced by the next rewrite.
+      EXPECT_NE(name.find("TavrelonLog"), std::string::npos) << name;
+      ++killsThatLeftATemporary;
+    }
+  }
+  // The writer got on between the kills, and some kills hit a rewrite midway.
+  EXPECT_GT(shown, kRounds / 2);
+  RecordProperty("rewrites", static_cast<int>(shown));
+  RecordProperty("killsThatLeftATemporary", killsThatLeftATemporary);
+
+  // The next rewrite leaves the log alone in its directory.
+  writeStatusLog(readStatusLog(statusLog), statusLog);
+  EXPECT_EQ(entriesOf(logDir.path()), std::vector<std::string>{"TavrelonLog_writer.csv"});
+  EXPECT_EQ(testing::writerRewritesShownBy(readStatusLog(statusLog)), shown);
+}
+
+}  // namespace
+}  // namespace tavrelon

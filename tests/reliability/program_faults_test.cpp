@@ -1,0 +1,198 @@
+// Supervision goes on whatever the supervised program's file and log do: the
+// file deleted under a running program, a log held open for the whole run, a
+// log made read-only, a log past 4 GiB.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logging/status_log.h"
+#include "logging/test_log.h"
+#include "platform/text_lines.h"
+#include "reliability/fault_support.h"
+#include "support/test_support.h"
+
+namespace tavrelon {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace testing;
+
+// Puts the deleted program back once the watchdog has paused `pauses` times
+// before a restart.
+class ProgramRestorer {
+ public:
+  ProgramRestorer(const ShortSleeps& sleeps, int pauses, std::string name, std::string directory)
+      : thread_([this, &sleeps, pauses, name, directory] {
+          while (!done_ && sleeps.count(1000) < pauses)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          if (!done_)
+            copyOfProgram(name, directory);
+        }) {}
+  ~ProgramRestorer() {
+    done_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+struct Place {
+  TempDir dir;
+  std::string logDir = dir.file("logs");
+  std::string statusLog = dir.file("TavrelonLog_prog.csv");
+  std::string log(const std::string& name) const { return logDir + platform::separator() + name; }
+};
+
+// The progress values of the polls that showed `log`, in order.
+std::vector<std::int64_t> polledSizes(const std::string& output, const std::string& log) {
+  std::vector<std::int64_t> sizes;
+  const std::string marker = "  " + log + "  ";
+  for (const std::string& line : splitLines(output)) {
+    const std::string::size_type at = line.find(marker);
+    if (at != std::string::npos)
+      sizes.push_back(std::stoll(line.substr(at + marker.size())));
+  }
+  return sizes;
+}
+
+// held_log_writer's arguments for a log in `place`, plus `more`.
+std::string writerArguments(const Place& place, const std::string& logName,
+                            const std::string& more) {
+  fs::create_directories(place.logDir);
+  return "--log \"" + place.log(logName) + "\" " + more;
+}
+
+TEST(ProgramFileFaults, DeletedWhileRunningTheRestartAfterTheCrashRetriesUntilItIsBack) {
+  ShortSleeps sleeps;
+  Place place;
+  const std::string program = copyOfProgram("held_log_writer", place.dir.path());
+  ProgramWatcher watcher =
+      driverWatcher(settingsFor(program,
+                                writerArguments(place, "run.csv",
+                                                "--lines 10 --first-run crash --first-run-flag \"" +
+                                                    place.dir.file("flag") + "\""),
+                                place.logDir, place.statusLog));
+
+  std::string output;
+  {
+    ProgramRestorer restorer(sleeps, 6, "held_log_writer", place.dir.path());
+    output = superviseCapturing(watcher, [&] { fs::remove(program); });
+  }
+
+  // The crash handling repeats with each failed restart, one pause apiece,
+  // until the file is back; then the run goes to its finish.
+  const int notFound = occurrences(output, "Specified program [held_log_writer] not found!");
+  EXPECT_GE(notFound, 5) << output;
+  EXPECT_EQ(occurrences(output, "has crashed!  Restarting now..."), notFound + 1) << output;
+  EXPECT_EQ(sleeps.count(1000), notFound + 1);
+  const std::vector<StatusRecord> rows = readStatusLog(place.statusLog);
+  EXPECT_TRUE(everyRunRecorded(output, rows));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].latestLog, "[" + place.log("run.csv") + "] step 10");
+}
+
+TEST(ProgramFileFaults, DeletedWhileHungTheRestartAfterTheTimeOutRetriesUntilItIsBack) {
+  ShortSleeps sleeps;
+  Place place;
+  const std::string program = copyOfProgram("held_log_writer", place.dir.path());
+  ProgramWatcher watcher =
+      driverWatcher(settingsFor(program,
+                                writerArguments(place, "run.csv",
+                                                "--lines 1 --first-run hang --first-run-flag \"" +
+                                                    place.dir.file("flag") + "\""),
+                                place.logDir, place.statusLog));
+
+  std::string output;
+  {
+    ProgramRestorer restorer(sleeps, 6, "held_log_writer", place.dir.path());
+    output = superviseCapturing(watcher, [&] { fs::remove(program); });
+  }
+
+  EXPECT_GE(occurrences(output, "Specified program [held_log_writer] not found!"), 5) << output;
+  const std::vector<StatusRecord> rows = readStatusLog(place.statusLog);
+  EXPECT_TRUE(everyRunRecorded(output, rows));
+  ASSERT_EQ(rows.size(), 2u) << output;
+  EXPECT_EQ(rows[0].runningStatus, "timeout");
+  EXPECT_EQ(rows[0].latestLog, "[" + place.log("run.csv") + "] step 1");
+}
+
+TEST(ProgramLogFaults, LogHeldOpenForTheWholeRunIsTrackedAndRead) {
+  ShortSleeps sleeps;
+  Place place;
+  // Lines every 15 ms: far more often than the six 10 ms polls of a time-out.
+  ProgramWatcher watcher = driverWatcher(settingsFor(
+      builtProgram("held_log_writer"),
+      writerArguments(place, "held.csv",
+                      "--lines 40 --interval-ms 15 --first-run crash --first-run-flag \"" +
+                          place.dir.file("flag") + "\""),
+      place.logDir, place.statusLog));
+  const std::string output = superviseCapturing(watcher);
+
+  const std::vector<StatusRecord> rows = readStatusLog(place.statusLog);
+  EXPECT_TRUE(everyRunRecorded(output, rows));
+  ASSERT_EQ(rows.size(), 2u) << output;
+  EXPECT_EQ(rows[0].runningStatus, "crashed");
+  EXPECT_EQ(rows[0].latestLog, "[" + place.log("held.csv") + "] step 40");
+  EXPECT_EQ(occurrences(output, "has timed out!"), 0) << output;
+}
+
+TEST(ProgramLogFaults, ReadOnlyLogStillGivesItsLastLine) {
+  ShortSleeps sleeps;
+  Place place;
+  ProgramWatcher watcher = driverWatcher(
+      settingsFor(builtProgram("held_log_writer"),
+                  writerArguments(place, "sealed.csv",
+                                  "--lines 5 --read-only --first-run crash --first-run-flag \"" +
+                                      place.dir.file("flag") + "\""),
+                  place.logDir, place.statusLog));
+  const std::string output = superviseCapturing(watcher);
+
+  const std::vector<StatusRecord> rows = readStatusLog(place.statusLog);
+  EXPECT_TRUE(everyRunRecorded(output, rows));
+  ASSERT_EQ(rows.size(), 2u) << output;
+  EXPECT_EQ(rows[0].latestLog, "[" + place.log("sealed.csv") + "] step 5");
+}
+
+TEST(ProgramLogFaults, LogPastFourGibibytesIsTrackedWithItsFullSize) {
+  ShortSleeps sleeps;
+  Place place;
+  const std::string big = place.log("big.csv");
+  const std::int64_t base = (std::int64_t{4} << 30) + 3;
+  writeFile(big, "old\n");
+  fs::resize_file(big, base);  // sparse: the disk holds next to nothing
+
+  ProgramWatcher watcher =
+      driverWatcher(settingsFor(builtProgram("held_log_writer"),
+                                writerArguments(place, "big.csv",
+                                                "--lines 5 --first-run crash --first-run-flag \"" +
+                                                    place.dir.file("flag") + "\""),
+                                place.logDir, place.statusLog));
+  const std::string output = superviseCapturing(watcher);
+  const std::vector<StatusRecord> rows = readStatusLog(place.statusLog);
+  EXPECT_TRUE(everyRunRecorded(output, rows));
+  ASSERT_EQ(rows.size(), 2u) << output;
+  EXPECT_EQ(rows[0].latestLog, "[" + big + "] step 5");
+  // Every poll saw the size past the 32-bit range, never a wrapped value.
+  const std::vector<std::int64_t> sizes = polledSizes(output, big);
+  ASSERT_FALSE(sizes.empty()) << output;
+  for (std::int64_t size : sizes)
+    EXPECT_GE(size, base);
+
+  TestLog tracker(place.logDir);
+  EXPECT_EQ(tracker.latestLogPath, big);
+  EXPECT_EQ(tracker.latestLogSize(), base + 7 * 10);
+  std::ofstream(big, std::ios::binary | std::ios::app) << "grown,1\n";
+  EXPECT_EQ(tracker.latestLogSize(), base + 7 * 10 + 8);
+  EXPECT_EQ(tracker.latestLogLine(), "[" + big + "] grown 1");
+}
+
+}  // namespace
+}  // namespace tavrelon

@@ -1,0 +1,346 @@
+// The monitor loop on real processes: finish, crash, time-out and the starts
+// that fail, with the console lines and status rows each leaves.
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "logging/kvt_log.h"
+#include "logging/status_log.h"
+#include "supervision_fixture.h"
+
+namespace tavrelon {
+namespace {
+
+using namespace supervision_test;
+
+const std::string kRowTime = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
+const std::string kName = fs::path(fakeProgram()).filename().string();
+
+std::string startLines(const std::string& name) {
+  return "\nStart running \\[" + literal(name) + "\\]\\.\\.\\.\n";
+}
+// Any number of poll lines of run `id`; the log path is empty before the first log exists.
+std::string pollLines(const std::string& id, const std::string& logPath, const char* times = "*") {
+  return "(\n" + literal(id) + "  (" + literal(logPath) + ")?  \\d+\n)" + times;
+}
+std::string finishLines(const std::string& id) {
+  return literal("[" + id + "] has finished!") + "\n\n";
+}
+std::string crashLines(const std::string& name) {
+  return "\n" + literal("[" + name + "] has crashed!  Restarting now...") + "\n";
+}
+
+// How often `needle` occurs in `text`.
+int occurrences(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+    ++n;
+  return n;
+}
+
+TEST(Monitor, ProgramEndingWithZeroIsRecordedAsFinished) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, logArguments(dir, "--lines 2")));
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  const bool exited = waitForExit(watcher.programProcess);
+  watcher.monitor();
+  const std::string output = capturedOutput();
+  ASSERT_TRUE(exited);
+
+  const std::string id = watcher.status.applicationId;
+  EXPECT_TRUE(matchesWhole(id, literal(kName) + R"(_\d{14})")) << id;
+  EXPECT_EQ(output, "\nStart running [" + kName + "]...\n[" + id + "] has finished!\n\n");
+  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].applicationId, id);
+  EXPECT_EQ(rows[0].runningStatus, "finished");
+  EXPECT_TRUE(matchesWhole(rows[0].startTime, kRowTime)) << rows[0].startTime;
+  EXPECT_TRUE(matchesWhole(rows[0].endTime, kRowTime)) << rows[0].endTime;
+  EXPECT_EQ(rows[0].latestLog, "N/A");  // the finish does not ask the tracker
+  EXPECT_EQ(sleeps.count(10000), 0);
+  EXPECT_EQ(watcher.runState, 0);
+  EXPECT_EQ(watcher.programProcess.dwProcessId, 0u);
+}
+
+TEST(Monitor, PrintsOneLinePerPollAndPausesTenSecondsAfterEach) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, logArguments(dir, "--lines 15")));
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  watcher.monitor();
+  const std::string output = capturedOutput();
+
+  const std::string id = watcher.status.applicationId;
+  EXPECT_TRUE(matchesWhole(
+      output, startLines(kName) + pollLines(id, fakeLogPath(dir), "+") + finishLines(id)))
+      << output;
+  EXPECT_EQ(sleeps.count(10000), occurrences(output, "\n" + id + "  "));
+}
+
+TEST(Monitor, CrashIsRecordedWithTheLastLogLineAndTheProgramRestarted) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  ProgramWatcher watcher = plainWatcher(
+      fakeConfig(dir, logArguments(dir, "--lines 3 --crash-once \"" + dir.file("marker") + "\"")));
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  const std::string firstId = watcher.status.applicationId;
+  const bool exited = waitForExit(watcher.programProcess);
+  watcher.monitor();
+  const std::string output = capturedOutput();
+  ASSERT_TRUE(exited);
+
+  const std::string secondId = watcher.status.applicationId;
+  EXPECT_TRUE(matchesWhole(output, startLines(kName) + crashLines(kName) + startLines(kName) +
+                                       pollLines(secondId, fakeLogPath(dir)) +
+                                       finishLines(secondId)))
+      << output;
+  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].applicationId, firstId);
+  EXPECT_EQ(rows[0].runningStatus, "crashed");
+  EXPECT_TRUE(matchesWhole(rows[0].endTime, kRowTime));
+  EXPECT_TRUE(
+      matchesWhole(rows[0].latestLog, literal("[" + fakeLogPath(dir) + "] line 3 ") + "\\d+"))
+      << rows[0].latestLog;
+  EXPECT_EQ(rows[1].applicationId, secondId);
+  EXPECT_EQ(rows[1].runningStatus, "finished");
+  EXPECT_EQ(rows[1].latestLog, "N/A");
+  EXPECT_EQ(sleeps.count(1000), 1);
+  EXPECT_EQ(sleeps.count(5000), 2);
+}
+
+class TimeOut : public ::testing::TestWithParam<int> {};
+
+TEST_P(TimeOut, FiresOnExactlyTheSixTimesTimeOutMinthUnchangedPollThenRestarts) {
+  const int minutes = GetParam();
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  ProgramConfig config =
+      fakeConfig(dir, logArguments(dir, "--lines 2 --hang-once \"" + dir.file("marker") + "\""));
+  config.timeOutMin = minutes;
+  ProgramWatcher watcher = plainWatcher(config);
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  const std::string firstId = watcher.status.applicationId;
+  const std::uint32_t hungPid = watcher.programProcess.dwProcessId;
+  // The hung run has written all it will write: every poll but the first is unchanged.
+  const bool logged = waitUntil([&] { return lineCount(fakeLogPath(dir)) == 2; });
+  watcher.monitor();
+  const std::string output = capturedOutput();
+  ASSERT_TRUE(logged);
+
+  const std::string secondId = watcher.status.applicationId;
+  const std::string timedOut =
+      "\n" + literal("[" + firstId + "] has timed out! Restarting now...") + "\n\n";
+  EXPECT_TRUE(
+      matchesWhole(output, startLines(kName) +
+                               pollLines(firstId, fakeLogPath(dir),
+                                         ("{" + std::to_string(6 * minutes + 1) + "}").c_str()) +
+                               timedOut + startLines(kName) +
+                               pollLines(secondId, fakeLogPath(dir)) + finishLines(secondId)))
+      << output;
+  // The pauses before the restart's 1000 ms: one after every poll but the last.
+  std::vector<std::int64_t> requested = sleeps.requested();
+  auto restart = std::find(requested.begin(), requested.end(), 1000);
+  EXPECT_EQ(std::count(requested.begin(), restart, 10000), 6 * minutes);
+
+  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].runningStatus, "timeout");
+  EXPECT_TRUE(
+      matchesWhole(rows[0].latestLog, literal("[" + fakeLogPath(dir) + "] line 2 ") + "\\d+"))
+      << rows[0].latestLog;
+  EXPECT_EQ(rows[1].runningStatus, "finished");
+  if (canProbeProcesses()) {
+    EXPECT_TRUE(endsWithin(hungPid));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Minutes, TimeOut, ::testing::Values(1, 2));
+
+class NoTimeOut : public ::testing::TestWithParam<std::int32_t> {};
+
+TEST_P(NoTimeOut, ZeroNegativeOrHugeTimeOutMinNeverFires) {
+  testing::TempDir dir;
+  ProgramConfig config = fakeConfig(dir, logArguments(dir, "--lines 1 --end hang"));
+  config.timeOutMin = GetParam();
+  ProgramWatcher watcher = plainWatcher(config);
+  // After 20 unchanged polls the test ends the program itself, which reads as a finish.
+  int polls = 0;
+  ScriptedSleeps sleeps(1000, [&](std::int64_t ms) {
+    if (ms == 10000 && ++polls == 20)
+      platform::terminateProcess(watcher.programProcess);
+  });
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  watcher.monitor();
+  const std::string output = capturedOutput();
+
+  EXPECT_EQ(output.find("timed out"), std::string::npos) << output;
+  EXPECT_EQ(occurrences(output, "\n" + watcher.status.applicationId + "  "), 20);
+  EXPECT_NE(output.find("has finished!"), std::string::npos);
+  EXPECT_EQ(sleeps.count(1000), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, NoTimeOut, ::testing::Values(0, -1, INT32_MAX, INT32_MIN));
+
+TEST(Monitor, MissingProgramIsReportedOnceAndNothingCountsAsFinished) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  ProgramConfig config = fakeConfig(dir, "");
+  config.applicationPath = dir.file("none");
+  ProgramWatcher watcher = plainWatcher(config);
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  watcher.monitor();
+  watcher.stop();
+  EXPECT_EQ(capturedOutput(), "Specified program [none] not found!\n");
+  EXPECT_FALSE(fs::exists(dir.file("status.csv")));
+  EXPECT_EQ(sleeps.count(10000), 0);
+  EXPECT_EQ(sleeps.count(5000), 0);  // no tracker for a run that never began
+  EXPECT_EQ(watcher.logTracker, nullptr);
+}
+
+TEST(Monitor, ProgramThatCannotBeStartedPrintsTheErrorCodeAndNoFinish) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  // A directory passes the existence test but cannot be executed.
+  fs::create_directory(dir.file("folder"));
+  ProgramConfig config = fakeConfig(dir, "");
+  config.applicationPath = dir.file("folder");
+  ProgramWatcher watcher = plainWatcher(config);
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  watcher.monitor();
+  const std::string output = capturedOutput();
+  EXPECT_TRUE(matchesWhole(output, R"(Start process failed!  errorcode:[1-9]\d*\n)")) << output;
+  EXPECT_FALSE(fs::exists(dir.file("status.csv")));
+}
+
+TEST(Monitor, ExitCode259CountsAsACrash) {
+  testing::TempDir dir;
+  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, logArguments(dir, "--lines 1 --code 259")));
+  // The restart runs the program with arguments that let it finish.
+  ScriptedSleeps sleeps(100, [&](std::int64_t ms) {
+    if (ms == 1000)
+      watcher.config.applicationArgument = logArguments(dir, "--lines 1");
+  });
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  const bool exited = waitForExit(watcher.programProcess);
+  watcher.monitor();
+  const std::string output = capturedOutput();
+  ASSERT_TRUE(exited);
+
+  EXPECT_TRUE(matchesWhole(output, startLines(kName) + crashLines(kName) + startLines(kName) +
+                                       pollLines(watcher.status.applicationId, fakeLogPath(dir)) +
+                                       finishLines(watcher.status.applicationId)))
+      << output;
+  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].runningStatus, "crashed");
+  EXPECT_EQ(rows[1].runningStatus, "finished");
+}
+
+TEST(Monitor, FailedRestartAfterACrashRetriesOncePerPauseUntilTheProgramIsBack) {
+  testing::TempDir dir;
+  const std::string name = "flaky" + fs::path(fakeProgram()).extension().string();
+  const std::string copy = dir.file(name);
+  fs::copy_file(fakeProgram(), copy);
+  ProgramConfig config =
+      fakeConfig(dir, logArguments(dir, "--lines 1 --crash-once \"" + dir.file("marker") + "\""));
+  config.applicationPath = copy;
+  ProgramWatcher watcher = plainWatcher(config);
+  int restarts = 0;
+  ScriptedSleeps sleeps(100, [&](std::int64_t ms) {
+    if (ms == 1000 && ++restarts == 3)
+      fs::copy_file(fakeProgram(), copy);
+  });
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  const bool exited = waitForExit(watcher.programProcess);
+  fs::remove(copy);
+  watcher.monitor();
+  const std::string output = capturedOutput();
+  ASSERT_TRUE(exited);
+
+  const std::string notFound = literal("Specified program [" + name + "] not found!") + "\n";
+  const std::string id = watcher.status.applicationId;
+  EXPECT_TRUE(matchesWhole(output, startLines(name) + "(" + crashLines(name) + notFound + "){2}" +
+                                       crashLines(name) + startLines(name) +
+                                       pollLines(id, fakeLogPath(dir)) + finishLines(id)))
+      << output;
+  // Failed starts add no row.
+  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].runningStatus, "crashed");
+  EXPECT_EQ(rows[1].runningStatus, "finished");
+}
+
+TEST(TestMode, TimeOutKeepsOneIdentifierOverTwoRowsAndUsesTheTestModeTracker) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  ProgramWatcher watcher(
+      fakeConfig(dir, logArguments(dir, "--lines 2 --hang-once \"" + dir.file("marker") + "\"")));
+  ASSERT_TRUE(watcher.testMode);
+  watcher.status.applicationId = "nightly-suite";
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  const std::string stamp = watcher.runStamp;
+  const bool logged = waitUntil([&] { return lineCount(fakeLogPath(dir)) == 2; });
+  watcher.monitor();
+  const std::string output = capturedOutput();
+  ASSERT_TRUE(logged);
+
+  const std::string id = "nightly-suite";
+  EXPECT_TRUE(matchesWhole(output, startLines(kName) + pollLines(id, fakeLogPath(dir), "{7}") +
+                                       "\n" +
+                                       literal("[" + id + "] has timed out! Restarting now...") +
+                                       "\n\n" + "\nStart testing \\[" + id + "\\]\\.\\.\\.\n" +
+                                       pollLines(id, fakeLogPath(dir)) + finishLines(id)))
+      << output;
+  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].applicationId, id);
+  EXPECT_EQ(rows[0].runningStatus, "timeout");
+  EXPECT_EQ(rows[1].applicationId, id);
+  EXPECT_EQ(rows[1].runningStatus, "finished");
+  // The test-mode start's own time reaches the row with its closing update.
+  EXPECT_TRUE(matchesWhole(rows[1].startTime, kRowTime)) << rows[1].startTime;
+  EXPECT_NE(dynamic_cast<KVTLog*>(watcher.logTracker.get()), nullptr);
+  EXPECT_EQ(watcher.runStamp, stamp);
+}
+
+TEST(TestMode, CrashPausesTwiceAndAppendsTheNextRunsRow) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  ProgramWatcher watcher(
+      fakeConfig(dir, logArguments(dir, "--lines 1 --crash-once \"" + dir.file("marker") + "\"")));
+  watcher.status.applicationId = "suite";
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  const bool exited = waitForExit(watcher.programProcess);
+  watcher.monitor();
+  const std::string output = capturedOutput();
+  ASSERT_TRUE(exited);
+
+  EXPECT_TRUE(matchesWhole(output, startLines(kName) + crashLines(kName) +
+                                       "\nStart testing \\[suite\\]\\.\\.\\.\n" +
+                                       pollLines("suite", fakeLogPath(dir)) + finishLines("suite")))
+      << output;
+  const std::vector<std::int64_t> expected{5000, 1000, 1000, 5000};
+  const std::vector<std::int64_t> requested = sleeps.requested();
+  EXPECT_TRUE(std::search(requested.begin(), requested.end(), expected.begin(), expected.end()) !=
+              requested.end());
+  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].runningStatus, "crashed");
+  EXPECT_EQ(rows[1].runningStatus, "finished");
+}
+
+}  // namespace
+}  // namespace tavrelon

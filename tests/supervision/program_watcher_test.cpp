@@ -1,0 +1,301 @@
+// The watcher itself: construction, move, the starts and stop() on real
+// processes, and what many restarts leave behind.
+#include <gtest/gtest.h>
+
+#include "logging/kvt_log.h"
+#include "logging/status_log.h"
+#include "supervision_fixture.h"
+
+namespace tavrelon {
+namespace {
+
+using namespace supervision_test;
+
+const std::string kName = fs::path(fakeProgram()).filename().string();
+
+// Handles are never reused on POSIX, so a closed one reads Unknown for good;
+// Windows hands out closed handle values again.
+bool handlesStayInvalid() {
+  return platform::separator() == '/';
+}
+
+bool handleClosed(platform::Handle handle) {
+  std::uint32_t code = 0;
+  return platform::processState(handle, code) == platform::ProcessState::Unknown;
+}
+
+// Makes `dir` the current directory until it goes.
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const std::string& dir) : previous_(fs::current_path()) {
+    fs::current_path(dir);
+  }
+  ~CurrentDirectory() { fs::current_path(previous_); }
+
+ private:
+  fs::path previous_;
+};
+
+TEST(ProgramWatcher, SplitsTheProgramPathAtItsLastSeparator) {
+  const std::string other = platform::separator() == '/' ? "\\" : "/";
+  struct Case {
+    std::string path, directory, file;
+  };
+  for (const Case& c : std::vector<Case>{
+           {S + "opt" + S + "suite" + S + "alpha", S + "opt" + S + "suite" + S, "alpha"},
+           {"beta", "", "beta"},
+           {"x" + other + "y", "", "x" + other + "y"},  // not a separator here
+           {S + "opt" + S, S + "opt" + S, ""},
+           {"", "", ""}}) {
+    ProgramConfig config;
+    config.applicationPath = c.path;
+    ProgramWatcher watcher(config);
+    EXPECT_EQ(watcher.programDirectory, c.directory) << c.path;
+    EXPECT_EQ(watcher.programFileName, c.file) << c.path;
+  }
+}
+
+TEST(ProgramWatcher, ConstructionFromSettingsIsReadyForAStartInTestMode) {
+  ProgramConfig config;
+  config.applicationPath = "alpha";
+  config.timeOutMin = 7;
+  ProgramWatcher watcher(config);
+  EXPECT_TRUE(watcher.testMode);
+  EXPECT_EQ(watcher.config.timeOutMin, 7);
+  EXPECT_TRUE(matchesWhole(watcher.runStamp, R"(\d{14})")) << watcher.runStamp;
+  EXPECT_EQ(watcher.runState, 0);
+  EXPECT_EQ(watcher.unchangedPolls, 0);
+  EXPECT_EQ(watcher.lastProgress, "");
+  EXPECT_EQ(watcher.logTracker, nullptr);
+  EXPECT_EQ(watcher.status.latestLog, "N/A");
+  EXPECT_EQ(watcher.programProcess.dwProcessId, 0u);
+  EXPECT_EQ(watcher.debugCrashProcess.dwProcessId, 0u);
+  EXPECT_EQ(watcher.debugTimeoutProcess.dwProcessId, 0u);
+  EXPECT_FALSE(ProgramWatcher().testMode);
+}
+
+TEST(ProgramWatcher, StartAppendsARunningRowAndMakesAPlainTracker) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  // A row of another run is carried over.
+  writeStatusLog({StatusRecord{"older_1", "finished", "a", "b", "N/A"}}, dir.file("status.csv"));
+  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, "--end hang"));
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  EXPECT_EQ(capturedOutput(), "\nStart running [" + kName + "]...\n");
+
+  EXPECT_EQ(watcher.status.applicationId, kName + "_" + watcher.runStamp);
+  EXPECT_EQ(watcher.runState, 1);
+  EXPECT_NE(watcher.programProcess.dwProcessId, 0u);
+  ASSERT_NE(watcher.logTracker, nullptr);
+  EXPECT_EQ(dynamic_cast<KVTLog*>(watcher.logTracker.get()), nullptr);
+  EXPECT_EQ(sleeps.count(5000), 1);
+  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].applicationId, "older_1");
+  EXPECT_EQ(rows[1].applicationId, watcher.status.applicationId);
+  EXPECT_EQ(rows[1].runningStatus, "running");
+  EXPECT_EQ(rows[1].endTime, "");
+  EXPECT_EQ(rows[1].latestLog, "N/A");
+  watcher.stop();
+}
+
+TEST(ProgramWatcher, TestModeStartsKeepTheIdentifierAndStartTestWritesNoRow) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  ProgramWatcher watcher(fakeConfig(dir, "--end hang"));
+  watcher.status.applicationId = "suite-9";
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  EXPECT_EQ(watcher.status.applicationId, "suite-9");
+  watcher.stop();
+  fs::remove(dir.file("status.csv"));
+  const std::string stamp = watcher.runStamp;
+  watcher.startTest("suite-10");
+  EXPECT_EQ(capturedOutput(),
+            "\nStart running [" + kName + "]...\n\nStart testing [suite-10]...\n");
+  EXPECT_EQ(watcher.status.applicationId, "suite-10");
+  EXPECT_EQ(watcher.runStamp, stamp);
+  EXPECT_EQ(watcher.runState, 1);
+  EXPECT_NE(dynamic_cast<KVTLog*>(watcher.logTracker.get()), nullptr);
+  EXPECT_FALSE(fs::exists(dir.file("status.csv")));
+  watcher.stop();
+}
+
+TEST(ProgramWatcher, StartTestReportsAMissingOrUnstartableProgram) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  fs::create_directory(dir.file("folder"));
+  ProgramConfig config = fakeConfig(dir, "");
+  config.applicationPath = dir.file("none");
+  ProgramWatcher missing(config);
+  config.applicationPath = dir.file("folder");
+  ProgramWatcher unstartable(config);
+  ::testing::internal::CaptureStdout();
+  missing.startTest("a");
+  unstartable.startTest("b");
+  const std::string output = capturedOutput();
+  EXPECT_TRUE(matchesWhole(output,
+                           "Specified test program \\[none\\] not found!\n"
+                           "Start test process failed!  errorcode:[1-9]\\d*\n"))
+      << output;
+  EXPECT_EQ(missing.status.applicationId, "a");
+  EXPECT_EQ(unstartable.logTracker, nullptr);
+}
+
+TEST(ProgramWatcher, StopEndsTheRunningProgramWithItsProcessGroup) {
+  if (!canProbeProcesses())
+    GTEST_SKIP() << "needs /proc to see the processes";
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  ProgramWatcher watcher =
+      plainWatcher(fakeConfig(dir, "--end hang --grandchild \"" + dir.file("grandchild") + "\""));
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  capturedOutput();
+  const std::uint32_t pid = watcher.programProcess.dwProcessId;
+  ASSERT_TRUE(waitUntil([&] { return lineCount(dir.file("grandchild")) == 1; }));
+  const std::uint32_t grandchild =
+      static_cast<std::uint32_t>(std::stoul(testing::readFile(dir.file("grandchild"))));
+  ASSERT_TRUE(processAlive(grandchild));
+
+  watcher.stop();
+  EXPECT_TRUE(endsWithin(pid));
+  EXPECT_TRUE(endsWithin(grandchild));
+  EXPECT_EQ(watcher.programProcess.hProcess, 0u);
+  EXPECT_EQ(watcher.programProcess.dwProcessId, 0u);
+  EXPECT_EQ(watcher.runState, 0);
+  EXPECT_EQ(watcher.lastProgress, "");
+  watcher.stop();  // a second stop only resets the polling state
+  EXPECT_EQ(watcher.runState, 0);
+}
+
+TEST(ProgramWatcher, StopLetsAnEndedProgramGoButKeepsItsExitCodeReadable) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, "--code 7"));
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  capturedOutput();
+  ASSERT_TRUE(waitForExit(watcher.programProcess));
+  watcher.unchangedPolls = 4;
+  watcher.lastProgress = "12";
+  watcher.stop();
+  EXPECT_EQ(watcher.programProcess.dwProcessId, 0u);
+  EXPECT_EQ(watcher.unchangedPolls, 0);
+  EXPECT_EQ(watcher.lastProgress, "");
+  std::uint32_t code = 0;
+  EXPECT_EQ(platform::processState(watcher.programProcess.hProcess, code),
+            platform::ProcessState::Exited);
+  EXPECT_EQ(code, 7u);
+}
+
+TEST(ProgramWatcher, ArgumentsAreSplitWithQuotesAndTheProgramRunsInItsOwnDirectory) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  const std::string record = dir.file("record.txt");
+  ProgramWatcher watcher = plainWatcher(
+      fakeConfig(dir, "--record \"" + record + "\" \"two words\" plain \"say \\\"hi\\\"\" \"\""));
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  capturedOutput();
+  ASSERT_TRUE(waitForExit(watcher.programProcess));
+  std::vector<std::string> lines;
+  readTextLines(record, lines);
+  const std::string ownDirectory =
+      watcher.programDirectory.substr(0, watcher.programDirectory.size() - 1);
+  EXPECT_EQ(lines, (std::vector<std::string>{fs::canonical(ownDirectory).string(), "--record",
+                                             record, "two words", "plain", "say \"hi\"", ""}));
+}
+
+TEST(ProgramWatcher, BareProgramNameRunsInTheWatchdogsCurrentDirectory) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  fs::copy_file(fakeProgram(), dir.file(kName));
+  CurrentDirectory inDir(dir.path());
+  ProgramConfig config = fakeConfig(dir, "--record record.txt");
+  config.applicationPath = kName;
+  ProgramWatcher watcher = plainWatcher(config);
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  const std::string output = capturedOutput();
+  EXPECT_EQ(output, "\nStart running [" + kName + "]...\n");
+  ASSERT_TRUE(waitForExit(watcher.programProcess));
+  EXPECT_EQ(watcher.programDirectory, "");
+  std::vector<std::string> lines;
+  readTextLines(dir.file("record.txt"), lines);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], fs::canonical(dir.path()).string());
+}
+
+TEST(ProgramWatcher, MoveAndDestructionReleaseHandlesButEndNoProcess) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  ProgramWatcher ended = plainWatcher(fakeConfig(dir, ""));
+  ProgramWatcher running = plainWatcher(fakeConfig(dir, "--lines 10 --interval-ms 50"));
+  ::testing::internal::CaptureStdout();
+  ended.start();
+  running.start();
+  capturedOutput();
+  ASSERT_TRUE(waitForExit(ended.programProcess));
+  ended.stop();
+  const platform::Handle endedHandle = ended.programProcess.hProcess;
+  const std::uint32_t runningPid = running.programProcess.dwProcessId;
+
+  ended = ProgramWatcher(fakeConfig(dir, ""));  // as the watchdog's loop assigns
+  EXPECT_EQ(ended.logTracker, nullptr);
+  EXPECT_EQ(ended.programProcess.hProcess, 0u);
+  if (handlesStayInvalid()) {
+    EXPECT_TRUE(handleClosed(endedHandle));
+  }
+
+  ProgramWatcher moved(std::move(running));
+  EXPECT_EQ(running.programProcess.hProcess, 0u);
+  const platform::Handle runningHandle = moved.programProcess.hProcess;
+  { ProgramWatcher gone(std::move(moved)); }
+  if (handlesStayInvalid()) {
+    EXPECT_TRUE(handleClosed(runningHandle));
+  }
+  if (canProbeProcesses()) {
+    EXPECT_TRUE(processAlive(runningPid));
+  }
+}
+
+TEST(ProgramWatcher, ManyCrashRestartsLeaveNoHandleOrDescriptorBehind) {
+  testing::TempDir dir;
+  const bool countFds = fs::exists("/proc/self/fd");
+  auto openFds = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+  };
+  const auto fdsBefore = countFds ? openFds() : 0;
+  std::vector<platform::Handle> handles;
+  {
+    ProgramWatcher watcher = plainWatcher(fakeConfig(dir, "--code 3"));
+    int restarts = 0;
+    ScriptedSleeps sleeps(1000, [&](std::int64_t ms) {
+      if (ms != 1000)
+        return;
+      handles.push_back(watcher.programProcess.hProcess);
+      if (++restarts == 200)
+        watcher.config.applicationArgument = "";
+    });
+    ::testing::internal::CaptureStdout();
+    watcher.start();
+    watcher.monitor();
+    const std::string output = capturedOutput();
+    EXPECT_NE(output.find("has finished!"), std::string::npos);
+    handles.push_back(watcher.programProcess.hProcess);
+    EXPECT_EQ(readStatusLog(dir.file("status.csv")).size(), 201u);
+  }
+  ASSERT_EQ(handles.size(), 201u);
+  if (handlesStayInvalid()) {
+    for (platform::Handle handle : handles)
+      EXPECT_TRUE(handleClosed(handle)) << handle;
+  }
+  if (countFds) {
+    EXPECT_EQ(openFds(), fdsBefore);
+  }
+}
+
+}  // namespace
+}  // namespace tavrelon
