@@ -24,7 +24,7 @@ mkdir -p "$reports"
 export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
 
-ctest_args=(--test-dir "$build" --output-on-failure --parallel "${SANITIZE_JOBS:-2}")
+ctest_args=(--test-dir "$build" --output-on-failure --timeout 900 --parallel "${SANITIZE_JOBS:-2}")
 if [[ -n "${SANITIZE_EXCLUDE_LABELS:-}" ]]; then
   ctest_args+=(--label-exclude "$SANITIZE_EXCLUDE_LABELS")
 fi
