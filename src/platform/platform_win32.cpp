@@ -11,11 +11,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <mutex>
 
-#include "platform/command_line.h"
 #include "platform/backend.h"
+#include "platform/command_line.h"
 #include "platform/platform.h"
 
 namespace tavrelon::platform {
@@ -25,6 +26,12 @@ namespace {
 // The one place where a Windows error becomes the error code callers see.
 std::uint32_t lastErrorCode() {
   return static_cast<std::uint32_t>(::GetLastError());
+}
+
+// A path that holds a NUL byte names no file: the A functions would see only
+// the part before the NUL, which is another file.
+bool namesNoFile(const std::string& path) {
+  return path.find('\0') != std::string::npos;
 }
 
 // A file handle that closes itself.
@@ -48,6 +55,8 @@ class OwnedFile {
 // Opens `path` for reading only, letting others read, write, rename and delete
 // it meanwhile, so that a supervised program writing its log is never disturbed.
 HANDLE openForReading(const std::string& path) {
+  if (namesNoFile(path))
+    return INVALID_HANDLE_VALUE;
   return ::CreateFileA(path.c_str(), GENERIC_READ,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -128,6 +137,21 @@ HANDLE joinNewJob(HANDLE process) {
   return job;
 }
 
+// Windows takes command lines of up to 32767 wide characters, the final NUL
+// included, and refuses longer ones with ERROR_FILENAME_EXCED_RANGE. The check
+// is made here too, so that no system (Wine accepts more) starts a program
+// with a line that Windows would refuse.
+bool fitsCommandLineLimit(const std::string& line) {
+  constexpr std::size_t kMaxWideCharacters = 32767;
+  if (line.size() < kMaxWideCharacters)
+    return true;  // a byte never becomes more than one wide character
+  if (line.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    return false;
+  int wide =
+      ::MultiByteToWideChar(CP_ACP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
+  return wide > 0 && static_cast<std::size_t>(wide) < kMaxWideCharacters;
+}
+
 }  // namespace
 
 char separator() {
@@ -153,11 +177,11 @@ std::string executablePath() {
 }
 
 bool exists(const std::string& path) {
-  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return !namesNoFile(path) && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
-  if (directory.empty())
+  if (directory.empty() || namesNoFile(directory))
     return false;
   std::string pattern = directory;
   if (pattern.back() != '\\' && pattern.back() != '/')
@@ -191,6 +215,8 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
 }
 
 bool fileStatus(const std::string& path, FileStatus& status) {
+  if (namesNoFile(path))
+    return false;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
     return false;
@@ -258,6 +284,8 @@ bool readFileRange(const std::string& path, std::int64_t offset, std::size_t len
 }
 
 bool replaceFileContent(const std::string& path, const std::string& content) {
+  if (namesNoFile(path))
+    return false;
   // The temporary's name carries "TavrelonLog" so that a log tracker never takes
   // it for a program's log, and a fixed name so that a crash leaves at most one.
   std::string temporary = path + ".TavrelonLog-new";
@@ -274,7 +302,6 @@ bool replaceFileContent(const std::string& path, const std::string& content) {
   }
   return true;
 }
-
 
 bool backend::localCalendarTime(std::time_t when, std::tm& local) {
   return ::localtime_s(&local, &when) == 0;
@@ -297,6 +324,10 @@ bool runningUnderWineForTesting() {
 // ---------------------------------------------------------------- processes
 
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {
+  if (namesNoFile(launch.path) || namesNoFile(launch.workingDirectory)) {
+    errorCode = ERROR_FILE_NOT_FOUND;
+    return false;
+  }
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -314,6 +345,10 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   std::vector<char> commandLine;
   if (launch.withArguments) {
     std::string line = buildCommandLine(launch.path, launch.arguments);
+    if (!fitsCommandLineLimit(line)) {
+      errorCode = ERROR_FILENAME_EXCED_RANGE;
+      return false;
+    }
     commandLine.assign(line.begin(), line.end());
     commandLine.push_back('\0');
   } else {

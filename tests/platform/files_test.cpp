@@ -160,6 +160,34 @@ TEST(ReplaceFileContent, FailingInAReadOnlyDirectoryKeepsTheOldFile) {
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
 }
 
+TEST(PathWithANulByte, NamesNoFileNotEvenTheOneBeforeTheNul) {
+  testing::TempDir dir;
+  const std::string real = dir.file("status.csv");
+  testing::writeFile(real, "old rows");
+  // Each path up to its NUL is an existing file or directory.
+  const std::string path = real + std::string(1, '\0') + ".junk";
+  const std::string directory = dir.path() + std::string(1, '\0');
+
+  EXPECT_FALSE(platform::exists(path));
+  EXPECT_FALSE(platform::exists(directory));
+  platform::FileStatus status;
+  EXPECT_FALSE(platform::fileStatus(path, status));
+  std::string content = "untouched";
+  EXPECT_FALSE(platform::readFile(path, content));
+  std::int64_t size = -1;
+  EXPECT_FALSE(platform::openedFileSize(path, size));
+  std::string bytes;
+  EXPECT_FALSE(platform::readFileRange(path, 0, 4, bytes));
+  EXPECT_TRUE(bytes.empty());
+  std::vector<platform::DirectoryEntry> entries;
+  EXPECT_FALSE(platform::listDirectory(directory, entries));
+  EXPECT_TRUE(entries.empty());
+
+  EXPECT_FALSE(platform::replaceFileContent(path, "new rows"));
+  EXPECT_EQ(testing::readFile(real), "old rows");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
+}
+
 TEST(ExecutablePath, NamesTheRunningTestProgram) {
   fs::path self = platform::executablePath();
   EXPECT_TRUE(self.is_absolute());

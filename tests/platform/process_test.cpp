@@ -262,6 +262,28 @@ TEST(Process, FailedStartsAreReportedAtOnceWithTheSystemsErrorCode) {
   EXPECT_EQ(record.dwProcessId, 0u);
 }
 
+TEST(Process, PathOrDirectoryWithANulByteStartsNothing) {
+  testing::TempDir dir;
+  const std::string record = dir.file("started.txt");
+  platform::ProcessRecord started;
+  std::uint32_t error = 0;
+
+  // The path up to the NUL is the fake program itself.
+  platform::ProcessLaunch program = fakeLaunch("--record \"" + record + "\"");
+  program.path += std::string(1, '\0') + ".disabled";
+  EXPECT_FALSE(platform::startProcess(program, started, error));
+  EXPECT_EQ(error, 2u);  // ENOENT and ERROR_FILE_NOT_FOUND alike
+  EXPECT_EQ(started.dwProcessId, 0u);
+
+  platform::ProcessLaunch directory = fakeLaunch("--record \"" + record + "\"");
+  directory.workingDirectory = dir.path() + std::string(1, '\0') + "elsewhere";
+  error = 0;
+  EXPECT_FALSE(platform::startProcess(directory, started, error));
+  EXPECT_EQ(error, 2u);
+  EXPECT_EQ(started.dwProcessId, 0u);
+  EXPECT_FALSE(platform::exists(record));
+}
+
 TEST(Process, RunsInTheWorkingDirectoryWithItsArgumentsSplit) {
   testing::TempDir dir;
   testing::TempDir work;

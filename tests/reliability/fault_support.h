@@ -82,6 +82,12 @@ inline std::string superviseCapturing(ProgramWatcher& watcher) {
   return superviseCapturing(watcher, [] {});
 }
 
+// `text` as one line of the watchdog's console output: the C runtime ends
+// lines with CR LF on Windows.
+inline std::string consoleLine(const std::string& text) {
+  return text + (platform::separator() == '\\' ? "\r\n" : "\n");
+}
+
 // How often `needle` occurs in `text`.
 inline int occurrences(const std::string& text, const std::string& needle) {
   int count = 0;

@@ -45,7 +45,7 @@ TEST(HostileConfiguration, RandomBytesWithNulsAreReadAndTheWatchdogExitsCleanly)
   int status = -1;
   const std::string output = runWatchdogWith(dir, noise, status);
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(output.rfind("Program [1]:\n", 0), 0u) << output.substr(0, 200);
+  EXPECT_EQ(output.rfind(consoleLine("Program [1]:"), 0), 0u) << output.substr(0, 200);
 }
 
 TEST(HostileConfiguration, ArgumentOfSeveralMegabytesFailsToStartAndTheNextProgramRuns) {
@@ -57,7 +57,7 @@ TEST(HostileConfiguration, ArgumentOfSeveralMegabytesFailsToStartAndTheNextProgr
   const std::string output = runWatchdogWith(dir, config, status);
   EXPECT_EQ(status, 0);
   EXPECT_NE(output.find("Start process failed!  errorcode:"), std::string::npos) << output;
-  EXPECT_NE(output.find("Program [2]:\nSpecified program [missing.exe] not found!"),
+  EXPECT_NE(output.find(consoleLine("Program [2]:") + "Specified program [missing.exe] not found!"),
             std::string::npos)
       << output;
 }
