@@ -23,6 +23,15 @@ namespace {
 namespace fs = std::filesystem;
 using namespace testing;
 
+// Puts a fresh copy of the built program `name` at `directory`/`name` in one
+// step, as an installer's rename would: a copy made in place could be found
+// and started while it is still half written.
+void bringBack(const std::string& name, const std::string& directory) {
+  const std::string staged = directory + platform::separator() + name + ".staged";
+  fs::copy_file(builtProgram(name), staged, fs::copy_options::overwrite_existing);
+  fs::rename(staged, directory + platform::separator() + name);
+}
+
 // Puts the deleted program back once the watchdog has paused `pauses` times
 // before a restart.
 class ProgramRestorer {
@@ -32,7 +41,7 @@ class ProgramRestorer {
           while (!done_ && sleeps.count(1000) < pauses)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
           if (!done_)
-            copyOfProgram(name, directory);
+            bringBack(name, directory);
         }) {}
   ~ProgramRestorer() {
     done_ = true;
