@@ -1,9 +1,10 @@
-// What each platform backend provides to the portable parts of the platform
-// layer. Not for callers outside src/platform.
+// What the platform backends and the portable parts of the platform layer
+// share. Not for callers outside src/platform.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 namespace tavrelon::platform::backend {
 
@@ -12,5 +13,11 @@ void sleepForReal(std::int64_t milliseconds);
 
 // Converts `when` to local calendar time in `local`; false when it cannot.
 bool localCalendarTime(std::time_t when, std::tm& local);
+
+// True when `path` holds a NUL byte. Such a path names no file: the system
+// calls would see only the part before the NUL, which is another file.
+inline bool namesNoFile(const std::string& path) {
+  return path.find('\0') != std::string::npos;
+}
 
 }  // namespace tavrelon::platform::backend

@@ -17,8 +17,8 @@
 #include <map>
 #include <mutex>
 
-#include "platform/command_line.h"
 #include "platform/backend.h"
+#include "platform/command_line.h"
 #include "platform/platform.h"
 
 namespace tavrelon::platform {
@@ -35,9 +35,7 @@ auto retryOnInterrupt(Call call) {
   return result;
 }
 
-// A path that holds a NUL byte names no file: the system would see only the
-// part before the NUL, which is another file.
-bool namesNoFile(const std::string& path) { return path.find('\0') != std::string::npos; }
+using backend::namesNoFile;
 
 // A read-only descriptor that closes itself.
 class ReadOnlyFile {
@@ -47,7 +45,8 @@ class ReadOnlyFile {
           return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         })) {}
   ~ReadOnlyFile() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0)
+      ::close(fd_);
   }
   ReadOnlyFile(const ReadOnlyFile&) = delete;
   ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
@@ -63,7 +62,8 @@ class ReadOnlyFile {
 bool writeAll(int fd, const char* bytes, std::size_t length) {
   while (length > 0) {
     ssize_t written = retryOnInterrupt([&] { return ::write(fd, bytes, length); });
-    if (written <= 0) return false;
+    if (written <= 0)
+      return false;
     bytes += written;
     length -= static_cast<std::size_t>(written);
   }
@@ -72,14 +72,17 @@ bool writeAll(int fd, const char* bytes, std::size_t length) {
 
 }  // namespace
 
-char separator() { return '/'; }
+char separator() {
+  return '/';
+}
 
 std::string executablePath() {
   // readlink does not say how long the link is: grow the buffer until it fits.
   std::string buffer(256, '\0');
   for (;;) {
     ssize_t length = ::readlink("/proc/self/exe", &buffer[0], buffer.size());
-    if (length < 0) return std::string();
+    if (length < 0)
+      return std::string();
     if (static_cast<std::size_t>(length) < buffer.size()) {
       buffer.resize(static_cast<std::size_t>(length));
       return buffer;
@@ -93,13 +96,16 @@ bool exists(const std::string& path) {
 }
 
 bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
-  if (namesNoFile(directory)) return false;
+  if (namesNoFile(directory))
+    return false;
   DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return false;
+  if (dir == nullptr)
+    return false;
   std::size_t first = entries.size();
   while (dirent* entry = ::readdir(dir)) {
     const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+      continue;
     bool isDirectory = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
       // Some file systems do not fill d_type; a link to a directory counts as one,
@@ -117,7 +123,8 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
 }
 
 bool fileStatus(const std::string& path, FileStatus& status) {
-  if (namesNoFile(path)) return false;
+  if (namesNoFile(path))
+    return false;
   struct statx info;
   if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
     return false;
@@ -133,7 +140,8 @@ bool fileStatus(const std::string& path, FileStatus& status) {
 
 bool readFile(const std::string& path, std::string& content) {
   ReadOnlyFile file(path);
-  if (!file.isOpen()) return false;
+  if (!file.isOpen())
+    return false;
   content.clear();
   // Room for the whole file up front, so that a large file is not copied over
   // and over while the string grows; the loop still reads to the real end.
@@ -144,17 +152,21 @@ bool readFile(const std::string& path, std::string& content) {
   char buffer[65536];
   for (;;) {
     ssize_t got = retryOnInterrupt([&] { return ::read(file.fd(), buffer, sizeof buffer); });
-    if (got < 0) return false;
-    if (got == 0) return true;
+    if (got < 0)
+      return false;
+    if (got == 0)
+      return true;
     content.append(buffer, static_cast<std::size_t>(got));
   }
 }
 
 bool openedFileSize(const std::string& path, std::int64_t& size) {
   ReadOnlyFile file(path);
-  if (!file.isOpen()) return false;
+  if (!file.isOpen())
+    return false;
   off_t end = ::lseek(file.fd(), 0, SEEK_END);
-  if (end < 0) return false;
+  if (end < 0)
+    return false;
   size = static_cast<std::int64_t>(end);
   return true;
 }
@@ -162,9 +174,11 @@ bool openedFileSize(const std::string& path, std::int64_t& size) {
 bool readFileRange(const std::string& path, std::int64_t offset, std::size_t length,
                    std::string& bytes) {
   bytes.clear();
-  if (offset < 0) return false;
+  if (offset < 0)
+    return false;
   ReadOnlyFile file(path);
-  if (!file.isOpen()) return false;
+  if (!file.isOpen())
+    return false;
   bytes.resize(length);
   std::size_t done = 0;
   while (done < length) {
@@ -175,7 +189,8 @@ bool readFileRange(const std::string& path, std::int64_t offset, std::size_t len
       bytes.clear();
       return false;
     }
-    if (got == 0) break;
+    if (got == 0)
+      break;
     done += static_cast<std::size_t>(got);
   }
   bytes.resize(done);
@@ -183,14 +198,15 @@ bool readFileRange(const std::string& path, std::int64_t offset, std::size_t len
 }
 
 bool replaceFileContent(const std::string& path, const std::string& content) {
-  if (namesNoFile(path)) return false;
+  if (namesNoFile(path))
+    return false;
   // The temporary's name carries "TavrelonLog" so that a log tracker never takes
   // it for a program's log, and a fixed name so that a crash leaves at most one.
   std::string temporary = path + ".TavrelonLog-new";
-  int fd = retryOnInterrupt([&] {
-    return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  });
-  if (fd < 0) return false;
+  int fd = retryOnInterrupt(
+      [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); });
+  if (fd < 0)
+    return false;
   bool written = writeAll(fd, content.data(), content.size()) && ::fsync(fd) == 0;
   written = (::close(fd) == 0) && written;
   if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
@@ -208,20 +224,22 @@ bool replaceFileContent(const std::string& path, const std::string& content) {
   return true;
 }
 
-
 bool backend::localCalendarTime(std::time_t when, std::tm& local) {
   return ::localtime_r(&when, &local) != nullptr;
 }
 
 void backend::sleepForReal(std::int64_t milliseconds) {
-  if (milliseconds <= 0) return;
+  if (milliseconds <= 0)
+    return;
   timespec remaining{static_cast<time_t>(milliseconds / 1000),
                      static_cast<long>((milliseconds % 1000) * 1000000)};
   while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
   }
 }
 
-bool runningUnderWineForTesting() { return false; }
+bool runningUnderWineForTesting() {
+  return false;
+}
 
 // ---------------------------------------------------------------- processes
 

@@ -28,11 +28,7 @@ std::uint32_t lastErrorCode() {
   return static_cast<std::uint32_t>(::GetLastError());
 }
 
-// A path that holds a NUL byte names no file: the A functions would see only
-// the part before the NUL, which is another file.
-bool namesNoFile(const std::string& path) {
-  return path.find('\0') != std::string::npos;
-}
+using backend::namesNoFile;
 
 // A file handle that closes itself.
 class OwnedFile {
