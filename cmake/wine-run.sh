@@ -10,4 +10,8 @@ status=0
 /usr/lib/wine/wine64 "$@" >"$out" 2>"$err" || status=$?
 cat "$out"
 cat "$err" >&2
+# A start that fails inside Wine itself leaves no output to tell it by.
+if [ "$status" -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ]; then
+  echo "wine-run: wine64 $1 ended with status $status and no output" >&2
+fi
 exit "$status"
