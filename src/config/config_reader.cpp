@@ -5,6 +5,7 @@
 
 #include "driver/executable_directory.h"
 #include "platform/platform.h"
+#include "platform/text_encoding.h"
 #include "platform/text_lines.h"
 
 namespace tavrelon {
@@ -98,10 +99,12 @@ std::vector<ProgramConfig> readConfigFile(const std::string& path) {
   std::vector<ProgramConfig> records;
   std::vector<Entry> entries;
   {
-    std::vector<std::string> lines;
-    if (!readTextLines(path, lines))
+    // Saved as UTF-8 (Notepad's default) or in the ANSI code page: both read
+    // alike, into the UTF-8 that paths are inside the watchdog.
+    std::string content;
+    if (!platform::readFile(path, content))
       return records;
-    entries = entriesOf(lines);
+    entries = entriesOf(splitLines(textAsUtf8(content)));
   }
 
   const std::string ownDirectory = executableDirectory();

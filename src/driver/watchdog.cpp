@@ -43,11 +43,13 @@ void superviseAll() {
 int runWatchdog(int argc, char* argv[]) {
   (void)argv;
   if (argc != 1) return 0;
+  platform::prepareProcessForSupervision();
   try {
     superviseAll();
   } catch (const std::exception& error) {
     printLine(error.what());
   }
+  platform::restoreProcessAfterSupervision();
   return 0;
 }
 

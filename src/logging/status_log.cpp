@@ -75,6 +75,8 @@ std::vector<StatusRecord> readStatusLog(const std::string& path) {
   std::string content;
   if (!platform::readFile(path, content))
     return rows;
+  // Stored in the ANSI code page, which a spreadsheet on the same machine reads.
+  content = platform::fromAnsiCodePage(content);
 
   // One row per line at most: reserving once saves moving the rows while the
   // list grows.
@@ -101,17 +103,22 @@ std::vector<StatusRecord> readStatusLog(const std::string& path) {
   return rows;
 }
 
-void updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record) {
+bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record) {
+  // A name with characters that the ANSI code page lacks reads back with '?'
+  // in their place: the row is found under that form too.
+  const std::string storedId =
+      platform::fromAnsiCodePage(platform::toAnsiCodePage(record.applicationId));
   // Several rows may share an applicationId; the newest one is the live run.
   for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
-    if (row->applicationId != record.applicationId)
+    if (row->applicationId != record.applicationId && row->applicationId != storedId)
       continue;
     row->runningStatus = std::move(record.runningStatus);
     row->startTime = std::move(record.startTime);
     row->endTime = std::move(record.endTime);
     row->latestLog = std::move(record.latestLog);
-    return;
+    return true;
   }
+  return false;
 }
 
 void writeStatusLog(std::vector<StatusRecord> rows, const std::string& path) {
@@ -129,7 +136,7 @@ void writeStatusLog(std::vector<StatusRecord> rows, const std::string& path) {
   }
   // The new content replaces the old in one step, so a crash or a full disk
   // midway leaves the old rows in place; a failure is not reported.
-  platform::replaceFileContent(path, content);
+  platform::replaceFileContent(path, platform::toAnsiCodePage(content));
 }
 
 }  // namespace tavrelon

@@ -18,14 +18,19 @@ struct StatusRecord {
 // The header line every write produces.
 extern const char* const kStatusLogHeader;
 
+// The file is stored in the ANSI code page (a character that it lacks is
+// stored as '?'); rows hold UTF-8.
+
 // Reads every row of the status log at `path`, in file order. Empty when the
 // file is missing or cannot be read; both header forms and lines that do not
 // split into five or six fields are skipped. Never creates the file.
 std::vector<StatusRecord> readStatusLog(const std::string& path);
 
 // Copies runningStatus, startTime, endTime and latestLog of `record` into the
-// last row with the same applicationId; leaves `rows` alone when none matches.
-void updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record);
+// last row with the same applicationId (as given or as stored, '?' for what
+// the code page lacks) and returns true; false, leaving `rows` alone, when
+// none matches.
+bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record);
 
 // Replaces the file's content with the header and `rows` (CR LF line ends, an
 // empty latestLog written as "N/A"). The old content survives any failure;

@@ -6,6 +6,7 @@
 
 #include "logging/last_line.h"
 #include "platform/console.h"
+#include "platform/text_encoding.h"
 
 namespace tavrelon {
 
@@ -21,9 +22,10 @@ constexpr std::size_t kMaxLineBytes = 1024 * 1024;
 // `take`. `path` is extended and restored in place, and `entries` is one stack
 // for all levels, so a walk allocates little per entry.
 template <typename Take>
-void walkTree(std::string& path, std::vector<platform::DirectoryEntry>& entries, Take& take) {
+void walkTree(std::string& path, std::vector<platform::DirectoryEntry>& entries, Take& take,
+              bool& brokenOff) {
   const std::size_t first = entries.size();
-  if (!platform::listDirectory(path, entries))
+  if (!platform::listDirectory(path, entries, &brokenOff))
     return;
   const std::size_t last = entries.size();
   const std::size_t pathLength = path.size();
@@ -32,7 +34,7 @@ void walkTree(std::string& path, std::vector<platform::DirectoryEntry>& entries,
     path += entries[i].name;
     // The recursion appends behind `last` and may move the vector: read by index.
     if (entries[i].isDirectory) {
-      walkTree(path, entries, take);
+      walkTree(path, entries, take, brokenOff);
     } else {
       take(path);
     }
@@ -116,12 +118,15 @@ std::int64_t TestLog::latestLogSize() {
     if (latestLogPath.empty() && logDir.empty())
       return 0;
     // A fresh search on every call: the program may have begun a new log.
-    if (!findCandidates())
-      return 0;
+    if (!findCandidates()) {
+      // A scan that broke off counts as no progress: the last answer again.
+      return scanBrokenOff_ ? lastSize_ : (lastSize_ = 0);
+    }
     chooseNewest(true, latestLogPath);
     std::int64_t size = 0;
     if (!platform::openedFileSize(latestLogPath, size))
-      return 0;
+      size = 0;
+    lastSize_ = size;
     return size;
   } catch (const std::exception& e) {
     printLine(e.what());
@@ -141,7 +146,9 @@ std::string TestLog::readLatestLogLine() {
     std::string text;
     if (!readLastLine(latestLogPath, text))
       return std::string();
-    return "[" + latestLogPath + "] " + commasToSpaces(std::move(text));
+    // The program writes its log in UTF-8 or in the ANSI code page; inside
+    // the watchdog the line is UTF-8 like the path.
+    return "[" + latestLogPath + "] " + commasToSpaces(textAsUtf8(text));
   } catch (const std::exception& e) {
     printLine(e.what());
     return std::string();
@@ -163,8 +170,11 @@ bool TestLog::findCandidates() {
   };
   walkPath_.assign(logDir);
   entries_.clear();
-  walkTree(walkPath_, entries_, take);
-  return candidateCount_ > 0;
+  scanBrokenOff_ = false;
+  walkTree(walkPath_, entries_, take, scanBrokenOff_);
+  // A listing that broke off midway would choose from half a folder: such a
+  // scan finds nothing, and the previous choice stands.
+  return candidateCount_ > 0 && !scanBrokenOff_;
 }
 
 std::int64_t TestLog::chooseNewest(bool byCreationTime, std::string& choice) {
@@ -190,7 +200,8 @@ void listFilesRecursive(const std::string& dir, std::vector<std::string>& list) 
   std::string path = dir;
   std::vector<platform::DirectoryEntry> entries;
   auto take = [&list](const std::string& file) { list.push_back(file); };
-  walkTree(path, entries, take);
+  bool brokenOff = false;
+  walkTree(path, entries, take, brokenOff);
 }
 
 std::string commasToSpaces(std::string text) {

@@ -25,7 +25,8 @@ class TestLog {
   // "[" latestLogPath "] " + its last line with commas turned into spaces;
   // searches only while latestLogPath is empty; "" when there is no file.
   virtual std::string latestLogLine();
-  // Size in bytes of the newest log after a fresh search; 0 when there is none.
+  // Size in bytes of the newest log after a fresh search; 0 when there is none;
+  // the previous answer when a listing broke off midway.
   virtual std::int64_t latestLogSize();
 
   std::string logDir;         // the directory searched; never changes
@@ -37,7 +38,8 @@ class TestLog {
   std::string readLatestLogLine();
 
  private:
-  // Lists logDir into the candidate list; false when no candidate remains.
+  // Lists logDir into the candidate list; false when no candidate remains or
+  // a listing broke off midway (scanBrokenOff_ then tells which).
   bool findCandidates();
   // Scans the candidates in order: a strictly newer time (creation or
   // modification) makes a candidate the `choice`, a failed status query makes
@@ -49,6 +51,8 @@ class TestLog {
   std::size_t candidateCount_ = 0;
   std::vector<platform::DirectoryEntry> entries_;
   std::string walkPath_;
+  bool scanBrokenOff_ = false;  // the last search met a listing that broke off
+  std::int64_t lastSize_ = 0;   // what latestLogSize() answered last
 };
 
 // Appends the full path of every non-directory entry under `dir`, depth first,

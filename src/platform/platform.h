@@ -21,6 +21,29 @@ char separator();
 // system cannot tell.
 std::string executablePath();
 
+// ---------------------------------------------------------------- text
+// Inside the watchdog text and paths are UTF-8. Files that the system's other
+// programs read in the ANSI code page (the status log) are converted at their
+// edge; on POSIX both conversions leave the bytes as they are.
+
+// `utf8` in the ANSI code page; a character that the code page lacks becomes
+// '?'. ASCII stays byte for byte.
+std::string toAnsiCodePage(const std::string& utf8);
+
+// `ansi` (bytes in the ANSI code page) as UTF-8. ASCII stays byte for byte.
+std::string fromAnsiCodePage(const std::string& ansi);
+
+// ---------------------------------------------------------------- start-up
+
+// Prepares the watchdog's process before it supervises anything: system error
+// boxes off (a crashing program ends with its code rather than waiting behind
+// a dialog; the programs started inherit this) and console output in UTF-8.
+void prepareProcessForSupervision();
+
+// Gives the console back its output code page as it was before
+// prepareProcessForSupervision(); nothing when that was not called.
+void restoreProcessAfterSupervision();
+
 // ---------------------------------------------------------------- files
 // A path that holds a NUL byte names no file: every service below treats it as
 // missing (exists() is false, reads and writes fail), and so does startProcess.
@@ -35,12 +58,16 @@ struct DirectoryEntry {
 
 // Appends the entries of `directory` ("." and ".." left out) to `entries`, in
 // the platform's listing order (sorted by name on POSIX, where readdir order
-// is arbitrary). Returns false, appending nothing, when it cannot be opened.
-bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries);
+// is arbitrary). Returns false, appending nothing, when it cannot be opened,
+// and also when the listing broke off with an error midway; then `brokenOff`,
+// when given, is set to true (it is left alone otherwise).
+bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
+                   bool* brokenOff = nullptr);
 
 struct FileStatus {
   std::int64_t creationTime = 0;      // seconds since 1970; birth time where the
-                                      // file system records one, else modification
+                                      // file system records one (a recorded 0
+                                      // counts as none), else modification
   std::int64_t modificationTime = 0;  // seconds since 1970
   std::int64_t size = 0;              // bytes, 64-bit
 };
@@ -97,6 +124,9 @@ struct ProcessRecord {
   Handle hThread = 0;
   std::uint32_t dwProcessId = 0;
   std::uint32_t dwThreadId = 0;
+  // Nonzero when the process was to have a job (process group) of its own but
+  // runs without one: the system's error code. Ending it then ends it alone.
+  std::uint32_t jobErrorCode = 0;
 };
 
 // What to start and how.
@@ -116,10 +146,18 @@ struct ProcessLaunch {
   std::string workingDirectory;
 };
 
-// Starts a process. On success fills `record` (nonzero dwProcessId) and
-// returns true. On failure, exec failures included, returns false with the
-// system's error code (errno / GetLastError) in `errorCode`.
+// Starts a process: exactly the file at `path` (made absolute against our own
+// current directory; no search, no extension appended). On success fills
+// `record` (nonzero dwProcessId) and returns true. On failure, exec failures
+// included, returns false with the system's error code (errno / GetLastError)
+// in `errorCode`.
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
+
+// Test-only seam: while `errorCode` is nonzero, every start that asks for its
+// own job (process group) runs without one, as if joining had failed with that
+// code, and reports it in jobErrorCode. 0 restores normal starts. The shipped
+// program never calls this.
+void failJobAssignmentForTesting(std::uint32_t errorCode);
 
 enum class ProcessState {
   Running,  // still running (an exit code of 259 is an exit code like any other)
@@ -133,7 +171,8 @@ enum class ProcessState {
 ProcessState processState(Handle hProcess, std::uint32_t& exitCode);
 
 // Ends the recorded process and every process it started (its job or process
-// group), with exit code 0. Failures (already ended, say) are ignored.
+// group), with exit code 0, and waits up to 5 s until all of them have gone.
+// Failures (already ended, say) are ignored.
 void terminateProcess(const ProcessRecord& record);
 
 // Releases a handle; 0 is ignored. Closing does not end the process.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -29,6 +30,75 @@ std::uint32_t lastErrorCode() {
 }
 
 using backend::namesNoFile;
+
+// ---- the edge between the watchdog's UTF-8 strings and the wide system calls
+
+// `text` (UTF-8) as UTF-16; an invalid sequence becomes U+FFFD.
+std::wstring wideFromUtf8(const std::string& text) {
+  if (text.empty() || text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    return std::wstring();
+  const int size = static_cast<int>(text.size());
+  int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+  if (length > 0)
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, &wide[0], length);
+  return wide;
+}
+
+// `length` UTF-16 units at `text` as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string utf8FromWide(const wchar_t* text, std::size_t length) {
+  if (length == 0 || length > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    return std::string();
+  const int size = static_cast<int>(length);
+  int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
+  if (bytes > 0)
+    ::WideCharToMultiByte(CP_UTF8, 0, text, size, &utf8[0], bytes, nullptr, nullptr);
+  return utf8;
+}
+
+bool startsWith(const std::wstring& text, const wchar_t* prefix) {
+  return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// When a path gets the \\?\ prefix that lifts the 260-character limit.
+enum class Prefix {
+  Always,    // file calls: every path, so that no length ever matters
+  WhenLong,  // process image: only from 260 characters on, as programs expect
+  Never,     // a process's current directory: programs do not take the prefix
+};
+
+// `path` (UTF-8, relative to our current directory or absolute) as the system
+// takes it: absolute, with backslashes, "." and ".." resolved (the prefixed
+// form is taken literally, so this must happen first), then with the prefix
+// \\?\ before a drive path or \\?\UNC\ in place of a UNC path's leading
+// two backslashes, as `prefix` says. A path already in the \\?\ namespace
+// (or the \\.\ one of devices) is passed on as it is.
+std::wstring systemPath(const std::string& path, Prefix prefix = Prefix::Always) {
+  std::wstring wide = wideFromUtf8(path);
+  if (wide.empty() || startsWith(wide, L"\\\\?\\") || startsWith(wide, L"\\\\.\\"))
+    return wide;
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length =
+        ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (length == 0)
+      return wide;
+    if (length < full.size()) {
+      full.resize(length);
+      break;
+    }
+    full.resize(length);  // the size needed, the final NUL included
+  }
+  if (prefix == Prefix::Never || (prefix == Prefix::WhenLong && full.size() < MAX_PATH))
+    return full;
+  const bool drivePath = full.size() >= 3 && full[1] == L':' && full[2] == L'\\';
+  if (drivePath)
+    return L"\\\\?\\" + full;
+  if (startsWith(full, L"\\\\") && !startsWith(full, L"\\\\?\\") && !startsWith(full, L"\\\\.\\"))
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  return full;
+}
 
 // A file handle that closes itself.
 class OwnedFile {
@@ -53,7 +123,7 @@ class OwnedFile {
 HANDLE openForReading(const std::string& path) {
   if (namesNoFile(path))
     return INVALID_HANDLE_VALUE;
-  return ::CreateFileA(path.c_str(), GENERIC_READ,
+  return ::CreateFileW(systemPath(path).c_str(), GENERIC_READ,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
@@ -65,6 +135,10 @@ std::int64_t secondsSince1970(const FILETIME& time) {
   ticks.HighPart = time.dwHighDateTime;
   const std::int64_t secondsFrom1601To1970 = 11644473600LL;
   return static_cast<std::int64_t>(ticks.QuadPart / 10000000ULL) - secondsFrom1601To1970;
+}
+
+bool isZero(const FILETIME& time) {
+  return time.dwLowDateTime == 0 && time.dwHighDateTime == 0;
 }
 
 // ReadFile and WriteFile move at most a DWORD at a time; stay well below it.
@@ -119,33 +193,56 @@ StartedProcess* openProcess(ProcessTable& table, Handle hProcess) {
 }
 
 // Puts `process` into a new job so that ending it later ends its descendants
-// too. Null when no job could be made or joined (a system without nested jobs
-// refuses when we run in a job ourselves); the process then runs without one.
-HANDLE joinNewJob(HANDLE process) {
-  HANDLE job = ::CreateJobObjectA(nullptr, nullptr);
+// too. Returns 0 with the job in `job`, or the error code with `job` null when
+// no job could be made or joined (an outer job that allows no nesting or
+// breakaway); the process then runs without one.
+std::uint32_t joinNewJob(HANDLE process, HANDLE& job) {
+  job = ::CreateJobObjectW(nullptr, nullptr);
   if (job == nullptr)
-    return nullptr;
-  // No kill-on-close limit: a program that ends by itself leaves its children alone.
-  if (!::AssignProcessToJobObject(job, process)) {
+    return lastErrorCode();
+  // No kill-on-close limit: a program that ends by itself leaves its children
+  // alone. Breakaway allowed: a program that starts a helper with
+  // CREATE_BREAKAWAY_FROM_JOB would fail with error 5 otherwise (the helper is
+  // then not ended with it). Never silent breakaway: that would free them all.
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  std::uint32_t error = backend::forcedJobAssignmentFailure();
+  if (error == 0 && !::AssignProcessToJobObject(job, process))
+    error = lastErrorCode();
+  if (error != 0) {
     ::CloseHandle(job);
-    return nullptr;
+    job = nullptr;
   }
-  return job;
+  return error;
+}
+
+// Waits until `job` holds no running process or `deadline` (GetTickCount64)
+// has passed: TerminateJobObject only starts the ending of its processes.
+void waitUntilEmpty(HANDLE job, ULONGLONG deadline) {
+  for (;;) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    if (!::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                     sizeof accounting, nullptr) ||
+        accounting.ActiveProcesses == 0 || ::GetTickCount64() >= deadline)
+      return;
+    ::Sleep(10);
+  }
 }
 
 // Windows takes command lines of up to 32767 wide characters, the final NUL
 // included, and refuses longer ones with ERROR_FILENAME_EXCED_RANGE. The check
 // is made here too, so that no system (Wine accepts more) starts a program
 // with a line that Windows would refuse.
-bool fitsCommandLineLimit(const std::string& line) {
+bool fitsCommandLineLimit(const std::wstring& line) {
   constexpr std::size_t kMaxWideCharacters = 32767;
-  if (line.size() < kMaxWideCharacters)
-    return true;  // a byte never becomes more than one wide character
-  if (line.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-    return false;
-  int wide =
-      ::MultiByteToWideChar(CP_ACP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
-  return wide > 0 && static_cast<std::size_t>(wide) < kMaxWideCharacters;
+  return line.size() < kMaxWideCharacters;
+}
+
+// The console output code page before prepareProcessForSupervision(); 0: none saved.
+UINT& savedConsoleOutputCodePage() {
+  static UINT codePage = 0;
+  return codePage;
 }
 
 }  // namespace
@@ -158,55 +255,124 @@ std::string executablePath() {
   // A too-small buffer gets a truncated path and the full size as result:
   // grow it until the result is shorter. Windows paths stop at 32767 wide
   // characters, so the limit only guards against a misbehaving call.
-  std::string buffer(MAX_PATH, '\0');
+  std::wstring buffer(MAX_PATH, L'\0');
   while (buffer.size() <= (1u << 20)) {
-    DWORD length = ::GetModuleFileNameA(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+    DWORD length = ::GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
     if (length == 0)
       return std::string();
     if (length < buffer.size()) {
       buffer.resize(length);
-      return buffer;
+      // Started by a prefixed path, the name carries the prefix: shown without it.
+      if (startsWith(buffer, L"\\\\?\\UNC\\"))
+        buffer.replace(0, 8, L"\\\\");
+      else if (startsWith(buffer, L"\\\\?\\"))
+        buffer.erase(0, 4);
+      return utf8FromWide(buffer.data(), buffer.size());
     }
     buffer.resize(buffer.size() * 2);
   }
   return std::string();
 }
 
-bool exists(const std::string& path) {
-  return !namesNoFile(path) && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+std::string toAnsiCodePage(const std::string& utf8) {
+  const bool ascii = std::all_of(utf8.begin(), utf8.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  // A system whose ANSI code page is UTF-8 needs no conversion (and takes no
+  // replacement character for it).
+  if (ascii || ::GetACP() == CP_UTF8)
+    return utf8;
+  const std::wstring wide = wideFromUtf8(utf8);
+  const int size = static_cast<int>(wide.size());
+  // No best fit: a character the code page lacks becomes '?', never a look-alike.
+  int bytes = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, nullptr, 0,
+                                    "?", nullptr);
+  std::string ansi(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
+  if (bytes > 0)
+    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, &ansi[0], bytes, "?",
+                          nullptr);
+  return ansi;
 }
 
-bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
+std::string fromAnsiCodePage(const std::string& ansi) {
+  const bool ascii = std::all_of(ansi.begin(), ansi.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii || ansi.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    return ansi;
+  const int size = static_cast<int>(ansi.size());
+  int length = ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+  if (length > 0)
+    ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), size, &wide[0], length);
+  return utf8FromWide(wide.data(), wide.size());
+}
+
+void prepareProcessForSupervision() {
+  // Inherited by every program we start: a crash ends the program with its
+  // exception code instead of a dialog that waits for a click (and a missing
+  // DLL or an empty drive fails instead of asking).
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  // Our lines are UTF-8. Without a console (output redirected) this fails: no matter.
+  UINT previous = ::GetConsoleOutputCP();
+  if (previous != 0 && ::SetConsoleOutputCP(CP_UTF8))
+    savedConsoleOutputCodePage() = previous;
+}
+
+void restoreProcessAfterSupervision() {
+  // The console outlives us (a cmd window): its code page goes back as it was.
+  UINT& saved = savedConsoleOutputCodePage();
+  if (saved != 0)
+    ::SetConsoleOutputCP(saved);
+  saved = 0;
+}
+
+bool exists(const std::string& path) {
+  return !namesNoFile(path) &&
+         ::GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
+                   bool* brokenOff) {
   if (directory.empty() || namesNoFile(directory))
     return false;
-  std::string pattern = directory;
-  if (pattern.back() != '\\' && pattern.back() != '/')
-    pattern += '\\';
-  pattern += '*';
+  const std::wstring folder = systemPath(directory);
+  std::wstring pattern = folder;
+  if (pattern.empty() || pattern.back() != L'\\')
+    pattern += L'\\';
+  pattern += L'*';
 
-  WIN32_FIND_DATAA data;
-  HANDLE find = ::FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (find == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_INVALID_PARAMETER) {
     // Systems before Windows 7 know neither the basic level nor large fetches.
-    find = ::FindFirstFileExA(pattern.c_str(), FindExInfoStandard, &data, FindExSearchNameMatch,
+    find = ::FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &data, FindExSearchNameMatch,
                               nullptr, 0);
   }
   if (find == INVALID_HANDLE_VALUE) {
     // A drive's root can be empty, with not even "." and ".." to list.
     DWORD error = ::GetLastError();
-    DWORD attributes = ::GetFileAttributesA(directory.c_str());
+    DWORD attributes = ::GetFileAttributesW(folder.c_str());
     return error == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
+  const std::size_t first = entries.size();
   do {
-    const char* name = data.cFileName;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+    const wchar_t* name = data.cFileName;
+    if (std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0)
       continue;
-    entries.push_back(
-        DirectoryEntry{name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-  } while (::FindNextFileA(find, &data));
+    entries.push_back(DirectoryEntry{utf8FromWide(name, std::wcslen(name)),
+                                     (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (::FindNextFileW(find, &data));
+  // Only "no more files" ends a complete listing; any other error (a network
+  // drive that went away) leaves half a folder, which must not pass for all of it.
+  const DWORD error = ::GetLastError();
   ::FindClose(find);
+  if (error != ERROR_NO_MORE_FILES) {
+    entries.resize(first);
+    if (brokenOff != nullptr)
+      *brokenOff = true;
+    return false;
+  }
   return true;
 }
 
@@ -214,10 +380,13 @@ bool fileStatus(const std::string& path, FileStatus& status) {
   if (namesNoFile(path))
     return false;
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+  if (!::GetFileAttributesExW(systemPath(path).c_str(), GetFileExInfoStandard, &data))
     return false;
-  status.creationTime = secondsSince1970(data.ftCreationTime);
   status.modificationTime = secondsSince1970(data.ftLastWriteTime);
+  // Some network drives record no creation time (0): the modification time
+  // stands in, as on a platform without creation times.
+  status.creationTime =
+      isZero(data.ftCreationTime) ? status.modificationTime : secondsSince1970(data.ftCreationTime);
   status.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
                                           data.nFileSizeLow);
   return true;
@@ -284,16 +453,17 @@ bool replaceFileContent(const std::string& path, const std::string& content) {
     return false;
   // The temporary's name carries "TavrelonLog" so that a log tracker never takes
   // it for a program's log, and a fixed name so that a crash leaves at most one.
-  std::string temporary = path + ".TavrelonLog-new";
-  HANDLE file = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  const std::wstring target = systemPath(path);
+  const std::wstring temporary = systemPath(path + ".TavrelonLog-new");
+  HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE)
     return false;
   bool written = writeAll(file, content.data(), content.size()) && ::FlushFileBuffers(file);
   written = ::CloseHandle(file) && written;
-  if (!written || !::MoveFileExA(temporary.c_str(), path.c_str(),
+  if (!written || !::MoveFileExW(temporary.c_str(), target.c_str(),
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    ::DeleteFileA(temporary.c_str());
+    ::DeleteFileW(temporary.c_str());
     return false;
   }
   return true;
@@ -313,7 +483,7 @@ void backend::sleepForReal(std::int64_t milliseconds) {
 }
 
 bool runningUnderWineForTesting() {
-  HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
@@ -324,7 +494,7 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
     errorCode = ERROR_FILE_NOT_FOUND;
     return false;
   }
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = launch.showWindow ? SW_SHOWNORMAL : SW_HIDE;
@@ -334,25 +504,27 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   if (launch.ownProcessGroup)
     flags |= CREATE_SUSPENDED;
 
-  // CreateProcessA may write into its command line: it gets a copy of its own.
-  // The path is quoted when it holds a blank, so that "C:\Program Files\x.exe"
-  // can never start C:\Program.exe.
-  const char* applicationName = nullptr;
-  std::vector<char> commandLine;
+  // The checked file itself is the image to start: with the application name
+  // given, Windows neither searches (our own directory first) nor appends
+  // ".exe", and a relative name is made absolute against our directory here.
+  const std::wstring applicationName = systemPath(launch.path, Prefix::WhenLong);
+  // CreateProcessW may write into its command line: it gets a copy of its own.
+  // The path stays its first token, quoted when it holds a blank, as the
+  // program's own argument parsing expects.
+  std::vector<wchar_t> commandLine;
   if (launch.withArguments) {
-    std::string line = buildCommandLine(launch.path, launch.arguments);
+    std::wstring line = wideFromUtf8(buildCommandLine(launch.path, launch.arguments));
     if (!fitsCommandLineLimit(line)) {
       errorCode = ERROR_FILENAME_EXCED_RANGE;
       return false;
     }
     commandLine.assign(line.begin(), line.end());
-    commandLine.push_back('\0');
-  } else {
-    applicationName = launch.path.c_str();
+    commandLine.push_back(L'\0');
   }
-  // An empty directory means ours; CreateProcessA wants null for that, not "".
-  const char* directory =
-      launch.workingDirectory.empty() ? nullptr : launch.workingDirectory.c_str();
+  // An empty directory means ours; CreateProcessW wants null for that, not "".
+  const std::wstring directory = launch.workingDirectory.empty()
+                                     ? std::wstring()
+                                     : systemPath(launch.workingDirectory, Prefix::Never);
 
   // The table entry is made first, so that nothing can fail between creating
   // the process and handing its handles over.
@@ -370,16 +542,18 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   };
 
   PROCESS_INFORMATION info{};
-  if (!::CreateProcessA(applicationName, commandLine.empty() ? nullptr : commandLine.data(),
-                        nullptr, nullptr, FALSE, flags, nullptr, directory, &startup, &info)) {
+  if (!::CreateProcessW(applicationName.c_str(), commandLine.empty() ? nullptr : commandLine.data(),
+                        nullptr, nullptr, FALSE, flags, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
     errorCode = lastErrorCode();
     forget();
     return false;
   }
 
   HANDLE job = nullptr;
+  std::uint32_t jobError = 0;
   if (launch.ownProcessGroup) {
-    job = joinNewJob(info.hProcess);
+    jobError = joinNewJob(info.hProcess, job);
     if (::ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
       errorCode = lastErrorCode();
       ::TerminateProcess(info.hProcess, 0);
@@ -400,6 +574,7 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   record.hThread = handle + 1;
   record.dwProcessId = info.dwProcessId;
   record.dwThreadId = info.dwThreadId;
+  record.jobErrorCode = jobError;
   return true;
 }
 
@@ -432,15 +607,18 @@ void terminateProcess(const ProcessRecord& record) {
   // An ended program keeps its exit code, and whatever it left behind runs on.
   if (::WaitForSingleObject(started->process, 0) != WAIT_TIMEOUT)
     return;
+  // Termination completes asynchronously: within 5 s in all, the job's last
+  // process and the program itself are waited for, so that nothing still holds
+  // the program's files when a restart begins.
+  const ULONGLONG deadline = ::GetTickCount64() + 5000;
   // The job first: it ends the program's own children and grandchildren too.
-  if (started->job != nullptr)
-    ::TerminateJobObject(started->job, 0);
+  if (started->job != nullptr && ::TerminateJobObject(started->job, 0))
+    waitUntilEmpty(started->job, deadline);
   if (started->thread != nullptr)
     ::TerminateThread(started->thread, 0);
   ::TerminateProcess(started->process, 0);
-  // Termination completes asynchronously; wait a little so that the caller's
-  // next look at the process sees it ended and its files released.
-  ::WaitForSingleObject(started->process, 5000);
+  const ULONGLONG now = ::GetTickCount64();
+  ::WaitForSingleObject(started->process, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
 }
 
 void closeHandle(Handle handle) {

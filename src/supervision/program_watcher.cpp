@@ -121,6 +121,14 @@ platform::ProcessLaunch ProgramWatcher::programLaunch() const {
   return launch;
 }
 
+void ProgramWatcher::warnIfWithoutJob() const {
+  if (programProcess.jobErrorCode == 0)
+    return;
+  printLine("Warning: [" + programFileName +
+            "] runs without a job; a time-out ends the program only!  errorcode:" +
+            std::to_string(programProcess.jobErrorCode));
+}
+
 bool ProgramWatcher::launchDebugCrash() {
   const std::string ownDirectory = executableDirectory();
   const std::string path = ownDirectory + config.debugCrashScript;
@@ -169,6 +177,7 @@ void ProgramWatcher::start() {
 
   printLine("");
   printLine("Start running [" + programFileName + "]...");
+  warnIfWithoutJob();
 
   if (config.debugOrNot && !launchDebugCrash())
     return;
@@ -200,6 +209,7 @@ void ProgramWatcher::startTest(std::string applicationId) {
   runState = 1;
   printLine("");
   printLine("Start testing [" + status.applicationId + "]...");
+  warnIfWithoutJob();
 
   if (config.debugOrNot && !launchDebugCrash())
     return;
@@ -219,12 +229,7 @@ std::string ProgramWatcher::latestLogLine() {
 void ProgramWatcher::closeStatusRow(const char* runningStatus) {
   std::vector<StatusRecord> rows = readStatusLog(config.statusLogPath);
   status.runningStatus = runningStatus;
-  const bool hasRow = std::any_of(rows.begin(), rows.end(), [&](const StatusRecord& row) {
-    return row.applicationId == status.applicationId;
-  });
-  if (hasRow) {
-    updateStatusRow(rows, status);
-  } else if (!launchFailed) {
+  if (!updateStatusRow(rows, status) && !launchFailed) {
     // The run's "running" row is gone (its start could not write the log, or
     // someone edited it away): the closed row is added, so the run is not lost.
     // A failed start's identifier names no run and gets no row.
