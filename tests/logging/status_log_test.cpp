@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 namespace tavrelon {
@@ -52,6 +53,27 @@ TEST(StatusLog, WritesExactBytesAndReadsThemBack) {
   EXPECT_EQ(back[1].latestLog, "N/A");
 }
 
+TEST(StatusLog, ANameOutsideTheAnsiCodePageIsStoredAsQuestionMarksAndItsRowStillFound) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  // Greek and Japanese: no Western code page holds them.
+  const std::string id = "\xCE\xA9mega\xE6\x97\xA5.exe_20240601093005";
+  writeStatusLog({row(id, "running", "s", "", "")}, path);
+  std::vector<StatusRecord> rows = readStatusLog(path);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_TRUE(updateStatusRow(rows, row(id, "crashed", "s", "e", "[p] x")));
+  EXPECT_EQ(rows[0].runningStatus, "crashed");
+  EXPECT_FALSE(updateStatusRow(rows, row("other_1", "crashed", "s", "e", "")));
+  writeStatusLog(rows, path);
+  const std::string bytes = readFile(path);
+  if (platform::separator() == '/') {
+    EXPECT_NE(bytes.find(id + ",crashed,s,e,[p] x\r\n"), std::string::npos) << bytes;
+  } else if (platform::toAnsiCodePage("\xCE\xA9\xE6\x97\xA5") == "??") {
+    EXPECT_NE(bytes.find("\r\n?mega?.exe_20240601093005,crashed,s,e,[p] x\r\n"), std::string::npos)
+        << bytes;
+  }
+}
+
 TEST(StatusLog, EmptyListWritesOnlyTheHeaderAndMissingFileReadsEmptyWithoutCreatingIt) {
   TempDir dir;
   std::string path = dir.file("status.csv");
@@ -69,7 +91,8 @@ TEST(StatusLog, ReaderSkipsHeadersAndEmptyLinesAndDropsWrongFieldCounts) {
   std::string path = dir.file("status.csv");
   writeFile(path, kSixHeader + "\n" + "a,running,s,,N/A\n" + "\n" + kHeader + "\r\n" +
                       "four,fields,only,here\n" + "one,two,three,four,five,six,seven\n" +
-                      "b,timeout,s,e,[p] x,\n" + "c,finished,s,e,[p] y,extra\n" + "d,crashed,s,e,last");
+                      "b,timeout,s,e,[p] x,\n" + "c,finished,s,e,[p] y,extra\n" +
+                      "d,crashed,s,e,last");
   std::vector<StatusRecord> rows = readStatusLog(path);
   ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(show(rows[0]), show(row("a", "running", "s", "", "N/A")));

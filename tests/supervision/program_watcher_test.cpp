@@ -100,6 +100,28 @@ TEST(ProgramWatcher, StartAppendsARunningRowAndMakesAPlainTracker) {
   watcher.stop();
 }
 
+TEST(ProgramWatcher, AProgramWithoutAJobIsSaidOncePerStartAndRunsOn) {
+  testing::TempDir dir;
+  testing::ShortSleeps sleeps(100);
+  platform::failJobAssignmentForTesting(1450);
+  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, "--end hang"));
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  watcher.stop();
+  watcher.startTest("alpha_1");
+  platform::failJobAssignmentForTesting(0);
+  const std::string warning = "Warning: [" + kName +
+                              "] runs without a job; a time-out ends the program only!  "
+                              "errorcode:1450\n";
+  EXPECT_EQ(capturedOutput(), "\nStart running [" + kName + "]...\n" + warning +
+                                  "\nStart testing [alpha_1]...\n" + warning);
+  EXPECT_EQ(watcher.programProcess.jobErrorCode, 1450u);
+  std::uint32_t exitCode = 0;
+  EXPECT_EQ(platform::processState(watcher.programProcess.hProcess, exitCode),
+            platform::ProcessState::Running);
+  watcher.stop();
+}
+
 TEST(ProgramWatcher, TestModeStartsKeepTheIdentifierAndStartTestWritesNoRow) {
   testing::TempDir dir;
   testing::ShortSleeps sleeps(100);
