@@ -15,10 +15,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <chrono>
 #include <map>
 #include <mutex>
 #include <set>

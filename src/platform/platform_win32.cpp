@@ -186,8 +186,8 @@ bool sameFile(const std::string& first, const std::string& second) {
   BY_HANDLE_FILE_INFORMATION a;
   BY_HANDLE_FILE_INFORMATION b;
   return identify(first, a) && identify(second, b) &&
-         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
 }
 
 bool exists(const std::string& path) {
@@ -395,8 +395,8 @@ void backend::waitForStopWake(std::int64_t milliseconds) {
 
 void prepareWatchdogProcess() {
   stopEvent();
-  ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
-                    &mainThread, SYNCHRONIZE, FALSE, 0);
+  ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &mainThread,
+                    SYNCHRONIZE, FALSE, 0);
   ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
   // With QuickEdit on, a selection in our window suspends every write to it,
   // and so the whole supervision. Only when our standard input is a console.
