@@ -9,8 +9,6 @@ std::string directoryOf(const std::string& path) {
   return last == std::string::npos ? path : path.substr(0, last);
 }
 
-std::string executableDirectory() {
-  return directoryOf(platform::executablePath());
-}
+std::string executableDirectory() { return directoryOf(platform::executablePath()); }
 
 }  // namespace tavrelon
