@@ -299,6 +299,11 @@ TEST(WatchdogEndToEnd, EachStopSignalEndsTheRunAndEverythingItStartedWithinASeco
     watchdog.signal(name);
     EXPECT_EQ(watchdog.finish(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(1500));
+    for (const std::string& pid : pids) {
+      EXPECT_FALSE(processAlive(pid)) << pid << " survived the stop";
+      if (processAlive(pid))
+        (void)std::system(("kill -9 " + pid).c_str());
+    }
 
     // No further program is started.
     std::smatch id;
@@ -313,11 +318,6 @@ TEST(WatchdogEndToEnd, EachStopSignalEndsTheRunAndEverythingItStartedWithinASeco
         std::regex(literal(kHeader) + literal(id[1].str()) + ",stopped," + kRowTime + "," +
                    kRowTime + "," + literal("[" + logs + S + "fake.csv] line 3 ") + "\\d+\r\n")))
         << bytes;
-    for (const std::string& pid : pids) {
-      EXPECT_FALSE(processAlive(pid)) << pid << " survived the stop";
-      if (processAlive(pid))
-        (void)std::system(("kill -9 " + pid).c_str());
-    }
   }
 }
 
