@@ -80,7 +80,7 @@ bool readLastLine(const std::string& path, std::string& text) {
 // the failure path must leave it holding the given directory anyway.
 TestLog::TestLog(std::string dir) : logDir(std::move(dir)) {
   try {
-    platform::sleepMilliseconds(5000);
+    platform::pauseUnlessStopped(5000);  // a stop request cuts it short
     if (logDir.empty())
       return;
     std::string choice;

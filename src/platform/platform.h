@@ -21,6 +21,11 @@ char separator();
 // system cannot tell.
 std::string executablePath();
 
+// True when both paths name one and the same existing file, also through
+// another spelling or a link (device and inode / volume serial and file index).
+// False when either cannot be opened or queried.
+bool sameFile(const std::string& first, const std::string& second);
+
 // ---------------------------------------------------------------- text
 // Inside the watchdog text and paths are UTF-8. Files that the system's other
 // programs read in the ANSI code page (the status log) are converted at their
@@ -32,17 +37,6 @@ std::string toAnsiCodePage(const std::string& utf8);
 
 // `ansi` (bytes in the ANSI code page) as UTF-8. ASCII stays byte for byte.
 std::string fromAnsiCodePage(const std::string& ansi);
-
-// ---------------------------------------------------------------- start-up
-
-// Prepares the watchdog's process before it supervises anything: system error
-// boxes off (a crashing program ends with its code rather than waiting behind
-// a dialog; the programs started inherit this) and console output in UTF-8.
-void prepareProcessForSupervision();
-
-// Gives the console back its output code page as it was before
-// prepareProcessForSupervision(); nothing when that was not called.
-void restoreProcessAfterSupervision();
 
 // ---------------------------------------------------------------- files
 // A path that holds a NUL byte names no file: every service below treats it as
@@ -107,6 +101,37 @@ void sleepMilliseconds(std::int64_t milliseconds);
 // instead of sleeping. An empty function restores real sleeping. The shipped
 // program never calls this.
 void setSleepHookForTesting(std::function<void(std::int64_t)> hook);
+
+// ---------------------------------------------------------------- stop requests
+
+// Once at start-up of the watchdog: stop requests (SIGINT, SIGTERM, SIGHUP; the
+// console's Ctrl+C, Ctrl+Break, close, logoff and shutdown) call requestStop();
+// SIGPIPE is ignored and SIGCHLD set back to its default; on Linux orphaned
+// descendants are handed to us; QuickEdit is turned off in our own console.
+// On Windows also: system error boxes off (inherited by the programs started,
+// so a crash ends a program with its code instead of a dialog that waits) and
+// console output in UTF-8.
+void prepareWatchdogProcess();
+
+// Before the watchdog returns from its entry function: restores the console
+// mode and output code page that prepareWatchdogProcess() changed. Safe to
+// call when it never ran.
+void restoreWatchdogProcess();
+
+// Asks the supervision to stop: the flag stays set and every interruptible
+// wait, running or to come, returns at once. Async-signal-safe.
+void requestStop();
+
+// True once a stop has been requested.
+bool stopRequested();
+
+// Waits `milliseconds` (through the test hook, like sleepMilliseconds) unless a
+// stop is requested before or meanwhile, which ends the wait early. Returns
+// true when the full wait passed with no stop requested.
+bool pauseUnlessStopped(std::int64_t milliseconds);
+
+// Test-only: forgets an earlier stop request. The shipped program never calls it.
+void clearStopRequestForTesting();
 
 // Test-only: true when this Windows build runs under Wine, whose file times
 // and consoles differ from Windows'; always false on POSIX.

@@ -293,30 +293,40 @@ TEST(ProcessServices, EndingAProgramEndsTheProgramsItStartedBeforeItReturns) {
   // The program starts a hanging copy of itself. Windows refuses to delete an
   // executable while any process runs from it, so removing the copy at once
   // shows that the grandchild is gone when the ending returns, as a restart
-  // needs it (on POSIX the removal always succeeds).
-  testing::TempDir dir;
-  const std::string fake = testing::builtProgram("fake_program");
-  const std::string copy = copyProgram(fake, dir.file("fake"), fileNameOf(fake));
-  const std::string pidFile = dir.file("grandchild.pid");
-  platform::ProcessRecord record;
-  std::uint32_t error = 0;
-  ASSERT_TRUE(platform::startProcess(
-      programLaunch(copy, "--grandchild \"" + pidFile + "\" --end hang"), record, error))
-      << "error " << error;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (testing::readFile(pidFile).empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_FALSE(testing::readFile(pidFile).empty());
+  // needs it (on POSIX the removal always succeeds). A
+  // grandchild in a group (job) of its own is held by the program's job as well:
+  // no breakaway lets it out.
+  for (const char* option : {"--grandchild", "--escape"}) {
+    SCOPED_TRACE(option);
+    // On POSIX a worker of its own session outlives the group kill in this
+    // process, which is no subreaper; the end-to-end tests show the watchdog's way.
+    if (platform::separator() == '/' && std::string(option) == "--escape")
+      continue;
+    testing::TempDir dir;
+    const std::string fake = testing::builtProgram("fake_program");
+    const std::string copy = copyProgram(fake, dir.file("fake"), fileNameOf(fake));
+    const std::string pidFile = dir.file("grandchild.pid");
+    platform::ProcessRecord record;
+    std::uint32_t error = 0;
+    ASSERT_TRUE(platform::startProcess(
+        programLaunch(copy, std::string(option) + " \"" + pidFile + "\" --end hang"), record,
+        error))
+        << "error " << error;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (testing::readFile(pidFile).empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_FALSE(testing::readFile(pidFile).empty());
 
-  platform::terminateProcess(record);
-  std::uint32_t exitCode = 12345;
-  EXPECT_EQ(waitForEnd(record, exitCode, 10), ProcessState::Exited);
-  EXPECT_EQ(exitCode, 0u);
-  std::error_code removal;
-  fs::remove(copy, removal);
-  EXPECT_FALSE(fs::exists(copy)) << "a process still runs from it: " << removal.message();
-  closeRecord(record);
+    platform::terminateProcess(record);
+    std::uint32_t exitCode = 12345;
+    EXPECT_EQ(waitForEnd(record, exitCode, 10), ProcessState::Exited);
+    EXPECT_EQ(exitCode, 0u);
+    std::error_code removal;
+    fs::remove(copy, removal);
+    EXPECT_FALSE(fs::exists(copy)) << "a process still runs from it: " << removal.message();
+    closeRecord(record);
+  }
 }
 
 TEST(ProcessServices, EndingAnEndedProgramLeavesWhatItStartedRunning) {
