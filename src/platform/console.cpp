@@ -4,6 +4,8 @@
 
 namespace tavrelon {
 
-void printLine(const std::string& text) { std::cout << text << std::endl; }
+void printLine(const std::string& text) {
+  std::cout << text << std::endl;
+}
 
 }  // namespace tavrelon

@@ -69,19 +69,76 @@ TEST(StatusLog, ReaderSkipsHeadersAndEmptyLinesAndDropsWrongFieldCounts) {
   std::string path = dir.file("status.csv");
   writeFile(path, kSixHeader + "\n" + "a,running,s,,N/A\n" + "\n" + kHeader + "\r\n" +
                       "four,fields,only,here\n" + "one,two,three,four,five,six,seven\n" +
-                      "b,timeout,s,e,[p] x,\n" + "c,finished,s,e,[p] y,extra\n" + "d,crashed,s,e,last");
+                      "b,timeout,s,e,[p] x,\n" + "c,0,finished,s,e,[p] y\n" + "d,crashed,s,e,last");
   std::vector<StatusRecord> rows = readStatusLog(path);
   ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(show(rows[0]), show(row("a", "running", "s", "", "N/A")));
   EXPECT_EQ(show(rows[1]),
             show(row("b", "timeout", "s", "e", "[p] x")));  // trailing comma: five fields
-  EXPECT_EQ(show(rows[2]), show(row("c", "finished", "s", "e", "[p] y")));  // first five of six
+  EXPECT_EQ(show(rows[2]), show(row("c", "finished", "s", "e", "[p] y")));  // is_Manual goes
   EXPECT_EQ(show(rows[3]), show(row("d", "crashed", "s", "e", "last")));    // no final line end
 
   // A rewrite has one header, CR LF throughout and none of the dropped lines.
   writeStatusLog(rows, path);
   EXPECT_EQ(readFile(path), kHeader + "\r\n" + "a,running,s,,N/A\r\n" + "b,timeout,s,e,[p] x\r\n" +
                                 "c,finished,s,e,[p] y\r\n" + "d,crashed,s,e,last\r\n");
+}
+
+TEST(StatusLog, ReadingKeepsEveryRowOfCrOnlyBomAndSpreadsheetFiles) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  // Saved with lone CRs, a byte-order mark and a spreadsheet's padded header;
+  // one stray quote; a trailing comma as an empty Latest_Log.
+  writeFile(path, "\xEF\xBB\xBF" + kHeader + ",\r" + "a.exe_1,crashed,t1,t2,\r" +
+                      "\"b.exe_2,timeout,t1,t2,[p] x\r" + "c.exe_3,1,finished,t1,t2,[p] y\r\r" +
+                      "d.exe_4,running,t1,,N/A");
+  std::vector<StatusRecord> rows;
+  ASSERT_EQ(readStatusLog(path, rows), StatusLogOutcome::Done);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(show(rows[0]), show(row("a.exe_1", "crashed", "t1", "t2", "")));
+  EXPECT_EQ(show(rows[1]), show(row("\"b.exe_2", "timeout", "t1", "t2", "[p] x")));
+  EXPECT_EQ(show(rows[2]), show(row("c.exe_3", "finished", "t1", "t2", "[p] y")));
+  EXPECT_EQ(show(rows[3]), show(row("d.exe_4", "running", "t1", "", "N/A")));
+}
+
+TEST(StatusLog, SomeoneElsesFileIsNeitherReadNorReplaced) {
+  TempDir dir;
+  const std::string path = dir.file("TavrelonLog_results.csv");
+  const std::string foreign = "case,result,start,end,note\r\nc1,pass,a,b,ok\r\n";
+  writeFile(path, foreign);
+  std::vector<StatusRecord> rows{row("x", "running", "s", "", "N/A")};
+  EXPECT_EQ(readStatusLog(path, rows), StatusLogOutcome::Refused);
+  EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(writeStatusLog({row("a", "running", "s", "", "N/A")}, path), StatusLogOutcome::Refused);
+  EXPECT_EQ(readFile(path), foreign);
+  // An empty file, or one with only a byte-order mark, is an empty status log.
+  writeFile(path, "\xEF\xBB\xBF");
+  EXPECT_EQ(readStatusLog(path, rows), StatusLogOutcome::Done);
+  EXPECT_EQ(writeStatusLog({}, path), StatusLogOutcome::Done);
+  EXPECT_EQ(readFile(path), kHeader + "\r\n");
+}
+
+TEST(StatusLog, OverTheSizeBoundIsNeitherReadNorRewritten) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  writeFile(path, kHeader + "\r\na,running,s,,N/A\r\n");
+  std::error_code error;
+  fs::resize_file(path, static_cast<std::uintmax_t>(kMaxStatusLogBytes) + 1, error);
+  if (error)
+    GTEST_SKIP() << "no room for a file of 256 MiB here: " << error.message();
+  std::vector<StatusRecord> rows;
+  EXPECT_EQ(readStatusLog(path, rows), StatusLogOutcome::Refused);
+  EXPECT_EQ(writeStatusLog({row("a", "finished", "s", "e", "N/A")}, path),
+            StatusLogOutcome::Refused);
+  EXPECT_EQ(fs::file_size(path), static_cast<std::uintmax_t>(kMaxStatusLogBytes) + 1);
+  fs::remove(path);
+
+  // Millions of tiny rows would take many times the file's bytes in memory.
+  std::string tiny = kHeader + "\n";
+  for (std::int64_t i = 0; i <= kMaxStatusLogLines; ++i)
+    tiny += "a,,,,\n";
+  writeFile(path, tiny);
+  EXPECT_EQ(readStatusLog(path, rows), StatusLogOutcome::Refused);
 }
 
 TEST(StatusLog, UpdateChangesOnlyTheLastMatchingRowAndKeepsItsId) {
@@ -98,7 +155,7 @@ TEST(StatusLog, UpdateChangesOnlyTheLastMatchingRowAndKeepsItsId) {
   EXPECT_EQ(rows[0].runningStatus, "timeout");
 }
 
-TEST(StatusLog, ValuesWithCommasQuotesAndLineBreaksSurviveARoundTrip) {
+TEST(StatusLog, ValuesWithCommasAndQuotesSurviveARoundTripLineBreaksAsSpaces) {
   TempDir dir;
   std::string path = dir.file("status.csv");
   std::vector<StatusRecord> rows = {
@@ -106,6 +163,8 @@ TEST(StatusLog, ValuesWithCommasQuotesAndLineBreaksSurviveARoundTrip) {
       row("x.exe_1", "timeout", "s", "e", "first\r\nsecond\nthird\r"),
       row("x.exe_2", "running", "s", "", "N/A")};
   writeStatusLog(rows, path);
+  // A record never spans lines: line breaks inside a value are written as spaces.
+  rows[1].latestLog = "first  second third ";
   EXPECT_NE(readFile(path).find("\r\n\"my,tool.exe_20240601093005\",crashed,s,e,"
                                 "\"[D:\\a,b\\run.csv] said \"\"done\"\"\"\r\n"),
             std::string::npos);
@@ -151,7 +210,7 @@ TEST(StatusLog, HostileContentIsReadAndItsRowsSurviveARewrite) {
   std::string binary;
   for (int i = 0; i < 4096; ++i)
     binary += static_cast<char>(i * 7 % 256);
-  std::string content = std::string("a,r,s,,N/A\n", 11) + binary + "\n" +
+  std::string content = kHeader + std::string("\na,r,s,,N/A\n", 12) + binary + "\n" +
                         std::string("nul\0id,r,s,,N/A\n", 16) + std::string(1 << 20, 'x') + "\n" +
                         "\"unclosed,r,s,,N/A\n" + "b,r,s,,N/A\n";
   for (int i = 0; i < 1000000; ++i)
