@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "logging/status_updates.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 namespace tavrelon {
@@ -188,6 +192,61 @@ TEST(StatusLog, UnwritableLocationLeavesEverythingAsItWas) {
   EXPECT_TRUE(fs::is_directory(isDirectory));
   EXPECT_TRUE(readStatusLog(isDirectory).empty());
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+std::vector<std::string> namesIn(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(directory))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(StatusLogFile, LinksAtTemporaryNamesAreNeverFollowedAndStaleTemporariesGo) {
+  if (platform::separator() == '\\')
+    GTEST_SKIP() << "symbolic links need a privilege on Windows";
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  const std::string victim = dir.file("victim.txt");
+  writeFile(victim, "precious");
+  // The temporary's old fixed name, and one of the current pattern.
+  fs::create_symlink(victim, path + ".TavrelonLog-new");
+  fs::create_symlink(victim, path + ".TavrelonLog-1-1.tmp");
+  // What a writer killed in mid-rewrite leaves.
+  writeFile(path + ".TavrelonLog-2-7.tmp", "half a log");
+  StatusLogUpdates updates;
+  updates.addRow(row("a", "running", "s", "", "N/A"));
+  ASSERT_TRUE(updates.apply(path, false));
+  EXPECT_FALSE(updates.pending());
+  EXPECT_EQ(readFile(victim), "precious");
+  EXPECT_EQ(readFile(path), kHeader + "\r\na,running,s,,N/A\r\n");
+  EXPECT_EQ(namesIn(dir.path()),
+            (std::vector<std::string>{"status.csv", "status.csv.TavrelonLog-1-1.tmp",
+                                      "status.csv.TavrelonLog-lock", "status.csv.TavrelonLog-new",
+                                      "victim.txt"}));
+}
+
+TEST(StatusLogFile, KeepsWhatAnInPlaceWriteKeeps) {
+  if (platform::separator() == '\\')
+    GTEST_SKIP() << "symbolic links and permission bits are POSIX matters";
+  TempDir dir;
+  const std::string target = dir.file("real.csv");
+  const std::string link = dir.file("TavrelonLog_link.csv");
+  writeFile(target, kHeader + "\r\n");
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("real.csv", link);
+  ASSERT_EQ(writeStatusLog({row("a", "running", "s", "", "N/A")}, link), StatusLogOutcome::Done);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(readFile(target), kHeader + "\r\na,running,s,,N/A\r\n");
+  EXPECT_EQ(fs::status(target).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  // A file its owner made read-only is not replaced.
+  fs::permissions(target, fs::perms::owner_read | fs::perms::group_read);
+  if (std::ofstream(target, std::ios::app))
+    GTEST_SKIP() << "root writes read-only files";
+  EXPECT_EQ(writeStatusLog({}, link), StatusLogOutcome::Refused);
+  EXPECT_EQ(readFile(target), kHeader + "\r\na,running,s,,N/A\r\n");
 }
 
 TEST(StatusLog, FailedWriteKeepsTheOldFile) {

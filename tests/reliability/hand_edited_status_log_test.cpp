@@ -113,15 +113,13 @@ TEST(HandEditedStatusLog, SomeoneElsesFileAtThePathIsLeftByteForByteAndSaidSo) {
   const std::string foreign = "case,verdict\r\nboot,pass\r\n";
   writeFile(statusLog, foreign);
   const std::string logDir = dir.file("logs");
-  ProgramWatcher watcher = driverWatcher(
-      settingsFor(builtProgram("fake_program"), "--log-dir \"" + logDir + "\" --lines 3", logDir,
-                  statusLog));
+  ProgramWatcher watcher = driverWatcher(settingsFor(
+      builtProgram("fake_program"), "--log-dir \"" + logDir + "\" --lines 3", logDir, statusLog));
   const std::string output = superviseCapturing(watcher);
   EXPECT_EQ(readFile(statusLog), foreign);
   // The start and the finish each say it; the silent retries at every poll do not.
-  EXPECT_EQ(occurrences(output, consoleLine("Error: Failed to write status log [" + statusLog +
-                                            "]!")),
-            2)
+  EXPECT_EQ(
+      occurrences(output, consoleLine("Error: Failed to write status log [" + statusLog + "]!")), 2)
       << output;
   EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
 }
