@@ -164,12 +164,13 @@ void ProgramWatcher::start() {
   status.runningStatus = "running";
   status.latestLog = "N/A";
   status.endTime.clear();
+  bool queued = true;
   try {
     statusUpdates.addRow(status);
   } catch (const std::exception&) {
-    // Out of memory: the row is lost, said as a failed write; supervision goes on.
+    queued = false;  // out of memory: said as a failed write; supervision goes on
   }
-  writeStatusRows();
+  writeStatusRows(queued);
   runState = 1;
 
   printLine("");
@@ -223,15 +224,16 @@ std::string ProgramWatcher::latestLogLine() {
 
 void ProgramWatcher::closeStatusRow(const char* runningStatus) {
   status.runningStatus = runningStatus;
+  bool queued = true;
   try {
     // The run's "running" row may be gone (its start could not write the log,
     // or someone edited it away): the closed row is then added, so the run is
     // not lost. A failed start's identifier names no run and gets no row.
     statusUpdates.closeRow(status, !launchFailed);
   } catch (const std::exception&) {
-    // Out of memory: handled as a failed write below.
+    queued = false;  // out of memory: said as a failed write
   }
-  writeStatusRows();
+  writeStatusRows(queued);
 }
 
 void ProgramWatcher::appendTestRow() {
@@ -239,18 +241,19 @@ void ProgramWatcher::appendTestRow() {
   status.latestLog = "N/A";
   status.startTime.clear();
   status.endTime.clear();
+  bool queued = true;
   try {
     statusUpdates.addRow(status);
   } catch (const std::exception&) {
-    // Out of memory: handled as a failed write below.
+    queued = false;  // out of memory: said as a failed write
   }
-  writeStatusRows();
+  writeStatusRows(queued);
 }
 
-void ProgramWatcher::writeStatusRows() {
-  // Also with nothing pending (an add that ran out of memory, a close of a
-  // failed start) the sequence reads and rewrites the log, as every sequence does.
-  if (!statusUpdates.apply(config.statusLogPath, true))
+void ProgramWatcher::writeStatusRows(bool queued) {
+  // Also with nothing new (a close of a failed start) the sequence reads and
+  // rewrites the log, as every sequence does.
+  if (!statusUpdates.apply(config.statusLogPath, true) || !queued)
     printLine("Error: Failed to write status log [" + config.statusLogPath + "]!");
 }
 

@@ -71,8 +71,9 @@ class ProgramWatcher {
   // Appends the test-mode "running" row that precedes a startTest().
   void appendTestRow();
   // Writes the status-row changes still pending, with a short retry while the
-  // log is held; prints the status-log error line when they could not be.
-  void writeStatusRows();
+  // log is held; prints the status-log error line when they could not be, or
+  // when this sequence's change could not even be `queued` (out of memory).
+  void writeStatusRows(bool queued);
   // Handles a time-out; false when the loop is to return (DebugTimeout trouble).
   bool handleTimeout();
   // The restart after a time-out; tried again about once a second while the
