@@ -118,8 +118,7 @@ TEST(HandEditedStatusLog, SomeoneElsesFileAtThePathIsLeftByteForByteAndSaidSo) {
   const std::string output = superviseCapturing(watcher);
   EXPECT_EQ(readFile(statusLog), foreign);
   // The start and the finish each say it; the silent retries at every poll do not.
-  EXPECT_EQ(
-      occurrences(output, consoleLine("Error: Failed to write status log [" + statusLog + "]!")), 2)
+  EXPECT_EQ(occurrences(output, "Error: Failed to write status log [" + statusLog + "]!"), 2)
       << output;
   EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
 }

@@ -40,8 +40,15 @@ std::int64_t lastCompletedRewrite(const std::string& progressFile) {
 
 std::vector<std::string> entriesOf(const std::string& directory) {
   std::vector<std::string> names;
-  for (const fs::directory_entry& entry : fs::directory_iterator(directory))
-    names.push_back(entry.path().filename().string());
+  for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
+    const std::string name = entry.path().filename().string();
+    // Wine's ReplaceFileA moves the old file to a temporary "rf*.tmp" of its
+    // own first, and a kill inside that call leaves it behind.
+    if (platform::runningUnderWineForTesting() && name.rfind("rf", 0) == 0 && name.size() > 6 &&
+        name.compare(name.size() - 4, 4, ".tmp") == 0)
+      continue;
+    names.push_back(name);
+  }
   return names;
 }
 
@@ -124,7 +131,11 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
     }
 
     const std::vector<std::string> entries = entriesOf(logDir.path());
-    ASSERT_LE(entries.size(), shown > 0 ? 3u : 2u) << "round " << round << ": temporaries pile up";
+    std::string listing;
+    for (const std::string& name : entries)
+      listing += " " + name;
+    ASSERT_LE(entries.size(), shown > 0 ? 3u : 2u)
+        << "round " << round << ": temporaries pile up:" << listing;
     for (const std::string& name : entries) {
       if (name == "TavrelonLog_writer.csv" || name == kLockName)
         continue;
