@@ -67,11 +67,72 @@ bool openedFileSize(const std::string& path, std::int64_t& size);
 bool readFileRange(const std::string& path, std::int64_t offset, std::size_t length,
                    std::string& bytes);
 
-// Replaces the whole content of `path` with `content`: the bytes go to a
-// temporary file beside it, are flushed to disk and the temporary is renamed
-// over `path`. On any failure `path` stays as it was, no temporary is left
-// behind, and false is returned.
+// How a read or a replacement of a whole file ended.
+enum class FileOutcome {
+  Done,
+  Missing,  // nothing at the path (reads only)
+  Busy,     // held by someone else for now (a sharing violation, a lock): may pass soon
+  Refused,  // will not pass as things stand: not a regular file, read-only, too large,
+            // no such folder, no permission
+};
+
+enum class PathKind { Missing, RegularFile, Other };
+
+// What is at `path`, links followed: nothing, a regular file, or anything else
+// (a directory, FIFO, device or socket). Nothing is opened.
+PathKind pathKind(const std::string& path);
+
+// Reads the whole regular file at `path` (links followed) into `content`. The
+// open never blocks (a FIFO or device at the path is refused unread), and a file
+// over `maxBytes` is refused before anything is allocated for it.
+FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std::string& content);
+
+// Reads at most the first `length` bytes of the regular file at `path` into
+// `bytes`, with the same non-blocking open and checks as readRegularFile.
+FileOutcome readRegularFileStart(const std::string& path, std::size_t length, std::string& bytes);
+
+// Replaces the whole content of the regular file at `path` (created when
+// missing) as an in-place write would: a link stays a link and its final target
+// gets the bytes; the old file's permission bits (POSIX) or creation time,
+// attributes and security (Windows, ReplaceFileA) are kept. The bytes go to a
+// unique temporary beside the target, created exclusively without following
+// links, flushed to disk and then put in the target's place. A read-only file or
+// anything but a regular file is refused untouched. On any failure the old file
+// stays as it was and no temporary of this call is left behind.
+FileOutcome replaceRegularFile(const std::string& path, const std::string& content);
+
+// replaceRegularFile(path, content) == FileOutcome::Done.
 bool replaceFileContent(const std::string& path, const std::string& content);
+
+// Removes what replaceRegularFile calls for `path` left behind when their process
+// was killed: regular files beside the target whose names follow the temporary
+// pattern; links are never followed. Call only while holding the file's lock, so
+// no live replacement's temporary is taken.
+void removeStaleTemporaries(const std::string& path);
+
+// An exclusive lock on a lock file, held until the object goes (or is moved
+// from). The operating system drops it when the holding process dies.
+class FileLock {
+ public:
+  FileLock() = default;
+  explicit FileLock(std::uintptr_t handle) : handle_(handle) {}
+  FileLock(FileLock&& other) noexcept : handle_(other.handle_) { other.handle_ = 0; }
+  FileLock& operator=(FileLock&& other) noexcept;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock();
+
+  bool held() const { return handle_ != 0; }
+
+ private:
+  std::uintptr_t handle_ = 0;
+};
+
+// Takes an exclusive operating-system lock (flock / LockFileEx) on the file at
+// `path`, created when missing and never removed, waiting at most `timeoutMs`.
+// Busy when another holder kept it that long; Refused when the file cannot be
+// created or opened. `lock` holds the lock exactly on Done.
+FileOutcome lockFileExclusive(const std::string& path, std::int64_t timeoutMs, FileLock& lock);
 
 // ---------------------------------------------------------------- clock
 

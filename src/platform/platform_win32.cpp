@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -297,24 +298,309 @@ bool readFileRange(const std::string& path, std::int64_t offset, std::size_t len
   return true;
 }
 
-bool replaceFileContent(const std::string& path, const std::string& content) {
-  if (namesNoFile(path))
-    return false;
-  // The temporary's name carries "TavrelonLog" so that a log tracker never takes
-  // it for a program's log, and a fixed name so that a crash leaves at most one.
-  std::string temporary = path + ".TavrelonLog-new";
-  HANDLE file = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
-    return false;
-  bool written = writeAll(file, content.data(), content.size()) && ::FlushFileBuffers(file);
-  written = ::CloseHandle(file) && written;
-  if (!written || !::MoveFileExA(temporary.c_str(), path.c_str(),
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    ::DeleteFileA(temporary.c_str());
-    return false;
+namespace {
+
+// The one place where the Windows error of a file operation becomes an
+// outcome. A sharing violation, another's byte lock or a denied access (a file
+// open in an editor, an antivirus scan) pass by themselves: Busy.
+FileOutcome outcomeOfError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return FileOutcome::Missing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_BAD_NETPATH:
+    case ERROR_SEM_TIMEOUT:
+      return FileOutcome::Busy;
+    default:
+      return FileOutcome::Refused;
   }
-  return true;
+}
+
+// A write finds no folder where a read finds no file: that is no transient state.
+FileOutcome writeOutcomeOfError(DWORD error) {
+  const FileOutcome outcome = outcomeOfError(error);
+  return outcome == FileOutcome::Missing ? FileOutcome::Refused : outcome;
+}
+
+// True when the open file is an ordinary disk file, not a console, pipe or device.
+bool isDiskFile(HANDLE file) {
+  return ::GetFileType(file) == FILE_TYPE_DISK;
+}
+
+// The file that a write to `path` reaches: `path` itself, or the final target
+// when it is a symbolic link; its attributes in `attributes`
+// (INVALID_FILE_ATTRIBUTES when nothing is there).
+FileOutcome writeTarget(const std::string& path, std::string& target, DWORD& attributes) {
+  target = path;
+  attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? FileOutcome::Done : writeOutcomeOfError(error);
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return FileOutcome::Refused;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    OwnedFile link(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+    if (!link.isOpen())
+      return writeOutcomeOfError(::GetLastError());
+    std::string final(MAX_PATH, '\0');
+    DWORD length =
+        ::GetFinalPathNameByHandleA(link.get(), &final[0], static_cast<DWORD>(final.size()), 0);
+    if (length >= final.size()) {
+      final.resize(length + 1);
+      length =
+          ::GetFinalPathNameByHandleA(link.get(), &final[0], static_cast<DWORD>(final.size()), 0);
+    }
+    if (length == 0 || length >= final.size())
+      return FileOutcome::Refused;
+    final.resize(length);
+    target = final;
+    attributes = ::GetFileAttributesA(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+      return writeOutcomeOfError(::GetLastError());
+  }
+  return FileOutcome::Done;
+}
+
+void splitPath(const std::string& path, std::string& directory, std::string& name) {
+  const std::string::size_type slash = path.find_last_of("\\/");
+  directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A new, unique temporary beside `target`, created with CREATE_NEW (which
+// never opens what is already there, a link included); INVALID_HANDLE_VALUE
+// with the last error set on failure.
+HANDLE createTemporary(const std::string& target, std::string& temporary) {
+  static std::atomic<unsigned> counter{0};
+  std::string directory;
+  std::string name;
+  splitPath(target, directory, name);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temporary = directory + backend::temporaryPrefix(name) +
+                std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(counter++) +
+                backend::kTemporarySuffix;
+    HANDLE file = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE)
+      return file;
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+      return INVALID_HANDLE_VALUE;
+  }
+  ::SetLastError(ERROR_FILE_EXISTS);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Renames the temporary to the target where no file is there; a few tries,
+// for the short moments a scanner holds the new file after ReplaceFileA.
+bool moveIntoPlace(const std::string& temporary, const std::string& target) {
+  for (int attempt = 0;; ++attempt) {
+    if (::MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH))
+      return true;
+    if (attempt == 4)
+      return false;
+    backend::sleepForReal(100);
+  }
+}
+
+}  // namespace
+
+PathKind pathKind(const std::string& path) {
+  if (namesNoFile(path))
+    return PathKind::Missing;
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return PathKind::Missing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Other : PathKind::RegularFile;
+}
+
+namespace {
+
+// readRegularFile, or with `startOnly` readRegularFileStart of `maxBytes` bytes.
+FileOutcome readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
+                        std::string& content) {
+  content.clear();
+  if (namesNoFile(path))
+    return FileOutcome::Missing;
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return FileOutcome::Refused;
+  OwnedFile file(openForReading(path));
+  if (!file.isOpen())
+    return outcomeOfError(::GetLastError());
+  LARGE_INTEGER size;
+  if (!isDiskFile(file.get()) || !::GetFileSizeEx(file.get(), &size) ||
+      (!startOnly && size.QuadPart > maxBytes))
+    return FileOutcome::Refused;
+  content.reserve(static_cast<std::size_t>(std::min<std::int64_t>(size.QuadPart, maxBytes)));
+  char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) {
+      const DWORD error = ::GetLastError();
+      content.clear();
+      return outcomeOfError(error);
+    }
+    if (got == 0)
+      return FileOutcome::Done;
+    // The file may grow while it is read: the bound holds for what is read.
+    if (static_cast<std::int64_t>(content.size()) + got > maxBytes) {
+      if (!startOnly) {
+        std::string().swap(content);
+        return FileOutcome::Refused;
+      }
+      content.append(buffer, static_cast<std::size_t>(maxBytes) - content.size());
+      return FileOutcome::Done;
+    }
+    content.append(buffer, got);
+  }
+}
+
+}  // namespace
+
+FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std::string& content) {
+  return readRegular(path, maxBytes, false, content);
+}
+
+FileOutcome readRegularFileStart(const std::string& path, std::size_t length, std::string& bytes) {
+  return readRegular(path, static_cast<std::int64_t>(length), true, bytes);
+}
+
+FileOutcome replaceRegularFile(const std::string& path, const std::string& content) {
+  if (namesNoFile(path))
+    return FileOutcome::Refused;
+  std::string target;
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  FileOutcome outcome = writeTarget(path, target, attributes);
+  if (outcome != FileOutcome::Done)
+    return outcome;
+  const bool hasOld = attributes != INVALID_FILE_ATTRIBUTES;
+  if (hasOld) {
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
+      return FileOutcome::Refused;
+    // A device name (NUL, COM1) or a pipe is no file to replace.
+    OwnedFile probe(::CreateFileA(target.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    if (!probe.isOpen())
+      return writeOutcomeOfError(::GetLastError());
+    if (!isDiskFile(probe.get()))
+      return FileOutcome::Refused;
+  }
+
+  std::string temporary;
+  HANDLE file = createTemporary(target, temporary);
+  if (file == INVALID_HANDLE_VALUE)
+    return writeOutcomeOfError(::GetLastError());
+  bool written = writeAll(file, content.data(), content.size()) && ::FlushFileBuffers(file);
+  DWORD error = written ? ERROR_SUCCESS : ::GetLastError();
+  if (!::CloseHandle(file) && written) {
+    written = false;
+    error = ::GetLastError();
+  }
+  if (written) {
+    if (!hasOld) {
+      // No old file to keep anything of: a plain rename, which fails rather
+      // than replace a file someone created meanwhile.
+      if (::MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH))
+        return FileOutcome::Done;
+      error = ::GetLastError();
+      if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+        error = ERROR_SHARING_VIOLATION;
+    } else if (::ReplaceFileA(target.c_str(), temporary.c_str(), nullptr,
+                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+      return FileOutcome::Done;
+    } else {
+      error = ::GetLastError();
+      // 1176: the old file is gone and the new one still has the temporary's
+      // name; 1177 may leave the same. Finish the move, so the path keeps a log.
+      if ((error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+           error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) &&
+          ::GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (moveIntoPlace(temporary, target))
+          return FileOutcome::Done;
+        // The temporary holds the only copy of the rows now: it stays.
+        return FileOutcome::Busy;
+      }
+    }
+  }
+  ::DeleteFileA(temporary.c_str());
+  return writeOutcomeOfError(error);
+}
+
+void removeStaleTemporaries(const std::string& path) {
+  std::string target;
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  if (namesNoFile(path) || writeTarget(path, target, attributes) != FileOutcome::Done)
+    return;
+  std::string directory;
+  std::string name;
+  splitPath(target, directory, name);
+  const std::string prefix = backend::temporaryPrefix(name);
+  const std::string suffix = backend::kTemporarySuffix;
+  WIN32_FIND_DATAA data;
+  HANDLE find = ::FindFirstFileA((directory + prefix + "*" + suffix).c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    // The pattern also matches short 8.3 names: check the long name itself.
+    const std::string entryName = data.cFileName;
+    if (entryName.size() <= prefix.size() + suffix.size() ||
+        entryName.compare(0, prefix.size(), prefix) != 0 ||
+        entryName.compare(entryName.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+      continue;
+    ::DeleteFileA((directory + entryName).c_str());
+  } while (::FindNextFileA(find, &data));
+  ::FindClose(find);
+}
+
+std::uintptr_t backend::openLockFile(const std::string& path, FileOutcome& outcome) {
+  outcome = FileOutcome::Refused;
+  if (namesNoFile(path))
+    return 0;
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    outcome = writeOutcomeOfError(::GetLastError());
+    return 0;
+  }
+  if (!isDiskFile(file)) {
+    ::CloseHandle(file);
+    return 0;
+  }
+  outcome = FileOutcome::Done;
+  return reinterpret_cast<std::uintptr_t>(file);
+}
+
+FileOutcome backend::tryLockOnce(std::uintptr_t handle) {
+  OVERLAPPED at{};
+  if (::LockFileEx(reinterpret_cast<HANDLE>(handle),
+                   LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+    return FileOutcome::Done;
+  const DWORD error = ::GetLastError();
+  return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? FileOutcome::Busy
+                                                                    : FileOutcome::Refused;
+}
+
+void backend::releaseFileLock(std::uintptr_t handle) {
+  if (handle == 0)
+    return;
+  HANDLE file = reinterpret_cast<HANDLE>(handle);
+  OVERLAPPED at{};
+  // Fails harmlessly for a handle that was opened but never locked.
+  ::UnlockFileEx(file, 0, 1, 0, &at);
+  ::CloseHandle(file);
 }
 
 bool backend::localCalendarTime(std::time_t when, std::tm& local) {
