@@ -19,6 +19,12 @@ constexpr std::size_t kMaxLineBytes = 4096;
 // one empty line after it.
 constexpr std::size_t kTailBytes = kMaxLineBytes + 3;
 
+// Folders nested deeper than this below the log folder are identified as if
+// reached through a link: a file system that shows a link as a plain folder
+// (a network share that follows links on the server, Wine) would otherwise
+// make a loop that no link check sees.
+constexpr int kDepthBeforeIdentifying = 8;
+
 // Remembers the directories of one walk so that none is walked twice, which
 // ends link loops. A tree without links cannot hold a directory twice, so until
 // the first link to a directory is met only the walked paths are kept; from
@@ -28,9 +34,11 @@ class WalkedDirectories {
  public:
   explicit WalkedDirectories(std::vector<std::string>& paths) : paths_(paths) {}
 
-  // True when the directory at `path` is to be walked now.
-  bool enter(const std::string& path, bool throughLink) {
-    if (throughLink && !linkMet_) {
+  // True when the directory at `path`, `depth` levels below the walk's root,
+  // is to be walked now.
+  bool enter(const std::string& path, bool throughLink, int depth) {
+    const bool suspect = throughLink || depth > kDepthBeforeIdentifying;
+    if (suspect && !linkMet_) {
       linkMet_ = true;
       for (std::size_t i = 0; i < pathCount_; ++i)
         remember(paths_[i]);
@@ -45,7 +53,7 @@ class WalkedDirectories {
     }
     // A link whose target cannot be identified is not followed: it might lead
     // back into the walk.
-    return remember(path) ? newlyRemembered_ : !throughLink;
+    return remember(path) ? newlyRemembered_ : !suspect;
   }
 
  private:
@@ -69,9 +77,10 @@ class WalkedDirectories {
 // entry to `take`. `path` is extended and restored in place, and `entries` is
 // one stack for all levels, so a walk allocates little per entry.
 template <typename Take>
-void walkTree(std::string& path, bool throughLink, std::vector<platform::DirectoryEntry>& entries,
-              WalkedDirectories& walked, Take& take) {
-  if (!walked.enter(path, throughLink))
+void walkTree(std::string& path, bool throughLink, int depth,
+              std::vector<platform::DirectoryEntry>& entries, WalkedDirectories& walked,
+              Take& take) {
+  if (!walked.enter(path, throughLink, depth))
     return;
   const std::size_t first = entries.size();
   if (!platform::listDirectory(path, entries))
@@ -83,7 +92,7 @@ void walkTree(std::string& path, bool throughLink, std::vector<platform::Directo
     path += entries[i].name;
     // The recursion appends behind `last` and may move the vector: read by index.
     if (entries[i].isDirectory) {
-      walkTree(path, entries[i].isLink, entries, walked, take);
+      walkTree(path, entries[i].isLink, depth + 1, entries, walked, take);
     } else {
       take(path, entries[i]);
     }
@@ -232,7 +241,7 @@ bool TestLog::findCandidates() {
   walkPath_.assign(logDir);
   entries_.clear();
   WalkedDirectories walked(walkedPaths_);
-  walkTree(walkPath_, false, entries_, walked, take);
+  walkTree(walkPath_, false, 0, entries_, walked, take);
   return candidateCount_ > 0;
 }
 
@@ -279,7 +288,7 @@ void listFilesRecursive(const std::string& dir, std::vector<std::string>& list) 
   auto take = [&list](const std::string& file, const platform::DirectoryEntry&) {
     list.push_back(file);
   };
-  walkTree(path, false, entries, walked, take);
+  walkTree(path, false, 0, entries, walked, take);
 }
 
 std::string commasToSpaces(std::string text) {
