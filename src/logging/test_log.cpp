@@ -151,8 +151,13 @@ bool readLastLine(const std::string& path, std::string& text) {
 TestLog::TestLog(std::string dir, std::string statusLog)
     : logDir(std::move(dir)), statusLogPath(std::move(statusLog)) {
   try {
-    if (!statusLogPath.empty())
+    if (!statusLogPath.empty()) {
       statusLogName_ = finalName(statusLogPath);
+      // A status log path that is a link writes its rows to the link's target.
+      std::string target = platform::resolvedPath(statusLogPath);
+      if (!target.empty() && finalName(target) != statusLogName_)
+        statusLogTargetName_ = finalName(target);
+    }
     platform::sleepMilliseconds(5000);
     if (logDir.empty())
       return;
@@ -248,7 +253,8 @@ bool TestLog::findCandidates() {
 bool TestLog::isStatusLog(const std::string& path, const std::string& name) const {
   // The name first, so that a search costs no query per file; case aside, as
   // Windows names match. Then the same file, however either path reaches it.
-  if (statusLogName_.empty() || !equalIgnoringAsciiCase(name, statusLogName_))
+  if (statusLogName_.empty() || (!equalIgnoringAsciiCase(name, statusLogName_) &&
+                                 !equalIgnoringAsciiCase(name, statusLogTargetName_)))
     return false;
   if (path == statusLogPath)
     return true;

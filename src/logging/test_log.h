@@ -64,7 +64,8 @@ class TestLog {
   std::vector<platform::DirectoryEntry> entries_;
   std::string walkPath_;
   std::vector<std::string> walkedPaths_;
-  std::string statusLogName_;  // statusLogPath's final name
+  std::string statusLogName_;        // statusLogPath's final name
+  std::string statusLogTargetName_;  // the final name of its link target, if it differs
 };
 
 // Appends the full path of every non-directory entry under `dir`, depth first,

@@ -59,6 +59,10 @@ struct FileIdentity {
   }
 };
 
+// The full path of what `path` names with every link followed (a symbolic
+// link's target); empty when it cannot be resolved (nothing there, say).
+std::string resolvedPath(const std::string& path);
+
 // The identity of the file or directory at `path`, links followed; false when
 // it cannot be queried. Opens nothing for reading, so a FIFO never blocks it.
 bool fileIdentity(const std::string& path, FileIdentity& identity);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -154,6 +155,17 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
   std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(),
             [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
   return true;
+}
+
+std::string resolvedPath(const std::string& path) {
+  if (namesNoFile(path))
+    return std::string();
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr)
+    return std::string();
+  std::string result(resolved);
+  std::free(resolved);
+  return result;
 }
 
 bool fileIdentity(const std::string& path, FileIdentity& identity) {

@@ -264,6 +264,30 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
   return true;
 }
 
+std::string resolvedPath(const std::string& path) {
+  if (namesNoFile(path))
+    return std::string();
+  OwnedFile file(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file.isOpen())
+    return std::string();
+  // A buffer too small gets the length needed, terminating NUL included.
+  std::string buffer(MAX_PATH, '\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    DWORD length = ::GetFinalPathNameByHandleA(
+        file.get(), &buffer[0], static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+    if (length == 0)
+      return std::string();
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.resize(length);
+  }
+  return std::string();
+}
+
 bool fileIdentity(const std::string& path, FileIdentity& identity) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!linkTarget(path, info))

@@ -213,6 +213,15 @@ TEST(TestLog, NeverTakesTheWatchersOwnStatusLog) {
   writeFile(dir.file("sub") + kSep + "status.csv", "own log\n");
   KVTLog testMode(dir.path(), dir.file("status.csv"));
   EXPECT_EQ(testMode.latestLogPath, dir.file("sub") + kSep + "status.csv");
+  // A status log path that links into the log folder leaves out the link's target.
+  fs::remove(dir.file("sub") + kSep + "status.csv");
+  TempDir elsewhere;
+  std::error_code error;
+  fs::create_symlink(dir.file("status.csv"), elsewhere.file("rows.csv"), error);
+  if (error)
+    GTEST_SKIP() << "no symbolic links here: " << error.message();
+  TestLog linked(dir.path(), elsewhere.file("rows.csv"));
+  EXPECT_EQ(linked.latestLogPath, dir.file("run.csv"));
 }
 
 TEST(TestLog, ReadsTheLastLineOfReadOnlyAndGrowingLogs) {
