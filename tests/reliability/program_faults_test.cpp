@@ -228,11 +228,15 @@ TEST(ProgramLogFaults, AFifoAndTheStatusLogInTheLogFolderAreNeverTakenForTheLog)
   writeFile(place.log("fake.csv"), "earlier,run\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   const std::string statusLog = place.log("status.csv");
-  ProgramWatcher watcher = driverWatcher(
+  ProgramConfig config =
       settingsFor(builtProgram("fake_program"),
                   "--log-dir \"" + place.logDir + "\" --lines 8 --interval-ms 20 --crash-once \"" +
                       place.dir.file("flag") + "\"",
-                  place.logDir, statusLog));
+                  place.logDir, statusLog);
+  // The polls tell which file was taken; no time-out is needed, and a slow
+  // start (Wine under load) must not cause one.
+  config.timeOutMin = 10;
+  ProgramWatcher watcher = driverWatcher(config);
   // A FIFO newer than both and listed first: opening it to read would block
   // the watchdog for ever, and the crash would go unseen.
   bool fifo = false;
