@@ -15,23 +15,30 @@ namespace tavrelon {
 namespace {
 
 // Supervises every configured program in turn; the next one is taken up only
-// once the previous run has been stopped.
-void superviseAll() {
-  ProgramWatcher watcher;
-  const std::string configPath =
-      executableDirectory() + platform::separator() + "TavrelonConfig.ini";
-  const std::vector<ProgramConfig> programs = readConfigFile(configPath);
-  if (programs.empty()) printLine("Error: Failed to read TavrelonConfig.ini!");
+// once the previous run has been stopped. A stop request ends the loop: no
+// further program is started.
+void superviseAll(ProgramWatcher& watcher) {
+  // Without our own path there is no configuration to read: a relative or
+  // root-level guess would read someone else's file.
+  std::vector<ProgramConfig> programs;
+  if (!platform::executablePath().empty()) {
+    programs = readConfigFile(executableDirectory() + platform::separator() + "TavrelonConfig.ini");
+  }
+  if (programs.empty() && !platform::stopRequested())
+    printLine("Error: Failed to read TavrelonConfig.ini!");
 
   std::int32_t number = 1;
   for (const ProgramConfig& program : programs) {
+    if (platform::stopRequested())
+      return;
     printLine("Program [" + std::to_string(number) + "]:");
     watcher = ProgramWatcher(program);
     // Runs that the watchdog starts itself never use test mode or the debug programs.
     watcher.testMode = false;
     watcher.config.debugOrNot = false;
     watcher.start();
-    platform::sleepMilliseconds(2000);
+    // A stop during the pause is taken up by the monitor loop, which closes the run.
+    platform::pauseUnlessStopped(2000);
     watcher.monitor();
     watcher.stop();
     ++number;
@@ -42,12 +49,21 @@ void superviseAll() {
 
 int runWatchdog(int argc, char* argv[]) {
   (void)argv;
-  if (argc != 1) return 0;
+  if (argc != 1)
+    return 0;
+  platform::prepareWatchdogProcess();
+  ProgramWatcher watcher;
   try {
-    superviseAll();
+    superviseAll(watcher);
   } catch (const std::exception& error) {
+    // Nobody supervises the program any more: end it before saying why.
+    try {
+      watcher.stop();
+    } catch (const std::exception&) {
+    }
     printLine(error.what());
   }
+  platform::restoreWatchdogProcess();
   return 0;
 }
 

@@ -4,7 +4,9 @@ namespace tavrelon {
 
 // The watchdog's entry: with any argument returns 0 at once; otherwise reads
 // TavrelonConfig.ini beside the executable and supervises each configured
-// program in turn. Always returns 0.
+// program in turn. A stop request (a signal, a console control event) ends
+// the supervision: the run in progress is closed as stopped and no further
+// program is started. Always returns 0.
 int runWatchdog(int argc, char* argv[]);
 
 }  // namespace tavrelon

@@ -158,7 +158,7 @@ TestLog::TestLog(std::string dir, std::string statusLog)
       if (!target.empty() && finalName(target) != statusLogName_)
         statusLogTargetName_ = finalName(target);
     }
-    platform::sleepMilliseconds(5000);
+    platform::pauseUnlessStopped(5000);  // a stop request cuts it short
     if (logDir.empty())
       return;
     std::string choice;

@@ -43,6 +43,11 @@ void sleepMilliseconds(std::int64_t milliseconds) {
   backend::sleepForReal(milliseconds);
 }
 
+bool backend::sleepHookIsSet() {
+  std::lock_guard<std::mutex> lock(sleepHookMutex());
+  return static_cast<bool>(sleepHook());
+}
+
 void setSleepHookForTesting(std::function<void(std::int64_t)> hook) {
   std::lock_guard<std::mutex> lock(sleepHookMutex());
   sleepHook() = std::move(hook);

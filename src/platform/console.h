@@ -5,7 +5,8 @@
 
 namespace tavrelon {
 
-// Writes `text` and a line end to standard output and flushes it.
+// Writes `text` and a line end to standard output and flushes it. A write
+// that fails is dropped; the stream stays usable for the next line.
 void printLine(const std::string& text);
 
 }  // namespace tavrelon

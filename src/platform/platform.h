@@ -21,6 +21,11 @@ char separator();
 // system cannot tell.
 std::string executablePath();
 
+// True when both paths name one and the same existing file, also through
+// another spelling or a link (device and inode / volume serial and file index).
+// False when either cannot be opened or queried.
+bool sameFile(const std::string& first, const std::string& second);
+
 // ---------------------------------------------------------------- files
 // A path that holds a NUL byte names no file: every service below treats it as
 // missing (exists() is false, reads and writes fail), and so does startProcess.
@@ -110,6 +115,33 @@ void sleepMilliseconds(std::int64_t milliseconds);
 // instead of sleeping. An empty function restores real sleeping. The shipped
 // program never calls this.
 void setSleepHookForTesting(std::function<void(std::int64_t)> hook);
+
+// ---------------------------------------------------------------- stop requests
+
+// Once at start-up of the watchdog: stop requests (SIGINT, SIGTERM, SIGHUP; the
+// console's Ctrl+C, Ctrl+Break, close, logoff and shutdown) call requestStop();
+// SIGPIPE is ignored and SIGCHLD set back to its default; on Linux orphaned
+// descendants are handed to us; QuickEdit is turned off in our own console.
+void prepareWatchdogProcess();
+
+// Before the watchdog returns from its entry function: restores the console
+// mode that prepareWatchdogProcess() changed. Safe to call when it never ran.
+void restoreWatchdogProcess();
+
+// Asks the supervision to stop: the flag stays set and every interruptible
+// wait, running or to come, returns at once. Async-signal-safe.
+void requestStop();
+
+// True once a stop has been requested.
+bool stopRequested();
+
+// Waits `milliseconds` (through the test hook, like sleepMilliseconds) unless a
+// stop is requested before or meanwhile, which ends the wait early. Returns
+// true when the full wait passed with no stop requested.
+bool pauseUnlessStopped(std::int64_t milliseconds);
+
+// Test-only: forgets an earlier stop request. The shipped program never calls it.
+void clearStopRequestForTesting();
 
 // Test-only: true when this Windows build runs under Wine, whose file times
 // and consoles differ from Windows'; always false on POSIX.

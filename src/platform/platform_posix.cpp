@@ -1,8 +1,12 @@
 // POSIX backend of the platform layer (Linux).
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -11,12 +15,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <set>
 #include <utility>
 
 #include "platform/backend.h"
@@ -99,6 +105,15 @@ std::string executablePath() {
     }
     buffer.resize(buffer.size() * 2);
   }
+}
+
+bool sameFile(const std::string& first, const std::string& second) {
+  if (namesNoFile(first) || namesNoFile(second))
+    return false;
+  struct stat a;
+  struct stat b;
+  return ::stat(first.c_str(), &a) == 0 && ::stat(second.c_str(), &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 bool exists(const std::string& path) {
@@ -296,6 +311,103 @@ bool runningUnderWineForTesting() {
   return false;
 }
 
+// ---------------------------------------------------------------- stop requests
+
+namespace {
+
+// The self-pipe that wakes interruptible waits: its read end becomes readable
+// once a stop is requested. Plain ints, so the signal handler may use them.
+int wakeReadFd = -1;
+int wakeWriteFd = -1;
+
+void makeWakePipe() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+      wakeReadFd = fds[0];
+      wakeWriteFd = fds[1];
+    }
+  });
+}
+
+extern "C" void onStopSignal(int) {
+  const int saved = errno;
+  requestStop();
+  errno = saved;
+}
+
+}  // namespace
+
+void backend::wakeStopWaiters() {
+  // Non-blocking: a full pipe already wakes every waiter.
+  if (wakeWriteFd >= 0) {
+    const char byte = 1;
+    ssize_t ignored = ::write(wakeWriteFd, &byte, 1);
+    (void)ignored;
+  }
+}
+
+void backend::resetStopWake() {
+  makeWakePipe();
+  char buffer[64];
+  while (wakeReadFd >= 0 && ::read(wakeReadFd, buffer, sizeof buffer) > 0) {
+  }
+}
+
+void backend::waitForStopWake(std::int64_t milliseconds) {
+  makeWakePipe();
+  if (wakeReadFd < 0) {
+    sleepForReal(milliseconds);
+    return;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    if (stopRequested())
+      return;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0)
+      return;
+    pollfd wake{wakeReadFd, POLLIN, 0};
+    // The pipe is never drained, so once woken every later wait ends at once.
+    if (::poll(&wake, 1, static_cast<int>(std::min<std::int64_t>(left, 1000000))) > 0)
+      return;
+  }
+}
+
+namespace {
+bool handedOrphans = false;  // we are a child subreaper (Linux)
+}  // namespace
+
+void prepareWatchdogProcess() {
+  makeWakePipe();
+  struct sigaction stop {};
+  stop.sa_handler = onStopSignal;
+  sigfillset(&stop.sa_mask);
+  // Restarted calls: a signal never tears a status-log rewrite.
+  stop.sa_flags = SA_RESTART;
+  sigset_t unblock;
+  sigemptyset(&unblock);
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    ::sigaction(number, &stop, nullptr);
+    sigaddset(&unblock, number);
+  }
+  // A closed output makes writes fail instead of ending us.
+  ::signal(SIGPIPE, SIG_IGN);
+  // Ignored SIGCHLD (inherited from some service managers) reaps our children
+  // behind our back and loses their exit codes.
+  ::signal(SIGCHLD, SIG_DFL);
+  sigaddset(&unblock, SIGCHLD);
+  ::sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+#ifdef __linux__
+  handedOrphans = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+#endif
+}
+
+void restoreWatchdogProcess() {}
+
 // ---------------------------------------------------------------- processes
 
 namespace {
@@ -319,6 +431,8 @@ struct ProcessTable {
   std::map<Handle, Child> children;
   // Children whose handle was closed while they ran; reaped once they end.
   std::vector<pid_t> letGo;
+  // Orphans left behind by a program that ended by itself (Linux).
+  std::set<pid_t> spared;
 };
 
 ProcessTable& processTable() {
@@ -347,8 +461,52 @@ bool reapIfEnded(Child& child) {
   return child.reaped || child.lost;
 }
 
-// Reaps the let-go children that have ended since the last call, so that none
-// lingers as a zombie.
+// The parent pid in /proc/PID/stat ("pid (comm) state ppid ..."; comm may
+// hold blanks and parentheses), or 0.
+pid_t parentOf(const char* pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return 0;
+  char text[1024];
+  ssize_t got = retryOnInterrupt([&] { return ::read(fd, text, sizeof text - 1); });
+  ::close(fd);
+  if (got <= 0)
+    return 0;
+  text[got] = '\0';
+  const char* end = std::strrchr(text, ')');
+  char state = 0;
+  int parent = 0;
+  if (end == nullptr || std::sscanf(end + 1, " %c %d", &state, &parent) != 2)
+    return 0;
+  return static_cast<pid_t>(parent);
+}
+
+// Our children that the table does not own: descendants of a program that
+// were handed to us as orphans.
+std::vector<pid_t> orphans(const ProcessTable& table) {
+  std::vector<pid_t> found;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr)
+    return found;
+  const pid_t self = ::getpid();
+  while (dirent* entry = ::readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || parentOf(entry->d_name) != self)
+      continue;
+    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    bool owned = std::find(table.letGo.begin(), table.letGo.end(), pid) != table.letGo.end();
+    for (const auto& [handle, child] : table.children)
+      owned = owned || (child.pid == pid && !child.reaped && !child.lost);
+    if (!owned)
+      found.push_back(pid);
+  }
+  ::closedir(proc);
+  return found;
+}
+
+// Reaps the let-go children and the orphans handed to us that have ended
+// since the last call, so that none lingers as a zombie.
 void reapLetGo(ProcessTable& table) {
   auto ended = [](pid_t pid) {
     int status = 0;
@@ -356,6 +514,42 @@ void reapLetGo(ProcessTable& table) {
   };
   table.letGo.erase(std::remove_if(table.letGo.begin(), table.letGo.end(), ended),
                     table.letGo.end());
+  if (!handedOrphans)
+    return;
+  for (pid_t pid : orphans(table)) {
+    if (ended(pid))
+      table.spared.erase(pid);
+  }
+}
+
+// Orphans of a program that ended by itself are left alone, like its other
+// children: remember them so that a later kill spares them.
+void spareOrphans(ProcessTable& table) {
+  if (!handedOrphans)
+    return;
+  for (pid_t pid : orphans(table))
+    table.spared.insert(pid);
+}
+
+// Ends and reaps every orphan handed to us but the spared ones, until none is
+// left: killing one hands its own children to us in turn. Bounded to about 2 s.
+void endOrphans(ProcessTable& table) {
+  if (!handedOrphans)
+    return;
+  for (int round = 0; round < 200; ++round) {
+    bool any = false;
+    for (pid_t pid : orphans(table)) {
+      if (table.spared.count(pid) != 0)
+        continue;
+      any = true;
+      ::kill(pid, SIGKILL);
+      int status = 0;
+      retryOnInterrupt([&] { return ::waitpid(pid, &status, WNOHANG); });
+    }
+    if (!any)
+      return;
+    backend::sleepForReal(10);
+  }
 }
 
 // The file to execute. A relative path names a file relative to our own
@@ -479,8 +673,11 @@ ProcessState processState(Handle hProcess, std::uint32_t& exitCode) {
   if (found == table.children.end())
     return ProcessState::Unknown;
   Child& child = found->second;
+  const bool wasRunning = !child.reaped && !child.lost;
   if (!reapIfEnded(child))
     return ProcessState::Running;
+  if (wasRunning)
+    spareOrphans(table);
   if (child.lost)
     return ProcessState::Unknown;
   exitCode = child.exitCode;
@@ -496,13 +693,27 @@ void terminateProcess(const ProcessRecord& record) {
     return;
   Child& child = found->second;
   // An ended program keeps its status, and whatever it left behind runs on.
-  if (reapIfEnded(child))
+  if (reapIfEnded(child)) {
+    spareOrphans(table);
     return;
+  }
 
   if (!child.leadsGroup || ::kill(-child.pid, SIGKILL) != 0)
     ::kill(child.pid, SIGKILL);
+  // At most 5 s, in real time whatever the test hook says: a child stuck in
+  // the kernel stays recorded unreaped, and a later query reaps it.
   int status = 0;
-  pid_t got = retryOnInterrupt([&] { return ::waitpid(child.pid, &status, 0); });
+  pid_t got = 0;
+  for (int waited = 0; waited <= 5000; waited += 5) {
+    got = retryOnInterrupt([&] { return ::waitpid(child.pid, &status, WNOHANG); });
+    if (got != 0)
+      break;
+    backend::sleepForReal(5);
+  }
+  // Whatever the program left behind that was handed to us goes with it.
+  endOrphans(table);
+  if (got == 0)
+    return;
   if (got != child.pid) {
     child.lost = true;
     return;

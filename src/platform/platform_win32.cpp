@@ -210,6 +210,24 @@ std::string executablePath() {
   return std::string();
 }
 
+bool sameFile(const std::string& first, const std::string& second) {
+  // No access rights are needed for the identity; backup semantics let a
+  // directory be opened too.
+  auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+    if (namesNoFile(path))
+      return false;
+    OwnedFile file(::CreateFileA(path.c_str(), 0,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return file.isOpen() && ::GetFileInformationByHandle(file.get(), &info) != 0;
+  };
+  BY_HANDLE_FILE_INFORMATION a;
+  BY_HANDLE_FILE_INFORMATION b;
+  return identify(first, a) && identify(second, b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 bool exists(const std::string& path) {
   return !namesNoFile(path) && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -397,6 +415,95 @@ void backend::sleepForReal(std::int64_t milliseconds) {
     ::Sleep(piece);
     milliseconds -= piece;
   }
+}
+
+// ---------------------------------------------------------------- stop requests
+
+namespace {
+
+// Manual-reset: once set, every wait ends at once until it is reset.
+HANDLE stopEvent() {
+  static HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return event;
+}
+
+// The main thread, which finishes a stop and ends the process.
+HANDLE mainThread = nullptr;
+
+// Our console's input mode before QuickEdit was turned off.
+bool consoleModeSaved = false;
+DWORD savedConsoleMode = 0;
+
+BOOL WINAPI onConsoleControl(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      break;
+    default:
+      return FALSE;
+  }
+  requestStop();
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && mainThread != nullptr) {
+    // Returning would let the system end the process at once: wait until the
+    // main thread has closed the row and ended the process itself (the system
+    // grants about 5 s on a close).
+    ::WaitForSingleObject(mainThread, INFINITE);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void backend::wakeStopWaiters() {
+  ::SetEvent(stopEvent());
+}
+
+void backend::resetStopWake() {
+  ::ResetEvent(stopEvent());
+}
+
+void backend::waitForStopWake(std::int64_t milliseconds) {
+  HANDLE event = stopEvent();
+  if (event == nullptr) {
+    sleepForReal(milliseconds);
+    return;
+  }
+  // WaitForSingleObject takes a DWORD and treats 0xFFFFFFFF as "forever".
+  while (milliseconds > 0 && !stopRequested()) {
+    DWORD piece = static_cast<DWORD>(std::min<std::int64_t>(milliseconds, 0x7FFFFFFF));
+    if (::WaitForSingleObject(event, piece) != WAIT_TIMEOUT)
+      return;
+    milliseconds -= piece;
+  }
+}
+
+void prepareWatchdogProcess() {
+  stopEvent();
+  ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &mainThread,
+                    SYNCHRONIZE, FALSE, 0);
+  ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
+  // With QuickEdit on, a selection in our window suspends every write to it,
+  // and so the whole supervision. Only when our standard input is a console.
+  HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  if (input != nullptr && input != INVALID_HANDLE_VALUE && ::GetConsoleMode(input, &mode)) {
+    if (::SetConsoleMode(input, (mode | ENABLE_EXTENDED_FLAGS) & ~DWORD{ENABLE_QUICK_EDIT_MODE})) {
+      savedConsoleMode = mode;
+      consoleModeSaved = true;
+    }
+  }
+}
+
+void restoreWatchdogProcess() {
+  if (!consoleModeSaved)
+    return;
+  HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  if (input != nullptr && input != INVALID_HANDLE_VALUE)
+    ::SetConsoleMode(input, savedConsoleMode);
+  consoleModeSaved = false;
 }
 
 bool runningUnderWineForTesting() {

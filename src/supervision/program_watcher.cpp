@@ -44,6 +44,13 @@ platform::ProcessLaunch debugLaunch(const std::string& path, bool showWindow,
   return launch;
 }
 
+// True when `path` names the watchdog's own executable file, by whatever
+// path or link: starting it would multiply watchdogs without bound.
+bool isOwnExecutable(const std::string& path) {
+  const std::string self = platform::executablePath();
+  return !self.empty() && platform::sameFile(path, self);
+}
+
 }  // namespace
 
 ProgramWatcher::ProgramWatcher() = default;
@@ -149,6 +156,12 @@ void ProgramWatcher::start() {
     stop();
     return;
   }
+  if (isOwnExecutable(launch.path)) {
+    printLine("Specified program [" + programFileName + "] is the watchdog itself!");
+    launchFailed = true;
+    stop();
+    return;
+  }
   std::uint32_t errorCode = 0;
   if (!launchInto(programProcess, launch, errorCode)) {
     printLine("Start process failed!  errorcode:" + std::to_string(errorCode));
@@ -183,6 +196,12 @@ void ProgramWatcher::startTest(std::string applicationId) {
   const platform::ProcessLaunch launch = programLaunch();
   if (!platform::exists(launch.path)) {
     printLine("Specified test program [" + programFileName + "] not found!");
+    launchFailed = true;
+    stop();
+    return;
+  }
+  if (isOwnExecutable(launch.path)) {
+    printLine("Specified program [" + programFileName + "] is the watchdog itself!");
     launchFailed = true;
     stop();
     return;
@@ -250,10 +269,17 @@ void ProgramWatcher::monitor() {
     runState = 0;
     std::uint32_t exitCode = 0;
     platform::ProcessState state = platform::processState(programProcess.hProcess, exitCode);
-    if (state == platform::ProcessState::Unknown) {
+    // A stop request with no run in progress (the start failed, or the last run
+    // has been closed and not yet restarted) ends the loop at once.
+    const bool noRun = state == platform::ProcessState::Unknown || programProcess.dwProcessId == 0;
+    if (state == platform::ProcessState::Unknown || (noRun && platform::stopRequested())) {
       // No process behind the record: no start succeeded, or the last run was
       // ended and released. The start has said why; nothing has finished.
       stop();
+      return;
+    }
+    if (state == platform::ProcessState::Running && platform::stopRequested()) {
+      endOnStopRequest();
       return;
     }
 
@@ -277,13 +303,19 @@ void ProgramWatcher::monitor() {
         lastProgress = text;
         unchangedPolls = 0;
       }
-      platform::sleepMilliseconds(kPollPauseMs);
+      platform::pauseUnlessStopped(kPollPauseMs);
       // A failed query keeps the last answer, so polling goes on.
       std::uint32_t code = exitCode;
       const platform::ProcessState now = platform::processState(programProcess.hProcess, code);
       if (now != platform::ProcessState::Unknown) {
         state = now;
         exitCode = code;
+      }
+      // A program that ended meanwhile is recorded as it ended; one that still
+      // runs is ended by the stop.
+      if (state == platform::ProcessState::Running && platform::stopRequested()) {
+        endOnStopRequest();
+        return;
       }
     }
 
@@ -336,7 +368,8 @@ void ProgramWatcher::restartAfterTimeout() {
   // crash handling, keep trying once a second until the program is back; the
   // "running" row of a test-mode restart stands for all the attempts.
   do {
-    platform::sleepMilliseconds(kRestartPauseMs);
+    if (!platform::pauseUnlessStopped(kRestartPauseMs))
+      return;
     if (testMode)
       startTest(status.applicationId);
     else
@@ -353,10 +386,13 @@ void ProgramWatcher::handleCrash() {
   printLine("[" + programFileName + "] has crashed!  Restarting now...");
   stop();
 
-  platform::sleepMilliseconds(kRestartPauseMs);
+  // A stop request during a pause leaves the program down: the loop then ends.
+  if (!platform::pauseUnlessStopped(kRestartPauseMs))
+    return;
   if (testMode) {
     appendTestRow();
-    platform::sleepMilliseconds(kRestartPauseMs);
+    if (!platform::pauseUnlessStopped(kRestartPauseMs))
+      return;
     startTest(status.applicationId);
   } else {
     start();
@@ -370,6 +406,17 @@ void ProgramWatcher::handleFinish() {
   printLine("");
   closeStatusRow("finished");
   stop();
+}
+
+void ProgramWatcher::endOnStopRequest() {
+  // The program goes first, with everything it started, so that its log has
+  // stopped growing when its last line is read; the row is closed as a
+  // time-out closes it.
+  stop();
+  status.endTime = platform::localTime(kRowTimePattern);
+  status.latestLog = latestLogLine();
+  closeStatusRow("stopped");
+  printLine("[" + status.applicationId + "] has been stopped!");
 }
 
 void ProgramWatcher::stop() {

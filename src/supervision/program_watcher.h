@@ -33,6 +33,8 @@ class ProgramWatcher {
   // process in a console of its own, a "running" row, a new TestLog.
   void start();
   // Polls the run until it finishes; restarts it after a time-out or a crash.
+  // Returns early on a stop request: a run in progress is then ended and its
+  // row closed as "stopped"; with none in progress it returns at once.
   void monitor();
   // Starts the program again under `applicationId` with a KVTLog (test mode).
   void startTest(std::string applicationId);
@@ -75,6 +77,9 @@ class ProgramWatcher {
   // program cannot be launched.
   void restartAfterTimeout();
   void handleCrash();
+  // Ends the running program (everything it started too), closes its row as
+  // "stopped" with End_Time and Latest_Log, and says so.
+  void endOnStopRequest();
   void handleFinish();
   // The tracker's view of the run; 0 and "" while no tracker exists.
   std::int64_t progress();

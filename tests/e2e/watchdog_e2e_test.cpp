@@ -3,9 +3,13 @@
 // Each test checks the whole standard output and the status log's bytes.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -30,6 +34,39 @@ std::string literal(const std::string& text) {
   return std::regex_replace(text, special, R"(\$&)");
 }
 
+bool onPosix() {
+  return platform::separator() == '/';
+}
+
+// Whether the process `pid` still runs (Linux's /proc; a zombie counts as ended).
+bool processAlive(const std::string& pid) {
+  const std::string stat = testing::readFile("/proc/" + pid + "/stat");
+  const std::string::size_type paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
+// Calls `done` every 10 ms until it holds or `seconds` have passed.
+template <typename Condition>
+bool eventually(Condition done, int seconds = 10) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// The first line of `path` without its line end, once it is complete.
+std::string pidIn(const std::string& path) {
+  std::string text;
+  eventually([&] {
+    text = testing::readFile(path);
+    return !text.empty() && text.back() == '\n';
+  });
+  return text.substr(0, text.find_first_of("\r\n"));
+}
+
 // The built watchdog copied into a fresh directory, run without arguments.
 class Watchdog {
  public:
@@ -39,6 +76,7 @@ class Watchdog {
     fs::copy_file(built, program_);
   }
   const testing::TempDir& dir() const { return dir_; }
+  const std::string& program() const { return program_; }
 
   // Writes TavrelonConfig.ini beside the copy, runs it and returns its
   // standard output with line ends as "\n".
@@ -52,6 +90,43 @@ class Watchdog {
         normal += c;
     }
     return normal;
+  }
+
+  // POSIX: starts the copy in the background through the shell, `launcher`
+  // (a command that execs its arguments) in front of it, its standard output
+  // into a file. The shell execs it, so the pid it records is the watchdog's.
+  void start(const std::string& configuration, const std::string& launcher = "") {
+    testing::writeFile(dir_.file("TavrelonConfig.ini"), configuration);
+    const std::string command = "echo $$ > \"" + dir_.file("watchdog.pid") + "\"; exec " +
+                                launcher + " \"" + program_ + "\" > \"" + dir_.file("out.txt") +
+                                "\"";
+    background_ = std::thread([this, command] {
+      status_ = std::system(command.c_str());
+      done_ = true;
+    });
+    pid_ = pidIn(dir_.file("watchdog.pid"));
+  }
+  void signal(const std::string& name) const {
+    (void)std::system(("kill -" + name + " " + pid_).c_str());
+  }
+  // Waits up to `seconds` for the background watchdog to end (then kills it)
+  // and returns std::system's result: 0 exactly when it exited with 0.
+  int finish(int seconds = 10) {
+    if (!eventually([&] { return done_.load(); }, seconds))
+      signal("KILL");
+    background_.join();
+    return status_;
+  }
+  std::string output() const {
+    std::string normal;
+    for (char c : testing::readFile(dir_.file("out.txt")))
+      if (c != '\r')
+        normal += c;
+    return normal;
+  }
+  ~Watchdog() {
+    if (background_.joinable())
+      finish(0);
   }
 
   // The status logs the watchdog named itself for `name`, beside the copy.
@@ -69,6 +144,10 @@ class Watchdog {
  private:
   testing::TempDir dir_;
   std::string program_;
+  std::thread background_;
+  std::atomic<bool> done_{false};
+  int status_ = -1;
+  std::string pid_;
 };
 
 // One program block of the configuration.
@@ -142,9 +221,19 @@ TEST(WatchdogEndToEnd, RestartsAProgramThatCrashedOnceAndRecordsBothRuns) {
 TEST(WatchdogEndToEnd, EndsAndRestartsAProgramWhoseLogStoppedGrowingForAMinute) {
   Watchdog watchdog;
   const std::string logs = watchdog.dir().file("logs");
-  const std::string output = watchdog.run(block(
-      kFake, fakeArguments(logs, "--lines 3 --hang-once \"" + watchdog.dir().file("marker") + "\""),
-      logs, "TimeOutMin: 1\nTavrelonLog: " + watchdog.dir().file("status.csv")));
+  // The hung run also starts a worker that leaves its group; it goes with the run.
+  const std::string worker = watchdog.dir().file("worker.pid");
+  const std::string output = watchdog.run(
+      block(kFake,
+            fakeArguments(logs, "--lines 3 --hang-once \"" + watchdog.dir().file("marker") +
+                                    "\" --escape \"" + worker + "\""),
+            logs, "TimeOutMin: 1\nTavrelonLog: " + watchdog.dir().file("status.csv")));
+  if (onPosix()) {
+    const std::string pid = pidIn(worker);
+    EXPECT_FALSE(processAlive(pid)) << "the escaped worker survived the time-out";
+    if (processAlive(pid))
+      (void)std::system(("kill -9 " + pid).c_str());
+  }
 
   // Three lines "line,<i>,<13-digit start time>\n" of 21 bytes, then nothing:
   // the first poll sees the size change, the next six see it unchanged.
@@ -183,6 +272,133 @@ TEST(WatchdogEndToEnd, ReportsAMissingProgramAndGoesOnToTheNext) {
   EXPECT_TRUE(std::regex_match(testing::readFile(second),
                                std::regex(literal(kHeader) + literal(ids[1].str()) + ",finished," +
                                           kRowTime + "," + kRowTime + ",N/A\r\n")));
+}
+
+TEST(WatchdogEndToEnd, EachStopSignalEndsTheRunAndEverythingItStartedWithinASecond) {
+  if (!onPosix())
+    GTEST_SKIP() << "POSIX signals; Windows' console events are tested in the console test";
+  for (const char* name : {"TERM", "INT", "HUP"}) {
+    SCOPED_TRACE(name);
+    Watchdog watchdog;
+    const std::string logs = watchdog.dir().file("logs");
+    const std::string status = watchdog.dir().file("status.csv");
+    const std::string inGroup = watchdog.dir().file("grandchild.pid");
+    const std::string escaped = watchdog.dir().file("worker.pid");
+    watchdog.start(block(kFake,
+                         fakeArguments(logs, "--lines 3 --end hang --grandchild \"" + inGroup +
+                                                 "\" --escape \"" + escaped + "\""),
+                         logs, "TavrelonLog: " + status) +
+                   block(kFake, "--lines 1", watchdog.dir().file("logs2")));
+    const std::vector<std::string> pids{pidIn(inGroup), pidIn(escaped)};
+    ASSERT_TRUE(eventually([&] {
+      return testing::readFile(logs + S + "fake.csv").find("line,3,") != std::string::npos &&
+             testing::readFile(status).find(",running,") != std::string::npos;
+    }));
+
+    const auto signalled = std::chrono::steady_clock::now();
+    watchdog.signal(name);
+    EXPECT_EQ(watchdog.finish(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(1500));
+    for (const std::string& pid : pids) {
+      EXPECT_FALSE(processAlive(pid)) << pid << " survived the stop";
+      if (processAlive(pid))
+        (void)std::system(("kill -9 " + pid).c_str());
+    }
+
+    // No further program is started.
+    std::smatch id;
+    const std::string output = watchdog.output();
+    ASSERT_TRUE(std::regex_match(
+        output, id,
+        std::regex("Program \\[1\\]:\n" + startLines() + "\\[" + kId + "\\] has been stopped!\n")))
+        << output;
+    const std::string bytes = testing::readFile(status);
+    EXPECT_TRUE(std::regex_match(
+        bytes,
+        std::regex(literal(kHeader) + literal(id[1].str()) + ",stopped," + kRowTime + "," +
+                   kRowTime + "," + literal("[" + logs + S + "fake.csv] line 3 ") + "\\d+\r\n")))
+        << bytes;
+  }
+}
+
+TEST(WatchdogEndToEnd, AStopWithNoRunInProgressEndsAtOnceAndPrintsNothing) {
+  if (!onPosix())
+    GTEST_SKIP() << "POSIX signals; Windows' console events are tested in the console test";
+  Watchdog watchdog;
+  watchdog.start(block(watchdog.dir().file("missing_program"), "", watchdog.dir().file("logs1")) +
+                 block(kFake, "--lines 1", watchdog.dir().file("logs2")));
+  // The stop comes in the pause after the failed start.
+  ASSERT_TRUE(
+      eventually([&] { return watchdog.output().find("not found!\n") != std::string::npos; }));
+  const auto signalled = std::chrono::steady_clock::now();
+  watchdog.signal("TERM");
+  EXPECT_EQ(watchdog.finish(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(1500));
+  EXPECT_EQ(watchdog.output(), "Program [1]:\nSpecified program [missing_program] not found!\n");
+}
+
+TEST(WatchdogEndToEnd, AClosedOutputNeitherEndsTheWatchdogNorLosesTheRow) {
+  if (!onPosix())
+    GTEST_SKIP() << "a POSIX pipeline into head";
+  Watchdog watchdog;
+  const std::string logs = watchdog.dir().file("logs");
+  const std::string status = watchdog.dir().file("status.csv");
+  testing::writeFile(
+      watchdog.dir().file("TavrelonConfig.ini"),
+      block(kFake, fakeArguments(logs, "--lines 10"), logs, "TavrelonLog: " + status));
+  const std::string command = "( \"" + watchdog.program() + "\"; echo $? > \"" +
+                              watchdog.dir().file("rc") + "\" ) | head -n 1 > \"" +
+                              watchdog.dir().file("out.txt") + "\"";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(testing::readFile(watchdog.dir().file("rc")), "0\n");
+  EXPECT_EQ(watchdog.output(), "Program [1]:\n");
+  const std::string bytes = testing::readFile(status);
+  EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + kId + ",finished," + kRowTime +
+                                                 "," + kRowTime + ",N/A\r\n")))
+      << bytes;
+}
+
+TEST(WatchdogEndToEnd, StartedWithSigchldIgnoredItStillSeesTheProgramFinish) {
+  if (!onPosix())
+    GTEST_SKIP() << "POSIX signal dispositions";
+  Watchdog watchdog;
+  const std::string status = watchdog.dir().file("status.csv");
+  // perl (Debian's perl-base is essential) execs the watchdog with SIGCHLD
+  // ignored; the shell would set it back itself.
+  watchdog.start(block(kFake, "--lines 1", watchdog.dir().file("logs"), "TavrelonLog: " + status),
+                 "perl -e '$SIG{CHLD} = \"IGNORE\"; exec @ARGV or exit 127'");
+  EXPECT_EQ(watchdog.finish(30), 0);
+  EXPECT_TRUE(std::regex_match(
+      watchdog.output(),
+      std::regex("Program \\[1\\]:\n" + startLines() + "\\[" + kId + "\\] has finished!\n\n")))
+      << watchdog.output();
+  const std::string bytes = testing::readFile(status);
+  EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + kId + ",finished," + kRowTime +
+                                                 "," + kRowTime + ",N/A\r\n")))
+      << bytes;
+}
+
+TEST(WatchdogEndToEnd, NeverStartsItselfByAnyPathAndGoesOnToTheNextProgram) {
+  Watchdog watchdog;
+  const std::string self = fs::path(watchdog.program()).filename().string();
+  // Another spelling of its own path, and on POSIX a link to it.
+  std::string configuration =
+      block(watchdog.dir().path() + S + "." + S + self, "", watchdog.dir().file("logs1"));
+  std::string refused = "Program \\[1\\]:\n" +
+                        literal("Specified program [" + self + "] is the watchdog itself!") + "\n";
+  if (onPosix()) {
+    fs::create_symlink(watchdog.program(), watchdog.dir().file("link"));
+    configuration += block(watchdog.dir().file("link"), "", watchdog.dir().file("logs2"));
+    refused += "Program \\[2\\]:\n" + literal("Specified program [link] is the watchdog itself!\n");
+  }
+  const std::string last = onPosix() ? "3" : "2";
+  const std::string output =
+      watchdog.run(configuration + block(kFake, "--lines 1", watchdog.dir().file("logs3")));
+  EXPECT_TRUE(
+      std::regex_match(output, std::regex(refused + "Program \\[" + last + "\\]:\n" + startLines() +
+                                          "\\[" + kId + "\\] has finished!\n\n")))
+      << output;
+  EXPECT_TRUE(watchdog.defaultStatusLogs(self).empty());
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 //                       argument, one per line, to FILE
 //   --grandchild FILE   at start: start a copy of this program with "--end hang"
 //                       in our own process group (or job), write its pid to FILE
+//   --escape FILE       if FILE does not exist: the same, but the copy leaves our
+//                       group (a session of its own on POSIX, a new job on Windows)
 //
 // Each log line is "line,<i>,<run>" with <run> the start time in milliseconds,
 // which tells the runs apart; the file is opened, appended to and closed per line.
@@ -41,14 +43,15 @@ bool writeText(const std::string& path, const std::string& text) {
   return static_cast<bool>(out.flush());
 }
 
-// Starts a hanging copy of this program that stays in our group; its pid goes to `pidFile`.
-void startGrandchild(const std::string& pidFile) {
+// Starts a hanging copy of this program, in our group or one of its own; its
+// pid goes to `pidFile`.
+void startGrandchild(const std::string& pidFile, bool ownGroup) {
   tavrelon::platform::ProcessLaunch launch;
   launch.path = tavrelon::platform::executablePath();
   launch.arguments = "--end hang";
   launch.newConsole = false;
   launch.showWindow = false;
-  launch.ownProcessGroup = false;
+  launch.ownProcessGroup = ownGroup;
   tavrelon::platform::ProcessRecord record;
   std::uint32_t error = 0;
   if (!tavrelon::platform::startProcess(launch, record, error)) {
@@ -87,7 +90,9 @@ int main(int argc, char** argv) {
   if (!option("--record").empty())
     writeText(option("--record"), recorded);
   if (!option("--grandchild").empty())
-    startGrandchild(option("--grandchild"));
+    startGrandchild(option("--grandchild"), false);
+  if (!option("--escape").empty() && !tavrelon::platform::exists(option("--escape")))
+    startGrandchild(option("--escape"), true);
 
   long long run = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::system_clock::now().time_since_epoch())

@@ -195,5 +195,45 @@ TEST(ExecutablePath, NamesTheRunningTestProgram) {
   EXPECT_TRUE(fs::exists(self));
 }
 
+TEST(SameFile, SeesThroughAnotherSpellingAndALinkButTellsCopiesApart) {
+  testing::TempDir dir;
+  const std::string S(1, platform::separator());
+  const std::string file = dir.file("a.exe");
+  testing::writeFile(file, "x");
+  fs::copy_file(file, dir.file("copy.exe"));
+  EXPECT_TRUE(platform::sameFile(file, dir.path() + S + "." + S + "a.exe"));
+  EXPECT_FALSE(platform::sameFile(file, dir.file("copy.exe")));
+  EXPECT_FALSE(platform::sameFile(file, dir.file("missing.exe")));
+  EXPECT_FALSE(platform::sameFile(dir.file("missing.exe"), dir.file("missing.exe")));
+  if (platform::separator() == '/') {  // links need rights that Windows accounts lack
+    fs::create_symlink(file, dir.file("link"));
+    EXPECT_TRUE(platform::sameFile(dir.file("link"), file));
+  }
+}
+
+TEST(StopRequest, EndsAWaitUnderwayAtOnceAndEveryLaterOneUntilCleared) {
+  EXPECT_TRUE(platform::pauseUnlessStopped(1));
+  const auto begin = std::chrono::steady_clock::now();
+  std::thread requester([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    platform::requestStop();
+  });
+  EXPECT_FALSE(platform::pauseUnlessStopped(60000));
+  requester.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+  EXPECT_TRUE(platform::stopRequested());
+  EXPECT_FALSE(platform::pauseUnlessStopped(60000));
+  {
+    // The test seam sees the waits too; a request still ends them.
+    testing::ShortSleeps sleeps;
+    EXPECT_FALSE(platform::pauseUnlessStopped(60000));
+    platform::clearStopRequestForTesting();
+    EXPECT_TRUE(platform::pauseUnlessStopped(5000));
+    EXPECT_EQ(sleeps.count(5000), 1);
+  }
+  EXPECT_FALSE(platform::stopRequested());
+  EXPECT_TRUE(platform::pauseUnlessStopped(1));
+}
+
 }  // namespace
 }  // namespace tavrelon

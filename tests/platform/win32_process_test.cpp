@@ -220,35 +220,45 @@ TEST(ProcessServices, ExitCode259IsAnExitCodeLikeAnyOther) {
 TEST(ProcessServices, EndingAProgramEndsTheProgramsItStarted) {
   // The program starts a hanging copy of itself. Windows refuses to delete an
   // executable while any process runs from it, so removing the copy shows that
-  // the grandchild has ended too (on POSIX the removal always succeeds).
-  testing::TempDir dir;
-  const std::string fake = testing::builtProgram("fake_program");
-  const std::string copy = copyProgram(fake, dir.file("fake"), fileNameOf(fake));
-  const std::string pidFile = dir.file("grandchild.pid");
-  platform::ProcessRecord record;
-  std::uint32_t error = 0;
-  ASSERT_TRUE(platform::startProcess(
-      programLaunch(copy, "--grandchild \"" + pidFile + "\" --end hang"), record, error))
-      << "error " << error;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (testing::readFile(pidFile).empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_FALSE(testing::readFile(pidFile).empty());
+  // the grandchild has ended too (on POSIX the removal always succeeds). A
+  // grandchild in a group (job) of its own is held by the program's job as well:
+  // no breakaway lets it out.
+  for (const char* option : {"--grandchild", "--escape"}) {
+    SCOPED_TRACE(option);
+    // On POSIX a worker of its own session outlives the group kill in this
+    // process, which is no subreaper; the end-to-end tests show the watchdog's way.
+    if (platform::separator() == '/' && std::string(option) == "--escape")
+      continue;
+    testing::TempDir dir;
+    const std::string fake = testing::builtProgram("fake_program");
+    const std::string copy = copyProgram(fake, dir.file("fake"), fileNameOf(fake));
+    const std::string pidFile = dir.file("grandchild.pid");
+    platform::ProcessRecord record;
+    std::uint32_t error = 0;
+    ASSERT_TRUE(platform::startProcess(
+        programLaunch(copy, std::string(option) + " \"" + pidFile + "\" --end hang"), record,
+        error))
+        << "error " << error;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (testing::readFile(pidFile).empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_FALSE(testing::readFile(pidFile).empty());
 
-  platform::terminateProcess(record);
-  std::uint32_t exitCode = 12345;
-  EXPECT_EQ(waitForEnd(record, exitCode, 10), ProcessState::Exited);
-  EXPECT_EQ(exitCode, 0u);
-  closeRecord(record);
+    platform::terminateProcess(record);
+    std::uint32_t exitCode = 12345;
+    EXPECT_EQ(waitForEnd(record, exitCode, 10), ProcessState::Exited);
+    EXPECT_EQ(exitCode, 0u);
+    closeRecord(record);
 
-  std::error_code removal;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (fs::remove(copy, removal))
-      break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::error_code removal;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      if (fs::remove(copy, removal))
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_FALSE(fs::exists(copy)) << "a process still runs from it: " << removal.message();
   }
-  EXPECT_FALSE(fs::exists(copy)) << "a process still runs from it: " << removal.message();
 }
 
 TEST(ProcessServices, EndingAnEndedProgramLeavesWhatItStartedRunning) {

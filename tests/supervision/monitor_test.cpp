@@ -281,6 +281,73 @@ TEST(Monitor, FailedRestartAfterACrashRetriesOncePerPauseUntilTheProgramIsBack) 
   EXPECT_EQ(rows[1].runningStatus, "finished");
 }
 
+// Forgets the stop request that a test made, however the test ends.
+struct StopRequestGuard {
+  ~StopRequestGuard() { platform::clearStopRequestForTesting(); }
+};
+
+TEST(Monitor, AStopRequestDuringAPollEndsTheRunAndWhatItStartedAsStopped) {
+  testing::TempDir dir;
+  StopRequestGuard guard;
+  int polls = 0;
+  ScriptedSleeps sleeps(100, [&](std::int64_t ms) {
+    if (ms == 10000 && ++polls == 2)
+      platform::requestStop();
+  });
+  ProgramWatcher watcher = plainWatcher(fakeConfig(
+      dir, logArguments(dir, "--lines 3 --end hang --grandchild \"" + dir.file("pid") + "\"")));
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  ASSERT_TRUE(waitUntil([&] { return lineCount(fakeLogPath(dir)) == 3; }));
+  const std::uint32_t pid = watcher.programProcess.dwProcessId;
+  watcher.monitor();
+  const std::string output = capturedOutput();
+
+  const std::string id = watcher.status.applicationId;
+  EXPECT_TRUE(matchesWhole(output, startLines(kName) + pollLines(id, fakeLogPath(dir), "{2}") +
+                                       literal("[" + id + "] has been stopped!") + "\n"))
+      << output;
+  EXPECT_EQ(polls, 2);  // the pause that the stop cut short was the last
+  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].runningStatus, "stopped");
+  EXPECT_TRUE(matchesWhole(rows[0].endTime, kRowTime)) << rows[0].endTime;
+  EXPECT_TRUE(
+      matchesWhole(rows[0].latestLog, literal("[" + fakeLogPath(dir) + "] line 3 ") + "\\d+"))
+      << rows[0].latestLog;
+  EXPECT_EQ(watcher.programProcess.dwProcessId, 0u);
+  if (canProbeProcesses()) {
+    EXPECT_TRUE(endsWithin(pid));
+    EXPECT_TRUE(
+        endsWithin(static_cast<std::uint32_t>(std::stoul(testing::readFile(dir.file("pid"))))));
+  }
+}
+
+TEST(Monitor, AStopRequestDuringTheRestartPauseLeavesACrashedProgramDown) {
+  testing::TempDir dir;
+  StopRequestGuard guard;
+  ScriptedSleeps sleeps(100, [](std::int64_t ms) {
+    if (ms == 1000)
+      platform::requestStop();
+  });
+  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, logArguments(dir, "--lines 1 --code 3")));
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  const bool exited = waitForExit(watcher.programProcess);
+  watcher.monitor();
+  const std::string output = capturedOutput();
+  ASSERT_TRUE(exited);
+
+  EXPECT_TRUE(matchesWhole(output, startLines(kName) +
+                                       pollLines(watcher.status.applicationId, fakeLogPath(dir)) +
+                                       crashLines(kName)))
+      << output;
+  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].runningStatus, "crashed");
+  EXPECT_EQ(sleeps.count(1000), 1);
+}
+
 TEST(TestMode, TimeOutKeepsOneIdentifierOverTwoRowsAndUsesTheTestModeTracker) {
   testing::TempDir dir;
   testing::ShortSleeps sleeps(100);
