@@ -33,15 +33,44 @@ bool sameFile(const std::string& first, const std::string& second);
 // True when a file or a directory exists at `path`.
 bool exists(const std::string& path);
 
+// One entry of a listing. A symbolic link (or a junction) counts as what it
+// points to; one that points nowhere, a FIFO, a socket or a device is neither
+// a directory nor a file.
 struct DirectoryEntry {
-  std::string name;  // the entry's own name, no directory part
-  bool isDirectory = false;
+  std::string name;          // the entry's own name, no directory part
+  bool isDirectory = false;  // a directory, or a link to one
+  bool isFile = false;       // a regular file, or a link to one
+  bool isLink = false;       // a symbolic link or a junction, whatever it points to
+  // True when the listing itself gave the times below (Windows); false where
+  // they need a status query of their own (POSIX listings carry none).
+  bool hasTimes = false;
+  std::int64_t creationTime = 0;      // as FileStatus::creationTime
+  std::int64_t modificationTime = 0;  // as FileStatus::modificationTime
 };
 
 // Appends the entries of `directory` ("." and ".." left out) to `entries`, in
 // the platform's listing order (sorted by name on POSIX, where readdir order
-// is arbitrary). Returns false, appending nothing, when it cannot be opened.
+// is arbitrary). Only links and entries of unknown kind cost a status query.
+// Returns false, appending nothing, when it cannot be opened.
 bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries);
+
+// What tells two paths to one file or directory apart: device and inode on
+// POSIX, volume serial number and file index on Windows.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index;
+  }
+};
+
+// The full path of what `path` names with every link followed (a symbolic
+// link's target); empty when it cannot be resolved (nothing there, say).
+std::string resolvedPath(const std::string& path);
+
+// The identity of the file or directory at `path`, links followed; false when
+// it cannot be queried. Opens nothing for reading, so a FIFO never blocks it.
+bool fileIdentity(const std::string& path, FileIdentity& identity);
 
 struct FileStatus {
   std::int64_t creationTime = 0;      // seconds since 1970; birth time where the
@@ -54,16 +83,17 @@ struct FileStatus {
 bool fileStatus(const std::string& path, FileStatus& status);
 
 // Reads the whole file as bytes (no line-end translation); false when it
-// cannot be opened or read.
+// cannot be opened or read, or is not a regular file (never blocks on a FIFO).
 bool readFile(const std::string& path, std::string& content);
 
 // Opens `path` for reading only, sharing read, write and delete with whoever
-// else holds it, and reports its size; false when it cannot be opened.
+// else holds it, and reports its size; false when it cannot be opened or is
+// not a regular file. The open never blocks (a FIFO fails at once).
 bool openedFileSize(const std::string& path, std::int64_t& size);
 
 // Reads up to `length` bytes from byte `offset` of `path` (read-only open with
-// full sharing) into `bytes`; fewer at the end of the file. False when the file
-// cannot be opened or read.
+// full sharing, as openedFileSize) into `bytes`; fewer at the end of the file.
+// False when the file cannot be opened or read, or is not a regular file.
 bool readFileRange(const std::string& path, std::int64_t offset, std::size_t length,
                    std::string& bytes);
 

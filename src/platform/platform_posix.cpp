@@ -25,6 +25,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "platform/backend.h"
 #include "platform/command_line.h"
@@ -46,13 +47,21 @@ auto retryOnInterrupt(Call call) {
 
 using backend::namesNoFile;
 
-// A read-only descriptor that closes itself.
+// A read-only descriptor on a regular file that closes itself. The open does
+// not block (a FIFO without a writer would block a plain open for ever) and
+// anything but a regular file is closed again at once.
 class ReadOnlyFile {
  public:
   explicit ReadOnlyFile(const std::string& path)
       : fd_(namesNoFile(path) ? -1 : retryOnInterrupt([&] {
-          return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        })) {}
+          return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        })) {
+    struct stat info;
+    if (fd_ >= 0 && (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode))) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
   ~ReadOnlyFile() {
     if (fd_ >= 0)
       ::close(fd_);
@@ -113,6 +122,16 @@ bool exists(const std::string& path) {
   return !namesNoFile(path) && ::access(path.c_str(), F_OK) == 0;
 }
 
+namespace {
+
+// Fills in what `mode` says about an entry's kind.
+void setKind(mode_t mode, DirectoryEntry& entry) {
+  entry.isDirectory = S_ISDIR(mode);
+  entry.isFile = S_ISREG(mode);
+}
+
+}  // namespace
+
 bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
   if (namesNoFile(directory))
     return false;
@@ -124,19 +143,54 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
       continue;
-    bool isDirectory = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
-      // Some file systems do not fill d_type; a link to a directory counts as one,
-      // as it would on Windows through a junction.
-      struct stat info;
-      isDirectory = ::fstatat(::dirfd(dir), name, &info, 0) == 0 && S_ISDIR(info.st_mode);
+    DirectoryEntry item;
+    item.name = name;
+    unsigned char type = entry->d_type;
+    struct stat info;
+    if (type == DT_UNKNOWN) {
+      // Some file systems do not fill d_type: ask, without following a link.
+      if (::fstatat(::dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(info.st_mode))
+          type = DT_LNK;
+        else
+          setKind(info.st_mode, item);
+      }
+    } else {
+      item.isDirectory = type == DT_DIR;
+      item.isFile = type == DT_REG;
     }
-    entries.push_back(DirectoryEntry{name, isDirectory});
+    if (type == DT_LNK) {
+      // A link counts as what it points to; a dangling one is neither kind.
+      item.isLink = true;
+      if (::fstatat(::dirfd(dir), name, &info, 0) == 0)
+        setKind(info.st_mode, item);
+    }
+    entries.push_back(std::move(item));
   }
   ::closedir(dir);
   // readdir order is arbitrary; sort by name so ties resolve the same way each time.
   std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(),
             [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
+  return true;
+}
+
+std::string resolvedPath(const std::string& path) {
+  if (namesNoFile(path))
+    return std::string();
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr)
+    return std::string();
+  std::string result(resolved);
+  std::free(resolved);
+  return result;
+}
+
+bool fileIdentity(const std::string& path, FileIdentity& identity) {
+  struct stat info;
+  if (namesNoFile(path) || ::stat(path.c_str(), &info) != 0)
+    return false;
+  identity.volume = static_cast<std::uint64_t>(info.st_dev);
+  identity.index = static_cast<std::uint64_t>(info.st_ino);
   return true;
 }
 

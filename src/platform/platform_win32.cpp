@@ -15,6 +15,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include "platform/backend.h"
 #include "platform/command_line.h"
@@ -51,12 +52,19 @@ class OwnedFile {
 
 // Opens `path` for reading only, letting others read, write, rename and delete
 // it meanwhile, so that a supervised program writing its log is never disturbed.
+// Only a file on disk is read: a handle to a device, a pipe or a console (a
+// path such as "NUL" or "CON" can name one) is closed again at once.
 HANDLE openForReading(const std::string& path) {
   if (namesNoFile(path))
     return INVALID_HANDLE_VALUE;
-  return ::CreateFileA(path.c_str(), GENERIC_READ,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE && ::GetFileType(file) != FILE_TYPE_DISK) {
+    ::CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
 }
 
 // Seconds since 1970 of a FILETIME (100 ns ticks since 1601).
@@ -66,6 +74,36 @@ std::int64_t secondsSince1970(const FILETIME& time) {
   ticks.HighPart = time.dwHighDateTime;
   const std::int64_t secondsFrom1601To1970 = 11644473600LL;
   return static_cast<std::int64_t>(ticks.QuadPart / 10000000ULL) - secondsFrom1601To1970;
+}
+
+// The creation time where the file system records one (a zero FILETIME means
+// none), else the last write time.
+std::int64_t creationOrWrite(const FILETIME& creation, const FILETIME& write) {
+  return creation.dwLowDateTime == 0 && creation.dwHighDateTime == 0 ? secondsSince1970(write)
+                                                                     : secondsSince1970(creation);
+}
+
+// What a symbolic link or junction points to, opened for its attributes only
+// and without reading (FILE_FLAG_BACKUP_SEMANTICS lets a directory be opened);
+// false when the target cannot be reached.
+bool linkTarget(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+  if (namesNoFile(path))
+    return false;
+  OwnedFile target(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return target.isOpen() && ::GetFileInformationByHandle(target.get(), &info);
+}
+
+// The kind and times of a file or directory from its attributes.
+template <typename Info>
+void describe(const Info& info, DirectoryEntry& entry) {
+  const DWORD attributes = info.dwFileAttributes;
+  entry.isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  entry.isFile = !entry.isDirectory && (attributes & FILE_ATTRIBUTE_DEVICE) == 0;
+  entry.hasTimes = true;
+  entry.creationTime = creationOrWrite(info.ftCreationTime, info.ftLastWriteTime);
+  entry.modificationTime = secondsSince1970(info.ftLastWriteTime);
 }
 
 // ReadFile and WriteFile move at most a DWORD at a time; stay well below it.
@@ -222,10 +260,59 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
     const char* name = data.cFileName;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
       continue;
-    entries.push_back(
-        DirectoryEntry{name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    DirectoryEntry entry;
+    entry.name = name;
+    // dwReserved0 holds the reparse tag. Only symbolic links and junctions
+    // point elsewhere; other reparse points (deduplicated or cloud files) are
+    // what their attributes say.
+    const bool link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                      (data.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+                       data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
+    if (link) {
+      // A link counts as its target; one that does not resolve is neither kind.
+      entry.isLink = true;
+      BY_HANDLE_FILE_INFORMATION target;
+      if (linkTarget(pattern.substr(0, pattern.size() - 1) + name, target))
+        describe(target, entry);
+    } else {
+      describe(data, entry);
+    }
+    entries.push_back(std::move(entry));
   } while (::FindNextFileA(find, &data));
   ::FindClose(find);
+  return true;
+}
+
+std::string resolvedPath(const std::string& path) {
+  if (namesNoFile(path))
+    return std::string();
+  OwnedFile file(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file.isOpen())
+    return std::string();
+  // A buffer too small gets the length needed, terminating NUL included.
+  std::string buffer(MAX_PATH, '\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    DWORD length = ::GetFinalPathNameByHandleA(
+        file.get(), &buffer[0], static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+    if (length == 0)
+      return std::string();
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.resize(length);
+  }
+  return std::string();
+}
+
+bool fileIdentity(const std::string& path, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!linkTarget(path, info))
+    return false;
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return true;
 }
 
@@ -235,7 +322,7 @@ bool fileStatus(const std::string& path, FileStatus& status) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
     return false;
-  status.creationTime = secondsSince1970(data.ftCreationTime);
+  status.creationTime = creationOrWrite(data.ftCreationTime, data.ftLastWriteTime);
   status.modificationTime = secondsSince1970(data.ftLastWriteTime);
   status.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
                                           data.nFileSizeLow);

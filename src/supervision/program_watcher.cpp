@@ -193,7 +193,7 @@ void ProgramWatcher::start() {
     return;
 
   lastProgress.clear();
-  logTracker = std::make_unique<TestLog>(config.applicationLogDir);
+  logTracker = std::make_unique<TestLog>(config.applicationLogDir, config.statusLogPath);
 }
 
 void ProgramWatcher::startTest(std::string applicationId) {
@@ -230,7 +230,7 @@ void ProgramWatcher::startTest(std::string applicationId) {
     return;
 
   lastProgress.clear();
-  logTracker = std::make_unique<KVTLog>(config.applicationLogDir);
+  logTracker = std::make_unique<KVTLog>(config.applicationLogDir, config.statusLogPath);
 }
 
 std::int64_t ProgramWatcher::progress() {
