@@ -1,7 +1,9 @@
 // Fuzz target: the status log's read, write, read round trip.
 //
-// An input whose first byte is even is a status log file as found on disk: the
-// rows read from it, written back and read again must come back unchanged.
+// An input whose first byte is even is a status log file as found on disk (any
+// line ends, a byte-order mark, trailing commas): the rows read from it, written
+// back and read again must come back unchanged; a file that is no status log
+// must be neither read nor replaced.
 // An odd first byte makes the rest a list of rows with arbitrary field bytes,
 // written and read back. Either way a row lost or changed on the way is a
 // finding, a second write must give the same bytes as the first, and no
@@ -67,11 +69,17 @@ bool sameRows(const std::vector<StatusRecord>& a, const std::vector<StatusRecord
 }
 
 // The rows as a reader must see them after a write: an empty Latest_Log is
-// written as "N/A".
+// written as "N/A", and a line break inside a field as a space.
 std::vector<StatusRecord> asWritten(std::vector<StatusRecord> rows) {
-  for (StatusRecord& row : rows)
+  for (StatusRecord& row : rows) {
     if (row.latestLog.empty())
       row.latestLog = "N/A";
+    for (std::string* field :
+         {&row.applicationId, &row.runningStatus, &row.startTime, &row.endTime, &row.latestLog})
+      for (char& c : *field)
+        if (c == '\r' || c == '\n')
+          c = ' ';
+  }
   return rows;
 }
 
@@ -97,13 +105,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<StatusRecord> first;
   if (data[0] % 2 == 0) {
     tavrelon::fuzzing::writeBytes(path, data + 1, size - 1);
-    first = tavrelon::readStatusLog(path);
+    if (tavrelon::readStatusLog(path, first) != tavrelon::StatusLogOutcome::Done) {
+      // Someone else's file: it is neither read nor replaced.
+      require(first.empty(), "a file that is no status log gave rows");
+      const std::string before = fileBytes(path);
+      require(tavrelon::writeStatusLog({}, path) == tavrelon::StatusLogOutcome::Refused,
+              "a file that is no status log was replaced");
+      require(fileBytes(path) == before, "a file that is no status log was changed");
+      return 0;
+    }
   } else {
+    // An empty file is an empty status log, whatever the last input left.
+    tavrelon::fuzzing::writeBytes(path, data, 0);
     FuzzedDataProvider provider(data + 1, size - 1);
     first = rowsFrom(provider);
   }
 
-  tavrelon::writeStatusLog(first, path);
+  require(tavrelon::writeStatusLog(first, path) == tavrelon::StatusLogOutcome::Done,
+          "a status log could not be rewritten");
   const std::string written = fileBytes(path);
   require(written.rfind(std::string(tavrelon::kStatusLogHeader) + "\r\n", 0) == 0,
           "a written status log does not begin with the header line");

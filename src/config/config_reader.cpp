@@ -104,7 +104,12 @@ std::vector<ProgramConfig> readConfigFile(const std::string& path) {
     std::string content;
     if (!platform::readFile(path, content))
       return records;
-    entries = entriesOf(splitLines(textAsUtf8(content)));
+    std::vector<std::string> lines = splitLines(textAsUtf8(content));
+    // Notepad saves UTF-8 with a byte-order mark; it is not part of the first key.
+    static const std::string kUtf8Bom = "\xEF\xBB\xBF";
+    if (!lines.empty() && lines[0].compare(0, kUtf8Bom.size(), kUtf8Bom) == 0)
+      lines[0].erase(0, kUtf8Bom.size());
+    entries = entriesOf(lines);
   }
 
   const std::string ownDirectory = executableDirectory();

@@ -4,7 +4,8 @@
 
 namespace tavrelon {
 
-KVTLog::KVTLog(std::string dir) : TestLog(std::move(dir)) {}
+KVTLog::KVTLog(std::string dir, std::string statusLog)
+    : TestLog(std::move(dir), std::move(statusLog)) {}
 
 std::int64_t KVTLog::latestLogTime() {
   return TestLog::latestLogTime();

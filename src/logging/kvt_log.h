@@ -9,8 +9,9 @@ namespace tavrelon {
 
 class KVTLog : public TestLog {
  public:
-  // Runs the TestLog construction (5000 ms wait, first search) on `logDir`.
-  explicit KVTLog(std::string logDir);
+  // Runs the TestLog construction (5000 ms wait, first search) on `logDir`,
+  // leaving out the status log at `statusLogPath` (may be empty).
+  explicit KVTLog(std::string logDir, std::string statusLogPath = std::string());
 
   std::int64_t latestLogTime() override;
   std::string latestLogLine() override;

@@ -6,6 +6,7 @@
 
 #include "logging/csv.h"
 #include "platform/platform.h"
+#include "platform/text_encoding.h"
 
 namespace tavrelon {
 
@@ -17,18 +18,89 @@ namespace {
 const char* const kSixColumnHeader =
     "Application_ID,is_Manual,Running_Status,Start_Time,End_Time,Latest_Log";
 
-// Turns one record's fields into a row; false for a field count that is no row.
-bool rowFromFields(std::vector<std::string>& fields, StatusRecord& row) {
-  // A six-field line hands its first five fields, by position, to the same
-  // row as a five-field line; the sixth has no column of ours.
-  if (fields.size() != 5 && fields.size() != 6)
-    return false;
-  row.applicationId = std::move(fields[0]);
-  row.runningStatus = std::move(fields[1]);
-  row.startTime = std::move(fields[2]);
-  row.endTime = std::move(fields[3]);
-  row.latestLog = std::move(fields[4]);
-  return true;
+// The UTF-8 byte-order mark an editor may put at the start of the file.
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+bool startsWithByteOrderMark(const std::string& content) {
+  return content.compare(0, 3, kByteOrderMark) == 0;
+}
+
+// Either header, also as a spreadsheet saves it with empty columns after it.
+bool isHeaderLine(const std::string& content, std::size_t begin, std::size_t length) {
+  for (const char* header : {kStatusLogHeader, kSixColumnHeader}) {
+    const std::size_t size = std::char_traits<char>::length(header);
+    if (length < size || content.compare(begin, size, header) != 0)
+      continue;
+    if (std::all_of(content.begin() + static_cast<std::ptrdiff_t>(begin + size),
+                    content.begin() + static_cast<std::ptrdiff_t>(begin + length),
+                    [](char c) { return c == ','; }))
+      return true;
+  }
+  return false;
+}
+
+// End of the line that begins at `begin`, and where the next one begins: a
+// line ends at LF, CR LF or a lone CR.
+std::size_t lineEnd(const std::string& content, std::size_t begin, std::size_t& next) {
+  std::size_t end = begin;
+  while (end < content.size() && content[end] != '\n' && content[end] != '\r')
+    ++end;
+  next = end + 1;
+  if (end + 1 < content.size() && content[end] == '\r' && content[end + 1] == '\n')
+    ++next;
+  return end;
+}
+
+// True when `content`, the whole file or its start, is a status log's: empty,
+// or its first line (after a byte-order mark) is a header.
+bool isStatusLogContent(const std::string& content) {
+  const std::size_t begin = startsWithByteOrderMark(content) ? 3 : 0;
+  if (begin == content.size())
+    return true;
+  std::size_t next = 0;
+  const std::size_t end = lineEnd(content, begin, next);
+  return isHeaderLine(content, begin, end - begin);
+}
+
+// Turns one line's fields into a row; false for a field count that is no row.
+bool rowFromFields(std::vector<std::string>& fields, bool trailingComma, StatusRecord& row) {
+  // A comma after the last column is no field of its own (files rely on it):
+  // a six-field line whose sixth field comes from a final comma has five.
+  if (trailingComma && (fields.size() == 6 || fields.size() == 7))
+    fields.pop_back();
+  if (fields.size() == 5) {
+    row.applicationId = std::move(fields[0]);
+    row.runningStatus = std::move(fields[1]);
+    row.startTime = std::move(fields[2]);
+    row.endTime = std::move(fields[3]);
+    row.latestLog = std::move(fields[4]);
+    return true;
+  }
+  // Six fields: Application_ID,is_Manual,Running_Status,Start_Time,End_Time,
+  // Latest_Log. is_Manual has no column of ours and goes.
+  if (fields.size() == 6) {
+    row.applicationId = std::move(fields[0]);
+    row.runningStatus = std::move(fields[2]);
+    row.startTime = std::move(fields[3]);
+    row.endTime = std::move(fields[4]);
+    row.latestLog = std::move(fields[5]);
+    return true;
+  }
+  return false;
+}
+
+StatusLogOutcome outcomeOf(platform::FileOutcome outcome) {
+  switch (outcome) {
+    case platform::FileOutcome::Done:
+      return StatusLogOutcome::Done;
+    case platform::FileOutcome::Missing:
+      return StatusLogOutcome::Missing;
+    case platform::FileOutcome::Busy:
+      return StatusLogOutcome::Busy;
+    case platform::FileOutcome::Refused:
+      break;
+  }
+  return StatusLogOutcome::Refused;
 }
 
 void appendRow(std::string& content, const StatusRecord& row) {
@@ -68,38 +140,58 @@ std::size_t unquotedSize(const std::vector<StatusRecord>& rows) {
 
 }  // namespace
 
-std::vector<StatusRecord> readStatusLog(const std::string& path) {
-  std::vector<StatusRecord> rows;
+StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord>& rows) {
+  rows.clear();
   if (!platform::exists(path))
-    return rows;
+    return StatusLogOutcome::Missing;
   std::string content;
-  if (!platform::readFile(path, content))
-    return rows;
-  // Stored in the ANSI code page, which a spreadsheet on the same machine reads.
-  content = platform::fromAnsiCodePage(content);
+  std::string stored;
+  const StatusLogOutcome read =
+      outcomeOf(platform::readRegularFile(path, kMaxStatusLogBytes, stored));
+  if (read != StatusLogOutcome::Done)
+    return read;
+  if (!isStatusLogContent(stored))
+    return StatusLogOutcome::Refused;
+  // The bytes are the ANSI code page's, which a spreadsheet on the same machine
+  // reads; a byte-order mark says UTF-8 instead. The mark goes before either.
+  if (startsWithByteOrderMark(stored))
+    content = textAsUtf8(stored.substr(3));
+  else
+    content = platform::fromAnsiCodePage(stored);
+  stored = std::string();
 
-  // One row per line at most: reserving once saves moving the rows while the
-  // list grows.
-  rows.reserve(static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n')) + 1);
   std::size_t position = 0;
-  std::string record;
+  std::int64_t lines = 0;
+  for (std::size_t at = position, next = 0; at < content.size(); at = next) {
+    if (lineEnd(content, at, next) > at)
+      ++lines;
+  }
+  if (lines > kMaxStatusLogLines)
+    return StatusLogOutcome::Refused;
+  // One row per non-empty line at most: reserving once saves moving the rows while the
+  // list grows.
+  rows.reserve(static_cast<std::size_t>(lines));
+  std::string line;
   std::vector<std::string> fields;
   while (position < content.size()) {
-    std::size_t end = csvRecordEnd(content, position);
-    std::size_t length = end - position;
-    // A carriage return before the line feed belongs to the line end.
-    if (length > 0 && content[end - 1] == '\r')
-      --length;
-    record.assign(content, position, length);
-    position = end + 1;
-
-    if (record.empty() || record == kStatusLogHeader || record == kSixColumnHeader)
+    std::size_t next = 0;
+    const std::size_t end = lineEnd(content, position, next);
+    const std::size_t begin = position;
+    position = next;
+    if (end == begin || isHeaderLine(content, begin, end - begin))
       continue;
-    splitCsvLine(record, fields);
+    line.assign(content, begin, end - begin);
+    splitCsvLine(line, fields);
     StatusRecord row;
-    if (rowFromFields(fields, row))
+    if (rowFromFields(fields, line.back() == ',', row))
       rows.push_back(std::move(row));
   }
+  return StatusLogOutcome::Done;
+}
+
+std::vector<StatusRecord> readStatusLog(const std::string& path) {
+  std::vector<StatusRecord> rows;
+  readStatusLog(path, rows);
   return rows;
 }
 
@@ -121,7 +213,7 @@ bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record) {
   return false;
 }
 
-void writeStatusLog(std::vector<StatusRecord> rows, const std::string& path) {
+StatusLogOutcome writeStatusLog(std::vector<StatusRecord> rows, const std::string& path) {
   std::string content;
   try {
     content.reserve(std::char_traits<char>::length(kStatusLogHeader) + 2 + unquotedSize(rows));
@@ -129,14 +221,32 @@ void writeStatusLog(std::vector<StatusRecord> rows, const std::string& path) {
     content += "\r\n";
     for (const StatusRecord& row : rows)
       appendRow(content, row);
+    // Stored in the ANSI code page; the bound below is on the bytes stored.
+    content = platform::toAnsiCodePage(content);
   } catch (const std::exception&) {
     // Out of memory (or a length error) before anything was written: the old
     // file stays.
-    return;
+    return StatusLogOutcome::Refused;
   }
+  if (static_cast<std::int64_t>(content.size()) > kMaxStatusLogBytes)
+    return StatusLogOutcome::Refused;
+  // Someone else's file at the path is left byte for byte. What a status log's
+  // first line can be fits well within the bytes looked at.
+  if (platform::pathKind(path) == platform::PathKind::Other)
+    return StatusLogOutcome::Refused;
+  // A log grown past the bound by hand is left as it is, not cut back.
+  platform::FileStatus old;
+  if (platform::fileStatus(path, old) && old.size > kMaxStatusLogBytes)
+    return StatusLogOutcome::Refused;
+  std::string start;
+  const platform::FileOutcome peek = platform::readRegularFileStart(path, 4096, start);
+  if (peek != platform::FileOutcome::Done && peek != platform::FileOutcome::Missing)
+    return outcomeOf(peek);
+  if (peek == platform::FileOutcome::Done && !isStatusLogContent(start))
+    return StatusLogOutcome::Refused;
   // The new content replaces the old in one step, so a crash or a full disk
-  // midway leaves the old rows in place; a failure is not reported.
-  platform::replaceFileContent(path, platform::toAnsiCodePage(content));
+  // midway leaves the old rows in place.
+  return outcomeOf(platform::replaceRegularFile(path, content));
 }
 
 }  // namespace tavrelon

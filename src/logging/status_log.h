@@ -1,6 +1,7 @@
 // The CSV status log: one row per run of a supervised program.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,12 +19,33 @@ struct StatusRecord {
 // The header line every write produces.
 extern const char* const kStatusLogHeader;
 
-// The file is stored in the ANSI code page (a character that it lacks is
-// stored as '?'); rows hold UTF-8.
+// A status log over this many bytes is neither read whole nor rewritten.
+constexpr std::int64_t kMaxStatusLogBytes = std::int64_t{256} << 20;
+// Nor one of more non-empty lines than this: their rows would take far more
+// memory than the file's bytes.
+constexpr std::int64_t kMaxStatusLogLines = 2000000;
 
-// Reads every row of the status log at `path`, in file order. Empty when the
-// file is missing or cannot be read; both header forms and lines that do not
-// split into five or six fields are skipped. Never creates the file.
+// How a read or a write of the status log ended.
+enum class StatusLogOutcome {
+  Done,
+  Missing,  // no file at the path (reads only)
+  Busy,     // held by someone else for now; may pass on a retry
+  Refused,  // not a status log (someone else's file, not a regular file, too
+            // large), read-only, or no place to write it: fails again as things stand
+};
+
+// The file is written in the ANSI code page (a character that it lacks is
+// stored as '?'); rows hold UTF-8. Read back, content after a UTF-8 byte-order
+// mark is taken as UTF-8 when it is valid UTF-8, all else as the code page.
+
+// Reads every row of the status log at `path`, in file order, into `rows`.
+// Lines end in LF, CR LF or a lone CR; a UTF-8 byte-order mark is skipped; both
+// header forms and lines that do not split into five or six fields are
+// skipped. A non-empty file whose first line is neither header is someone
+// else's: Refused, no rows. `rows` is empty unless Done. Never creates the file.
+StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord>& rows);
+
+// The rows of readStatusLog(path, rows); empty whenever that is not Done.
 std::vector<StatusRecord> readStatusLog(const std::string& path);
 
 // Copies runningStatus, startTime, endTime and latestLog of `record` into the
@@ -33,8 +55,9 @@ std::vector<StatusRecord> readStatusLog(const std::string& path);
 bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record);
 
 // Replaces the file's content with the header and `rows` (CR LF line ends, an
-// empty latestLog written as "N/A"). The old content survives any failure;
-// nothing is reported.
-void writeStatusLog(std::vector<StatusRecord> rows, const std::string& path);
+// empty latestLog written as "N/A") as platform::replaceRegularFile does. Someone
+// else's file, anything but a regular file and content over kMaxStatusLogBytes
+// are Refused untouched. The old content survives any failure.
+StatusLogOutcome writeStatusLog(std::vector<StatusRecord> rows, const std::string& path);
 
 }  // namespace tavrelon

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <set>
 #include <utility>
 
 #include "logging/last_line.h"
@@ -12,18 +13,76 @@ namespace tavrelon {
 
 namespace {
 
-// The first look at a log's end; doubled while the last line starts earlier.
-constexpr std::size_t kFirstTailBytes = 64 * 1024;
-// A last line longer than this is cut to its final part, so that a log without
-// line feeds is never read whole.
-constexpr std::size_t kMaxLineBytes = 1024 * 1024;
+// A stored last line is at most this long: its final part, so that a log
+// without line feeds adds no more than this to a status row.
+constexpr std::size_t kMaxLineBytes = 4096;
+// What is read of a log's end: the longest line kept, its line end (CR LF) and
+// one empty line after it.
+constexpr std::size_t kTailBytes = kMaxLineBytes + 3;
 
-// Walks `path` depth first and hands every non-directory entry's full path to
-// `take`. `path` is extended and restored in place, and `entries` is one stack
-// for all levels, so a walk allocates little per entry.
+// Folders nested deeper than this below the log folder are identified as if
+// reached through a link: a file system that shows a link as a plain folder
+// (a network share that follows links on the server, Wine) would otherwise
+// make a loop that no link check sees.
+constexpr int kDepthBeforeIdentifying = 8;
+
+// Remembers the directories of one walk so that none is walked twice, which
+// ends link loops. A tree without links cannot hold a directory twice, so until
+// the first link to a directory is met only the walked paths are kept; from
+// then on every directory is identified (device and inode, or volume and file
+// index) and one already walked is left out.
+class WalkedDirectories {
+ public:
+  explicit WalkedDirectories(std::vector<std::string>& paths) : paths_(paths) {}
+
+  // True when the directory at `path`, `depth` levels below the walk's root,
+  // is to be walked now.
+  bool enter(const std::string& path, bool throughLink, int depth) {
+    const bool suspect = throughLink || depth > kDepthBeforeIdentifying;
+    if (suspect && !linkMet_) {
+      linkMet_ = true;
+      for (std::size_t i = 0; i < pathCount_; ++i)
+        remember(paths_[i]);
+    }
+    if (!linkMet_) {
+      if (pathCount_ < paths_.size())
+        paths_[pathCount_].assign(path);
+      else
+        paths_.push_back(path);
+      ++pathCount_;
+      return true;
+    }
+    // A link whose target cannot be identified is not followed: it might lead
+    // back into the walk.
+    return remember(path) ? newlyRemembered_ : !suspect;
+  }
+
+ private:
+  // Adds the identity of `path`; false when it cannot be queried.
+  bool remember(const std::string& path) {
+    platform::FileIdentity identity;
+    if (!platform::fileIdentity(path, identity))
+      return false;
+    newlyRemembered_ = identities_.insert({identity.volume, identity.index}).second;
+    return true;
+  }
+
+  std::vector<std::string>& paths_;  // storage reused from walk to walk
+  std::size_t pathCount_ = 0;
+  bool linkMet_ = false;
+  bool newlyRemembered_ = false;
+  std::set<std::pair<std::uint64_t, std::uint64_t>> identities_;
+};
+
+// Walks `path` depth first and hands every non-directory entry's full path and
+// entry to `take`. `path` is extended and restored in place, and `entries` is
+// one stack for all levels, so a walk allocates little per entry.
 template <typename Take>
-void walkTree(std::string& path, std::vector<platform::DirectoryEntry>& entries, Take& take,
+void walkTree(std::string& path, bool throughLink, int depth,
+              std::vector<platform::DirectoryEntry>& entries, WalkedDirectories& walked, Take& take,
               bool& brokenOff) {
+  if (!walked.enter(path, throughLink, depth))
+    return;
   const std::size_t first = entries.size();
   if (!platform::listDirectory(path, entries, &brokenOff))
     return;
@@ -34,52 +93,72 @@ void walkTree(std::string& path, std::vector<platform::DirectoryEntry>& entries,
     path += entries[i].name;
     // The recursion appends behind `last` and may move the vector: read by index.
     if (entries[i].isDirectory) {
-      walkTree(path, entries, take, brokenOff);
+      walkTree(path, entries[i].isLink, depth + 1, entries, walked, take, brokenOff);
     } else {
-      take(path);
+      take(path, entries[i]);
     }
     path.resize(pathLength);
   }
   entries.resize(first);
 }
 
-// A program's own log: ".csv" anywhere in the path and no status log.
-bool isCandidate(const std::string& path) {
-  return path.find(".csv") != std::string::npos && path.find("TavrelonLog") == std::string::npos;
+// A program's own log by its name: ".csv" and no "TavrelonLog" in the part of
+// the path from `below` on (the part below the log folder), case-sensitively.
+bool isCandidate(const std::string& path, std::size_t below) {
+  return path.find(".csv", below) != std::string::npos &&
+         path.find("TavrelonLog", below) == std::string::npos;
 }
 
-// The last line of the file at `path`, read from its end only; false when the
-// file cannot be opened or read.
+// The final name of `path`; a '/' separates on Windows too.
+std::string finalName(const std::string& path) {
+  std::string::size_type last = path.find_last_of(std::string{platform::separator(), '/'});
+  return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+bool equalIgnoringAsciiCase(const std::string& a, const std::string& b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// The last line of the file at `path` (its final kMaxLineBytes at most), read
+// from its end only; false when the file cannot be opened or read.
 bool readLastLine(const std::string& path, std::string& text) {
   std::int64_t size = 0;
   if (!platform::openedFileSize(path, size))
     return false;
   std::string tail;
-  for (std::size_t want = kFirstTailBytes;; want *= 2) {
-    std::int64_t offset = std::max<std::int64_t>(0, size - static_cast<std::int64_t>(want));
-    if (!platform::readFileRange(path, offset, static_cast<std::size_t>(size - offset), tail)) {
-      return false;
-    }
-    // A file that shrank since its size was taken ends where the read ended.
-    std::int64_t readSize = offset + static_cast<std::int64_t>(tail.size());
-    bool needMore = false;
-    text = lastLineOf(tail, readSize, needMore);
-    if (!needMore)
-      return true;
-    if (tail.size() >= kMaxLineBytes) {
-      // Take the tail as if it were the whole file: the line's final part.
-      text = lastLineOf(tail, static_cast<std::int64_t>(tail.size()), needMore);
-      return true;
-    }
+  std::int64_t offset = std::max<std::int64_t>(0, size - static_cast<std::int64_t>(kTailBytes));
+  if (!platform::readFileRange(path, offset, static_cast<std::size_t>(size - offset), tail))
+    return false;
+  // A file that shrank since its size was taken ends where the read ended.
+  std::int64_t readSize = offset + static_cast<std::int64_t>(tail.size());
+  bool needMore = false;
+  text = lastLineOf(tail, readSize, needMore);
+  if (needMore) {
+    // The line starts before the tail: take the tail as if it were the whole
+    // file, which gives the line's final part.
+    text = lastLineOf(tail, static_cast<std::int64_t>(tail.size()), needMore);
   }
+  if (text.size() > kMaxLineBytes)
+    text.erase(0, text.size() - kMaxLineBytes);
+  return true;
 }
 
 }  // namespace
 
 // logDir is set before the wait: no one can look at it during the wait, and
 // the failure path must leave it holding the given directory anyway.
-TestLog::TestLog(std::string dir) : logDir(std::move(dir)) {
+TestLog::TestLog(std::string dir, std::string statusLog)
+    : logDir(std::move(dir)), statusLogPath(std::move(statusLog)) {
   try {
+    if (!statusLogPath.empty()) {
+      statusLogName_ = finalName(statusLogPath);
+      // A status log path that is a link writes its rows to the link's target.
+      std::string target = platform::resolvedPath(statusLogPath);
+      if (!target.empty() && finalName(target) != statusLogName_)
+        statusLogTargetName_ = finalName(target);
+    }
     platform::pauseUnlessStopped(5000);  // a stop request cuts it short
     if (logDir.empty())
       return;
@@ -157,40 +236,60 @@ std::string TestLog::readLatestLogLine() {
 
 bool TestLog::findCandidates() {
   candidateCount_ = 0;
-  auto take = [this](const std::string& path) {
-    // The filter runs before any status query and before a path is stored.
-    if (!isCandidate(path))
+  auto take = [this](const std::string& path, const platform::DirectoryEntry& entry) {
+    // The filters run before any status query and before a path is stored;
+    // FIFOs, sockets, devices and dangling links are no files and never opened.
+    if (!entry.isFile || !isCandidate(path, logDir.size()) || isStatusLog(path, entry.name))
       return;
-    if (candidateCount_ < candidates_.size()) {
-      candidates_[candidateCount_].assign(path);
-    } else {
-      candidates_.push_back(path);
-    }
-    ++candidateCount_;
+    if (candidateCount_ == candidates_.size())
+      candidates_.emplace_back();
+    Candidate& candidate = candidates_[candidateCount_++];
+    candidate.path.assign(path);
+    candidate.hasTimes = entry.hasTimes;
+    candidate.creationTime = entry.creationTime;
+    candidate.modificationTime = entry.modificationTime;
   };
   walkPath_.assign(logDir);
   entries_.clear();
   scanBrokenOff_ = false;
-  walkTree(walkPath_, entries_, take, scanBrokenOff_);
+  WalkedDirectories walked(walkedPaths_);
+  walkTree(walkPath_, false, 0, entries_, walked, take, scanBrokenOff_);
   // A listing that broke off midway would choose from half a folder: such a
   // scan finds nothing, and the previous choice stands.
   return candidateCount_ > 0 && !scanBrokenOff_;
+}
+
+bool TestLog::isStatusLog(const std::string& path, const std::string& name) const {
+  // The name first, so that a search costs no query per file; case aside, as
+  // Windows names match. Then the same file, however either path reaches it.
+  if (statusLogName_.empty() || (!equalIgnoringAsciiCase(name, statusLogName_) &&
+                                 !equalIgnoringAsciiCase(name, statusLogTargetName_)))
+    return false;
+  if (path == statusLogPath)
+    return true;
+  platform::FileIdentity candidate, statusLog;
+  return platform::fileIdentity(path, candidate) &&
+         platform::fileIdentity(statusLogPath, statusLog) && candidate == statusLog;
 }
 
 std::int64_t TestLog::chooseNewest(bool byCreationTime, std::string& choice) {
   std::int64_t best = 0;
   platform::FileStatus status;
   for (std::size_t i = 0; i < candidateCount_; ++i) {
-    const std::string& candidate = candidates_[i];
-    if (!platform::fileStatus(candidate, status)) {
-      choice = candidates_[candidateCount_ - 1];
+    const Candidate& candidate = candidates_[i];
+    std::int64_t time = 0;
+    if (candidate.hasTimes) {
+      time = byCreationTime ? candidate.creationTime : candidate.modificationTime;
+    } else if (platform::fileStatus(candidate.path, status)) {
+      time = byCreationTime ? status.creationTime : status.modificationTime;
+    } else {
+      choice = candidates_[candidateCount_ - 1].path;
       continue;
     }
-    std::int64_t time = byCreationTime ? status.creationTime : status.modificationTime;
     // Strictly newer only: of two files from the same second the first listed stays.
     if (time > best) {
       best = time;
-      choice = candidate;
+      choice = candidate.path;
     }
   }
   return best;
@@ -199,9 +298,13 @@ std::int64_t TestLog::chooseNewest(bool byCreationTime, std::string& choice) {
 void listFilesRecursive(const std::string& dir, std::vector<std::string>& list) {
   std::string path = dir;
   std::vector<platform::DirectoryEntry> entries;
-  auto take = [&list](const std::string& file) { list.push_back(file); };
+  std::vector<std::string> walkedPaths;
+  WalkedDirectories walked(walkedPaths);
+  auto take = [&list](const std::string& file, const platform::DirectoryEntry&) {
+    list.push_back(file);
+  };
   bool brokenOff = false;
-  walkTree(path, entries, take, brokenOff);
+  walkTree(path, false, 0, entries, walked, take, brokenOff);
 }
 
 std::string commasToSpaces(std::string text) {

@@ -10,13 +10,15 @@
 
 namespace tavrelon {
 
-// Tracks the newest file under `logDir` whose path contains ".csv" and not
-// "TavrelonLog"; newest by creation time, ties kept in listing order. Keeps no
-// file open between calls.
+// Tracks the newest regular file under `logDir` whose path below `logDir`
+// contains ".csv" and not "TavrelonLog"; newest by creation time, ties kept in
+// listing order. Links are followed, each directory walked once per search;
+// the watcher's own status log is never taken. Keeps no file open between calls.
 class TestLog {
  public:
-  // Waits 5000 ms, then searches `logDir` once. Never fails towards the caller.
-  explicit TestLog(std::string logDir);
+  // Waits 5000 ms, then searches `logDir` once; `statusLogPath` (may be empty)
+  // names the status log to leave out. Never fails towards the caller.
+  explicit TestLog(std::string logDir, std::string statusLogPath = std::string());
   virtual ~TestLog() = default;
 
   // Modification time of latestLogPath (found by modification time while it is
@@ -31,6 +33,7 @@ class TestLog {
 
   std::string logDir;         // the directory searched; never changes
   std::string latestLogPath;  // newest log found so far; empty until one is found
+  std::string statusLogPath;  // the watcher's status log, never a candidate; may be empty
 
  protected:
   // The steps of latestLogLine(), shared with the test-mode tracker: "" when
@@ -38,25 +41,39 @@ class TestLog {
   std::string readLatestLogLine();
 
  private:
+  // A candidate with the times its listing gave, if any.
+  struct Candidate {
+    std::string path;
+    bool hasTimes = false;
+    std::int64_t creationTime = 0;
+    std::int64_t modificationTime = 0;
+  };
+
   // Lists logDir into the candidate list; false when no candidate remains or
   // a listing broke off midway (scanBrokenOff_ then tells which).
   bool findCandidates();
+  // True when `path`, whose final name is `name`, is the status log.
+  bool isStatusLog(const std::string& path, const std::string& name) const;
   // Scans the candidates in order: a strictly newer time (creation or
-  // modification) makes a candidate the `choice`, a failed status query makes
-  // the last candidate the choice. Returns the best time found, 0 for none.
+  // modification; from the listing where it gave them) makes a candidate the
+  // `choice`, a failed status query makes the last candidate the choice.
+  // Returns the best time found, 0 for none.
   std::int64_t chooseNewest(bool byCreationTime, std::string& choice);
 
   // Kept between searches so that their storage is reused.
-  std::vector<std::string> candidates_;
+  std::vector<Candidate> candidates_;
   std::size_t candidateCount_ = 0;
   std::vector<platform::DirectoryEntry> entries_;
   std::string walkPath_;
-  bool scanBrokenOff_ = false;  // the last search met a listing that broke off
-  std::int64_t lastSize_ = 0;   // what latestLogSize() answered last
+  std::vector<std::string> walkedPaths_;
+  std::string statusLogName_;        // statusLogPath's final name
+  std::string statusLogTargetName_;  // the final name of its link target, if it differs
+  bool scanBrokenOff_ = false;       // the last search met a listing that broke off
+  std::int64_t lastSize_ = 0;        // what latestLogSize() answered last
 };
 
 // Appends the full path of every non-directory entry under `dir`, depth first,
-// in listing order.
+// in listing order; links to directories are followed, each directory once.
 void listFilesRecursive(const std::string& dir, std::vector<std::string>& list);
 
 // `text` with every "," replaced by a single " ".

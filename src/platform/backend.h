@@ -6,6 +6,8 @@
 #include <ctime>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace tavrelon::platform::backend {
 
 // Blocks the calling thread for `milliseconds` of real time (0 or less: none).
@@ -34,5 +36,22 @@ std::uint32_t forcedJobAssignmentFailure();
 inline bool namesNoFile(const std::string& path) {
   return path.find('\0') != std::string::npos;
 }
+
+// Releases a lock handle that lockFileExclusive gave out; 0 is ignored.
+void releaseFileLock(std::uintptr_t handle);
+
+// Tries once to take the exclusive lock on an open lock file: Done, Busy (held
+// elsewhere) or Refused.
+FileOutcome tryLockOnce(std::uintptr_t handle);
+
+// Opens (creating it when missing) the lock file at `path`; 0 and the outcome
+// on failure.
+std::uintptr_t openLockFile(const std::string& path, FileOutcome& outcome);
+
+// The prefix and suffix of the temporaries replaceRegularFile makes for a target
+// named `targetName`: targetName + ".TavrelonLog-" ... ".tmp". "TavrelonLog" in
+// the name keeps every log tracker from taking one for a program's log.
+std::string temporaryPrefix(const std::string& targetName);
+constexpr const char* kTemporarySuffix = ".tmp";
 
 }  // namespace tavrelon::platform::backend

@@ -21,11 +21,6 @@ char separator();
 // system cannot tell.
 std::string executablePath();
 
-// True when both paths name one and the same existing file, also through
-// another spelling or a link (device and inode / volume serial and file index).
-// False when either cannot be opened or queried.
-bool sameFile(const std::string& first, const std::string& second);
-
 // ---------------------------------------------------------------- text
 // Inside the watchdog text and paths are UTF-8. Files that the system's other
 // programs read in the ANSI code page (the status log) are converted at their
@@ -45,18 +40,47 @@ std::string fromAnsiCodePage(const std::string& ansi);
 // True when a file or a directory exists at `path`.
 bool exists(const std::string& path);
 
+// One entry of a listing. A symbolic link (or a junction) counts as what it
+// points to; one that points nowhere, a FIFO, a socket or a device is neither
+// a directory nor a file.
 struct DirectoryEntry {
-  std::string name;  // the entry's own name, no directory part
-  bool isDirectory = false;
+  std::string name;          // the entry's own name, no directory part
+  bool isDirectory = false;  // a directory, or a link to one
+  bool isFile = false;       // a regular file, or a link to one
+  bool isLink = false;       // a symbolic link or a junction, whatever it points to
+  // True when the listing itself gave the times below (Windows); false where
+  // they need a status query of their own (POSIX listings carry none).
+  bool hasTimes = false;
+  std::int64_t creationTime = 0;      // as FileStatus::creationTime
+  std::int64_t modificationTime = 0;  // as FileStatus::modificationTime
 };
 
 // Appends the entries of `directory` ("." and ".." left out) to `entries`, in
 // the platform's listing order (sorted by name on POSIX, where readdir order
-// is arbitrary). Returns false, appending nothing, when it cannot be opened,
-// and also when the listing broke off with an error midway; then `brokenOff`,
-// when given, is set to true (it is left alone otherwise).
+// is arbitrary). Only links and entries of unknown kind cost a status query.
+// Returns false, appending nothing, when it cannot be opened, and also when the
+// listing broke off with an error midway; then `brokenOff`, when given, is set
+// to true (it is left alone otherwise).
 bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
                    bool* brokenOff = nullptr);
+
+// What tells two paths to one file or directory apart: device and inode on
+// POSIX, volume serial number and file index on Windows.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index;
+  }
+};
+
+// The full path of what `path` names with every link followed (a symbolic
+// link's target); empty when it cannot be resolved (nothing there, say).
+std::string resolvedPath(const std::string& path);
+
+// The identity of the file or directory at `path`, links followed; false when
+// it cannot be queried. Opens nothing for reading, so a FIFO never blocks it.
+bool fileIdentity(const std::string& path, FileIdentity& identity);
 
 struct FileStatus {
   std::int64_t creationTime = 0;      // seconds since 1970; birth time where the
@@ -70,24 +94,86 @@ struct FileStatus {
 bool fileStatus(const std::string& path, FileStatus& status);
 
 // Reads the whole file as bytes (no line-end translation); false when it
-// cannot be opened or read.
+// cannot be opened or read, or is not a regular file (never blocks on a FIFO).
 bool readFile(const std::string& path, std::string& content);
 
 // Opens `path` for reading only, sharing read, write and delete with whoever
-// else holds it, and reports its size; false when it cannot be opened.
+// else holds it, and reports its size; false when it cannot be opened or is
+// not a regular file. The open never blocks (a FIFO fails at once).
 bool openedFileSize(const std::string& path, std::int64_t& size);
 
 // Reads up to `length` bytes from byte `offset` of `path` (read-only open with
-// full sharing) into `bytes`; fewer at the end of the file. False when the file
-// cannot be opened or read.
+// full sharing, as openedFileSize) into `bytes`; fewer at the end of the file.
+// False when the file cannot be opened or read, or is not a regular file.
 bool readFileRange(const std::string& path, std::int64_t offset, std::size_t length,
                    std::string& bytes);
 
-// Replaces the whole content of `path` with `content`: the bytes go to a
-// temporary file beside it, are flushed to disk and the temporary is renamed
-// over `path`. On any failure `path` stays as it was, no temporary is left
-// behind, and false is returned.
+// How a read or a replacement of a whole file ended.
+enum class FileOutcome {
+  Done,
+  Missing,  // nothing at the path (reads only)
+  Busy,     // held by someone else for now (a sharing violation, a lock): may pass soon
+  Refused,  // will not pass as things stand: not a regular file, read-only, too large,
+            // no such folder, no permission
+};
+
+enum class PathKind { Missing, RegularFile, Other };
+
+// What is at `path`, links followed: nothing, a regular file, or anything else
+// (a directory, FIFO, device or socket). Nothing is opened.
+PathKind pathKind(const std::string& path);
+
+// Reads the whole regular file at `path` (links followed) into `content`. The
+// open never blocks (a FIFO or device at the path is refused unread), and a file
+// over `maxBytes` is refused before anything is allocated for it.
+FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std::string& content);
+
+// Reads at most the first `length` bytes of the regular file at `path` into
+// `bytes`, with the same non-blocking open and checks as readRegularFile.
+FileOutcome readRegularFileStart(const std::string& path, std::size_t length, std::string& bytes);
+
+// Replaces the whole content of the regular file at `path` (created when
+// missing) as an in-place write would: a link stays a link and its final target
+// gets the bytes; the old file's permission bits (POSIX) or creation time,
+// attributes and security (Windows, ReplaceFileA) are kept. The bytes go to a
+// unique temporary beside the target, created exclusively without following
+// links, flushed to disk and then put in the target's place. A read-only file or
+// anything but a regular file is refused untouched. On any failure the old file
+// stays as it was and no temporary of this call is left behind.
+FileOutcome replaceRegularFile(const std::string& path, const std::string& content);
+
+// replaceRegularFile(path, content) == FileOutcome::Done.
 bool replaceFileContent(const std::string& path, const std::string& content);
+
+// Removes what replaceRegularFile calls for `path` left behind when their process
+// was killed: regular files beside the target whose names follow the temporary
+// pattern; links are never followed. Call only while holding the file's lock, so
+// no live replacement's temporary is taken.
+void removeStaleTemporaries(const std::string& path);
+
+// An exclusive lock on a lock file, held until the object goes (or is moved
+// from). The operating system drops it when the holding process dies.
+class FileLock {
+ public:
+  FileLock() = default;
+  explicit FileLock(std::uintptr_t handle) : handle_(handle) {}
+  FileLock(FileLock&& other) noexcept : handle_(other.handle_) { other.handle_ = 0; }
+  FileLock& operator=(FileLock&& other) noexcept;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock();
+
+  bool held() const { return handle_ != 0; }
+
+ private:
+  std::uintptr_t handle_ = 0;
+};
+
+// Takes an exclusive operating-system lock (flock / LockFileEx) on the file at
+// `path`, created when missing and never removed, waiting at most `timeoutMs`.
+// Busy when another holder kept it that long; Refused when the file cannot be
+// created or opened. `lock` holds the lock exactly on Done.
+FileOutcome lockFileExclusive(const std::string& path, std::int64_t timeoutMs, FileLock& lock);
 
 // ---------------------------------------------------------------- clock
 

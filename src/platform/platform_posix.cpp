@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
@@ -14,14 +15,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "platform/backend.h"
 #include "platform/command_line.h"
@@ -43,13 +47,21 @@ auto retryOnInterrupt(Call call) {
 
 using backend::namesNoFile;
 
-// A read-only descriptor that closes itself.
+// A read-only descriptor on a regular file that closes itself. The open does
+// not block (a FIFO without a writer would block a plain open for ever) and
+// anything but a regular file is closed again at once.
 class ReadOnlyFile {
  public:
   explicit ReadOnlyFile(const std::string& path)
       : fd_(namesNoFile(path) ? -1 : retryOnInterrupt([&] {
-          return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        })) {}
+          return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        })) {
+    struct stat info;
+    if (fd_ >= 0 && (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode))) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
   ~ReadOnlyFile() {
     if (fd_ >= 0)
       ::close(fd_);
@@ -106,18 +118,19 @@ std::string fromAnsiCodePage(const std::string& ansi) {
   return ansi;
 }
 
-bool sameFile(const std::string& first, const std::string& second) {
-  if (namesNoFile(first) || namesNoFile(second))
-    return false;
-  struct stat a;
-  struct stat b;
-  return ::stat(first.c_str(), &a) == 0 && ::stat(second.c_str(), &b) == 0 &&
-         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 bool exists(const std::string& path) {
   return !namesNoFile(path) && ::access(path.c_str(), F_OK) == 0;
 }
+
+namespace {
+
+// Fills in what `mode` says about an entry's kind.
+void setKind(mode_t mode, DirectoryEntry& entry) {
+  entry.isDirectory = S_ISDIR(mode);
+  entry.isFile = S_ISREG(mode);
+}
+
+}  // namespace
 
 bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
                    bool* brokenOff) {
@@ -133,14 +146,30 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
       continue;
-    bool isDirectory = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
-      // Some file systems do not fill d_type; a link to a directory counts as one,
-      // as it would on Windows through a junction.
-      struct stat info;
-      isDirectory = ::fstatat(::dirfd(dir), name, &info, 0) == 0 && S_ISDIR(info.st_mode);
+    DirectoryEntry item;
+    item.name = name;
+    unsigned char type = entry->d_type;
+    struct stat info;
+    if (type == DT_UNKNOWN) {
+      // Some file systems do not fill d_type: ask, without following a link.
+      if (::fstatat(::dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(info.st_mode))
+          type = DT_LNK;
+        else
+          setKind(info.st_mode, item);
+      }
+    } else {
+      item.isDirectory = type == DT_DIR;
+      item.isFile = type == DT_REG;
     }
-    entries.push_back(DirectoryEntry{name, isDirectory});
+    if (type == DT_LNK) {
+      // A link counts as what it points to; a dangling one is neither kind.
+      item.isLink = true;
+      if (::fstatat(::dirfd(dir), name, &info, 0) == 0)
+        setKind(info.st_mode, item);
+    }
+    entries.push_back(std::move(item));
+    // The status queries above may set errno; only readdir's own counts.
     errno = 0;
   }
   const int error = errno;
@@ -155,6 +184,26 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
   // readdir order is arbitrary; sort by name so ties resolve the same way each time.
   std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(),
             [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
+  return true;
+}
+
+std::string resolvedPath(const std::string& path) {
+  if (namesNoFile(path))
+    return std::string();
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr)
+    return std::string();
+  std::string result(resolved);
+  std::free(resolved);
+  return result;
+}
+
+bool fileIdentity(const std::string& path, FileIdentity& identity) {
+  struct stat info;
+  if (namesNoFile(path) || ::stat(path.c_str(), &info) != 0)
+    return false;
+  identity.volume = static_cast<std::uint64_t>(info.st_dev);
+  identity.index = static_cast<std::uint64_t>(info.st_ino);
   return true;
 }
 
@@ -233,31 +282,280 @@ bool readFileRange(const std::string& path, std::int64_t offset, std::size_t len
   return true;
 }
 
-bool replaceFileContent(const std::string& path, const std::string& content) {
+namespace {
+
+// The one place where the errno of a file operation becomes an outcome. Errors
+// that pass by themselves (another's lock, a share that reconnects) are Busy.
+FileOutcome outcomeOfErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return FileOutcome::Missing;
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EBUSY:
+    case ETXTBSY:
+    case EINTR:
+    case EIO:
+    case ESTALE:
+    case ETIMEDOUT:
+      return FileOutcome::Busy;
+    default:
+      return FileOutcome::Refused;
+  }
+}
+
+// A write finds no folder where a read finds no file: that is no transient state.
+FileOutcome writeOutcomeOfErrno(int error) {
+  const FileOutcome outcome = outcomeOfErrno(error);
+  return outcome == FileOutcome::Missing ? FileOutcome::Refused : outcome;
+}
+
+// A descriptor that closes itself.
+class OwnedDescriptor {
+ public:
+  explicit OwnedDescriptor(int fd) : fd_(fd) {}
+  ~OwnedDescriptor() {
+    if (fd_ >= 0)
+      ::close(fd_);
+  }
+  OwnedDescriptor(const OwnedDescriptor&) = delete;
+  OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// The file that a write to `path` reaches: `path` itself, or the final target
+// when it is a symbolic link. `exists` tells whether something is there.
+FileOutcome writeTarget(const std::string& path, std::string& target, bool& exists) {
+  target = path;
+  exists = false;
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0)
+    return errno == ENOENT ? FileOutcome::Done : writeOutcomeOfErrno(errno);
+  if (S_ISLNK(info.st_mode)) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    // A dangling link or a loop names no file we could keep as a link.
+    if (resolved == nullptr)
+      return writeOutcomeOfErrno(errno);
+    target = resolved;
+    std::free(resolved);
+  }
+  exists = true;
+  return FileOutcome::Done;
+}
+
+void splitPath(const std::string& path, std::string& directory, std::string& name) {
+  const std::string::size_type slash = path.rfind('/');
+  directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A new, unique temporary beside `target`, created exclusively and never
+// through a link; -1 with errno on failure.
+int createTemporary(const std::string& target, mode_t mode, std::string& temporary) {
+  static std::atomic<unsigned> counter{0};
+  std::string directory;
+  std::string name;
+  splitPath(target, directory, name);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temporary = directory + backend::temporaryPrefix(name) + std::to_string(::getpid()) + "-" +
+                std::to_string(counter++) + backend::kTemporarySuffix;
+    int fd = retryOnInterrupt([&] {
+      return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    });
+    if (fd >= 0 || errno != EEXIST)
+      return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+}  // namespace
+
+PathKind pathKind(const std::string& path) {
+  struct stat info;
+  if (namesNoFile(path) || ::stat(path.c_str(), &info) != 0)
+    return PathKind::Missing;
+  return S_ISREG(info.st_mode) ? PathKind::RegularFile : PathKind::Other;
+}
+
+namespace {
+
+// readRegularFile, or with `startOnly` readRegularFileStart of `maxBytes` bytes.
+FileOutcome readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
+                        std::string& content) {
+  content.clear();
   if (namesNoFile(path))
-    return false;
-  // The temporary's name carries "TavrelonLog" so that a log tracker never takes
-  // it for a program's log, and a fixed name so that a crash leaves at most one.
-  std::string temporary = path + ".TavrelonLog-new";
-  int fd = retryOnInterrupt(
-      [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); });
+    return FileOutcome::Missing;
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  OwnedDescriptor file(retryOnInterrupt(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
+  if (file.fd() < 0)
+    return outcomeOfErrno(errno);
+  struct stat info;
+  if (::fstat(file.fd(), &info) != 0)
+    return outcomeOfErrno(errno);
+  if (!S_ISREG(info.st_mode) || (!startOnly && info.st_size > maxBytes))
+    return FileOutcome::Refused;
+  content.reserve(static_cast<std::size_t>(std::min<std::int64_t>(info.st_size, maxBytes)));
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = retryOnInterrupt([&] { return ::read(file.fd(), buffer, sizeof buffer); });
+    if (got < 0) {
+      const int error = errno;
+      content.clear();
+      return outcomeOfErrno(error);
+    }
+    if (got == 0)
+      return FileOutcome::Done;
+    // The file may grow while it is read: the bound holds for what is read.
+    if (static_cast<std::int64_t>(content.size()) + got > maxBytes) {
+      if (!startOnly) {
+        std::string().swap(content);
+        return FileOutcome::Refused;
+      }
+      content.append(buffer, static_cast<std::size_t>(maxBytes) - content.size());
+      return FileOutcome::Done;
+    }
+    content.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+}  // namespace
+
+FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std::string& content) {
+  return readRegular(path, maxBytes, false, content);
+}
+
+FileOutcome readRegularFileStart(const std::string& path, std::size_t length, std::string& bytes) {
+  return readRegular(path, static_cast<std::int64_t>(length), true, bytes);
+}
+
+FileOutcome replaceRegularFile(const std::string& path, const std::string& content) {
+  if (namesNoFile(path))
+    return FileOutcome::Refused;
+  std::string target;
+  bool hasOld = false;
+  FileOutcome outcome = writeTarget(path, target, hasOld);
+  if (outcome != FileOutcome::Done)
+    return outcome;
+  struct stat old;
+  if (hasOld) {
+    if (::stat(target.c_str(), &old) != 0)
+      return writeOutcomeOfErrno(errno);
+    if (!S_ISREG(old.st_mode))
+      return FileOutcome::Refused;
+    // A file its owner made read-only stays as it is.
+    if (::access(target.c_str(), W_OK) != 0)
+      return writeOutcomeOfErrno(errno);
+  }
+
+  std::string temporary;
+  const int fd = createTemporary(target, hasOld ? 0600 : 0666, temporary);
   if (fd < 0)
-    return false;
-  bool written = writeAll(fd, content.data(), content.size()) && ::fsync(fd) == 0;
-  written = (::close(fd) == 0) && written;
-  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    return writeOutcomeOfErrno(errno);
+  bool written = true;
+  if (hasOld) {
+    // The new file takes the old one's permission bits and, where we may, owner.
+    written = ::fchmod(fd, old.st_mode & 07777) == 0;
+    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+      const int ignored = ::fchown(fd, old.st_uid, old.st_gid);
+      (void)ignored;
+    }
+  }
+  written = written && writeAll(fd, content.data(), content.size()) && ::fsync(fd) == 0;
+  int error = written ? 0 : errno;
+  if (::close(fd) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  if (written && ::rename(temporary.c_str(), target.c_str()) != 0) {
+    written = false;
+    error = errno;
+  }
+  if (!written) {
     ::unlink(temporary.c_str());
-    return false;
+    return writeOutcomeOfErrno(error);
   }
   // Make the rename itself durable.
-  std::string::size_type slash = path.rfind('/');
-  std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string directory;
+  std::string name;
+  splitPath(target, directory, name);
+  int dirFd =
+      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
     ::fsync(dirFd);
     ::close(dirFd);
   }
-  return true;
+  return FileOutcome::Done;
+}
+
+void removeStaleTemporaries(const std::string& path) {
+  std::string target;
+  bool exists = false;
+  if (namesNoFile(path) || writeTarget(path, target, exists) != FileOutcome::Done)
+    return;
+  std::string directory;
+  std::string name;
+  splitPath(target, directory, name);
+  const std::string prefix = backend::temporaryPrefix(name);
+  const std::string suffix = backend::kTemporarySuffix;
+  DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (dir == nullptr)
+    return;
+  while (dirent* entry = ::readdir(dir)) {
+    const std::string entryName = entry->d_name;
+    if (entryName.size() <= prefix.size() + suffix.size() ||
+        entryName.compare(0, prefix.size(), prefix) != 0 ||
+        entryName.compare(entryName.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    struct stat info;
+    if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(info.st_mode))
+      ::unlinkat(::dirfd(dir), entry->d_name, 0);
+  }
+  ::closedir(dir);
+}
+
+// Lock handles are descriptor + 1, so that 0 stays "no lock".
+std::uintptr_t backend::openLockFile(const std::string& path, FileOutcome& outcome) {
+  outcome = FileOutcome::Refused;
+  if (namesNoFile(path))
+    return 0;
+  const int flags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = retryOnInterrupt([&] { return ::open(path.c_str(), O_RDWR | flags, 0666); });
+  // A lock file another user created may be read-only to us; flock works on it still.
+  if (fd < 0 && errno == EACCES)
+    fd = retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | flags, 0666); });
+  if (fd < 0) {
+    outcome = writeOutcomeOfErrno(errno);
+    return 0;
+  }
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return 0;
+  }
+  outcome = FileOutcome::Done;
+  return static_cast<std::uintptr_t>(fd) + 1;
+}
+
+FileOutcome backend::tryLockOnce(std::uintptr_t handle) {
+  const int fd = static_cast<int>(handle - 1);
+  if (retryOnInterrupt([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0)
+    return FileOutcome::Done;
+  return errno == EWOULDBLOCK ? FileOutcome::Busy : FileOutcome::Refused;
+}
+
+void backend::releaseFileLock(std::uintptr_t handle) {
+  // Closing the only descriptor of the open file releases its flock.
+  if (handle != 0)
+    ::close(static_cast<int>(handle - 1));
 }
 
 bool backend::localCalendarTime(std::time_t when, std::tm& local) {

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -15,6 +16,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include "platform/backend.h"
 #include "platform/command_line.h"
@@ -120,12 +122,19 @@ class OwnedFile {
 
 // Opens `path` for reading only, letting others read, write, rename and delete
 // it meanwhile, so that a supervised program writing its log is never disturbed.
+// Only a file on disk is read: a handle to a device, a pipe or a console (a
+// path such as "NUL" or "CON" can name one) is closed again at once.
 HANDLE openForReading(const std::string& path) {
   if (namesNoFile(path))
     return INVALID_HANDLE_VALUE;
-  return ::CreateFileW(systemPath(path).c_str(), GENERIC_READ,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = ::CreateFileW(systemPath(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE && ::GetFileType(file) != FILE_TYPE_DISK) {
+    ::CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
 }
 
 // Seconds since 1970 of a FILETIME (100 ns ticks since 1601).
@@ -137,8 +146,52 @@ std::int64_t secondsSince1970(const FILETIME& time) {
   return static_cast<std::int64_t>(ticks.QuadPart / 10000000ULL) - secondsFrom1601To1970;
 }
 
-bool isZero(const FILETIME& time) {
-  return time.dwLowDateTime == 0 && time.dwHighDateTime == 0;
+// The creation time where the file system records one (a zero FILETIME means
+// none, as on some network drives), else the last write time.
+std::int64_t creationOrWrite(const FILETIME& creation, const FILETIME& write) {
+  return creation.dwLowDateTime == 0 && creation.dwHighDateTime == 0 ? secondsSince1970(write)
+                                                                     : secondsSince1970(creation);
+}
+
+// What a symbolic link or junction points to, opened for its attributes only
+// and without reading (FILE_FLAG_BACKUP_SEMANTICS lets a directory be opened);
+// false when the target cannot be reached.
+bool linkTarget(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+  if (namesNoFile(path))
+    return false;
+  OwnedFile target(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return target.isOpen() && ::GetFileInformationByHandle(target.get(), &info);
+}
+
+// The final path of the open `file` (UTF-8, in the \\?\ form the system gives
+// it), every link resolved; empty when it cannot be told.
+std::string finalPath(HANDLE file, DWORD flags) {
+  // Success gives the length without the NUL; a buffer too small gets the
+  // size needed with the NUL. The path may change between two calls.
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const DWORD length =
+        ::GetFinalPathNameByHandleW(file, &buffer[0], static_cast<DWORD>(buffer.size()), flags);
+    if (length == 0)
+      return std::string();
+    if (length < buffer.size())
+      return utf8FromWide(buffer.data(), length);
+    buffer.resize(length);
+  }
+  return std::string();
+}
+
+// The kind and times of a file or directory from its attributes.
+template <typename Info>
+void describe(const Info& info, DirectoryEntry& entry) {
+  const DWORD attributes = info.dwFileAttributes;
+  entry.isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  entry.isFile = !entry.isDirectory && (attributes & FILE_ATTRIBUTE_DEVICE) == 0;
+  entry.hasTimes = true;
+  entry.creationTime = creationOrWrite(info.ftCreationTime, info.ftLastWriteTime);
+  entry.modificationTime = secondsSince1970(info.ftLastWriteTime);
 }
 
 // ReadFile and WriteFile move at most a DWORD at a time; stay well below it.
@@ -293,24 +346,6 @@ std::string toAnsiCodePage(const std::string& utf8) {
   return ansi;
 }
 
-bool sameFile(const std::string& first, const std::string& second) {
-  // No access rights are needed for the identity; backup semantics let a
-  // directory be opened too.
-  auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
-    if (namesNoFile(path))
-      return false;
-    OwnedFile file(::CreateFileW(systemPath(path).c_str(), 0,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return file.isOpen() && ::GetFileInformationByHandle(file.get(), &info) != 0;
-  };
-  BY_HANDLE_FILE_INFORMATION a;
-  BY_HANDLE_FILE_INFORMATION b;
-  return identify(first, a) && identify(second, b) &&
-         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
-}
-
 std::string fromAnsiCodePage(const std::string& ansi) {
   const bool ascii = std::all_of(ansi.begin(), ansi.end(),
                                  [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -334,10 +369,10 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
   if (directory.empty() || namesNoFile(directory))
     return false;
   const std::wstring folder = systemPath(directory);
-  std::wstring pattern = folder;
-  if (pattern.empty() || pattern.back() != L'\\')
-    pattern += L'\\';
-  pattern += L'*';
+  std::wstring folderPrefix = folder;
+  if (folderPrefix.empty() || folderPrefix.back() != L'\\')
+    folderPrefix += L'\\';
+  const std::wstring pattern = folderPrefix + L'*';
 
   WIN32_FIND_DATAW data;
   HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
@@ -359,8 +394,24 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
     const wchar_t* name = data.cFileName;
     if (std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0)
       continue;
-    entries.push_back(DirectoryEntry{utf8FromWide(name, std::wcslen(name)),
-                                     (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    DirectoryEntry entry;
+    entry.name = utf8FromWide(name, std::wcslen(name));
+    // dwReserved0 holds the reparse tag. Only symbolic links and junctions
+    // point elsewhere; other reparse points (deduplicated or cloud files) are
+    // what their attributes say.
+    const bool link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                      (data.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+                       data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
+    if (link) {
+      // A link counts as its target; one that does not resolve is neither kind.
+      entry.isLink = true;
+      BY_HANDLE_FILE_INFORMATION target;
+      if (linkTarget(utf8FromWide(folderPrefix.data(), folderPrefix.size()) + entry.name, target))
+        describe(target, entry);
+    } else {
+      describe(data, entry);
+    }
+    entries.push_back(std::move(entry));
   } while (::FindNextFileW(find, &data));
   // Only "no more files" ends a complete listing; any other error (a network
   // drive that went away) leaves half a folder, which must not pass for all of it.
@@ -375,17 +426,32 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
   return true;
 }
 
+std::string resolvedPath(const std::string& path) {
+  if (namesNoFile(path))
+    return std::string();
+  OwnedFile file(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return file.isOpen() ? finalPath(file.get(), FILE_NAME_NORMALIZED) : std::string();
+}
+
+bool fileIdentity(const std::string& path, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!linkTarget(path, info))
+    return false;
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
 bool fileStatus(const std::string& path, FileStatus& status) {
   if (namesNoFile(path))
     return false;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!::GetFileAttributesExW(systemPath(path).c_str(), GetFileExInfoStandard, &data))
     return false;
+  status.creationTime = creationOrWrite(data.ftCreationTime, data.ftLastWriteTime);
   status.modificationTime = secondsSince1970(data.ftLastWriteTime);
-  // Some network drives record no creation time (0): the modification time
-  // stands in, as on a platform without creation times.
-  status.creationTime =
-      isZero(data.ftCreationTime) ? status.modificationTime : secondsSince1970(data.ftCreationTime);
   status.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
                                           data.nFileSizeLow);
   return true;
@@ -447,25 +513,302 @@ bool readFileRange(const std::string& path, std::int64_t offset, std::size_t len
   return true;
 }
 
-bool replaceFileContent(const std::string& path, const std::string& content) {
-  if (namesNoFile(path))
-    return false;
-  // The temporary's name carries "TavrelonLog" so that a log tracker never takes
-  // it for a program's log, and a fixed name so that a crash leaves at most one.
-  const std::wstring target = systemPath(path);
-  const std::wstring temporary = systemPath(path + ".TavrelonLog-new");
-  HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
-    return false;
-  bool written = writeAll(file, content.data(), content.size()) && ::FlushFileBuffers(file);
-  written = ::CloseHandle(file) && written;
-  if (!written || !::MoveFileExW(temporary.c_str(), target.c_str(),
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    ::DeleteFileW(temporary.c_str());
-    return false;
+namespace {
+
+// The one place where the Windows error of a file operation becomes an
+// outcome. A sharing violation, another's byte lock or a denied access (a file
+// open in an editor, an antivirus scan) pass by themselves: Busy.
+FileOutcome outcomeOfError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return FileOutcome::Missing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_BAD_NETPATH:
+    case ERROR_SEM_TIMEOUT:
+      return FileOutcome::Busy;
+    default:
+      return FileOutcome::Refused;
   }
-  return true;
+}
+
+// A write finds no folder where a read finds no file: that is no transient state.
+FileOutcome writeOutcomeOfError(DWORD error) {
+  const FileOutcome outcome = outcomeOfError(error);
+  return outcome == FileOutcome::Missing ? FileOutcome::Refused : outcome;
+}
+
+// True when the open file is an ordinary disk file, not a console, pipe or device.
+bool isDiskFile(HANDLE file) {
+  return ::GetFileType(file) == FILE_TYPE_DISK;
+}
+
+// The file that a write to `path` reaches: `path` itself, or the final target
+// when it is a symbolic link; its attributes in `attributes`
+// (INVALID_FILE_ATTRIBUTES when nothing is there).
+FileOutcome writeTarget(const std::string& path, std::string& target, DWORD& attributes) {
+  target = path;
+  attributes = ::GetFileAttributesW(systemPath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? FileOutcome::Done : writeOutcomeOfError(error);
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return FileOutcome::Refused;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    OwnedFile link(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+    if (!link.isOpen())
+      return writeOutcomeOfError(::GetLastError());
+    target = finalPath(link.get(), FILE_NAME_NORMALIZED);
+    if (target.empty())
+      return FileOutcome::Refused;
+    attributes = ::GetFileAttributesW(systemPath(target).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+      return writeOutcomeOfError(::GetLastError());
+  }
+  return FileOutcome::Done;
+}
+
+void splitPath(const std::string& path, std::string& directory, std::string& name) {
+  const std::string::size_type slash = path.find_last_of("\\/");
+  directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A new, unique temporary beside `target`, created with CREATE_NEW (which
+// never opens what is already there, a link included); INVALID_HANDLE_VALUE
+// with the last error set on failure.
+HANDLE createTemporary(const std::string& target, std::string& temporary) {
+  static std::atomic<unsigned> counter{0};
+  std::string directory;
+  std::string name;
+  splitPath(target, directory, name);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temporary = directory + backend::temporaryPrefix(name) +
+                std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(counter++) +
+                backend::kTemporarySuffix;
+    HANDLE file = ::CreateFileW(systemPath(temporary).c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE)
+      return file;
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+      return INVALID_HANDLE_VALUE;
+  }
+  ::SetLastError(ERROR_FILE_EXISTS);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Renames the temporary to the target where no file is there; a few tries,
+// for the short moments a scanner holds the new file after ReplaceFileW.
+bool moveIntoPlace(const std::string& temporary, const std::string& target) {
+  for (int attempt = 0;; ++attempt) {
+    if (::MoveFileExW(systemPath(temporary).c_str(), systemPath(target).c_str(),
+                      MOVEFILE_WRITE_THROUGH))
+      return true;
+    if (attempt == 4)
+      return false;
+    backend::sleepForReal(100);
+  }
+}
+
+}  // namespace
+
+PathKind pathKind(const std::string& path) {
+  if (namesNoFile(path))
+    return PathKind::Missing;
+  const DWORD attributes = ::GetFileAttributesW(systemPath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return PathKind::Missing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Other : PathKind::RegularFile;
+}
+
+namespace {
+
+// readRegularFile, or with `startOnly` readRegularFileStart of `maxBytes` bytes.
+FileOutcome readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
+                        std::string& content) {
+  content.clear();
+  if (namesNoFile(path))
+    return FileOutcome::Missing;
+  const DWORD attributes = ::GetFileAttributesW(systemPath(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return FileOutcome::Refused;
+  OwnedFile file(openForReading(path));
+  if (!file.isOpen())
+    return outcomeOfError(::GetLastError());
+  LARGE_INTEGER size;
+  if (!isDiskFile(file.get()) || !::GetFileSizeEx(file.get(), &size) ||
+      (!startOnly && size.QuadPart > maxBytes))
+    return FileOutcome::Refused;
+  content.reserve(static_cast<std::size_t>(std::min<std::int64_t>(size.QuadPart, maxBytes)));
+  char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) {
+      const DWORD error = ::GetLastError();
+      content.clear();
+      return outcomeOfError(error);
+    }
+    if (got == 0)
+      return FileOutcome::Done;
+    // The file may grow while it is read: the bound holds for what is read.
+    if (static_cast<std::int64_t>(content.size()) + got > maxBytes) {
+      if (!startOnly) {
+        std::string().swap(content);
+        return FileOutcome::Refused;
+      }
+      content.append(buffer, static_cast<std::size_t>(maxBytes) - content.size());
+      return FileOutcome::Done;
+    }
+    content.append(buffer, got);
+  }
+}
+
+}  // namespace
+
+FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std::string& content) {
+  return readRegular(path, maxBytes, false, content);
+}
+
+FileOutcome readRegularFileStart(const std::string& path, std::size_t length, std::string& bytes) {
+  return readRegular(path, static_cast<std::int64_t>(length), true, bytes);
+}
+
+FileOutcome replaceRegularFile(const std::string& path, const std::string& content) {
+  if (namesNoFile(path))
+    return FileOutcome::Refused;
+  std::string target;
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  FileOutcome outcome = writeTarget(path, target, attributes);
+  if (outcome != FileOutcome::Done)
+    return outcome;
+  const bool hasOld = attributes != INVALID_FILE_ATTRIBUTES;
+  if (hasOld) {
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
+      return FileOutcome::Refused;
+    // A device name (NUL, COM1) or a pipe is no file to replace.
+    OwnedFile probe(::CreateFileW(systemPath(target).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    if (!probe.isOpen())
+      return writeOutcomeOfError(::GetLastError());
+    if (!isDiskFile(probe.get()))
+      return FileOutcome::Refused;
+  }
+
+  std::string temporary;
+  HANDLE file = createTemporary(target, temporary);
+  if (file == INVALID_HANDLE_VALUE)
+    return writeOutcomeOfError(::GetLastError());
+  bool written = writeAll(file, content.data(), content.size()) && ::FlushFileBuffers(file);
+  DWORD error = written ? ERROR_SUCCESS : ::GetLastError();
+  if (!::CloseHandle(file) && written) {
+    written = false;
+    error = ::GetLastError();
+  }
+  if (written) {
+    if (!hasOld) {
+      // No old file to keep anything of: a plain rename, which fails rather
+      // than replace a file someone created meanwhile.
+      if (::MoveFileExW(systemPath(temporary).c_str(), systemPath(target).c_str(),
+                        MOVEFILE_WRITE_THROUGH))
+        return FileOutcome::Done;
+      error = ::GetLastError();
+      if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+        error = ERROR_SHARING_VIOLATION;
+    } else if (::ReplaceFileW(systemPath(target).c_str(), systemPath(temporary).c_str(), nullptr,
+                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+      return FileOutcome::Done;
+    } else {
+      error = ::GetLastError();
+      // 1176: the old file is gone and the new one still has the temporary's
+      // name; 1177 may leave the same. Finish the move, so the path keeps a log.
+      if ((error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+           error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) &&
+          ::GetFileAttributesW(systemPath(target).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (moveIntoPlace(temporary, target))
+          return FileOutcome::Done;
+        // The temporary holds the only copy of the rows now: it stays.
+        return FileOutcome::Busy;
+      }
+    }
+  }
+  ::DeleteFileW(systemPath(temporary).c_str());
+  return writeOutcomeOfError(error);
+}
+
+void removeStaleTemporaries(const std::string& path) {
+  std::string target;
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  if (namesNoFile(path) || writeTarget(path, target, attributes) != FileOutcome::Done)
+    return;
+  std::string directory;
+  std::string name;
+  splitPath(target, directory, name);
+  const std::string prefix = backend::temporaryPrefix(name);
+  const std::string suffix = backend::kTemporarySuffix;
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW(systemPath(directory + prefix + "*" + suffix).c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    // The pattern also matches short 8.3 names: check the long name itself.
+    const std::string entryName = utf8FromWide(data.cFileName, std::wcslen(data.cFileName));
+    if (entryName.size() <= prefix.size() + suffix.size() ||
+        entryName.compare(0, prefix.size(), prefix) != 0 ||
+        entryName.compare(entryName.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+      continue;
+    ::DeleteFileW(systemPath(directory + entryName).c_str());
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+}
+
+std::uintptr_t backend::openLockFile(const std::string& path, FileOutcome& outcome) {
+  outcome = FileOutcome::Refused;
+  if (namesNoFile(path))
+    return 0;
+  HANDLE file = ::CreateFileW(systemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    outcome = writeOutcomeOfError(::GetLastError());
+    return 0;
+  }
+  if (!isDiskFile(file)) {
+    ::CloseHandle(file);
+    return 0;
+  }
+  outcome = FileOutcome::Done;
+  return reinterpret_cast<std::uintptr_t>(file);
+}
+
+FileOutcome backend::tryLockOnce(std::uintptr_t handle) {
+  OVERLAPPED at{};
+  if (::LockFileEx(reinterpret_cast<HANDLE>(handle),
+                   LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+    return FileOutcome::Done;
+  const DWORD error = ::GetLastError();
+  return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? FileOutcome::Busy
+                                                                    : FileOutcome::Refused;
+}
+
+void backend::releaseFileLock(std::uintptr_t handle) {
+  if (handle == 0)
+    return;
+  HANDLE file = reinterpret_cast<HANDLE>(handle);
+  OVERLAPPED at{};
+  // Fails harmlessly for a handle that was opened but never locked.
+  ::UnlockFileEx(file, 0, 1, 0, &at);
+  ::CloseHandle(file);
 }
 
 bool backend::localCalendarTime(std::time_t when, std::tm& local) {

@@ -15,7 +15,8 @@ std::vector<std::string> splitLines(const std::string& content) {
       break;
     }
     std::string::size_type length = end - start;
-    if (length > 0 && content[end - 1] == '\r') --length;
+    if (length > 0 && content[end - 1] == '\r')
+      --length;
     lines.emplace_back(content, start, length);
     start = end + 1;
   }
@@ -25,7 +26,8 @@ std::vector<std::string> splitLines(const std::string& content) {
 bool readTextLines(const std::string& path, std::vector<std::string>& lines) {
   lines.clear();
   std::string content;
-  if (!platform::readFile(path, content)) return false;
+  if (!platform::readFile(path, content))
+    return false;
   lines = splitLines(content);
   return true;
 }

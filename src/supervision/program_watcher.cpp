@@ -1,6 +1,7 @@
 #include "supervision/program_watcher.h"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -48,7 +49,9 @@ platform::ProcessLaunch debugLaunch(const std::string& path, bool showWindow,
 // path or link: starting it would multiply watchdogs without bound.
 bool isOwnExecutable(const std::string& path) {
   const std::string self = platform::executablePath();
-  return !self.empty() && platform::sameFile(path, self);
+  platform::FileIdentity own, candidate;
+  return !self.empty() && platform::fileIdentity(self, own) &&
+         platform::fileIdentity(path, candidate) && own == candidate;
 }
 
 }  // namespace
@@ -94,6 +97,7 @@ ProgramWatcher& ProgramWatcher::operator=(ProgramWatcher&& other) noexcept {
   runState = other.runState;
   testMode = other.testMode;
   launchFailed = other.launchFailed;
+  statusUpdates = std::move(other.statusUpdates);
   return *this;
 }
 
@@ -180,12 +184,16 @@ void ProgramWatcher::start() {
 
   launchFailed = false;
   status.startTime = platform::localTime(kRowTimePattern);
-  std::vector<StatusRecord> rows = readStatusLog(config.statusLogPath);
   status.runningStatus = "running";
   status.latestLog = "N/A";
   status.endTime.clear();
-  rows.push_back(status);
-  writeStatusLog(std::move(rows), config.statusLogPath);
+  bool queued = true;
+  try {
+    statusUpdates.addRow(status);
+  } catch (const std::exception&) {
+    queued = false;  // out of memory: said as a failed write; supervision goes on
+  }
+  writeStatusRows(queued);
   runState = 1;
 
   printLine("");
@@ -196,7 +204,7 @@ void ProgramWatcher::start() {
     return;
 
   lastProgress.clear();
-  logTracker = std::make_unique<TestLog>(config.applicationLogDir);
+  logTracker = std::make_unique<TestLog>(config.applicationLogDir, config.statusLogPath);
 }
 
 void ProgramWatcher::startTest(std::string applicationId) {
@@ -234,7 +242,7 @@ void ProgramWatcher::startTest(std::string applicationId) {
     return;
 
   lastProgress.clear();
-  logTracker = std::make_unique<KVTLog>(config.applicationLogDir);
+  logTracker = std::make_unique<KVTLog>(config.applicationLogDir, config.statusLogPath);
 }
 
 std::int64_t ProgramWatcher::progress() {
@@ -246,25 +254,38 @@ std::string ProgramWatcher::latestLogLine() {
 }
 
 void ProgramWatcher::closeStatusRow(const char* runningStatus) {
-  std::vector<StatusRecord> rows = readStatusLog(config.statusLogPath);
   status.runningStatus = runningStatus;
-  if (!updateStatusRow(rows, status) && !launchFailed) {
-    // The run's "running" row is gone (its start could not write the log, or
-    // someone edited it away): the closed row is added, so the run is not lost.
-    // A failed start's identifier names no run and gets no row.
-    rows.push_back(status);
+  bool queued = true;
+  try {
+    // The run's "running" row may be gone (its start could not write the log,
+    // or someone edited it away): the closed row is then added, so the run is
+    // not lost. A failed start's identifier names no run and gets no row.
+    statusUpdates.closeRow(status, !launchFailed);
+  } catch (const std::exception&) {
+    queued = false;  // out of memory: said as a failed write
   }
-  writeStatusLog(std::move(rows), config.statusLogPath);
+  writeStatusRows(queued);
 }
 
 void ProgramWatcher::appendTestRow() {
-  std::vector<StatusRecord> rows = readStatusLog(config.statusLogPath);
   status.runningStatus = "running";
   status.latestLog = "N/A";
   status.startTime.clear();
   status.endTime.clear();
-  rows.push_back(status);
-  writeStatusLog(std::move(rows), config.statusLogPath);
+  bool queued = true;
+  try {
+    statusUpdates.addRow(status);
+  } catch (const std::exception&) {
+    queued = false;  // out of memory: said as a failed write
+  }
+  writeStatusRows(queued);
+}
+
+void ProgramWatcher::writeStatusRows(bool queued) {
+  // Also with nothing new (a close of a failed start) the sequence reads and
+  // rewrites the log, as every sequence does.
+  if (!statusUpdates.apply(config.statusLogPath, true) || !queued)
+    printLine("Error: Failed to write status log [" + config.statusLogPath + "]!");
 }
 
 void ProgramWatcher::monitor() {
@@ -309,6 +330,9 @@ void ProgramWatcher::monitor() {
         unchangedPolls = 0;
       }
       platform::pauseUnlessStopped(kPollPauseMs);
+      // Rows a failed write left pending are tried again, silently, at every poll.
+      if (statusUpdates.pending())
+        statusUpdates.apply(config.statusLogPath, false);
       // A failed query keeps the last answer, so polling goes on.
       std::uint32_t code = exitCode;
       const platform::ProcessState now = platform::processState(programProcess.hProcess, code);

@@ -8,6 +8,7 @@
 
 #include "config/program_config.h"
 #include "logging/status_log.h"
+#include "logging/status_updates.h"
 #include "logging/test_log.h"
 #include "platform/platform.h"
 
@@ -74,6 +75,10 @@ class ProgramWatcher {
   void closeStatusRow(const char* runningStatus);
   // Appends the test-mode "running" row that precedes a startTest().
   void appendTestRow();
+  // Writes the status-row changes still pending, with a short retry while the
+  // log is held; prints the status-log error line when they could not be, or
+  // when this sequence's change could not even be `queued` (out of memory).
+  void writeStatusRows(bool queued);
   // Handles a time-out; false when the loop is to return (DebugTimeout trouble).
   bool handleTimeout();
   // The restart after a time-out; tried again about once a second while the
@@ -91,6 +96,8 @@ class ProgramWatcher {
   // True when the latest start() or startTest() could not launch the program
   // (file missing, creation failed); false once one has.
   bool launchFailed = false;
+  // Status-row changes not yet written; every later write applies them first.
+  StatusLogUpdates statusUpdates;
 };
 
 }  // namespace tavrelon

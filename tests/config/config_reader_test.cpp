@@ -256,7 +256,7 @@ TEST(ParseTimeOutMin, SaturatesAtThe32BitLimits) {
   EXPECT_EQ(parseTimeOutMin("0000000000000000000042"), 42);
 }
 
-TEST(ReadConfigFile, CrLfFileReadsLikeLfFile) {
+TEST(ReadConfigFile, CrLfFileAndAByteOrderMarkReadLikeAnLfFile) {
   const std::string lf =
       "# c\nApplicationPath: a.exe\nApplicationArgument: \"x y\"\nTimeOutMin: 3\n\n"
       "ApplicationPath: b.exe\nTavrelonLog: b.csv\nDebugOrNot: true";
@@ -276,6 +276,12 @@ TEST(ReadConfigFile, CrLfFileReadsLikeLfFile) {
   EXPECT_EQ(fromCrLf[0].applicationArgument, "\"x y\"");
   EXPECT_EQ(fromCrLf[1].statusLogPath, "b.csv");
   EXPECT_TRUE(fromCrLf[1].debugOrNot);  // last line, no line end
+  // A byte-order mark before the first key is skipped; one anywhere else is text.
+  std::vector<ProgramConfig> fromBom = readConfig("\xEF\xBB\xBF" + crlf.substr(5));
+  ASSERT_EQ(fromBom.size(), 2u);
+  EXPECT_EQ(fromBom[0].applicationPath, "a.exe");
+  EXPECT_EQ(fromBom[0].timeOutMin, 3);
+  EXPECT_EQ(readSingle("ApplicationPath: a.exe\n\xEF\xBB\xBFTimeOutMin: 3").timeOutMin, 2);
 }
 
 TEST(ReadConfigFile, ReadsNulBytesAndBinaryDataWithoutHarm) {

@@ -12,7 +12,9 @@ TEST(QuoteCsvField, QuotesOnlyFieldsWithCommasQuotesOrLineBreaks) {
   EXPECT_EQ(quoteCsvField(""), "");
   EXPECT_EQ(quoteCsvField("a,b"), "\"a,b\"");
   EXPECT_EQ(quoteCsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
-  EXPECT_EQ(quoteCsvField("one\r\ntwo"), "\"one\r\ntwo\"");
+  // A line break would end the record on reading: it becomes a space.
+  EXPECT_EQ(quoteCsvField("one\r\ntwo\rthree\n"), "one  two three ");
+  EXPECT_EQ(quoteCsvField("a,\nb"), "\"a, b\"");
 }
 
 TEST(AppendCsvField, AppendsWhatQuoteCsvFieldReturns) {
@@ -33,9 +35,10 @@ TEST(SplitCsvLine, IntoAReusedVectorGivesTheSameFieldsAsAFreshOne) {
   EXPECT_EQ(fields, (Fields{"a,b", "c"}));
 }
 
-TEST(SplitCsvLine, KeepsEmptyInnerFieldsButNoFieldAfterATrailingComma) {
+TEST(SplitCsvLine, KeepsEmptyFieldsTheOneAfterATrailingCommaIncluded) {
   EXPECT_EQ(splitCsvLine("a,,c"), (Fields{"a", "", "c"}));
-  EXPECT_EQ(splitCsvLine("a,b,"), (Fields{"a", "b"}));
+  EXPECT_EQ(splitCsvLine("a,b,"), (Fields{"a", "b", ""}));
+  EXPECT_EQ(splitCsvLine("\"a,b\","), (Fields{"a,b", ""}));
   EXPECT_EQ(splitCsvLine("a,\"\""), (Fields{"a", ""}));
   EXPECT_EQ(splitCsvLine(""), Fields{});
 }
@@ -50,14 +53,9 @@ TEST(SplitCsvLine, SplitsLinesWithUnpairedQuotesAtEveryCommaKeepingTheQuotes) {
   EXPECT_EQ(splitCsvLine("\"ab\"c,d"), (Fields{"\"ab\"c", "d"}));
 }
 
-TEST(CsvRecordEnd, GoesOverLineFeedsOnlyInsideProperlyClosedQuotes) {
-  std::string text = "a,\"x\ny\",b\nnext\n";
-  EXPECT_EQ(csvRecordEnd(text, 0), text.find("\nnext"));
-  // An opening quote that never closes well leaves the record one line long.
-  std::string broken = "a,\"x\nnext\"z,b\n";
-  EXPECT_EQ(csvRecordEnd(broken, 0), 4u);
-  EXPECT_EQ(csvRecordEnd("a,\"open\nb,c", 0), 7u);
-  EXPECT_EQ(csvRecordEnd("plain", 0), 5u);
+TEST(SplitCsvLine, AnUnbalancedQuoteKeepsEveryFieldOfItsLineAndTakesNoMore) {
+  EXPECT_EQ(splitCsvLine("a,\"x,b,c,d"), (Fields{"a", "\"x", "b", "c", "d"}));
+  EXPECT_EQ(splitCsvLine("a,\"x\"y,b,"), (Fields{"a", "\"x\"y", "b", ""}));
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "logging/status_updates.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -91,20 +94,76 @@ TEST(StatusLog, ReaderSkipsHeadersAndEmptyLinesAndDropsWrongFieldCounts) {
   std::string path = dir.file("status.csv");
   writeFile(path, kSixHeader + "\n" + "a,running,s,,N/A\n" + "\n" + kHeader + "\r\n" +
                       "four,fields,only,here\n" + "one,two,three,four,five,six,seven\n" +
-                      "b,timeout,s,e,[p] x,\n" + "c,finished,s,e,[p] y,extra\n" +
-                      "d,crashed,s,e,last");
+                      "b,timeout,s,e,[p] x,\n" + "c,0,finished,s,e,[p] y\n" + "d,crashed,s,e,last");
   std::vector<StatusRecord> rows = readStatusLog(path);
   ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(show(rows[0]), show(row("a", "running", "s", "", "N/A")));
   EXPECT_EQ(show(rows[1]),
             show(row("b", "timeout", "s", "e", "[p] x")));  // trailing comma: five fields
-  EXPECT_EQ(show(rows[2]), show(row("c", "finished", "s", "e", "[p] y")));  // first five of six
+  EXPECT_EQ(show(rows[2]), show(row("c", "finished", "s", "e", "[p] y")));  // is_Manual goes
   EXPECT_EQ(show(rows[3]), show(row("d", "crashed", "s", "e", "last")));    // no final line end
 
   // A rewrite has one header, CR LF throughout and none of the dropped lines.
   writeStatusLog(rows, path);
   EXPECT_EQ(readFile(path), kHeader + "\r\n" + "a,running,s,,N/A\r\n" + "b,timeout,s,e,[p] x\r\n" +
                                 "c,finished,s,e,[p] y\r\n" + "d,crashed,s,e,last\r\n");
+}
+
+TEST(StatusLog, ReadingKeepsEveryRowOfCrOnlyBomAndSpreadsheetFiles) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  // Saved with lone CRs, a byte-order mark and a spreadsheet's padded header;
+  // one stray quote; a trailing comma as an empty Latest_Log.
+  writeFile(path, "\xEF\xBB\xBF" + kHeader + ",\r" + "a.exe_1,crashed,t1,t2,\r" +
+                      "\"b.exe_2,timeout,t1,t2,[p] x\r" + "c.exe_3,1,finished,t1,t2,[p] y\r\r" +
+                      "d.exe_4,running,t1,,N/A");
+  std::vector<StatusRecord> rows;
+  ASSERT_EQ(readStatusLog(path, rows), StatusLogOutcome::Done);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(show(rows[0]), show(row("a.exe_1", "crashed", "t1", "t2", "")));
+  EXPECT_EQ(show(rows[1]), show(row("\"b.exe_2", "timeout", "t1", "t2", "[p] x")));
+  EXPECT_EQ(show(rows[2]), show(row("c.exe_3", "finished", "t1", "t2", "[p] y")));
+  EXPECT_EQ(show(rows[3]), show(row("d.exe_4", "running", "t1", "", "N/A")));
+}
+
+TEST(StatusLog, SomeoneElsesFileIsNeitherReadNorReplaced) {
+  TempDir dir;
+  const std::string path = dir.file("TavrelonLog_results.csv");
+  const std::string foreign = "case,result,start,end,note\r\nc1,pass,a,b,ok\r\n";
+  writeFile(path, foreign);
+  std::vector<StatusRecord> rows{row("x", "running", "s", "", "N/A")};
+  EXPECT_EQ(readStatusLog(path, rows), StatusLogOutcome::Refused);
+  EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(writeStatusLog({row("a", "running", "s", "", "N/A")}, path), StatusLogOutcome::Refused);
+  EXPECT_EQ(readFile(path), foreign);
+  // An empty file, or one with only a byte-order mark, is an empty status log.
+  writeFile(path, "\xEF\xBB\xBF");
+  EXPECT_EQ(readStatusLog(path, rows), StatusLogOutcome::Done);
+  EXPECT_EQ(writeStatusLog({}, path), StatusLogOutcome::Done);
+  EXPECT_EQ(readFile(path), kHeader + "\r\n");
+}
+
+TEST(StatusLog, OverTheSizeBoundIsNeitherReadNorRewritten) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  writeFile(path, kHeader + "\r\na,running,s,,N/A\r\n");
+  std::error_code error;
+  fs::resize_file(path, static_cast<std::uintmax_t>(kMaxStatusLogBytes) + 1, error);
+  if (error)
+    GTEST_SKIP() << "no room for a file of 256 MiB here: " << error.message();
+  std::vector<StatusRecord> rows;
+  EXPECT_EQ(readStatusLog(path, rows), StatusLogOutcome::Refused);
+  EXPECT_EQ(writeStatusLog({row("a", "finished", "s", "e", "N/A")}, path),
+            StatusLogOutcome::Refused);
+  EXPECT_EQ(fs::file_size(path), static_cast<std::uintmax_t>(kMaxStatusLogBytes) + 1);
+  fs::remove(path);
+
+  // Millions of tiny rows would take many times the file's bytes in memory.
+  std::string tiny = kHeader + "\n";
+  for (std::int64_t i = 0; i <= kMaxStatusLogLines; ++i)
+    tiny += "a,,,,\n";
+  writeFile(path, tiny);
+  EXPECT_EQ(readStatusLog(path, rows), StatusLogOutcome::Refused);
 }
 
 TEST(StatusLog, UpdateChangesOnlyTheLastMatchingRowAndKeepsItsId) {
@@ -121,7 +180,7 @@ TEST(StatusLog, UpdateChangesOnlyTheLastMatchingRowAndKeepsItsId) {
   EXPECT_EQ(rows[0].runningStatus, "timeout");
 }
 
-TEST(StatusLog, ValuesWithCommasQuotesAndLineBreaksSurviveARoundTrip) {
+TEST(StatusLog, ValuesWithCommasAndQuotesSurviveARoundTripLineBreaksAsSpaces) {
   TempDir dir;
   std::string path = dir.file("status.csv");
   std::vector<StatusRecord> rows = {
@@ -129,6 +188,8 @@ TEST(StatusLog, ValuesWithCommasQuotesAndLineBreaksSurviveARoundTrip) {
       row("x.exe_1", "timeout", "s", "e", "first\r\nsecond\nthird\r"),
       row("x.exe_2", "running", "s", "", "N/A")};
   writeStatusLog(rows, path);
+  // A record never spans lines: line breaks inside a value are written as spaces.
+  rows[1].latestLog = "first  second third ";
   EXPECT_NE(readFile(path).find("\r\n\"my,tool.exe_20240601093005\",crashed,s,e,"
                                 "\"[D:\\a,b\\run.csv] said \"\"done\"\"\"\r\n"),
             std::string::npos);
@@ -154,6 +215,61 @@ TEST(StatusLog, UnwritableLocationLeavesEverythingAsItWas) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
+std::vector<std::string> namesIn(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(directory))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(StatusLogFile, LinksAtTemporaryNamesAreNeverFollowedAndStaleTemporariesGo) {
+  if (platform::separator() == '\\')
+    GTEST_SKIP() << "symbolic links need a privilege on Windows";
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  const std::string victim = dir.file("victim.txt");
+  writeFile(victim, "precious");
+  // The temporary's old fixed name, and one of the current pattern.
+  fs::create_symlink(victim, path + ".TavrelonLog-new");
+  fs::create_symlink(victim, path + ".TavrelonLog-1-1.tmp");
+  // What a writer killed in mid-rewrite leaves.
+  writeFile(path + ".TavrelonLog-2-7.tmp", "half a log");
+  StatusLogUpdates updates;
+  updates.addRow(row("a", "running", "s", "", "N/A"));
+  ASSERT_TRUE(updates.apply(path, false));
+  EXPECT_FALSE(updates.pending());
+  EXPECT_EQ(readFile(victim), "precious");
+  EXPECT_EQ(readFile(path), kHeader + "\r\na,running,s,,N/A\r\n");
+  EXPECT_EQ(namesIn(dir.path()),
+            (std::vector<std::string>{"status.csv", "status.csv.TavrelonLog-1-1.tmp",
+                                      "status.csv.TavrelonLog-lock", "status.csv.TavrelonLog-new",
+                                      "victim.txt"}));
+}
+
+TEST(StatusLogFile, KeepsWhatAnInPlaceWriteKeeps) {
+  if (platform::separator() == '\\')
+    GTEST_SKIP() << "symbolic links and permission bits are POSIX matters";
+  TempDir dir;
+  const std::string target = dir.file("real.csv");
+  const std::string link = dir.file("TavrelonLog_link.csv");
+  writeFile(target, kHeader + "\r\n");
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("real.csv", link);
+  ASSERT_EQ(writeStatusLog({row("a", "running", "s", "", "N/A")}, link), StatusLogOutcome::Done);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(readFile(target), kHeader + "\r\na,running,s,,N/A\r\n");
+  EXPECT_EQ(fs::status(target).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  // A file its owner made read-only is not replaced.
+  fs::permissions(target, fs::perms::owner_read | fs::perms::group_read);
+  if (std::ofstream(target, std::ios::app))
+    GTEST_SKIP() << "root writes read-only files";
+  EXPECT_EQ(writeStatusLog({}, link), StatusLogOutcome::Refused);
+  EXPECT_EQ(readFile(target), kHeader + "\r\na,running,s,,N/A\r\n");
+}
+
 TEST(StatusLog, FailedWriteKeepsTheOldFile) {
   TempDir dir;
   // A name at the file system's length limit leaves no room for the temporary
@@ -174,7 +290,7 @@ TEST(StatusLog, HostileContentIsReadAndItsRowsSurviveARewrite) {
   std::string binary;
   for (int i = 0; i < 4096; ++i)
     binary += static_cast<char>(i * 7 % 256);
-  std::string content = std::string("a,r,s,,N/A\n", 11) + binary + "\n" +
+  std::string content = kHeader + std::string("\na,r,s,,N/A\n", 12) + binary + "\n" +
                         std::string("nul\0id,r,s,,N/A\n", 16) + std::string(1 << 20, 'x') + "\n" +
                         "\"unclosed,r,s,,N/A\n" + "b,r,s,,N/A\n";
   for (int i = 0; i < 1000000; ++i)

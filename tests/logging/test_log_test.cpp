@@ -11,6 +11,7 @@
 
 #include "logging/kvt_log.h"
 #include "platform/platform.h"
+#include "reliability/fault_support.h"
 #include "support/test_support.h"
 
 namespace tavrelon {
@@ -96,15 +97,17 @@ TEST(TestLog, FollowsTheNewestLogByCreationTimeAcrossTheTree) {
 }
 
 TEST(TestLog, ACandidateWhoseStatusFailsMakesTheLastCandidateTheChoice) {
+  if (platform::separator() == '\\')
+    GTEST_SKIP() << "Windows takes the times from the listing: no status query can fail";
+  if (testing::runningAsRoot())
+    GTEST_SKIP() << "root's status queries pass a folder without search permission";
   ShortSleeps sleeps;
   TempDir dir;
   writeFile(dir.file("c.csv"), "older or same\n");
+  writeFile(dir.file("b") + kSep + "locked.csv", "unreadable status\n");
   writeFile(dir.file("a.csv"), "newest\n");
-  std::error_code error;
-  fs::create_symlink(dir.file("gone"), dir.file("b.csv"), error);
-  if (error)
-    GTEST_SKIP() << "no symbolic links here: " << error.message();
-  // a.csv is the newest, but b.csv's status cannot be read.
+  // b can be listed but not searched: b/locked.csv's status cannot be read.
+  fs::permissions(dir.file("b"), fs::perms::owner_read);
   TestLog tracker(dir.path());
   EXPECT_EQ(tracker.latestLogPath, dir.file("c.csv"));
   EXPECT_EQ(tracker.latestLogLine(), "[" + dir.file("c.csv") + "] older or same");
@@ -112,10 +115,113 @@ TEST(TestLog, ACandidateWhoseStatusFailsMakesTheLastCandidateTheChoice) {
   fs::remove(dir.file("a.csv"));
   fs::remove(dir.file("c.csv"));
   TestLog broken(dir.path());
-  EXPECT_EQ(broken.latestLogPath, dir.file("b.csv"));
+  EXPECT_EQ(broken.latestLogPath, dir.file("b") + kSep + "locked.csv");
   EXPECT_EQ(broken.latestLogTime(), 0);
   EXPECT_EQ(broken.latestLogSize(), 0);
   EXPECT_EQ(broken.latestLogLine(), "");
+  fs::permissions(dir.file("b"), fs::perms::owner_all);
+}
+
+TEST(TestLog, TakesOnlyRegularFilesAndNeverOpensFifosDevicesOrDanglingLinks) {
+  ShortSleeps sleeps;
+  TempDir dir;
+  writeFile(dir.file("d.csv"), "plain,file\n");
+  nextSecond();
+  // Each of these is newer than d.csv and listed before it.
+  std::error_code error;
+  fs::create_symlink(dir.file("gone"), dir.file("c.csv"), error);
+  if (error)
+    GTEST_SKIP() << "no symbolic links here: " << error.message();
+  const bool fifo = testing::makeFifo(dir.file("a.csv"));
+  if (platform::separator() == '/')
+    fs::create_symlink("/dev/null", dir.file("b.csv"));
+  fs::create_symlink(dir.file("d.csv"), dir.file("e.csv"));
+  TestLog tracker(dir.path());
+  EXPECT_EQ(tracker.latestLogPath, dir.file("d.csv"));
+  EXPECT_EQ(tracker.latestLogLine(), "[" + dir.file("d.csv") + "] plain file");
+  EXPECT_EQ(tracker.latestLogSize(), 11);
+  // A link to a regular file counts as that file.
+  fs::remove(dir.file("d.csv"));
+  writeFile(dir.file("elsewhere"), "linked\n");
+  fs::remove(dir.file("e.csv"));
+  fs::create_symlink(dir.file("elsewhere"), dir.file("e.csv"));
+  EXPECT_EQ(tracker.latestLogSize(), 7);
+  EXPECT_EQ(tracker.latestLogPath, dir.file("e.csv"));
+  if (!fifo)
+    return;
+  // Opened directly, a FIFO without a writer fails at once instead of blocking.
+  std::int64_t size = 0;
+  std::string bytes;
+  EXPECT_FALSE(platform::openedFileSize(dir.file("a.csv"), size));
+  EXPECT_FALSE(platform::readFileRange(dir.file("a.csv"), 0, 10, bytes));
+  EXPECT_FALSE(platform::readFile(dir.file("a.csv"), bytes));
+}
+
+TEST(TestLog, FollowsLinksToFoldersButWalksEachFolderOnceASearch) {
+  ShortSleeps sleeps;
+  TempDir dir, outside;
+  writeFile(dir.file("sub") + kSep + "run.csv", "in sub\n");
+  writeFile(outside.file("far.csv"), "far away\n");
+  std::error_code error;
+  // Two links to the folder itself and one back up from below: without the
+  // identity check a search would go round for ever.
+  fs::create_directory_symlink(dir.path(), dir.file("loop1"), error);
+  if (error)
+    GTEST_SKIP() << "no links to folders here: " << error.message();
+  fs::create_directory_symlink(dir.path(), dir.file("loop2"));
+  fs::create_directory_symlink(dir.path(), dir.file("sub") + kSep + "up");
+  fs::create_directory_symlink(outside.path(), dir.file("far"));
+  std::vector<std::string> list;
+  listFilesRecursive(dir.path(), list);
+  EXPECT_EQ(list, (std::vector<std::string>{dir.file("far") + kSep + "far.csv",
+                                            dir.file("sub") + kSep + "run.csv"}));
+  TestLog tracker(dir.path());
+  EXPECT_EQ(tracker.latestLogPath, dir.file("far") + kSep + "far.csv");
+  EXPECT_EQ(tracker.latestLogSize(), 9);
+}
+
+TEST(TestLog, AppliesTheNameRuleBelowTheLogFolderOnly) {
+  ShortSleeps sleeps;
+  TempDir dir;
+  const std::string logDir = dir.file("TavrelonLogs") + kSep + "alpha";
+  writeFile(logDir + kSep + "run.csv", "found\n");
+  writeFile(logDir + kSep + "TavrelonLog_old" + kSep + "hidden.csv", "hidden\n");
+  writeFile(logDir + kSep + "x.CSV", "no\n");
+  TestLog tracker(logDir);
+  EXPECT_EQ(tracker.latestLogPath, logDir + kSep + "run.csv");
+  // A folder named with ".csv" makes no file below it a log.
+  writeFile(dir.file("logs.csv") + kSep + "notes.txt", "not a log\n");
+  TestLog none(dir.file("logs.csv"));
+  EXPECT_EQ(none.latestLogPath, "");
+}
+
+TEST(TestLog, NeverTakesTheWatchersOwnStatusLog) {
+  ShortSleeps sleeps;
+  TempDir dir;
+  writeFile(dir.file("run.csv"), "busy\n");
+  nextSecond();
+  writeFile(dir.file("status.csv"),
+            "Application_ID,Running_Status,Start_Time,End_Time,Latest_Log\n");
+  // Named another way, it is still the same file.
+  const std::string statusLog = dir.path() + kSep + "sub" + kSep + ".." + kSep + "STATUS.csv";
+  fs::create_directory(dir.file("sub"));
+  TestLog tracker(dir.path(), platform::separator() == '\\' ? statusLog : dir.file("status.csv"));
+  EXPECT_EQ(tracker.latestLogPath, dir.file("run.csv"));
+  TestLog plain(dir.path());
+  EXPECT_EQ(plain.latestLogPath, dir.file("status.csv"));
+  // Another file of the same name is a program's log like any other.
+  writeFile(dir.file("sub") + kSep + "status.csv", "own log\n");
+  KVTLog testMode(dir.path(), dir.file("status.csv"));
+  EXPECT_EQ(testMode.latestLogPath, dir.file("sub") + kSep + "status.csv");
+  // A status log path that links into the log folder leaves out the link's target.
+  fs::remove(dir.file("sub") + kSep + "status.csv");
+  TempDir elsewhere;
+  std::error_code error;
+  fs::create_symlink(dir.file("status.csv"), elsewhere.file("rows.csv"), error);
+  if (error)
+    GTEST_SKIP() << "no symbolic links here: " << error.message();
+  TestLog linked(dir.path(), elsewhere.file("rows.csv"));
+  EXPECT_EQ(linked.latestLogPath, dir.file("run.csv"));
 }
 
 TEST(TestLog, ReadsTheLastLineOfReadOnlyAndGrowingLogs) {
@@ -128,19 +234,16 @@ TEST(TestLog, ReadsTheLastLineOfReadOnlyAndGrowingLogs) {
   EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] d");
   EXPECT_EQ(tracker.latestLogSize(), 9);
 
-  // A last line longer than the first look at the tail is read whole.
+  // A line of 4096 bytes is kept whole; of a longer one, its final 4096 bytes.
   fs::permissions(log, fs::perms::owner_write, fs::perm_options::add);
-  std::string longLine(200 * 1024, 'y');
-  writeFile(log, "first\n" + longLine + "\r\n");
-  EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] " + longLine);
-
-  // Without any line feed only the final mebibyte is taken.
-  std::string endless(3 * 512 * 1024, 'w');
-  endless.replace(endless.size() - 5, 5, "tail!");
-  writeFile(log, endless);
-  std::string line = tracker.latestLogLine();
-  EXPECT_EQ(line.size(), ("[" + log + "] ").size() + 1024 * 1024);
-  EXPECT_EQ(line.substr(line.size() - 5), "tail!");
+  const std::string fullLine = "h" + std::string(4094, 'y') + "t";
+  writeFile(log, "first\n" + fullLine + "\n\n");
+  EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] " + fullLine);
+  writeFile(log, "first\n" + std::string(200 * 1024, 'x') + fullLine + "\r\n");
+  EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] " + fullLine);
+  // So too for a log without any line feed.
+  writeFile(log, std::string(3 * 512 * 1024, 'w') + fullLine);
+  EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] " + fullLine);
 
   fs::remove(log);
   EXPECT_EQ(tracker.latestLogLine(), "");

@@ -140,8 +140,19 @@ TEST(FileServices, ListsNamesAndKindsWithoutDotEntries) {
     EXPECT_TRUE(entries[1].isDirectory);
     EXPECT_EQ(entries[2].name, "run1.csv");
     EXPECT_FALSE(entries[2].isDirectory);
+    EXPECT_TRUE(entries[2].isFile);
     EXPECT_EQ(entries[3].name, "sub");
     EXPECT_TRUE(entries[3].isDirectory);
+    EXPECT_FALSE(entries[1].isFile || entries[3].isFile || entries[2].isLink);
+    // Windows listings carry the times a status query would give, so a search
+    // needs no query per file; POSIX listings carry none.
+    platform::FileStatus status;
+    ASSERT_TRUE(platform::fileStatus(dir.file("run1.csv"), status));
+    EXPECT_EQ(entries[2].hasTimes, platform::separator() == '\\');
+    if (entries[2].hasTimes) {
+      EXPECT_EQ(entries[2].creationTime, status.creationTime);
+      EXPECT_EQ(entries[2].modificationTime, status.modificationTime);
+    }
   }
 
   std::vector<platform::DirectoryEntry> entries;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -98,17 +99,24 @@ std::string superviseCrashOnce(const TempDir& dir, const std::string& statusLog)
   return superviseCapturing(watcher);
 }
 
-void expectCrashRestartAndFinish(const std::string& output) {
+// The run crashed once and finished on the restart; `writeErrors` of its four
+// status sequences (start, crash, start, finish) said they could not write.
+void expectCrashRestartAndFinish(const std::string& output, const std::string& statusLog,
+                                 int writeErrors) {
   EXPECT_EQ(occurrences(output, "Start running [fake_program"), 2) << output;
   EXPECT_EQ(occurrences(output, "has crashed!  Restarting now..."), 1) << output;
   EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
+  EXPECT_EQ(occurrences(output, "Error: Failed to write status log [" + statusLog + "]!"),
+            writeErrors)
+      << output;
 }
 
 TEST(StatusLogPlaceFaults, MissingDirectoryWritesNothingAndSupervisionGoesOn) {
   TempDir dir;
   const std::string missing = dir.file("no-such-dir");
-  const std::string output = superviseCrashOnce(dir, missing + platform::separator() + "s.csv");
-  expectCrashRestartAndFinish(output);
+  const std::string statusLog = missing + platform::separator() + "s.csv";
+  const std::string output = superviseCrashOnce(dir, statusLog);
+  expectCrashRestartAndFinish(output, statusLog, 4);
   EXPECT_FALSE(platform::exists(missing));
 }
 
@@ -117,7 +125,7 @@ TEST(StatusLogPlaceFaults, PathThatIsADirectoryStaysUntouched) {
   const std::string statusDir = dir.file("status");
   writeFile(statusDir + platform::separator() + "inside.txt", "kept");
   const std::string output = superviseCrashOnce(dir, statusDir);
-  expectCrashRestartAndFinish(output);
+  expectCrashRestartAndFinish(output, statusDir, 4);
   EXPECT_TRUE(fs::is_directory(statusDir));
   EXPECT_EQ(readFile(statusDir + platform::separator() + "inside.txt"), "kept");
   // Nothing but what the test and the program made: no temporary left over.
@@ -141,8 +149,92 @@ TEST(StatusLogPlaceFaults, DirectoryWithoutWritePermissionKeepsTheOldLog) {
   fs::permissions(statusDir, fs::perms::owner_read | fs::perms::owner_exec);
   const std::string output = superviseCrashOnce(dir, statusLog);
   fs::permissions(statusDir, fs::perms::owner_all);
-  expectCrashRestartAndFinish(output);
+  expectCrashRestartAndFinish(output, statusLog, 4);
   EXPECT_EQ(readFile(statusLog), before);
+}
+
+TEST(StatusLogPlaceFaults, FifoAtThePathIsNeverOpenedForWritingAndNeverBlocks) {
+  if (platform::separator() == '\\')
+    GTEST_SKIP() << "no FIFOs in a Windows file system";
+  TempDir dir;
+  const std::string fifo = dir.file("TavrelonLog_fifo.csv");
+  ASSERT_EQ(std::system(("mkfifo '" + fifo + "'").c_str()), 0);
+  const std::string output = superviseCrashOnce(dir, fifo);
+  expectCrashRestartAndFinish(output, fifo, 4);
+  EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
+}
+
+TEST(StatusLogPlaceFaults, UnreadableLogIsNotRewrittenAndGetsEveryRowOnceReadable) {
+  if (platform::separator() == '\\')
+    GTEST_SKIP() << "permission bits cannot make a file unreadable on Windows (ACLs do)";
+  if (runningAsRoot())
+    GTEST_SKIP() << "root reads a file without read permission";
+  ShortSleeps sleeps(kFaultSleepDivisor);
+  TempDir dir;
+  const std::string statusLog = dir.file("TavrelonLog_fake.csv");
+  const std::string before = std::string(kStatusLogHeader) + "\r\nold,finished,a,b,N/A\r\n";
+  writeFile(statusLog, before);
+  const std::string logDir = dir.file("logs");
+  ProgramWatcher watcher =
+      driverWatcher(settingsFor(builtProgram("fake_program"),
+                                crashOnceArguments(logDir, dir.path(), 30, 20), logDir, statusLog));
+  fs::permissions(statusLog, fs::perms::none);
+  // Readable again while the first run logs: the next poll writes what is pending.
+  const std::string output = superviseCapturing(watcher, [&] {
+    EXPECT_EQ(readFile(statusLog), "");
+    fs::permissions(statusLog, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(readFile(statusLog), before);
+  });
+  expectCrashRestartAndFinish(output, statusLog, 1);
+  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+  ASSERT_EQ(rows.size(), 3u) << readFile(statusLog);
+  EXPECT_EQ(rows[0].applicationId, "old");
+  EXPECT_EQ(rows[1].runningStatus, "crashed");
+  EXPECT_EQ(rows[2].runningStatus, "finished");
+}
+
+TEST(StatusLogPlaceFaults, LockHeldElsewhereDelaysTheRowsButLosesNone) {
+  ShortSleeps sleeps(kFaultSleepDivisor);
+  TempDir dir;
+  const std::string statusLog = dir.file("TavrelonLog_fake.csv");
+  const std::string progress = dir.file("holder.txt");
+  // Another process holds the log's lock for a second: longer than
+  // the shortened 10 s wait of the first start, shorter than the first run.
+  platform::ProcessLaunch holder;
+  holder.path = builtProgram("status_writer");
+  holder.arguments = "\"" + statusLog + "\" \"" + progress + "\" --hold-lock 1000";
+  holder.newConsole = false;
+  holder.showWindow = false;
+  platform::ProcessRecord record;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(platform::startProcess(holder, record, error)) << error;
+  for (int i = 0; i < 1000 && readFile(progress).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(readFile(progress), "locked\n");
+
+  const std::string logDir = dir.file("logs");
+  ProgramWatcher watcher = driverWatcher(
+      settingsFor(builtProgram("fake_program"), crashOnceArguments(logDir, dir.path(), 100, 20),
+                  logDir, statusLog));
+  // The pending "running" row reaches the log at a poll once the lock is free,
+  // before the run ends.
+  std::atomic<bool> done{false};
+  std::atomic<bool> sawRunningRow{false};
+  std::thread observer([&] {
+    while (!done && !sawRunningRow) {
+      const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+      sawRunningRow = rows.size() == 1 && rows[0].runningStatus == "running";
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  const std::string output = superviseCapturing(watcher);
+  done = true;
+  observer.join();
+  platform::closeHandle(record.hThread);
+  platform::closeHandle(record.hProcess);
+  expectCrashRestartAndFinish(output, statusLog, 1);
+  EXPECT_TRUE(sawRunningRow);
+  EXPECT_TRUE(everyRunRecorded(output, readStatusLog(statusLog)));
 }
 
 TEST(StatusLogPlaceFaults, DirectoryThatComesBackGetsTheRowsOfLaterRuns) {
@@ -156,7 +248,7 @@ TEST(StatusLogPlaceFaults, DirectoryThatComesBackGetsTheRowsOfLaterRuns) {
                                 crashOnceArguments(logDir, dir.path(), 30, 20), logDir, statusLog));
   // The first run starts without the directory; it appears while that run logs.
   const std::string output = superviseCapturing(watcher, [&] { fs::create_directory(statusDir); });
-  expectCrashRestartAndFinish(output);
+  expectCrashRestartAndFinish(output, statusLog, 1);
   // The first run's "running" row could not be written; its close adds the
   // row, start time included, once the directory is there.
   const std::vector<StatusRecord> rows = readStatusLog(statusLog);

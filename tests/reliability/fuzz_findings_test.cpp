@@ -29,9 +29,10 @@ TEST(FuzzFindings, FileOfOneCrLfHasAnEmptyLastLine) {
 TEST(FuzzFindings, RowMadeOfTheColumnNamesSurvivesTheRoundTrip) {
   TempDir dir;
   const std::string path = dir.file("TavrelonLog_x.csv");
-  // Six fields give their first five: here exactly the names of the columns.
-  testing::writeFile(path, std::string(kStatusLogHeader) + "\r\n" + kStatusLogHeader +
-                               ",extra\r\nx.exe_1,finished,a,b,N/A\r\n");
+  // Six fields lose their second: here the rest are exactly the names of the columns.
+  testing::writeFile(path, std::string(kStatusLogHeader) + "\r\n" +
+                               "Application_ID,1,Running_Status,Start_Time,End_Time,Latest_Log"
+                               "\r\nx.exe_1,finished,a,b,N/A\r\n");
   const std::vector<StatusRecord> first = readStatusLog(path);
   ASSERT_EQ(first.size(), 2u);
   EXPECT_EQ(first[0].applicationId, "Application_ID");

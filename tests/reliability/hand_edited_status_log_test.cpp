@@ -44,8 +44,8 @@ TEST(HandEditedStatusLog, RowsThatReadAsRowsSurviveTheNextUpdatesByteForByte) {
     const std::vector<std::string> lines = splitLines(readFile(statusLog));
     ASSERT_EQ(lines.size(), 2u);
     ownRow = lines[1];
-    const std::string edited = "# notes by the night shift\n" + kKeptRows[0] + "\r\n" +
-                               std::string(kStatusLogHeader) + "\n" +
+    const std::string edited = std::string(kStatusLogHeader) + "\n" +
+                               "# notes by the night shift\n" + kKeptRows[0] + "\r" +
                                "Application_ID,is_Manual,Running_Status,Start_Time,End_Time,"
                                "Latest_Log\r\n" +
                                "delta.exe_2,1,finished,2024-06-02 08:00:00,2024-06-02 09:00:00,"
@@ -61,8 +61,8 @@ TEST(HandEditedStatusLog, RowsThatReadAsRowsSurviveTheNextUpdatesByteForByte) {
   ASSERT_EQ(lines.size(), 7u) << content;
   EXPECT_EQ(lines[0], kStatusLogHeader);
   EXPECT_EQ(lines[1], kKeptRows[0]);
-  // A six-field row keeps its first five fields, by position.
-  EXPECT_EQ(lines[2], "delta.exe_2,1,finished,2024-06-02 08:00:00,2024-06-02 09:00:00");
+  // A six-field row loses its is_Manual field; a lone CR ended the line before.
+  EXPECT_EQ(lines[2], "delta.exe_2,finished,2024-06-02 08:00:00,2024-06-02 09:00:00,N/A");
   EXPECT_EQ(lines[3], kKeptRows[1]);
   EXPECT_EQ(lines[5], kKeptRows[2]);
   // CR LF throughout, and nothing else left of the foreign lines.
@@ -96,6 +96,31 @@ TEST(HandEditedStatusLog, RunningRowDeletedByHandIsWrittenAgainWhenTheRunEnds) {
   EXPECT_EQ(rows[1].runningStatus, "finished");
   EXPECT_FALSE(rows[1].startTime.empty());
   EXPECT_FALSE(rows[1].endTime.empty());
+}
+
+}  // namespace
+}  // namespace tavrelon
+
+namespace tavrelon {
+namespace {
+
+using namespace testing;
+
+TEST(HandEditedStatusLog, SomeoneElsesFileAtThePathIsLeftByteForByteAndSaidSo) {
+  ShortSleeps sleeps(kFaultSleepDivisor);
+  TempDir dir;
+  const std::string statusLog = dir.file("TavrelonLog_results.csv");
+  const std::string foreign = "case,verdict\r\nboot,pass\r\n";
+  writeFile(statusLog, foreign);
+  const std::string logDir = dir.file("logs");
+  ProgramWatcher watcher = driverWatcher(settingsFor(
+      builtProgram("fake_program"), "--log-dir \"" + logDir + "\" --lines 3", logDir, statusLog));
+  const std::string output = superviseCapturing(watcher);
+  EXPECT_EQ(readFile(statusLog), foreign);
+  // The start and the finish each say it; the silent retries at every poll do not.
+  EXPECT_EQ(occurrences(output, "Error: Failed to write status log [" + statusLog + "]!"), 2)
+      << output;
+  EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
 }
 
 }  // namespace

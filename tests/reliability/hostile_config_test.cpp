@@ -77,13 +77,16 @@ TEST(HostileConfiguration, NulInsideTheProgramPathNamesNoProgram) {
 }
 
 TEST(HostileConfiguration, NulInsideTheStatusLogPathLeavesTheFileBeforeItAlone) {
-  ShortSleeps sleeps;
+  // The program writes no log: the time-out must stay far beyond the slowest
+  // start (sanitizers on a loaded machine), or every run is timed out.
+  ShortSleeps sleeps(kFaultSleepDivisor);
   TempDir dir;
   const std::string kept = dir.file("kept.csv");
   const std::string before = std::string(kStatusLogHeader) + "\r\nold,finished,a,b,N/A\r\n";
   writeFile(kept, before);
   ProgramWatcher watcher = driverWatcher(settingsFor(
       builtProgram("fake_program"), "--lines 2 --interval-ms 10", "", kept + "\0.junk"s));
+  watcher.config.timeOutMin = 10;
   const std::string output = superviseCapturing(watcher);
   EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
   EXPECT_EQ(readFile(kept), before);

@@ -1,12 +1,14 @@
 // Supervision goes on whatever the supervised program's file and log do: the
 // file deleted under a running program, a log held open for the whole run, a
-// log made read-only, a log past 4 GiB.
+// log made read-only, a log past 4 GiB, a FIFO and the status log in the log
+// folder.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -216,6 +218,41 @@ TEST(ProgramLogFaults, LogPastFourGibibytesIsTrackedWithItsFullSize) {
   std::ofstream(big, std::ios::binary | std::ios::app) << "grown,1\n";
   EXPECT_EQ(tracker.latestLogSize(), base + 7 * 10 + 8);
   EXPECT_EQ(tracker.latestLogLine(), "[" + big + "] grown 1");
+}
+
+TEST(ProgramLogFaults, AFifoAndTheStatusLogInTheLogFolderAreNeverTakenForTheLog) {
+  ShortSleeps sleeps(kFaultSleepDivisor);
+  Place place;
+  // The program's log is older than the status log, which every rewrite makes
+  // new; the polls must still show the program's log.
+  writeFile(place.log("fake.csv"), "earlier,run\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const std::string statusLog = place.log("status.csv");
+  ProgramConfig config =
+      settingsFor(builtProgram("fake_program"),
+                  "--log-dir \"" + place.logDir + "\" --lines 8 --interval-ms 20 --crash-once \"" +
+                      place.dir.file("flag") + "\"",
+                  place.logDir, statusLog);
+  // The polls tell which file was taken; no time-out is needed, and a slow
+  // start (Wine under load) must not cause one.
+  config.timeOutMin = 10;
+  ProgramWatcher watcher = driverWatcher(config);
+  // A FIFO newer than both and listed first: opening it to read would block
+  // the watchdog for ever, and the crash would go unseen.
+  bool fifo = false;
+  const std::string output =
+      superviseCapturing(watcher, [&] { fifo = makeFifo(place.log("a-run.csv")); });
+
+  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+  EXPECT_TRUE(everyRunRecorded(output, rows));
+  ASSERT_EQ(rows.size(), 2u) << output;
+  EXPECT_EQ(rows[0].runningStatus, "crashed");
+  EXPECT_EQ(rows[0].latestLog.rfind("[" + place.log("fake.csv") + "] line 8 ", 0), 0u)
+      << rows[0].latestLog;
+  EXPECT_FALSE(polledSizes(output, place.log("fake.csv")).empty()) << output;
+  EXPECT_TRUE(polledSizes(output, statusLog).empty()) << output;
+  if (!fifo)
+    std::cout << "no FIFO made: only the status log was in the log folder\n";
 }
 
 }  // namespace

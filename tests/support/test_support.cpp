@@ -1,8 +1,8 @@
 #include "support/test_support.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -48,7 +48,8 @@ std::string TempDir::file(const std::string& name) const {
 void writeFile(const std::string& path, const std::string& bytes) {
   std::error_code error;
   fs::path parent = fs::path(path).parent_path();
-  if (!parent.empty()) fs::create_directories(parent, error);
+  if (!parent.empty())
+    fs::create_directories(parent, error);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
 }
@@ -63,8 +64,15 @@ std::string readFile(const std::string& path) {
 std::string builtProgram(const std::string& name) {
   std::string self = platform::executablePath();
   std::string suffix;
-  if (self.size() > 4 && self.compare(self.size() - 4, 4, ".exe") == 0) suffix = ".exe";
+  if (self.size() > 4 && self.compare(self.size() - 4, 4, ".exe") == 0)
+    suffix = ".exe";
   return directoryOf(self) + platform::separator() + name + suffix;
+}
+
+bool makeFifo(const std::string& path) {
+  if (platform::separator() == '\\')
+    return false;
+  return std::system(("mkfifo '" + path + "'").c_str()) == 0;
 }
 
 int runCapturingOutput(const std::string& program, const std::string& arguments,
@@ -72,10 +80,12 @@ int runCapturingOutput(const std::string& program, const std::string& arguments,
   TempDir scratch;
   std::string outputPath = scratch.file("stdout.txt");
   std::string command = "\"" + program + "\"";
-  if (!arguments.empty()) command += " " + arguments;
+  if (!arguments.empty())
+    command += " " + arguments;
   command += " > \"" + outputPath + "\"";
   // cmd.exe drops the outermost quotes of a command line that starts with one.
-  if (platform::separator() == '\\') command = "\"" + command + "\"";
+  if (platform::separator() == '\\')
+    command = "\"" + command + "\"";
   int result = std::system(command.c_str());
   output = readFile(outputPath);
   return result;
@@ -87,11 +97,14 @@ ShortSleeps::ShortSleeps(std::int64_t divisor) {
       std::lock_guard<std::mutex> lock(mutex_);
       requested_.push_back(ms);
     }
-    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms / divisor));
+    if (ms > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms / divisor));
   });
 }
 
-ShortSleeps::~ShortSleeps() { platform::setSleepHookForTesting({}); }
+ShortSleeps::~ShortSleeps() {
+  platform::setSleepHookForTesting({});
+}
 
 std::vector<std::int64_t> ShortSleeps::requested() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -101,7 +114,8 @@ std::vector<std::int64_t> ShortSleeps::requested() const {
 int ShortSleeps::count(std::int64_t milliseconds) const {
   std::lock_guard<std::mutex> lock(mutex_);
   int n = 0;
-  for (std::int64_t ms : requested_) n += (ms == milliseconds);
+  for (std::int64_t ms : requested_)
+    n += (ms == milliseconds);
   return n;
 }
 

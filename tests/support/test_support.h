@@ -31,6 +31,10 @@ void writeFile(const std::string& path, const std::string& bytes);
 // The file's bytes, or "" when it cannot be read.
 std::string readFile(const std::string& path);
 
+// Makes a FIFO (named pipe) at `path` with mkfifo; false where there is none
+// (Windows has no FIFOs in a folder).
+bool makeFifo(const std::string& path);
+
 // Path of a program built beside the test executable (".exe" added on Windows).
 std::string builtProgram(const std::string& name);
 
