@@ -140,8 +140,19 @@ bool readLastLine(const std::string& path, std::string& text) {
     // file, which gives the line's final part.
     text = lastLineOf(tail, static_cast<std::int64_t>(tail.size()), needMore);
   }
+  const bool cut = needMore || text.size() > kMaxLineBytes;
   if (text.size() > kMaxLineBytes)
     text.erase(0, text.size() - kMaxLineBytes);
+  if (cut) {
+    // A cut through a UTF-8 character leaves its continuation bytes in front;
+    // they go, so that the rest still reads as the UTF-8 it is.
+    std::size_t stray = 0;
+    while (stray < 3 && stray < text.size() &&
+           (static_cast<unsigned char>(text[stray]) & 0xC0) == 0x80)
+      ++stray;
+    if (stray > 0 && isValidUtf8(text.substr(stray)))
+      text.erase(0, stray);
+  }
   return true;
 }
 
