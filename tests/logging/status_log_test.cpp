@@ -77,6 +77,22 @@ TEST(StatusLog, ANameOutsideTheAnsiCodePageIsStoredAsQuestionMarksAndItsRowStill
   }
 }
 
+TEST(StatusLog, AByteOrderMarkSaysUtf8AndWithoutOneTheCodePageIsRead) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  // A spreadsheet's "CSV UTF-8": the mark, then UTF-8, whatever the code page.
+  writeFile(path, "\xEF\xBB\xBF" + kHeader + "\r\n\xC3\xA9.exe_1,running,s,,N/A\r\n");
+  std::vector<StatusRecord> rows = readStatusLog(path);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].applicationId, "\xC3\xA9.exe_1");
+  if (platform::toAnsiCodePage("\xC3\xA9") == "\xE9") {  // a Western code page
+    writeFile(path, kHeader + "\r\n\xE9.exe_2,running,s,,N/A\r\n");
+    rows = readStatusLog(path);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].applicationId, "\xC3\xA9.exe_2");
+  }
+}
+
 TEST(StatusLog, EmptyListWritesOnlyTheHeaderAndMissingFileReadsEmptyWithoutCreatingIt) {
   TempDir dir;
   std::string path = dir.file("status.csv");
