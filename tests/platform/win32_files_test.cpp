@@ -235,6 +235,21 @@ TEST(FileServices, PathsBeyond260CharactersWorkInEveryFileService) {
   const std::string other = platform::separator() == '\\' ? "/" : S;
   EXPECT_TRUE(platform::exists(deep + S + ".." + other + fs::path(deep).filename().string() +
                                other + "run.csv"));
+  // The status log's services: a replacement of a file that is there, a lock
+  // beside it, a stale temporary cleared, the file's identity and final path.
+  EXPECT_EQ(platform::replaceRegularFile(log, "a,b\r\nlast,line\r\n"), platform::FileOutcome::Done);
+  EXPECT_EQ(platform::readRegularFile(log, 1024, bytes), platform::FileOutcome::Done);
+  EXPECT_EQ(bytes, "a,b\r\nlast,line\r\n");
+  platform::FileLock lock;
+  EXPECT_EQ(platform::lockFileExclusive(log + ".lock", 1000, lock), platform::FileOutcome::Done);
+  const std::string stale = deep + S + "run.csv.TavrelonLog-1-1.tmp";
+  ASSERT_TRUE(platform::replaceFileContent(stale, "old"));
+  platform::removeStaleTemporaries(log);
+  EXPECT_FALSE(platform::exists(stale));
+  platform::FileIdentity identity, resolved;
+  ASSERT_TRUE(platform::fileIdentity(log, identity));
+  ASSERT_TRUE(platform::fileIdentity(platform::resolvedPath(log), resolved));
+  EXPECT_TRUE(identity == resolved);
 }
 
 TEST(FileServices, NamesOutsideTheAnsiCodePageNameTheRightFile) {
@@ -249,6 +264,8 @@ TEST(FileServices, NamesOutsideTheAnsiCodePageNameTheRightFile) {
   ASSERT_TRUE(platform::listDirectory(folder, entries));
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, "\xCE\xA9\xE8\xA8\x98\xE9\x8C\xB2.csv");
+  const std::string final = platform::resolvedPath(log);
+  EXPECT_EQ(final.substr(final.size() - std::min<std::size_t>(final.size(), 12)), entries[0].name);
   std::string bytes;
   EXPECT_TRUE(platform::readFile(log, bytes));
   EXPECT_EQ(bytes, "x,1\r\n");
