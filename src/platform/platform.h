@@ -135,7 +135,7 @@ FileOutcome readRegularFileStart(const std::string& path, std::size_t length, st
 // Replaces the whole content of the regular file at `path` (created when
 // missing) as an in-place write would: a link stays a link and its final target
 // gets the bytes; the old file's permission bits (POSIX) or creation time,
-// attributes and security (Windows, ReplaceFileA) are kept. The bytes go to a
+// attributes and security (Windows, ReplaceFileW) are kept. The bytes go to a
 // unique temporary beside the target, created exclusively without following
 // links, flushed to disk and then put in the target's place. A read-only file or
 // anything but a regular file is refused untouched. On any failure the old file
