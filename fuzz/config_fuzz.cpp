@@ -47,8 +47,11 @@ std::int32_t referenceTimeOut(const std::string& value) {
   return static_cast<std::int32_t>(parsed);
 }
 
-std::vector<Expected> expectedRecords(const std::string& content) {
+std::vector<Expected> expectedRecords(std::string content) {
   std::vector<Expected> records(1);
+  // A UTF-8 byte-order mark at the very start is no part of the first line.
+  if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
+    content.erase(0, 3);
   for (const std::string& line : tavrelon::splitLines(content)) {
     if (line.empty() || line[0] == '#')
       continue;

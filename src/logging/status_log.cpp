@@ -68,25 +68,18 @@ bool rowFromFields(std::vector<std::string>& fields, bool trailingComma, StatusR
   // a six-field line whose sixth field comes from a final comma has five.
   if (trailingComma && (fields.size() == 6 || fields.size() == 7))
     fields.pop_back();
-  if (fields.size() == 5) {
-    row.applicationId = std::move(fields[0]);
-    row.runningStatus = std::move(fields[1]);
-    row.startTime = std::move(fields[2]);
-    row.endTime = std::move(fields[3]);
-    row.latestLog = std::move(fields[4]);
-    return true;
-  }
   // Six fields: Application_ID,is_Manual,Running_Status,Start_Time,End_Time,
-  // Latest_Log. is_Manual has no column of ours and goes.
-  if (fields.size() == 6) {
-    row.applicationId = std::move(fields[0]);
-    row.runningStatus = std::move(fields[2]);
-    row.startTime = std::move(fields[3]);
-    row.endTime = std::move(fields[4]);
-    row.latestLog = std::move(fields[5]);
-    return true;
-  }
-  return false;
+  // Latest_Log. is_Manual has no column of ours and goes; the rest map as five.
+  if (fields.size() == 6)
+    fields.erase(fields.begin() + 1);
+  if (fields.size() != 5)
+    return false;
+  row.applicationId = std::move(fields[0]);
+  row.runningStatus = std::move(fields[1]);
+  row.startTime = std::move(fields[2]);
+  row.endTime = std::move(fields[3]);
+  row.latestLog = std::move(fields[4]);
+  return true;
 }
 
 StatusLogOutcome outcomeOf(platform::FileOutcome outcome) {
