@@ -5,6 +5,7 @@
 
 #include "driver/executable_directory.h"
 #include "platform/platform.h"
+#include "platform/text_encoding.h"
 #include "platform/text_lines.h"
 
 namespace tavrelon {
@@ -98,9 +99,12 @@ std::vector<ProgramConfig> readConfigFile(const std::string& path) {
   std::vector<ProgramConfig> records;
   std::vector<Entry> entries;
   {
-    std::vector<std::string> lines;
-    if (!readTextLines(path, lines))
+    // Saved as UTF-8 (Notepad's default) or in the ANSI code page: both read
+    // alike, into the UTF-8 that paths are inside the watchdog.
+    std::string content;
+    if (!platform::readFile(path, content))
       return records;
+    std::vector<std::string> lines = splitLines(textAsUtf8(content));
     // Notepad saves UTF-8 with a byte-order mark; it is not part of the first key.
     static const std::string kUtf8Bom = "\xEF\xBB\xBF";
     if (!lines.empty() && lines[0].compare(0, kUtf8Bom.size(), kUtf8Bom) == 0)

@@ -6,6 +6,7 @@
 
 #include "logging/csv.h"
 #include "platform/platform.h"
+#include "platform/text_encoding.h"
 
 namespace tavrelon {
 
@@ -137,14 +138,22 @@ StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord
   if (!platform::exists(path))
     return StatusLogOutcome::Missing;
   std::string content;
+  std::string stored;
   const StatusLogOutcome read =
-      outcomeOf(platform::readRegularFile(path, kMaxStatusLogBytes, content));
+      outcomeOf(platform::readRegularFile(path, kMaxStatusLogBytes, stored));
   if (read != StatusLogOutcome::Done)
     return read;
-  if (!isStatusLogContent(content))
+  if (!isStatusLogContent(stored))
     return StatusLogOutcome::Refused;
+  // The bytes are the ANSI code page's, which a spreadsheet on the same machine
+  // reads; a byte-order mark says UTF-8 instead. The mark goes before either.
+  if (startsWithByteOrderMark(stored))
+    content = textAsUtf8(stored.substr(3));
+  else
+    content = platform::fromAnsiCodePage(stored);
+  stored = std::string();
 
-  std::size_t position = startsWithByteOrderMark(content) ? 3 : 0;
+  std::size_t position = 0;
   std::int64_t lines = 0;
   for (std::size_t at = position, next = 0; at < content.size(); at = next) {
     if (lineEnd(content, at, next) > at)
@@ -179,17 +188,22 @@ std::vector<StatusRecord> readStatusLog(const std::string& path) {
   return rows;
 }
 
-void updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record) {
+bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record) {
+  // A name with characters that the ANSI code page lacks reads back with '?'
+  // in their place: the row is found under that form too.
+  const std::string storedId =
+      platform::fromAnsiCodePage(platform::toAnsiCodePage(record.applicationId));
   // Several rows may share an applicationId; the newest one is the live run.
   for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
-    if (row->applicationId != record.applicationId)
+    if (row->applicationId != record.applicationId && row->applicationId != storedId)
       continue;
     row->runningStatus = std::move(record.runningStatus);
     row->startTime = std::move(record.startTime);
     row->endTime = std::move(record.endTime);
     row->latestLog = std::move(record.latestLog);
-    return;
+    return true;
   }
+  return false;
 }
 
 StatusLogOutcome writeStatusLog(std::vector<StatusRecord> rows, const std::string& path) {
@@ -200,6 +214,8 @@ StatusLogOutcome writeStatusLog(std::vector<StatusRecord> rows, const std::strin
     content += "\r\n";
     for (const StatusRecord& row : rows)
       appendRow(content, row);
+    // Stored in the ANSI code page; the bound below is on the bytes stored.
+    content = platform::toAnsiCodePage(content);
   } catch (const std::exception&) {
     // Out of memory (or a length error) before anything was written: the old
     // file stays.

@@ -34,6 +34,10 @@ enum class StatusLogOutcome {
             // large), read-only, or no place to write it: fails again as things stand
 };
 
+// The file is written in the ANSI code page (a character that it lacks is
+// stored as '?'); rows hold UTF-8. Read back, content after a UTF-8 byte-order
+// mark is taken as UTF-8 when it is valid UTF-8, all else as the code page.
+
 // Reads every row of the status log at `path`, in file order, into `rows`.
 // Lines end in LF, CR LF or a lone CR; a UTF-8 byte-order mark is skipped; both
 // header forms and lines that do not split into five or six fields are
@@ -45,8 +49,10 @@ StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord
 std::vector<StatusRecord> readStatusLog(const std::string& path);
 
 // Copies runningStatus, startTime, endTime and latestLog of `record` into the
-// last row with the same applicationId; leaves `rows` alone when none matches.
-void updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record);
+// last row with the same applicationId (as given or as stored, '?' for what
+// the code page lacks) and returns true; false, leaving `rows` alone, when
+// none matches.
+bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record);
 
 // Replaces the file's content with the header and `rows` (CR LF line ends, an
 // empty latestLog written as "N/A") as platform::replaceRegularFile does. Someone

@@ -1,6 +1,5 @@
 #include "logging/status_updates.h"
 
-#include <algorithm>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -70,12 +69,8 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path) const {
       rows.push_back(operation.row);
       continue;
     }
-    const bool hasRow = std::any_of(rows.begin(), rows.end(), [&](const StatusRecord& row) {
-      return row.applicationId == operation.row.applicationId;
-    });
-    if (hasRow)
-      updateStatusRow(rows, operation.row);
-    else if (operation.addWhenMissing)
+    // A row stored with '?' for what the code page lacks is the same run's.
+    if (!updateStatusRow(rows, operation.row) && operation.addWhenMissing)
       rows.push_back(operation.row);
   }
   return writeStatusLog(std::move(rows), path);

@@ -7,6 +7,7 @@
 
 #include "logging/last_line.h"
 #include "platform/console.h"
+#include "platform/text_encoding.h"
 
 namespace tavrelon {
 
@@ -78,12 +79,12 @@ class WalkedDirectories {
 // one stack for all levels, so a walk allocates little per entry.
 template <typename Take>
 void walkTree(std::string& path, bool throughLink, int depth,
-              std::vector<platform::DirectoryEntry>& entries, WalkedDirectories& walked,
-              Take& take) {
+              std::vector<platform::DirectoryEntry>& entries, WalkedDirectories& walked, Take& take,
+              bool& brokenOff) {
   if (!walked.enter(path, throughLink, depth))
     return;
   const std::size_t first = entries.size();
-  if (!platform::listDirectory(path, entries))
+  if (!platform::listDirectory(path, entries, &brokenOff))
     return;
   const std::size_t last = entries.size();
   const std::size_t pathLength = path.size();
@@ -92,7 +93,7 @@ void walkTree(std::string& path, bool throughLink, int depth,
     path += entries[i].name;
     // The recursion appends behind `last` and may move the vector: read by index.
     if (entries[i].isDirectory) {
-      walkTree(path, entries[i].isLink, depth + 1, entries, walked, take);
+      walkTree(path, entries[i].isLink, depth + 1, entries, walked, take, brokenOff);
     } else {
       take(path, entries[i]);
     }
@@ -139,8 +140,19 @@ bool readLastLine(const std::string& path, std::string& text) {
     // file, which gives the line's final part.
     text = lastLineOf(tail, static_cast<std::int64_t>(tail.size()), needMore);
   }
+  const bool cut = needMore || text.size() > kMaxLineBytes;
   if (text.size() > kMaxLineBytes)
     text.erase(0, text.size() - kMaxLineBytes);
+  if (cut) {
+    // A cut through a UTF-8 character leaves its continuation bytes in front;
+    // they go, so that the rest still reads as the UTF-8 it is.
+    std::size_t stray = 0;
+    while (stray < 3 && stray < text.size() &&
+           (static_cast<unsigned char>(text[stray]) & 0xC0) == 0x80)
+      ++stray;
+    if (stray > 0 && isValidUtf8(text.substr(stray)))
+      text.erase(0, stray);
+  }
   return true;
 }
 
@@ -196,12 +208,15 @@ std::int64_t TestLog::latestLogSize() {
     if (latestLogPath.empty() && logDir.empty())
       return 0;
     // A fresh search on every call: the program may have begun a new log.
-    if (!findCandidates())
-      return 0;
+    if (!findCandidates()) {
+      // A scan that broke off counts as no progress: the last answer again.
+      return scanBrokenOff_ ? lastSize_ : (lastSize_ = 0);
+    }
     chooseNewest(true, latestLogPath);
     std::int64_t size = 0;
     if (!platform::openedFileSize(latestLogPath, size))
-      return 0;
+      size = 0;
+    lastSize_ = size;
     return size;
   } catch (const std::exception& e) {
     printLine(e.what());
@@ -221,7 +236,9 @@ std::string TestLog::readLatestLogLine() {
     std::string text;
     if (!readLastLine(latestLogPath, text))
       return std::string();
-    return "[" + latestLogPath + "] " + commasToSpaces(std::move(text));
+    // The program writes its log in UTF-8 or in the ANSI code page; inside
+    // the watchdog the line is UTF-8 like the path.
+    return "[" + latestLogPath + "] " + commasToSpaces(textAsUtf8(text));
   } catch (const std::exception& e) {
     printLine(e.what());
     return std::string();
@@ -245,9 +262,12 @@ bool TestLog::findCandidates() {
   };
   walkPath_.assign(logDir);
   entries_.clear();
+  scanBrokenOff_ = false;
   WalkedDirectories walked(walkedPaths_);
-  walkTree(walkPath_, false, 0, entries_, walked, take);
-  return candidateCount_ > 0;
+  walkTree(walkPath_, false, 0, entries_, walked, take, scanBrokenOff_);
+  // A listing that broke off midway would choose from half a folder: such a
+  // scan finds nothing, and the previous choice stands.
+  return candidateCount_ > 0 && !scanBrokenOff_;
 }
 
 bool TestLog::isStatusLog(const std::string& path, const std::string& name) const {
@@ -294,7 +314,8 @@ void listFilesRecursive(const std::string& dir, std::vector<std::string>& list) 
   auto take = [&list](const std::string& file, const platform::DirectoryEntry&) {
     list.push_back(file);
   };
-  walkTree(path, false, 0, entries, walked, take);
+  bool brokenOff = false;
+  walkTree(path, false, 0, entries, walked, take, brokenOff);
 }
 
 std::string commasToSpaces(std::string text) {

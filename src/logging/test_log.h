@@ -27,7 +27,8 @@ class TestLog {
   // "[" latestLogPath "] " + its last line with commas turned into spaces;
   // searches only while latestLogPath is empty; "" when there is no file.
   virtual std::string latestLogLine();
-  // Size in bytes of the newest log after a fresh search; 0 when there is none.
+  // Size in bytes of the newest log after a fresh search; 0 when there is none;
+  // the previous answer when a listing broke off midway.
   virtual std::int64_t latestLogSize();
 
   std::string logDir;         // the directory searched; never changes
@@ -48,7 +49,8 @@ class TestLog {
     std::int64_t modificationTime = 0;
   };
 
-  // Lists logDir into the candidate list; false when no candidate remains.
+  // Lists logDir into the candidate list; false when no candidate remains or
+  // a listing broke off midway (scanBrokenOff_ then tells which).
   bool findCandidates();
   // True when `path`, whose final name is `name`, is the status log.
   bool isStatusLog(const std::string& path, const std::string& name) const;
@@ -66,6 +68,8 @@ class TestLog {
   std::vector<std::string> walkedPaths_;
   std::string statusLogName_;        // statusLogPath's final name
   std::string statusLogTargetName_;  // the final name of its link target, if it differs
+  bool scanBrokenOff_ = false;       // the last search met a listing that broke off
+  std::int64_t lastSize_ = 0;        // what latestLogSize() answered last
 };
 
 // Appends the full path of every non-directory entry under `dir`, depth first,

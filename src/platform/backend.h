@@ -28,6 +28,9 @@ bool sleepHookIsSet();
 // Converts `when` to local calendar time in `local`; false when it cannot.
 bool localCalendarTime(std::time_t when, std::tm& local);
 
+// The error code that failJobAssignmentForTesting() set; 0 when none is set.
+std::uint32_t forcedJobAssignmentFailure();
+
 // True when `path` holds a NUL byte. Such a path names no file: the system
 // calls would see only the part before the NUL, which is another file.
 inline bool namesNoFile(const std::string& path) {

@@ -21,10 +21,17 @@ char separator();
 // system cannot tell.
 std::string executablePath();
 
-// True when both paths name one and the same existing file, also through
-// another spelling or a link (device and inode / volume serial and file index).
-// False when either cannot be opened or queried.
-bool sameFile(const std::string& first, const std::string& second);
+// ---------------------------------------------------------------- text
+// Inside the watchdog text and paths are UTF-8. Files that the system's other
+// programs read in the ANSI code page (the status log) are converted at their
+// edge; on POSIX both conversions leave the bytes as they are.
+
+// `utf8` in the ANSI code page; a character that the code page lacks becomes
+// '?'. ASCII stays byte for byte.
+std::string toAnsiCodePage(const std::string& utf8);
+
+// `ansi` (bytes in the ANSI code page) as UTF-8. ASCII stays byte for byte.
+std::string fromAnsiCodePage(const std::string& ansi);
 
 // ---------------------------------------------------------------- files
 // A path that holds a NUL byte names no file: every service below treats it as
@@ -51,8 +58,11 @@ struct DirectoryEntry {
 // Appends the entries of `directory` ("." and ".." left out) to `entries`, in
 // the platform's listing order (sorted by name on POSIX, where readdir order
 // is arbitrary). Only links and entries of unknown kind cost a status query.
-// Returns false, appending nothing, when it cannot be opened.
-bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries);
+// Returns false, appending nothing, when it cannot be opened, and also when the
+// listing broke off with an error midway; then `brokenOff`, when given, is set
+// to true (it is left alone otherwise).
+bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
+                   bool* brokenOff = nullptr);
 
 // What tells two paths to one file or directory apart: device and inode on
 // POSIX, volume serial number and file index on Windows.
@@ -74,7 +84,8 @@ bool fileIdentity(const std::string& path, FileIdentity& identity);
 
 struct FileStatus {
   std::int64_t creationTime = 0;      // seconds since 1970; birth time where the
-                                      // file system records one, else modification
+                                      // file system records one (a recorded 0
+                                      // counts as none), else modification
   std::int64_t modificationTime = 0;  // seconds since 1970
   std::int64_t size = 0;              // bytes, 64-bit
 };
@@ -124,7 +135,7 @@ FileOutcome readRegularFileStart(const std::string& path, std::size_t length, st
 // Replaces the whole content of the regular file at `path` (created when
 // missing) as an in-place write would: a link stays a link and its final target
 // gets the bytes; the old file's permission bits (POSIX) or creation time,
-// attributes and security (Windows, ReplaceFileA) are kept. The bytes go to a
+// attributes and security (Windows, ReplaceFileW) are kept. The bytes go to a
 // unique temporary beside the target, created exclusively without following
 // links, flushed to disk and then put in the target's place. A read-only file or
 // anything but a regular file is refused untouched. On any failure the old file
@@ -183,10 +194,14 @@ void setSleepHookForTesting(std::function<void(std::int64_t)> hook);
 // console's Ctrl+C, Ctrl+Break, close, logoff and shutdown) call requestStop();
 // SIGPIPE is ignored and SIGCHLD set back to its default; on Linux orphaned
 // descendants are handed to us; QuickEdit is turned off in our own console.
+// On Windows also: system error boxes off (inherited by the programs started,
+// so a crash ends a program with its code instead of a dialog that waits) and
+// console output in UTF-8.
 void prepareWatchdogProcess();
 
 // Before the watchdog returns from its entry function: restores the console
-// mode that prepareWatchdogProcess() changed. Safe to call when it never ran.
+// mode and output code page that prepareWatchdogProcess() changed. Safe to
+// call when it never ran.
 void restoreWatchdogProcess();
 
 // Asks the supervision to stop: the flag stays set and every interruptible
@@ -220,6 +235,9 @@ struct ProcessRecord {
   Handle hThread = 0;
   std::uint32_t dwProcessId = 0;
   std::uint32_t dwThreadId = 0;
+  // Nonzero when the process was to have a job (process group) of its own but
+  // runs without one: the system's error code. Ending it then ends it alone.
+  std::uint32_t jobErrorCode = 0;
 };
 
 // What to start and how.
@@ -239,10 +257,18 @@ struct ProcessLaunch {
   std::string workingDirectory;
 };
 
-// Starts a process. On success fills `record` (nonzero dwProcessId) and
-// returns true. On failure, exec failures included, returns false with the
-// system's error code (errno / GetLastError) in `errorCode`.
+// Starts a process: exactly the file at `path` (made absolute against our own
+// current directory; no search, no extension appended). On success fills
+// `record` (nonzero dwProcessId) and returns true. On failure, exec failures
+// included, returns false with the system's error code (errno / GetLastError)
+// in `errorCode`.
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
+
+// Test-only seam: while `errorCode` is nonzero, every start that asks for its
+// own job (process group) runs without one, as if joining had failed with that
+// code, and reports it in jobErrorCode. 0 restores normal starts. The shipped
+// program never calls this.
+void failJobAssignmentForTesting(std::uint32_t errorCode);
 
 enum class ProcessState {
   Running,  // still running (an exit code of 259 is an exit code like any other)
@@ -256,7 +282,8 @@ enum class ProcessState {
 ProcessState processState(Handle hProcess, std::uint32_t& exitCode);
 
 // Ends the recorded process and every process it started (its job or process
-// group), with exit code 0. Failures (already ended, say) are ignored.
+// group), with exit code 0, and waits up to 5 s until all of them have gone.
+// Failures (already ended, say) are ignored.
 void terminateProcess(const ProcessRecord& record);
 
 // Releases a handle; 0 is ignored. Closing does not end the process.

@@ -109,13 +109,13 @@ std::string executablePath() {
   }
 }
 
-bool sameFile(const std::string& first, const std::string& second) {
-  if (namesNoFile(first) || namesNoFile(second))
-    return false;
-  struct stat a;
-  struct stat b;
-  return ::stat(first.c_str(), &a) == 0 && ::stat(second.c_str(), &b) == 0 &&
-         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// POSIX file names and files are bytes: nothing to convert.
+std::string toAnsiCodePage(const std::string& utf8) {
+  return utf8;
+}
+
+std::string fromAnsiCodePage(const std::string& ansi) {
+  return ansi;
 }
 
 bool exists(const std::string& path) {
@@ -132,13 +132,16 @@ void setKind(mode_t mode, DirectoryEntry& entry) {
 
 }  // namespace
 
-bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
+bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
+                   bool* brokenOff) {
   if (namesNoFile(directory))
     return false;
   DIR* dir = ::opendir(directory.c_str());
   if (dir == nullptr)
     return false;
   std::size_t first = entries.size();
+  // readdir tells its end from an error only by errno.
+  errno = 0;
   while (dirent* entry = ::readdir(dir)) {
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
@@ -166,8 +169,18 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
         setKind(info.st_mode, item);
     }
     entries.push_back(std::move(item));
+    // The status queries above may set errno; only readdir's own counts.
+    errno = 0;
   }
+  const int error = errno;
   ::closedir(dir);
+  if (error != 0) {
+    // Half a folder must not pass for all of it.
+    entries.resize(first);
+    if (brokenOff != nullptr)
+      *brokenOff = true;
+    return false;
+  }
   // readdir order is arbitrary; sort by name so ties resolve the same way each time.
   std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(),
             [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
@@ -851,7 +864,7 @@ int prepareAttributes(const ProcessLaunch& launch, posix_spawnattr_t& attributes
   sigdelset(&all, SIGKILL);
   sigdelset(&all, SIGSTOP);
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (launch.ownProcessGroup)
+  if (launch.ownProcessGroup && backend::forcedJobAssignmentFailure() == 0)
     flags |= POSIX_SPAWN_SETSID;
   int rc = ::posix_spawnattr_setflags(&attributes, flags);
   if (rc == 0)
@@ -908,7 +921,12 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   table.nextProcessHandle += 2;
   Child& child = table.children[handle];
   child.pid = pid;
-  child.leadsGroup = launch.ownProcessGroup;
+  // The test seam's forced failure: the child stays in our group, as a Windows
+  // program that could not join its job stays outside one.
+  const std::uint32_t forcedFailure =
+      launch.ownProcessGroup ? backend::forcedJobAssignmentFailure() : 0;
+  child.leadsGroup = launch.ownProcessGroup && forcedFailure == 0;
+  record.jobErrorCode = forcedFailure;
   record.hProcess = handle;
   record.hThread = handle + 1;
   record.dwProcessId = static_cast<std::uint32_t>(pid);

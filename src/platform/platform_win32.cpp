@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -31,6 +32,75 @@ std::uint32_t lastErrorCode() {
 }
 
 using backend::namesNoFile;
+
+// ---- the edge between the watchdog's UTF-8 strings and the wide system calls
+
+// `text` (UTF-8) as UTF-16; an invalid sequence becomes U+FFFD.
+std::wstring wideFromUtf8(const std::string& text) {
+  if (text.empty() || text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    return std::wstring();
+  const int size = static_cast<int>(text.size());
+  int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+  if (length > 0)
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, &wide[0], length);
+  return wide;
+}
+
+// `length` UTF-16 units at `text` as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string utf8FromWide(const wchar_t* text, std::size_t length) {
+  if (length == 0 || length > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    return std::string();
+  const int size = static_cast<int>(length);
+  int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
+  if (bytes > 0)
+    ::WideCharToMultiByte(CP_UTF8, 0, text, size, &utf8[0], bytes, nullptr, nullptr);
+  return utf8;
+}
+
+bool startsWith(const std::wstring& text, const wchar_t* prefix) {
+  return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// When a path gets the \\?\ prefix that lifts the 260-character limit.
+enum class Prefix {
+  Always,    // file calls: every path, so that no length ever matters
+  WhenLong,  // process image: only from 260 characters on, as programs expect
+  Never,     // a process's current directory: programs do not take the prefix
+};
+
+// `path` (UTF-8, relative to our current directory or absolute) as the system
+// takes it: absolute, with backslashes, "." and ".." resolved (the prefixed
+// form is taken literally, so this must happen first), then with the prefix
+// \\?\ before a drive path or \\?\UNC\ in place of a UNC path's leading
+// two backslashes, as `prefix` says. A path already in the \\?\ namespace
+// (or the \\.\ one of devices) is passed on as it is.
+std::wstring systemPath(const std::string& path, Prefix prefix = Prefix::Always) {
+  std::wstring wide = wideFromUtf8(path);
+  if (wide.empty() || startsWith(wide, L"\\\\?\\") || startsWith(wide, L"\\\\.\\"))
+    return wide;
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length =
+        ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (length == 0)
+      return wide;
+    if (length < full.size()) {
+      full.resize(length);
+      break;
+    }
+    full.resize(length);  // the size needed, the final NUL included
+  }
+  if (prefix == Prefix::Never || (prefix == Prefix::WhenLong && full.size() < MAX_PATH))
+    return full;
+  const bool drivePath = full.size() >= 3 && full[1] == L':' && full[2] == L'\\';
+  if (drivePath)
+    return L"\\\\?\\" + full;
+  if (startsWith(full, L"\\\\") && !startsWith(full, L"\\\\?\\") && !startsWith(full, L"\\\\.\\"))
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  return full;
+}
 
 // A file handle that closes itself.
 class OwnedFile {
@@ -57,7 +127,7 @@ class OwnedFile {
 HANDLE openForReading(const std::string& path) {
   if (namesNoFile(path))
     return INVALID_HANDLE_VALUE;
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ,
+  HANDLE file = ::CreateFileW(systemPath(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE && ::GetFileType(file) != FILE_TYPE_DISK) {
@@ -77,7 +147,7 @@ std::int64_t secondsSince1970(const FILETIME& time) {
 }
 
 // The creation time where the file system records one (a zero FILETIME means
-// none), else the last write time.
+// none, as on some network drives), else the last write time.
 std::int64_t creationOrWrite(const FILETIME& creation, const FILETIME& write) {
   return creation.dwLowDateTime == 0 && creation.dwHighDateTime == 0 ? secondsSince1970(write)
                                                                      : secondsSince1970(creation);
@@ -89,10 +159,28 @@ std::int64_t creationOrWrite(const FILETIME& creation, const FILETIME& write) {
 bool linkTarget(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
   if (namesNoFile(path))
     return false;
-  OwnedFile target(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+  OwnedFile target(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return target.isOpen() && ::GetFileInformationByHandle(target.get(), &info);
+}
+
+// The final path of the open `file` (UTF-8, in the \\?\ form the system gives
+// it), every link resolved; empty when it cannot be told.
+std::string finalPath(HANDLE file, DWORD flags) {
+  // Success gives the length without the NUL; a buffer too small gets the
+  // size needed with the NUL. The path may change between two calls.
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const DWORD length =
+        ::GetFinalPathNameByHandleW(file, &buffer[0], static_cast<DWORD>(buffer.size()), flags);
+    if (length == 0)
+      return std::string();
+    if (length < buffer.size())
+      return utf8FromWide(buffer.data(), length);
+    buffer.resize(length);
+  }
+  return std::string();
 }
 
 // The kind and times of a file or directory from its attributes.
@@ -158,33 +246,56 @@ StartedProcess* openProcess(ProcessTable& table, Handle hProcess) {
 }
 
 // Puts `process` into a new job so that ending it later ends its descendants
-// too. Null when no job could be made or joined (a system without nested jobs
-// refuses when we run in a job ourselves); the process then runs without one.
-HANDLE joinNewJob(HANDLE process) {
-  HANDLE job = ::CreateJobObjectA(nullptr, nullptr);
+// too. Returns 0 with the job in `job`, or the error code with `job` null when
+// no job could be made or joined (an outer job that allows no nesting or
+// breakaway); the process then runs without one.
+std::uint32_t joinNewJob(HANDLE process, HANDLE& job) {
+  job = ::CreateJobObjectW(nullptr, nullptr);
   if (job == nullptr)
-    return nullptr;
-  // No kill-on-close limit: a program that ends by itself leaves its children alone.
-  if (!::AssignProcessToJobObject(job, process)) {
+    return lastErrorCode();
+  // No kill-on-close limit: a program that ends by itself leaves its children
+  // alone. Breakaway allowed: a program that starts a helper with
+  // CREATE_BREAKAWAY_FROM_JOB would fail with error 5 otherwise (the helper is
+  // then not ended with it). Never silent breakaway: that would free them all.
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  std::uint32_t error = backend::forcedJobAssignmentFailure();
+  if (error == 0 && !::AssignProcessToJobObject(job, process))
+    error = lastErrorCode();
+  if (error != 0) {
     ::CloseHandle(job);
-    return nullptr;
+    job = nullptr;
   }
-  return job;
+  return error;
+}
+
+// Waits until `job` holds no running process or `deadline` (GetTickCount64)
+// has passed: TerminateJobObject only starts the ending of its processes.
+void waitUntilEmpty(HANDLE job, ULONGLONG deadline) {
+  for (;;) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    if (!::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                     sizeof accounting, nullptr) ||
+        accounting.ActiveProcesses == 0 || ::GetTickCount64() >= deadline)
+      return;
+    ::Sleep(10);
+  }
 }
 
 // Windows takes command lines of up to 32767 wide characters, the final NUL
 // included, and refuses longer ones with ERROR_FILENAME_EXCED_RANGE. The check
 // is made here too, so that no system (Wine accepts more) starts a program
 // with a line that Windows would refuse.
-bool fitsCommandLineLimit(const std::string& line) {
+bool fitsCommandLineLimit(const std::wstring& line) {
   constexpr std::size_t kMaxWideCharacters = 32767;
-  if (line.size() < kMaxWideCharacters)
-    return true;  // a byte never becomes more than one wide character
-  if (line.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-    return false;
-  int wide =
-      ::MultiByteToWideChar(CP_ACP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
-  return wide > 0 && static_cast<std::size_t>(wide) < kMaxWideCharacters;
+  return line.size() < kMaxWideCharacters;
+}
+
+// The console output code page before prepareWatchdogProcess(); 0: none saved.
+UINT& savedConsoleOutputCodePage() {
+  static UINT codePage = 0;
+  return codePage;
 }
 
 }  // namespace
@@ -197,71 +308,94 @@ std::string executablePath() {
   // A too-small buffer gets a truncated path and the full size as result:
   // grow it until the result is shorter. Windows paths stop at 32767 wide
   // characters, so the limit only guards against a misbehaving call.
-  std::string buffer(MAX_PATH, '\0');
+  std::wstring buffer(MAX_PATH, L'\0');
   while (buffer.size() <= (1u << 20)) {
-    DWORD length = ::GetModuleFileNameA(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+    DWORD length = ::GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
     if (length == 0)
       return std::string();
     if (length < buffer.size()) {
       buffer.resize(length);
-      return buffer;
+      // Started by a prefixed path, the name carries the prefix: shown without it.
+      if (startsWith(buffer, L"\\\\?\\UNC\\"))
+        buffer.replace(0, 8, L"\\\\");
+      else if (startsWith(buffer, L"\\\\?\\"))
+        buffer.erase(0, 4);
+      return utf8FromWide(buffer.data(), buffer.size());
     }
     buffer.resize(buffer.size() * 2);
   }
   return std::string();
 }
 
-bool sameFile(const std::string& first, const std::string& second) {
-  // No access rights are needed for the identity; backup semantics let a
-  // directory be opened too.
-  auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
-    if (namesNoFile(path))
-      return false;
-    OwnedFile file(::CreateFileA(path.c_str(), 0,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return file.isOpen() && ::GetFileInformationByHandle(file.get(), &info) != 0;
-  };
-  BY_HANDLE_FILE_INFORMATION a;
-  BY_HANDLE_FILE_INFORMATION b;
-  return identify(first, a) && identify(second, b) &&
-         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
+std::string toAnsiCodePage(const std::string& utf8) {
+  const bool ascii = std::all_of(utf8.begin(), utf8.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  // A system whose ANSI code page is UTF-8 needs no conversion (and takes no
+  // replacement character for it).
+  if (ascii || ::GetACP() == CP_UTF8)
+    return utf8;
+  const std::wstring wide = wideFromUtf8(utf8);
+  const int size = static_cast<int>(wide.size());
+  // No best fit: a character the code page lacks becomes '?', never a look-alike.
+  int bytes = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, nullptr, 0,
+                                    "?", nullptr);
+  std::string ansi(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
+  if (bytes > 0)
+    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, &ansi[0], bytes, "?",
+                          nullptr);
+  return ansi;
+}
+
+std::string fromAnsiCodePage(const std::string& ansi) {
+  const bool ascii = std::all_of(ansi.begin(), ansi.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii || ansi.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    return ansi;
+  const int size = static_cast<int>(ansi.size());
+  int length = ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+  if (length > 0)
+    ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), size, &wide[0], length);
+  return utf8FromWide(wide.data(), wide.size());
 }
 
 bool exists(const std::string& path) {
-  return !namesNoFile(path) && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return !namesNoFile(path) &&
+         ::GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries) {
+bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
+                   bool* brokenOff) {
   if (directory.empty() || namesNoFile(directory))
     return false;
-  std::string pattern = directory;
-  if (pattern.back() != '\\' && pattern.back() != '/')
-    pattern += '\\';
-  pattern += '*';
+  const std::wstring folder = systemPath(directory);
+  std::wstring folderPrefix = folder;
+  if (folderPrefix.empty() || folderPrefix.back() != L'\\')
+    folderPrefix += L'\\';
+  const std::wstring pattern = folderPrefix + L'*';
 
-  WIN32_FIND_DATAA data;
-  HANDLE find = ::FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (find == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_INVALID_PARAMETER) {
     // Systems before Windows 7 know neither the basic level nor large fetches.
-    find = ::FindFirstFileExA(pattern.c_str(), FindExInfoStandard, &data, FindExSearchNameMatch,
+    find = ::FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &data, FindExSearchNameMatch,
                               nullptr, 0);
   }
   if (find == INVALID_HANDLE_VALUE) {
     // A drive's root can be empty, with not even "." and ".." to list.
     DWORD error = ::GetLastError();
-    DWORD attributes = ::GetFileAttributesA(directory.c_str());
+    DWORD attributes = ::GetFileAttributesW(folder.c_str());
     return error == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
+  const std::size_t first = entries.size();
   do {
-    const char* name = data.cFileName;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+    const wchar_t* name = data.cFileName;
+    if (std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0)
       continue;
     DirectoryEntry entry;
-    entry.name = name;
+    entry.name = utf8FromWide(name, std::wcslen(name));
     // dwReserved0 holds the reparse tag. Only symbolic links and junctions
     // point elsewhere; other reparse points (deduplicated or cloud files) are
     // what their attributes say.
@@ -272,39 +406,33 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
       // A link counts as its target; one that does not resolve is neither kind.
       entry.isLink = true;
       BY_HANDLE_FILE_INFORMATION target;
-      if (linkTarget(pattern.substr(0, pattern.size() - 1) + name, target))
+      if (linkTarget(utf8FromWide(folderPrefix.data(), folderPrefix.size()) + entry.name, target))
         describe(target, entry);
     } else {
       describe(data, entry);
     }
     entries.push_back(std::move(entry));
-  } while (::FindNextFileA(find, &data));
+  } while (::FindNextFileW(find, &data));
+  // Only "no more files" ends a complete listing; any other error (a network
+  // drive that went away) leaves half a folder, which must not pass for all of it.
+  const DWORD error = ::GetLastError();
   ::FindClose(find);
+  if (error != ERROR_NO_MORE_FILES) {
+    entries.resize(first);
+    if (brokenOff != nullptr)
+      *brokenOff = true;
+    return false;
+  }
   return true;
 }
 
 std::string resolvedPath(const std::string& path) {
   if (namesNoFile(path))
     return std::string();
-  OwnedFile file(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+  OwnedFile file(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!file.isOpen())
-    return std::string();
-  // A buffer too small gets the length needed, terminating NUL included.
-  std::string buffer(MAX_PATH, '\0');
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    DWORD length = ::GetFinalPathNameByHandleA(
-        file.get(), &buffer[0], static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
-    if (length == 0)
-      return std::string();
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      return buffer;
-    }
-    buffer.resize(length);
-  }
-  return std::string();
+  return file.isOpen() ? finalPath(file.get(), FILE_NAME_NORMALIZED) : std::string();
 }
 
 bool fileIdentity(const std::string& path, FileIdentity& identity) {
@@ -320,7 +448,7 @@ bool fileStatus(const std::string& path, FileStatus& status) {
   if (namesNoFile(path))
     return false;
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+  if (!::GetFileAttributesExW(systemPath(path).c_str(), GetFileExInfoStandard, &data))
     return false;
   status.creationTime = creationOrWrite(data.ftCreationTime, data.ftLastWriteTime);
   status.modificationTime = secondsSince1970(data.ftLastWriteTime);
@@ -424,7 +552,7 @@ bool isDiskFile(HANDLE file) {
 // (INVALID_FILE_ATTRIBUTES when nothing is there).
 FileOutcome writeTarget(const std::string& path, std::string& target, DWORD& attributes) {
   target = path;
-  attributes = ::GetFileAttributesA(path.c_str());
+  attributes = ::GetFileAttributesW(systemPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND ? FileOutcome::Done : writeOutcomeOfError(error);
@@ -432,24 +560,15 @@ FileOutcome writeTarget(const std::string& path, std::string& target, DWORD& att
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
     return FileOutcome::Refused;
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    OwnedFile link(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+    OwnedFile link(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, 0, nullptr));
     if (!link.isOpen())
       return writeOutcomeOfError(::GetLastError());
-    std::string final(MAX_PATH, '\0');
-    DWORD length =
-        ::GetFinalPathNameByHandleA(link.get(), &final[0], static_cast<DWORD>(final.size()), 0);
-    if (length >= final.size()) {
-      final.resize(length + 1);
-      length =
-          ::GetFinalPathNameByHandleA(link.get(), &final[0], static_cast<DWORD>(final.size()), 0);
-    }
-    if (length == 0 || length >= final.size())
+    target = finalPath(link.get(), FILE_NAME_NORMALIZED);
+    if (target.empty())
       return FileOutcome::Refused;
-    final.resize(length);
-    target = final;
-    attributes = ::GetFileAttributesA(target.c_str());
+    attributes = ::GetFileAttributesW(systemPath(target).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
       return writeOutcomeOfError(::GetLastError());
   }
@@ -474,8 +593,8 @@ HANDLE createTemporary(const std::string& target, std::string& temporary) {
     temporary = directory + backend::temporaryPrefix(name) +
                 std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(counter++) +
                 backend::kTemporarySuffix;
-    HANDLE file = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = ::CreateFileW(systemPath(temporary).c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE)
       return file;
     const DWORD error = ::GetLastError();
@@ -487,10 +606,11 @@ HANDLE createTemporary(const std::string& target, std::string& temporary) {
 }
 
 // Renames the temporary to the target where no file is there; a few tries,
-// for the short moments a scanner holds the new file after ReplaceFileA.
+// for the short moments a scanner holds the new file after ReplaceFileW.
 bool moveIntoPlace(const std::string& temporary, const std::string& target) {
   for (int attempt = 0;; ++attempt) {
-    if (::MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH))
+    if (::MoveFileExW(systemPath(temporary).c_str(), systemPath(target).c_str(),
+                      MOVEFILE_WRITE_THROUGH))
       return true;
     if (attempt == 4)
       return false;
@@ -503,7 +623,7 @@ bool moveIntoPlace(const std::string& temporary, const std::string& target) {
 PathKind pathKind(const std::string& path) {
   if (namesNoFile(path))
     return PathKind::Missing;
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = ::GetFileAttributesW(systemPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return PathKind::Missing;
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Other : PathKind::RegularFile;
@@ -517,7 +637,7 @@ FileOutcome readRegular(const std::string& path, std::int64_t maxBytes, bool sta
   content.clear();
   if (namesNoFile(path))
     return FileOutcome::Missing;
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = ::GetFileAttributesW(systemPath(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
     return FileOutcome::Refused;
   OwnedFile file(openForReading(path));
@@ -574,7 +694,7 @@ FileOutcome replaceRegularFile(const std::string& path, const std::string& conte
     if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
       return FileOutcome::Refused;
     // A device name (NUL, COM1) or a pipe is no file to replace.
-    OwnedFile probe(::CreateFileA(target.c_str(), FILE_READ_ATTRIBUTES,
+    OwnedFile probe(::CreateFileW(systemPath(target).c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
     if (!probe.isOpen())
@@ -597,12 +717,13 @@ FileOutcome replaceRegularFile(const std::string& path, const std::string& conte
     if (!hasOld) {
       // No old file to keep anything of: a plain rename, which fails rather
       // than replace a file someone created meanwhile.
-      if (::MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH))
+      if (::MoveFileExW(systemPath(temporary).c_str(), systemPath(target).c_str(),
+                        MOVEFILE_WRITE_THROUGH))
         return FileOutcome::Done;
       error = ::GetLastError();
       if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
         error = ERROR_SHARING_VIOLATION;
-    } else if (::ReplaceFileA(target.c_str(), temporary.c_str(), nullptr,
+    } else if (::ReplaceFileW(systemPath(target).c_str(), systemPath(temporary).c_str(), nullptr,
                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
       return FileOutcome::Done;
     } else {
@@ -611,7 +732,7 @@ FileOutcome replaceRegularFile(const std::string& path, const std::string& conte
       // name; 1177 may leave the same. Finish the move, so the path keeps a log.
       if ((error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
            error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) &&
-          ::GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
+          ::GetFileAttributesW(systemPath(target).c_str()) == INVALID_FILE_ATTRIBUTES) {
         if (moveIntoPlace(temporary, target))
           return FileOutcome::Done;
         // The temporary holds the only copy of the rows now: it stays.
@@ -619,7 +740,7 @@ FileOutcome replaceRegularFile(const std::string& path, const std::string& conte
       }
     }
   }
-  ::DeleteFileA(temporary.c_str());
+  ::DeleteFileW(systemPath(temporary).c_str());
   return writeOutcomeOfError(error);
 }
 
@@ -633,21 +754,21 @@ void removeStaleTemporaries(const std::string& path) {
   splitPath(target, directory, name);
   const std::string prefix = backend::temporaryPrefix(name);
   const std::string suffix = backend::kTemporarySuffix;
-  WIN32_FIND_DATAA data;
-  HANDLE find = ::FindFirstFileA((directory + prefix + "*" + suffix).c_str(), &data);
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW(systemPath(directory + prefix + "*" + suffix).c_str(), &data);
   if (find == INVALID_HANDLE_VALUE)
     return;
   do {
     // The pattern also matches short 8.3 names: check the long name itself.
-    const std::string entryName = data.cFileName;
+    const std::string entryName = utf8FromWide(data.cFileName, std::wcslen(data.cFileName));
     if (entryName.size() <= prefix.size() + suffix.size() ||
         entryName.compare(0, prefix.size(), prefix) != 0 ||
         entryName.compare(entryName.size() - suffix.size(), suffix.size(), suffix) != 0)
       continue;
     if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
       continue;
-    ::DeleteFileA((directory + entryName).c_str());
-  } while (::FindNextFileA(find, &data));
+    ::DeleteFileW(systemPath(directory + entryName).c_str());
+  } while (::FindNextFileW(find, &data));
   ::FindClose(find);
 }
 
@@ -655,7 +776,7 @@ std::uintptr_t backend::openLockFile(const std::string& path, FileOutcome& outco
   outcome = FileOutcome::Refused;
   if (namesNoFile(path))
     return 0;
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+  HANDLE file = ::CreateFileW(systemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -709,7 +830,7 @@ namespace {
 
 // Manual-reset: once set, every wait ends at once until it is reset.
 HANDLE stopEvent() {
-  static HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  static HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   return event;
 }
 
@@ -767,6 +888,14 @@ void backend::waitForStopWake(std::int64_t milliseconds) {
 }
 
 void prepareWatchdogProcess() {
+  // Inherited by every program we start: a crash ends the program with its
+  // exception code instead of a dialog that waits for a click (and a missing
+  // DLL or an empty drive fails instead of asking).
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  // Our lines are UTF-8. Without a console (output redirected) this fails: no matter.
+  UINT codePage = ::GetConsoleOutputCP();
+  if (codePage != 0 && ::SetConsoleOutputCP(CP_UTF8))
+    savedConsoleOutputCodePage() = codePage;
   stopEvent();
   ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &mainThread,
                     SYNCHRONIZE, FALSE, 0);
@@ -784,6 +913,11 @@ void prepareWatchdogProcess() {
 }
 
 void restoreWatchdogProcess() {
+  // The console outlives us (a cmd window): its code page goes back as it was.
+  UINT& codePage = savedConsoleOutputCodePage();
+  if (codePage != 0)
+    ::SetConsoleOutputCP(codePage);
+  codePage = 0;
   if (!consoleModeSaved)
     return;
   HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
@@ -793,7 +927,7 @@ void restoreWatchdogProcess() {
 }
 
 bool runningUnderWineForTesting() {
-  HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
@@ -804,7 +938,7 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
     errorCode = ERROR_FILE_NOT_FOUND;
     return false;
   }
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = launch.showWindow ? SW_SHOWNORMAL : SW_HIDE;
@@ -814,25 +948,27 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   if (launch.ownProcessGroup)
     flags |= CREATE_SUSPENDED;
 
-  // CreateProcessA may write into its command line: it gets a copy of its own.
-  // The path is quoted when it holds a blank, so that "C:\Program Files\x.exe"
-  // can never start C:\Program.exe.
-  const char* applicationName = nullptr;
-  std::vector<char> commandLine;
+  // The checked file itself is the image to start: with the application name
+  // given, Windows neither searches (our own directory first) nor appends
+  // ".exe", and a relative name is made absolute against our directory here.
+  const std::wstring applicationName = systemPath(launch.path, Prefix::WhenLong);
+  // CreateProcessW may write into its command line: it gets a copy of its own.
+  // The path stays its first token, quoted when it holds a blank, as the
+  // program's own argument parsing expects.
+  std::vector<wchar_t> commandLine;
   if (launch.withArguments) {
-    std::string line = buildCommandLine(launch.path, launch.arguments);
+    std::wstring line = wideFromUtf8(buildCommandLine(launch.path, launch.arguments));
     if (!fitsCommandLineLimit(line)) {
       errorCode = ERROR_FILENAME_EXCED_RANGE;
       return false;
     }
     commandLine.assign(line.begin(), line.end());
-    commandLine.push_back('\0');
-  } else {
-    applicationName = launch.path.c_str();
+    commandLine.push_back(L'\0');
   }
-  // An empty directory means ours; CreateProcessA wants null for that, not "".
-  const char* directory =
-      launch.workingDirectory.empty() ? nullptr : launch.workingDirectory.c_str();
+  // An empty directory means ours; CreateProcessW wants null for that, not "".
+  const std::wstring directory = launch.workingDirectory.empty()
+                                     ? std::wstring()
+                                     : systemPath(launch.workingDirectory, Prefix::Never);
 
   // The table entry is made first, so that nothing can fail between creating
   // the process and handing its handles over.
@@ -850,16 +986,18 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   };
 
   PROCESS_INFORMATION info{};
-  if (!::CreateProcessA(applicationName, commandLine.empty() ? nullptr : commandLine.data(),
-                        nullptr, nullptr, FALSE, flags, nullptr, directory, &startup, &info)) {
+  if (!::CreateProcessW(applicationName.c_str(), commandLine.empty() ? nullptr : commandLine.data(),
+                        nullptr, nullptr, FALSE, flags, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
     errorCode = lastErrorCode();
     forget();
     return false;
   }
 
   HANDLE job = nullptr;
+  std::uint32_t jobError = 0;
   if (launch.ownProcessGroup) {
-    job = joinNewJob(info.hProcess);
+    jobError = joinNewJob(info.hProcess, job);
     if (::ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
       errorCode = lastErrorCode();
       ::TerminateProcess(info.hProcess, 0);
@@ -880,6 +1018,7 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   record.hThread = handle + 1;
   record.dwProcessId = info.dwProcessId;
   record.dwThreadId = info.dwThreadId;
+  record.jobErrorCode = jobError;
   return true;
 }
 
@@ -912,15 +1051,18 @@ void terminateProcess(const ProcessRecord& record) {
   // An ended program keeps its exit code, and whatever it left behind runs on.
   if (::WaitForSingleObject(started->process, 0) != WAIT_TIMEOUT)
     return;
+  // Termination completes asynchronously: within 5 s in all, the job's last
+  // process and the program itself are waited for, so that nothing still holds
+  // the program's files when a restart begins.
+  const ULONGLONG deadline = ::GetTickCount64() + 5000;
   // The job first: it ends the program's own children and grandchildren too.
-  if (started->job != nullptr)
-    ::TerminateJobObject(started->job, 0);
+  if (started->job != nullptr && ::TerminateJobObject(started->job, 0))
+    waitUntilEmpty(started->job, deadline);
   if (started->thread != nullptr)
     ::TerminateThread(started->thread, 0);
   ::TerminateProcess(started->process, 0);
-  // Termination completes asynchronously; wait a little so that the caller's
-  // next look at the process sees it ended and its files released.
-  ::WaitForSingleObject(started->process, 5000);
+  const ULONGLONG now = ::GetTickCount64();
+  ::WaitForSingleObject(started->process, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
 }
 
 void closeHandle(Handle handle) {

@@ -49,7 +49,9 @@ platform::ProcessLaunch debugLaunch(const std::string& path, bool showWindow,
 // path or link: starting it would multiply watchdogs without bound.
 bool isOwnExecutable(const std::string& path) {
   const std::string self = platform::executablePath();
-  return !self.empty() && platform::sameFile(path, self);
+  platform::FileIdentity own, candidate;
+  return !self.empty() && platform::fileIdentity(self, own) &&
+         platform::fileIdentity(path, candidate) && own == candidate;
 }
 
 }  // namespace
@@ -130,6 +132,14 @@ platform::ProcessLaunch ProgramWatcher::programLaunch() const {
   return launch;
 }
 
+void ProgramWatcher::warnIfWithoutJob() const {
+  if (programProcess.jobErrorCode == 0)
+    return;
+  printLine("Warning: [" + programFileName +
+            "] runs without a job; a time-out ends the program only!  errorcode:" +
+            std::to_string(programProcess.jobErrorCode));
+}
+
 bool ProgramWatcher::launchDebugCrash() {
   const std::string ownDirectory = executableDirectory();
   const std::string path = ownDirectory + config.debugCrashScript;
@@ -188,6 +198,7 @@ void ProgramWatcher::start() {
 
   printLine("");
   printLine("Start running [" + programFileName + "]...");
+  warnIfWithoutJob();
 
   if (config.debugOrNot && !launchDebugCrash())
     return;
@@ -225,6 +236,7 @@ void ProgramWatcher::startTest(std::string applicationId) {
   runState = 1;
   printLine("");
   printLine("Start testing [" + status.applicationId + "]...");
+  warnIfWithoutJob();
 
   if (config.debugOrNot && !launchDebugCrash())
     return;

@@ -64,6 +64,9 @@ class ProgramWatcher {
                   std::uint32_t& errorCode);
   // The supervised program's launch: its own console, directory and group.
   platform::ProcessLaunch programLaunch() const;
+  // Says once per start when the program could not be given a job of its own,
+  // so that a time-out ends only the program and not what it started.
+  void warnIfWithoutJob() const;
   // Launches the DebugCrash program beside the started one. False when its
   // file is missing: the run has then been stopped.
   bool launchDebugCrash();

@@ -401,5 +401,22 @@ TEST(WatchdogEndToEnd, NeverStartsItselfByAnyPathAndGoesOnToTheNextProgram) {
   EXPECT_TRUE(watchdog.defaultStatusLogs(self).empty());
 }
 
+TEST(WatchdogEndToEnd, AConfigurationInUtf8OrInTheAnsiCodePageNamesTheSameProgram) {
+  Watchdog watchdog;
+  const std::string folder = watchdog.dir().file("caf\xC3\xA9");
+  fs::create_directories(fs::u8path(folder));
+  fs::copy_file(kFake, fs::u8path(folder + S + kName));
+  const std::string logs = watchdog.dir().file("logs");
+  std::vector<std::string> configurations{block(folder + S + kName, "--lines 1", logs)};
+  // The same name saved in the ANSI code page, where that holds an "é" (POSIX has none).
+  if (platform::separator() == '\\' && platform::toAnsiCodePage("\xC3\xA9") == "\xE9")
+    configurations.push_back(block(watchdog.dir().file("caf\xE9") + S + kName, "--lines 1", logs));
+  for (const std::string& configuration : configurations) {
+    const std::string output = watchdog.run(configuration);
+    EXPECT_TRUE(std::regex_match(output, std::regex("Program \\[1\\]:\n" + startLines() + "\\[" +
+                                                    kId + "\\] has finished!\n\n")))
+        << output;
+  }
+}
 }  // namespace
 }  // namespace tavrelon

@@ -56,6 +56,43 @@ TEST(StatusLog, WritesExactBytesAndReadsThemBack) {
   EXPECT_EQ(back[1].latestLog, "N/A");
 }
 
+TEST(StatusLog, ANameOutsideTheAnsiCodePageIsStoredAsQuestionMarksAndItsRowStillFound) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  // Greek and Japanese: no Western code page holds them.
+  const std::string id = "\xCE\xA9mega\xE6\x97\xA5.exe_20240601093005";
+  writeStatusLog({row(id, "running", "s", "", "")}, path);
+  std::vector<StatusRecord> rows = readStatusLog(path);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_TRUE(updateStatusRow(rows, row(id, "crashed", "s", "e", "[p] x")));
+  EXPECT_EQ(rows[0].runningStatus, "crashed");
+  EXPECT_FALSE(updateStatusRow(rows, row("other_1", "crashed", "s", "e", "")));
+  writeStatusLog(rows, path);
+  const std::string bytes = readFile(path);
+  if (platform::separator() == '/') {
+    EXPECT_NE(bytes.find(id + ",crashed,s,e,[p] x\r\n"), std::string::npos) << bytes;
+  } else if (platform::toAnsiCodePage("\xCE\xA9\xE6\x97\xA5") == "??") {
+    EXPECT_NE(bytes.find("\r\n?mega?.exe_20240601093005,crashed,s,e,[p] x\r\n"), std::string::npos)
+        << bytes;
+  }
+}
+
+TEST(StatusLog, AByteOrderMarkSaysUtf8AndWithoutOneTheCodePageIsRead) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  // A spreadsheet's "CSV UTF-8": the mark, then UTF-8, whatever the code page.
+  writeFile(path, "\xEF\xBB\xBF" + kHeader + "\r\n\xC3\xA9.exe_1,running,s,,N/A\r\n");
+  std::vector<StatusRecord> rows = readStatusLog(path);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].applicationId, "\xC3\xA9.exe_1");
+  if (platform::toAnsiCodePage("\xC3\xA9") == "\xE9") {  // a Western code page
+    writeFile(path, kHeader + "\r\n\xE9.exe_2,running,s,,N/A\r\n");
+    rows = readStatusLog(path);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].applicationId, "\xC3\xA9.exe_2");
+  }
+}
+
 TEST(StatusLog, EmptyListWritesOnlyTheHeaderAndMissingFileReadsEmptyWithoutCreatingIt) {
   TempDir dir;
   std::string path = dir.file("status.csv");

@@ -244,6 +244,12 @@ TEST(TestLog, ReadsTheLastLineOfReadOnlyAndGrowingLogs) {
   // So too for a log without any line feed.
   writeFile(log, std::string(3 * 512 * 1024, 'w') + fullLine);
   EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] " + fullLine);
+  // A cut through a UTF-8 character drops its rest, and the line stays UTF-8.
+  std::string wide;
+  for (int i = 0; i < 1366; ++i)
+    wide += "\xE6\x97\xA5";
+  writeFile(log, "first\n" + wide);
+  EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] " + wide.substr(3));
 
   fs::remove(log);
   EXPECT_EQ(tracker.latestLogLine(), "");

@@ -195,19 +195,25 @@ TEST(ExecutablePath, NamesTheRunningTestProgram) {
   EXPECT_TRUE(fs::exists(self));
 }
 
-TEST(SameFile, SeesThroughAnotherSpellingAndALinkButTellsCopiesApart) {
+// Both paths name one existing file, by whatever spelling or link.
+bool sameFile(const std::string& first, const std::string& second) {
+  platform::FileIdentity a, b;
+  return platform::fileIdentity(first, a) && platform::fileIdentity(second, b) && a == b;
+}
+
+TEST(FileIdentity, SeesThroughAnotherSpellingAndALinkButTellsCopiesApart) {
   testing::TempDir dir;
   const std::string S(1, platform::separator());
   const std::string file = dir.file("a.exe");
   testing::writeFile(file, "x");
   fs::copy_file(file, dir.file("copy.exe"));
-  EXPECT_TRUE(platform::sameFile(file, dir.path() + S + "." + S + "a.exe"));
-  EXPECT_FALSE(platform::sameFile(file, dir.file("copy.exe")));
-  EXPECT_FALSE(platform::sameFile(file, dir.file("missing.exe")));
-  EXPECT_FALSE(platform::sameFile(dir.file("missing.exe"), dir.file("missing.exe")));
+  EXPECT_TRUE(sameFile(file, dir.path() + S + "." + S + "a.exe"));
+  EXPECT_FALSE(sameFile(file, dir.file("copy.exe")));
+  EXPECT_FALSE(sameFile(file, dir.file("missing.exe")));
+  EXPECT_FALSE(sameFile(dir.file("missing.exe"), dir.file("missing.exe")));
   if (platform::separator() == '/') {  // links need rights that Windows accounts lack
     fs::create_symlink(file, dir.file("link"));
-    EXPECT_TRUE(platform::sameFile(dir.file("link"), file));
+    EXPECT_TRUE(sameFile(dir.file("link"), file));
   }
 }
 

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "logging/test_log.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -193,6 +194,93 @@ TEST(FileServices, FailedReplacementKeepsWhatWasThere) {
   EXPECT_FALSE(platform::replaceFileContent(dir.file("log.csv"), "x"));
   EXPECT_TRUE(fs::is_directory(dir.file("log.csv")));
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"log.csv"});
+}
+
+// A folder chain under `root` whose path is longer than 260 characters.
+std::string deepFolder(const std::string& root) {
+  std::string path = root;
+  while (path.size() <= 300)
+    path += S + std::string(40, 'd') + std::to_string(path.size());
+  return path;
+}
+
+TEST(FileServices, PathsBeyond260CharactersWorkInEveryFileService) {
+  testing::TempDir dir;
+  const std::string deep = deepFolder(dir.path());
+  const std::string log = deep + S + "run.csv";
+  // Made through the platform layer: a replacement needs the folder only.
+  fs::create_directories(fs::u8path(deep));
+  ASSERT_TRUE(platform::replaceFileContent(log, "a,b\r\nlast,line\r\n"));
+  EXPECT_TRUE(platform::exists(log));
+  platform::FileStatus status;
+  ASSERT_TRUE(platform::fileStatus(log, status));
+  EXPECT_EQ(status.size, 16);
+  std::int64_t size = 0;
+  EXPECT_TRUE(platform::openedFileSize(log, size));
+  EXPECT_EQ(size, 16);
+  std::string bytes;
+  EXPECT_TRUE(platform::readFile(log, bytes));
+  EXPECT_EQ(bytes, "a,b\r\nlast,line\r\n");
+  EXPECT_TRUE(platform::readFileRange(log, 5, 4, bytes));
+  EXPECT_EQ(bytes, "last");
+  // The tracker walks the whole tree down to it and reads its last line.
+  std::vector<std::string> files;
+  listFilesRecursive(dir.path(), files);
+  EXPECT_EQ(files, std::vector<std::string>{log});
+  testing::ShortSleeps sleeps;
+  TestLog tracker(dir.path());
+  EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] last line");
+  // Other spellings of the same file: "/" and ".." are resolved before the
+  // long-path form, which takes a path literally.
+  const std::string other = platform::separator() == '\\' ? "/" : S;
+  EXPECT_TRUE(platform::exists(deep + S + ".." + other + fs::path(deep).filename().string() +
+                               other + "run.csv"));
+  // The status log's services: a replacement of a file that is there, a lock
+  // beside it, a stale temporary cleared, the file's identity.
+  EXPECT_EQ(platform::replaceRegularFile(log, "a,b\r\nlast,line\r\n"), platform::FileOutcome::Done);
+  EXPECT_EQ(platform::readRegularFile(log, 1024, bytes), platform::FileOutcome::Done);
+  EXPECT_EQ(bytes, "a,b\r\nlast,line\r\n");
+  platform::FileLock lock;
+  EXPECT_EQ(platform::lockFileExclusive(log + ".lock", 1000, lock), platform::FileOutcome::Done);
+  const std::string stale = deep + S + "run.csv.TavrelonLog-1-1.tmp";
+  ASSERT_TRUE(platform::replaceFileContent(stale, "old"));
+  platform::removeStaleTemporaries(log);
+  EXPECT_FALSE(platform::exists(stale));
+  // Its final path is left to a real workstation: Wine gives none beyond 260.
+  platform::FileIdentity identity;
+  EXPECT_TRUE(platform::fileIdentity(log, identity));
+}
+
+TEST(FileServices, NamesOutsideTheAnsiCodePageNameTheRightFile) {
+  testing::TempDir dir;
+  // Greek and Japanese, which the ANSI code page of a Western system lacks.
+  const std::string folder = dir.file("\xCE\xB4\xCE\xBF\xCE\xBA\xE6\x97\xA5");
+  const std::string log = folder + S + "\xCE\xA9\xE8\xA8\x98\xE9\x8C\xB2.csv";
+  fs::create_directories(fs::u8path(folder));
+  ASSERT_TRUE(platform::replaceFileContent(log, "x,1\r\n"));
+  EXPECT_TRUE(fs::exists(fs::u8path(log)));
+  std::vector<platform::DirectoryEntry> entries;
+  ASSERT_TRUE(platform::listDirectory(folder, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "\xCE\xA9\xE8\xA8\x98\xE9\x8C\xB2.csv");
+  const std::string final = platform::resolvedPath(log);
+  EXPECT_EQ(final.substr(final.size() - std::min<std::size_t>(final.size(), 12)), entries[0].name);
+  std::string bytes;
+  EXPECT_TRUE(platform::readFile(log, bytes));
+  EXPECT_EQ(bytes, "x,1\r\n");
+  testing::ShortSleeps sleeps;
+  TestLog tracker(dir.path());
+  EXPECT_EQ(tracker.latestLogSize(), 5);
+  EXPECT_EQ(tracker.latestLogPath, log);
+}
+
+TEST(FileServices, TheWatchdogDeclaresItselfLongPathAware) {
+  if (platform::separator() == '/')
+    GTEST_SKIP() << "an application manifest is a Windows resource";
+  const std::string image = testing::readFile(testing::builtProgram("tavrelon"));
+  EXPECT_NE(image.find("<ws2:longPathAware>true</ws2:longPathAware>"), std::string::npos);
+  EXPECT_NE(image.find("supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\""),
+            std::string::npos);
 }
 
 TEST(ExecutablePath, IsTheFullPathOfTheRunningTestProgram) {

@@ -162,6 +162,78 @@ TEST(ProcessServices, APathWithBlanksStartsThatProgramNotAShorterOne) {
   EXPECT_TRUE(fs::exists(dir.file("listed.xml")));
 }
 
+// The lines that the fake program's --record wrote to `path`; empty when none.
+std::vector<std::string> recordedLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::string text = testing::readFile(path);
+  std::string::size_type start = 0;
+  for (std::string::size_type end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+    if (!lines.back().empty() && lines.back().back() == '\r')
+      lines.back().pop_back();
+  }
+  return lines;
+}
+
+TEST(ProcessServices, ABareNameStartsTheFileInOurCurrentDirectoryNotOneBesideUs) {
+  // Windows' own search would take the decoy beside the running program first:
+  // a copy of the watchdog, which given any argument ends without writing.
+  testing::TempDir dir;
+  const std::string self = platform::executablePath();
+  const std::string ownDirectory = fs::path(self).parent_path().string();
+  const std::string name = "decoy_" + fileNameOf(dir.path()) + fs::path(self).extension().string();
+  std::error_code copied;
+  fs::copy_file(testing::builtProgram("tavrelon"), ownDirectory + S + name, copied);
+  if (copied)
+    GTEST_SKIP() << "no decoy can be put beside this test program: " << copied.message();
+  copyProgram(testing::builtProgram("fake_program"), dir.path(), name);
+  const fs::path ours = fs::current_path();
+  fs::current_path(dir.path());
+  platform::ProcessRecord record;
+  std::uint32_t error = 0;
+  const bool started =
+      platform::startProcess(programLaunch(name, "--record recorded.txt"), record, error);
+  std::uint32_t exitCode = 1;
+  if (started)
+    waitForEnd(record, exitCode);
+  closeRecord(record);
+  fs::current_path(ours);
+  std::error_code ignored;
+  fs::remove(ownDirectory + S + name, ignored);
+  ASSERT_TRUE(started) << "error " << error;
+  EXPECT_EQ(exitCode, 0u);
+  const std::vector<std::string> lines = recordedLines(dir.file("recorded.txt"));
+  ASSERT_EQ(lines.size(), 3u) << "the decoy started";
+  EXPECT_EQ(lines[1], "--record");
+}
+
+TEST(ProcessServices, AProgramWithAPathBeyond260CharactersStarts) {
+  if (platform::runningUnderWineForTesting())
+    GTEST_SKIP() << "Wine starts no image from a path of 260 characters or more (error 2)";
+  testing::TempDir dir;
+  std::string folder = dir.path();
+  while (folder.size() <= 300)
+    folder += S + std::string(50, 'p') + std::to_string(folder.size());
+  const std::string fake = testing::builtProgram("fake_program");
+  const std::string program = folder + S + fileNameOf(fake);
+  fs::create_directories(folder);
+  fs::copy_file(fake, program);
+  fs::permissions(program, fs::perms::owner_all, fs::perm_options::add);
+  ASSERT_GT(program.size(), 260u);
+  platform::ProcessLaunch launch =
+      programLaunch(program, "--record \"" + dir.file("recorded.txt") + "\" --code 7");
+  launch.workingDirectory = dir.path();
+  platform::ProcessRecord record;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(platform::startProcess(launch, record, error)) << "error " << error;
+  std::uint32_t exitCode = 0;
+  EXPECT_EQ(waitForEnd(record, exitCode), ProcessState::Exited);
+  EXPECT_EQ(exitCode, 7u);
+  closeRecord(record);
+  EXPECT_EQ(recordedLines(dir.file("recorded.txt")).size(), 5u);
+}
+
 // A copy of the watchdog whose configuration keeps it busy for about a minute:
 // each block names a missing program, and each costs the watchdog a 2 s pause.
 std::string busyWatchdog(const testing::TempDir& dir) {
@@ -217,10 +289,11 @@ TEST(ProcessServices, ExitCode259IsAnExitCodeLikeAnyOther) {
   }
 }
 
-TEST(ProcessServices, EndingAProgramEndsTheProgramsItStarted) {
+TEST(ProcessServices, EndingAProgramEndsTheProgramsItStartedBeforeItReturns) {
   // The program starts a hanging copy of itself. Windows refuses to delete an
-  // executable while any process runs from it, so removing the copy shows that
-  // the grandchild has ended too (on POSIX the removal always succeeds). A
+  // executable while any process runs from it, so removing the copy at once
+  // shows that the grandchild is gone when the ending returns, as a restart
+  // needs it (on POSIX the removal always succeeds). A
   // grandchild in a group (job) of its own is held by the program's job as well:
   // no breakaway lets it out.
   for (const char* option : {"--grandchild", "--escape"}) {
@@ -249,15 +322,10 @@ TEST(ProcessServices, EndingAProgramEndsTheProgramsItStarted) {
     std::uint32_t exitCode = 12345;
     EXPECT_EQ(waitForEnd(record, exitCode, 10), ProcessState::Exited);
     EXPECT_EQ(exitCode, 0u);
-    closeRecord(record);
-
     std::error_code removal;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      if (fs::remove(copy, removal))
-        break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    fs::remove(copy, removal);
     EXPECT_FALSE(fs::exists(copy)) << "a process still runs from it: " << removal.message();
+    closeRecord(record);
   }
 }
 

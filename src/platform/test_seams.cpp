@@ -1,0 +1,26 @@
+// Test-only seams that both backends share.
+#include <atomic>
+
+#include "platform/backend.h"
+#include "platform/platform.h"
+
+namespace tavrelon::platform {
+
+namespace {
+
+std::atomic<std::uint32_t>& forcedJobFailure() {
+  static std::atomic<std::uint32_t> code{0};
+  return code;
+}
+
+}  // namespace
+
+void failJobAssignmentForTesting(std::uint32_t errorCode) {
+  forcedJobFailure().store(errorCode);
+}
+
+std::uint32_t backend::forcedJobAssignmentFailure() {
+  return forcedJobFailure().load();
+}
+
+}  // namespace tavrelon::platform
