@@ -58,3 +58,18 @@ set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 include(CPack)
+
+# The package's checks (label "package"): the first builds it, as a user would.
+if(TAVRELON_BUILD_TESTS)
+  set(package ${CMAKE_BINARY_DIR}/${TAVRELON_PACKAGE_NAME}${TAVRELON_PACKAGE_EXTENSION})
+  set(check bash ${CMAKE_CURRENT_LIST_DIR}/../tests/package/check_package.sh)
+  add_test(NAME Package.Build COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target package)
+  add_test(NAME Package.HoldsTheProgramsAndTheTexts
+           COMMAND ${check} contents ${package} "${TAVRELON_PACKAGE_PROGRAMS}" ${CMAKE_OBJDUMP}
+                   ${CMAKE_RC_COMPILER})
+  add_test(NAME Package.UnpackedUnderBlanksSupervisesAProgram
+           COMMAND ${check} run ${package} $<TARGET_FILE:fake_program> ${CMAKE_CROSSCOMPILING_EMULATOR})
+  set_tests_properties(Package.Build PROPERTIES FIXTURES_SETUP tavrelon_package LABELS package)
+  set_tests_properties(Package.HoldsTheProgramsAndTheTexts Package.UnpackedUnderBlanksSupervisesAProgram
+                       PROPERTIES FIXTURES_REQUIRED tavrelon_package LABELS package TIMEOUT 300)
+endif()
