@@ -6,7 +6,8 @@ set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev)
 if [ "${1:-}" = windows ]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine64)
+  # unzip: the package checks unpack the Windows release zip as a user would.
+  packages+=(g++-mingw-w64-x86-64-posix wine64 unzip)
 fi
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang libclang-rt-14-dev)

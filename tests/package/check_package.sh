@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Checks the release package, unpacked as a user unpacks it.
+#
+#   check_package.sh contents PACKAGE "PROGRAM;..." OBJDUMP WINDRES
+#       the exact list of files; the texts' line ends; on Windows, that each
+#       program imports system DLLs only and carries its version and manifest
+#   check_package.sh run PACKAGE FAKE_PROGRAM [WINE_RUN]
+#       unpacked under a path with blanks: the shipped example reads as its two
+#       programs, then a configuration beside the watchdog has it supervise the
+#       fake program through a crash and a finish
+set -euo pipefail
+
+mode=$1 package=$2
+top=$(basename "$package")
+top=${top%.zip}
+top=${top%.tar.gz}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unpacked="$work/lab tools"
+mkdir -p "$unpacked"
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+if [[ $package == *.zip ]]; then
+  windows=1 exe=.exe crlf=$'\r' sep='\'
+  unzip -q "$package" -d "$unpacked"
+  listing=$(unzip -Z1 "$package")
+else
+  windows=0 exe='' crlf='' sep=/
+  tar xzf "$package" -C "$unpacked"
+  listing=$(tar tzf "$package")
+fi
+dir="$unpacked/$top"
+
+if [ "$mode" = contents ]; then
+  IFS=';' read -r -a programs <<<"$3"
+  expected=("$top/LICENSE.txt" "$top/README.txt" "$top/TavrelonConfig.ini")
+  for program in "${programs[@]}"; do expected+=("$top/$program$exe"); done
+  diff <(printf '%s\n' "${expected[@]}" | LC_ALL=C sort) <(grep -v '/$' <<<"$listing" | LC_ALL=C sort) ||
+    fail "files in $top"
+  for text in README.txt TavrelonConfig.ini LICENSE.txt; do
+    [ "$(grep -c '' "$dir/$text")" -gt 10 ] || fail "$text is nearly empty"
+    # Every line, the last included, ends in CR LF on Windows and in a bare LF elsewhere.
+    lines=$(grep -c '' "$dir/$text") ended=$(grep -c $'\r$' "$dir/$text" || true)
+    [ "$ended" -eq $((windows * lines)) ] ||
+      fail "$text: not every line ends as the platform's texts do"
+    [ "$(tail -c 1 "$dir/$text" | od -An -c | tr -d ' ')" = '\n' ] || fail "$text: last line unended"
+  done
+  [ $windows = 1 ] || exit 0
+  objdump=$4 windres=$5
+  version=${top#tavrelon-}
+  version=${version%%-*}
+  for program in "${programs[@]}"; do
+    file="$dir/$program.exe"
+    dlls=$("$objdump" -p "$file" | sed -n 's/^\s*DLL Name: //p')
+    [ -n "$dlls" ] || fail "$program.exe: no imports read"
+    bad=$(grep -viE '^(kernel32|msvcrt|user32|advapi32|shell32|ole32|ws2_32|bcrypt|api-ms-win-[a-z0-9-]+)\.dll$' <<<"$dlls") &&
+      fail "$program.exe imports $bad"
+    resources=$("$windres" -J coff -i "$file" -O rc)
+    for want in 'VERSIONINFO' "FILEVERSION ${version//./, }, 0" 'VALUE "ProductName", "Tavrelon"' \
+      'VALUE "FileDescription", "Tavrelon ' "VALUE \"OriginalFilename\", \"$program.exe\"" 'longPathAware'; do
+      grep -qF "$want" <<<"$resources" || fail "$program.exe: no $want in its resources"
+    done
+  done
+  exit 0
+fi
+
+fake=$3 wine=${4:-}
+run_watchdog() { timeout 300 ${wine:+"$wine"} "$dir/tavrelon$exe" </dev/null | tr -d '\r'; }
+# The watchdog takes paths in its own system's form: Wine shows the Linux root as Z:.
+native() { if [ $windows = 1 ]; then local p="Z:$1"; echo "${p//\//\\}"; else echo "$1"; fi; }
+
+[ "$(run_watchdog)" = $'Program [1]:\nSpecified program [alpha'"$exe"$'] not found!\nProgram [2]:\nSpecified program [beta'"$exe"'] not found!' ] ||
+  fail "the shipped example does not read as the programs alpha and beta"
+
+mkdir -p "$work/lab programs"
+cp "$fake" "$work/lab programs/"
+name=$(basename "$fake")
+logs=$(native "$work/lab logs")
+printf '%s\n' "# written as a lab would" "ApplicationPath: $(native "$work/lab programs/$name")" \
+  "ApplicationArgument: --log-dir \"$logs\" --interval-ms 100 --lines 3 --crash-once \"$(native "$work/marker")\"" \
+  "ApplicationLogDir: $logs" "TimeOutMin: 1" | sed "s/\$/$crlf/" >"$dir/TavrelonConfig.ini"
+
+output=$(cd "$work" && run_watchdog) || fail "the watchdog ended with a failure status"
+stamp='_[0-9]{14}'
+expected="Program [1]:
+
+Start running [$name]...
+
+[$name] has crashed!  Restarting now...
+
+Start running [$name]...
+[${name}_STAMP] has finished!"
+diff <(echo "$expected") <(sed -E "s/$stamp/_STAMP/g" <<<"$output") || fail "console lines"
+
+logs_found=("$dir"/TavrelonLog_"$name"_*.csv)
+[ ${#logs_found[@]} = 1 ] && [ -f "${logs_found[0]}" ] || fail "no one status log beside the watchdog"
+time='[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}'
+diff <(printf '%s\r\n' "Application_ID,Running_Status,Start_Time,End_Time,Latest_Log" \
+  "${name}_STAMP,crashed,TIME,TIME,[$logs${sep}fake.csv] line 3 RUN" "${name}_STAMP,finished,TIME,TIME,N/A") \
+  <(sed -E "s/$stamp/_STAMP/; s/$time/TIME/g; s/ line 3 [0-9]+\r$/ line 3 RUN\r/" "${logs_found[0]}") ||
+  fail "status log rows"
