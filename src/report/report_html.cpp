@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <map>
+#include <string_view>
 
 #include "logging/csv.h"
 #include "report/report_layout.h"
@@ -62,10 +63,15 @@ bool isHiddenControl(const std::string& text, std::size_t at) {
          (byte(at + 1) == 0x81 && byte(at + 2) >= 0xA6 && byte(at + 2) <= 0xA9);
 }
 
+// `value` with one decimal, or none when it is whole: most bars of a large
+// lane stand on whole pixel columns.
 void appendNumber(std::string& out, double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", value);
-  out += text;
+  std::string_view digits(text);
+  if (digits.size() > 2 && digits.substr(digits.size() - 2) == ".0")
+    digits.remove_suffix(2);
+  out += digits;
 }
 
 void appendCount(std::string& out, std::int64_t value) {
@@ -139,8 +145,13 @@ void appendRunTitle(std::string& out, const Run& run, std::int64_t now) {
 
 void appendMergedTitle(std::string& out, const Bar& bar) {
   appendCount(out, bar.counts.total());
-  out += " runs too short to draw one by one\n";
-  out += formatStatusTime(bar.start) + " \xE2\x80\x93 " + formatStatusTime(bar.end) + "\n";
+  const std::string start = formatStatusTime(bar.start), end = formatStatusTime(bar.end);
+  // The end's date only where it differs: a year of such bars is megabytes.
+  out +=
+      " runs\n" + start + " \xE2\x80\x93 " +
+      (end.compare(0, end.size() - 8, start, 0, start.size() - 8) == 0 ? end.substr(end.size() - 8)
+                                                                       : end) +
+      "\n";
   bool first = true;
   for (Outcome outcome : {Outcome::Crashed, Outcome::Timeout, Outcome::Stopped, Outcome::Other,
                           Outcome::Running, Outcome::Finished}) {
@@ -162,6 +173,7 @@ void appendStyle(std::string& out) {
       "h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:28px 0 8px}\n"
       "table{border-collapse:collapse}th,td{border-bottom:1px solid #ddd;padding:4px 8px;"
       "text-align:left;vertical-align:top}th{background:#f3f3f3}td.n{text-align:right}\n"
+      "td.span,td.log{white-space:nowrap}\n"
       ".path,.line,.id{font-family:ui-monospace,Consolas,monospace;font-size:12px;"
       "overflow-wrap:anywhere}.path{color:#555}\n"
       "ol.failures{padding-left:28px}ol.failures li{margin-bottom:6px}\n"
@@ -191,8 +203,10 @@ void appendSummary(std::string& out, const NightReport& report) {
     const LogReport& log = report.logs[l];
     out += "<tr><td class=\"n\">" + std::to_string(l + 1) + "</td><td>";
     appendEscaped(out, log.program);
-    out += "</td><td class=\"path\">";
+    out += "</td><td class=\"path log\" title=\"";
     appendEscaped(out, log.path);
+    out += "\">";
+    appendEscaped(out, shortPath(log.path));
     out += "</td>";
     for (std::int64_t n :
          {static_cast<std::int64_t>(log.runs.size()), static_cast<std::int64_t>(log.finished),
@@ -202,7 +216,7 @@ void appendSummary(std::string& out, const NightReport& report) {
       appendCount(out, n);
       out += "</td>";
     }
-    out += "<td>";
+    out += "<td class=\"span\">";
     if (!log.runs.empty()) {
       out += formatStatusTime(log.firstStart) + " \xE2\x80\x93 " + formatStatusTime(log.lastEnd);
     }
@@ -481,8 +495,9 @@ std::string renderReportPage(const NightReport& report) {
          std::to_string(report.logs.size()) +
          (report.logs.size() == 1 ? " status log: " : " status logs: ") + std::to_string(runs) +
          " runs, " + std::to_string(report.failures.size()) + " failures.</p>\n";
-  appendSummary(out, report);
+  // The picture first: what a reader takes in at a glance.
   appendTimeline(out, report);
+  appendSummary(out, report);
   appendFailures(out, report);
   appendUnplaced(out, report);
   out += "</body></html>\n";

@@ -18,11 +18,28 @@ struct Step {
   int months;
 };
 
-const Step kSteps[] = {
-    {kMinute, 0}, {5 * kMinute, 0}, {10 * kMinute, 0}, {15 * kMinute, 0}, {30 * kMinute, 0},
-    {kHour, 0},   {2 * kHour, 0},   {3 * kHour, 0},    {6 * kHour, 0},    {12 * kHour, 0},
-    {kDay, 0},    {2 * kDay, 0},    {7 * kDay, 0},     {14 * kDay, 0},    {0, 1},
-    {0, 3},       {0, 6},           {0, 12},           {0, 24},           {0, 60}};
+const Step kSteps[] = {{10, 0},
+                       {30, 0},
+                       {kMinute, 0},
+                       {5 * kMinute, 0},
+                       {10 * kMinute, 0},
+                       {15 * kMinute, 0},
+                       {30 * kMinute, 0},
+                       {kHour, 0},
+                       {2 * kHour, 0},
+                       {3 * kHour, 0},
+                       {6 * kHour, 0},
+                       {12 * kHour, 0},
+                       {kDay, 0},
+                       {2 * kDay, 0},
+                       {7 * kDay, 0},
+                       {14 * kDay, 0},
+                       {0, 1},
+                       {0, 3},
+                       {0, 6},
+                       {0, 12},
+                       {0, 24},
+                       {0, 60}};
 
 // The calendar year and month that `seconds` fall in.
 void monthOf(std::int64_t seconds, int& year, int& month) {
@@ -108,7 +125,7 @@ std::vector<Tick> axisTicks(std::int64_t start, std::int64_t end, double width) 
     } else if (step.seconds >= kDay) {
       tick.label = day;
     } else {
-      tick.label = text.substr(text.size() - 8, 5);
+      tick.label = text.substr(text.size() - 8, step.seconds < kMinute ? 8 : 5);
       if (day != previousDay)
         tick.date = day;
     }

@@ -15,15 +15,15 @@ namespace tavrelon::report {
 struct Tick {
   std::int64_t time = 0;
   double x = 0;
-  std::string label;  // "hh:mm" below a day; "YYYY-MM-DD", "YYYY-MM" or "YYYY" above
+  std::string label;  // "hh:mm" ("hh:mm:ss" below a minute); "YYYY-MM-DD", "YYYY-MM", "YYYY"
   std::string date;   // below a day: "YYYY-MM-DD" at the first tick and where the day changes
 };
 
-// The ticks inside [start, end] drawn `width` pixels wide: the finest step of 1,
-// 5, 10, 15, 30 minutes, 1, 2, 3, 6, 12 hours, 1, 2 days, a week (Mondays),
-// 2 weeks, 1, 3, 6 months, 1, 2, 5 years whose ticks stand at least 100 px
-// apart (110 px from a day on, a month counted as 30 days); each on a boundary
-// of its step.
+// The ticks inside [start, end] drawn `width` pixels wide: the finest step of
+// 10, 30 seconds, 1, 5, 10, 15, 30 minutes, 1, 2, 3, 6, 12 hours, 1, 2 days, a
+// week (Mondays), 2 weeks, 1, 3, 6 months, 1, 2, 5 years whose ticks stand at
+// least 100 px apart (110 px from a day on, a month counted as 30 days); each
+// on a boundary of its step.
 std::vector<Tick> axisTicks(std::int64_t start, std::int64_t end, double width);
 
 // How many runs of each outcome a bar stands for (indexed by Outcome).

@@ -123,6 +123,9 @@ TEST(ReportAxis, TicksFollowTheSpanHoursForANightDaysForAWeekMonthsForAYear) {
     EXPECT_EQ(weeks[i].time - weeks[i - 1].time, 7 * 86400);
   EXPECT_EQ(labels(axisTicks(at("2023-11-15 00:00:00"), at("2024-04-20 00:00:00"), 1000)),
             (std::vector<std::string>{"2023-12", "2024-01", "2024-02", "2024-03", "2024-04"}));
+  EXPECT_EQ(labels(axisTicks(at("2024-06-01 23:59:10"), at("2024-06-02 00:01:00"), 1000)),
+            (std::vector<std::string>{"2024-06-01 23:59:30", "2024-06-02 00:00:00", "00:00:30",
+                                      "00:01:00"}));
   const std::vector<Tick> decade =
       axisTicks(at("2015-03-01 00:00:00"), at("2024-03-01 00:00:00"), 1000);
   EXPECT_EQ(decade.front().label, "2016");
