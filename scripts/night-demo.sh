@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A short real night for the README's screenshot: three watchdogs, as on three
+# A short real night for the README's screenshot: four watchdogs, as on four
 # workstations, supervise copies of the test suite's fake program and write
 # their status logs into one shared folder; after about two and a half minutes
 # tavrelon_report draws the folder and headless chromium photographs the
@@ -53,7 +53,7 @@ kill -INT "${pids[2]}"
 sleep 3
 "$build/tavrelon_report" -o "$night/night.html" "$status"
 timeout 120 chromium --headless --no-sandbox --disable-gpu --no-first-run \
-  --user-data-dir="$night/profile" --window-size=1320,420 --screenshot="$png" \
+  --user-data-dir="$night/profile" --window-size=1320,410 --hide-scrollbars --screenshot="$png" \
   "file://$night/night.html" 2>/dev/null
 for pid in "${pids[@]}"; do
   kill -INT "$pid" 2>/dev/null || true
