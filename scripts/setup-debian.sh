@@ -4,7 +4,8 @@
 # "fuzz" to add clang with its sanitizer and libFuzzer runtimes.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev)
+# chromium: the night report's browser check loads its page headless.
+packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev chromium)
 if [ "${1:-}" = windows ]; then
   # unzip: the package checks unpack the Windows release zip as a user would.
   packages+=(g++-mingw-w64-x86-64-posix wine64 unzip)
