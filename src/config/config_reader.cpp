@@ -3,7 +3,6 @@
 #include <limits>
 #include <utility>
 
-#include "driver/executable_directory.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
 #include "platform/text_lines.h"
@@ -54,7 +53,7 @@ std::vector<Entry> entriesOf(const std::vector<std::string>& lines) {
 // A record as it stands when a block begins.
 ProgramConfig startingRecord(const std::string& ownDirectory) {
   ProgramConfig record;
-  record.statusLogPath = ownDirectory + platform::separator() + "TavrelonLog.csv";
+  record.statusLogPath = platform::joinPath(ownDirectory, "TavrelonLog.csv");
   record.debugOrNot = false;
   record.timeOutMin = 2;
   return record;
@@ -64,10 +63,8 @@ ProgramConfig startingRecord(const std::string& ownDirectory) {
 // ApplicationPath entry is applied.
 std::string derivedStatusLogPath(const std::string& ownDirectory,
                                  const std::string& applicationPath) {
-  std::string::size_type last = applicationPath.rfind(platform::separator());
-  std::string name = last == std::string::npos ? applicationPath : applicationPath.substr(last + 1);
-  return ownDirectory + platform::separator() + "TavrelonLog_" + name + "_" +
-         platform::localTime("%Y%m%d%H%M%S") + ".csv";
+  return platform::joinPath(ownDirectory, "TavrelonLog_" + platform::finalNameOf(applicationPath) +
+                                              "_" + platform::localTime("%Y%m%d%H%M%S") + ".csv");
 }
 
 // Applies one non-ApplicationPath entry to `record`; unknown keys do nothing.
@@ -112,7 +109,7 @@ std::vector<ProgramConfig> readConfigFile(const std::string& path) {
     entries = entriesOf(lines);
   }
 
-  const std::string ownDirectory = executableDirectory();
+  const std::string ownDirectory = platform::executableDirectory();
   ProgramConfig current = startingRecord(ownDirectory);
   for (const Entry& entry : entries) {
     if (entry.first != "ApplicationPath") {

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "config/config_reader.h"
-#include "driver/executable_directory.h"
 #include "platform/console.h"
 #include "platform/platform.h"
 #include "supervision/program_watcher.h"
@@ -22,7 +21,8 @@ void superviseAll(ProgramWatcher& watcher) {
   // root-level guess would read someone else's file.
   std::vector<ProgramConfig> programs;
   if (!platform::executablePath().empty()) {
-    programs = readConfigFile(executableDirectory() + platform::separator() + "TavrelonConfig.ini");
+    programs =
+        readConfigFile(platform::joinPath(platform::executableDirectory(), "TavrelonConfig.ini"));
   }
   if (programs.empty() && !platform::stopRequested())
     printLine("Error: Failed to read TavrelonConfig.ini!");

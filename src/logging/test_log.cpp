@@ -111,8 +111,7 @@ bool isCandidate(const std::string& path, std::size_t below) {
 
 // The final name of `path`; a '/' separates on Windows too.
 std::string finalName(const std::string& path) {
-  std::string::size_type last = path.find_last_of(std::string{platform::separator(), '/'});
-  return last == std::string::npos ? path : path.substr(last + 1);
+  return platform::finalNameOf(path, true);
 }
 
 bool equalIgnoringAsciiCase(const std::string& a, const std::string& b) {

@@ -94,6 +94,10 @@ char separator() {
   return '/';
 }
 
+bool isWindows() {
+  return false;
+}
+
 std::string executablePath() {
   // readlink does not say how long the link is: grow the buffer until it fits.
   std::string buffer(256, '\0');

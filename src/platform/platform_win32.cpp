@@ -304,6 +304,10 @@ char separator() {
   return '\\';
 }
 
+bool isWindows() {
+  return true;
+}
+
 std::string executablePath() {
   // A too-small buffer gets a truncated path and the full size as result:
   // grow it until the result is shorter. Windows paths stop at 32767 wide

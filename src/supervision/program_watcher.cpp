@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "driver/executable_directory.h"
 #include "logging/kvt_log.h"
 #include "platform/console.h"
 
@@ -63,13 +62,9 @@ ProgramWatcher::ProgramWatcher(ProgramConfig settings)
       status(),
       runStamp(platform::localTime(kStampPattern)),
       testMode(true) {
-  const std::string::size_type last = config.applicationPath.rfind(platform::separator());
-  if (last == std::string::npos) {
-    programFileName = config.applicationPath;
-  } else {
-    programDirectory = config.applicationPath.substr(0, last + 1);
-    programFileName = config.applicationPath.substr(last + 1);
-  }
+  const std::size_t name = platform::finalNameOffset(config.applicationPath);
+  programDirectory = config.applicationPath.substr(0, name);
+  programFileName = config.applicationPath.substr(name);
 }
 
 ProgramWatcher::ProgramWatcher(ProgramWatcher&& other) noexcept {
@@ -141,7 +136,7 @@ void ProgramWatcher::warnIfWithoutJob() const {
 }
 
 bool ProgramWatcher::launchDebugCrash() {
-  const std::string ownDirectory = executableDirectory();
+  const std::string ownDirectory = platform::executableDirectory();
   const std::string path = ownDirectory + config.debugCrashScript;
   if (!platform::exists(path)) {
     printLine("DebugCrash program not found!");
@@ -369,7 +364,7 @@ bool ProgramWatcher::handleTimeout() {
   printLine("");
 
   if (config.debugOrNot) {
-    const std::string path = executableDirectory() + config.debugTimeoutScript;
+    const std::string path = platform::executableDirectory() + config.debugTimeoutScript;
     if (!platform::exists(path)) {
       stop();
       return false;

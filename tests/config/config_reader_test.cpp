@@ -6,7 +6,6 @@
 #include <limits>
 #include <random>
 
-#include "driver/executable_directory.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -42,7 +41,7 @@ ProgramConfig readSingle(const std::string& content) {
 }
 
 std::string defaultStatusLog() {
-  return executableDirectory() + S + "TavrelonLog.csv";
+  return platform::executableDirectory() + S + "TavrelonLog.csv";
 }
 
 // True when `path` is the watchdog's directory + "TavrelonLog_" + `name` + "_" +
@@ -50,7 +49,7 @@ std::string defaultStatusLog() {
 ::testing::AssertionResult isDerivedStatusLog(const std::string& path, const std::string& name,
                                               const std::string& earliest,
                                               const std::string& latest) {
-  const std::string prefix = executableDirectory() + S + "TavrelonLog_" + name + "_";
+  const std::string prefix = platform::executableDirectory() + S + "TavrelonLog_" + name + "_";
   const std::string suffix = ".csv";
   if (path.size() != prefix.size() + 14 + suffix.size() || path.compare(0, prefix.size(), prefix) ||
       path.compare(path.size() - suffix.size(), suffix.size(), suffix)) {

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "config/config_reader.h"
-#include "driver/executable_directory.h"
 #include "platform/platform.h"
 #include "platform/text_lines.h"
 #include "support/test_support.h"
@@ -18,7 +17,7 @@ namespace {
 const std::string S(1, platform::separator());
 
 TEST(Demo, ExampleConfigurationBesideTheWatchdogSupervisesTheDemo) {
-  const std::string buildDir = directoryOf(testing::builtProgram("tavrelon"));
+  const std::string buildDir = platform::directoryOf(testing::builtProgram("tavrelon"));
   const std::vector<ProgramConfig> programs = readConfigFile(buildDir + S + "TavrelonConfig.ini");
   ASSERT_EQ(programs.size(), 1u);
   EXPECT_EQ(programs[0].applicationPath, testing::builtProgram("tavrelon_demo"));

@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 using platform::ProcessState;
 
 bool onPosix() {
-  return platform::separator() == '/';
+  return !platform::isWindows();
 }
 
 // True where the process table can be read through /proc (Linux). Under Wine

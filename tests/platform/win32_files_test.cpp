@@ -148,7 +148,7 @@ TEST(FileServices, ListsNamesAndKindsWithoutDotEntries) {
     // needs no query per file; POSIX listings carry none.
     platform::FileStatus status;
     ASSERT_TRUE(platform::fileStatus(dir.file("run1.csv"), status));
-    EXPECT_EQ(entries[2].hasTimes, platform::separator() == '\\');
+    EXPECT_EQ(entries[2].hasTimes, platform::isWindows());
     if (entries[2].hasTimes) {
       EXPECT_EQ(entries[2].creationTime, status.creationTime);
       EXPECT_EQ(entries[2].modificationTime, status.modificationTime);
@@ -232,7 +232,7 @@ TEST(FileServices, PathsBeyond260CharactersWorkInEveryFileService) {
   EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] last line");
   // Other spellings of the same file: "/" and ".." are resolved before the
   // long-path form, which takes a path literally.
-  const std::string other = platform::separator() == '\\' ? "/" : S;
+  const std::string other = platform::isWindows() ? "/" : S;
   EXPECT_TRUE(platform::exists(deep + S + ".." + other + fs::path(deep).filename().string() +
                                other + "run.csv"));
   // The status log's services: a replacement of a file that is there, a lock
@@ -275,7 +275,7 @@ TEST(FileServices, NamesOutsideTheAnsiCodePageNameTheRightFile) {
 }
 
 TEST(FileServices, TheWatchdogDeclaresItselfLongPathAware) {
-  if (platform::separator() == '/')
+  if (!platform::isWindows())
     GTEST_SKIP() << "an application manifest is a Windows resource";
   const std::string image = testing::readFile(testing::builtProgram("tavrelon"));
   EXPECT_NE(image.find("<ws2:longPathAware>true</ws2:longPathAware>"), std::string::npos);

@@ -62,7 +62,7 @@ class ProgramRestorer {
   std::error_code error;
   if (fs::remove(program, error))
     return ::testing::AssertionSuccess();
-  if (platform::separator() == '/')
+  if (!platform::isWindows())
     return ::testing::AssertionFailure() << "cannot delete " << program << ": " << error.message();
   fs::rename(program, program + ".moved-away", error);
   if (error || platform::exists(program))

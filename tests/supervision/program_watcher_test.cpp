@@ -37,7 +37,7 @@ class CurrentDirectory {
 };
 
 TEST(ProgramWatcher, SplitsTheProgramPathAtItsLastSeparator) {
-  const std::string other = platform::separator() == '/' ? "\\" : "/";
+  const std::string other = !platform::isWindows() ? "\\" : "/";
   struct Case {
     std::string path, directory, file;
   };

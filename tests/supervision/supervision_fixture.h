@@ -106,7 +106,7 @@ inline bool waitForExit(const platform::ProcessRecord& record) {
 // True when processes can be probed by pid here (Linux's /proc). Under Wine
 // the same path names Linux's /proc, whose pids are not Windows process ids.
 inline bool canProbeProcesses() {
-  return platform::separator() == '/' && fs::exists("/proc/self/stat");
+  return !platform::isWindows() && fs::exists("/proc/self/stat");
 }
 
 // Whether the process `pid` still runs (a zombie counts as ended). Linux only.
