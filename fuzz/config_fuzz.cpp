@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "config/config_reader.h"
+#include "config/text_lines.h"
 #include "fuzz_support.h"
-#include "platform/text_lines.h"
 
 namespace {
 

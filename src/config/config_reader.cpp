@@ -3,9 +3,9 @@
 #include <limits>
 #include <utility>
 
+#include "config/text_lines.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
-#include "platform/text_lines.h"
 
 namespace tavrelon {
 

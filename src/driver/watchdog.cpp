@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "config/config_reader.h"
-#include "platform/console.h"
 #include "platform/platform.h"
+#include "supervision/console.h"
 #include "supervision/program_watcher.h"
 
 namespace tavrelon {

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "logging/last_line.h"
-#include "platform/console.h"
 #include "platform/text_encoding.h"
+#include "supervision/console.h"
 
 namespace tavrelon {
 

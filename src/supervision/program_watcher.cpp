@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "logging/kvt_log.h"
-#include "platform/console.h"
+#include "supervision/console.h"
 
 namespace tavrelon {
 

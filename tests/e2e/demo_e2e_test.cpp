@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "config/config_reader.h"
+#include "config/text_lines.h"
 #include "platform/platform.h"
-#include "platform/text_lines.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "config/text_lines.h"
 #include "logging/status_log.h"
 #include "logging/test_log.h"
-#include "platform/text_lines.h"
 #include "reliability/fault_support.h"
 #include "support/test_support.h"
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "config/program_config.h"
+#include "config/text_lines.h"
 #include "platform/platform.h"
-#include "platform/text_lines.h"
 #include "supervision/program_watcher.h"
 #include "support/test_support.h"
 
