@@ -7,7 +7,6 @@
 
 #include "logging/last_line.h"
 #include "platform/text_encoding.h"
-#include "supervision/console.h"
 
 namespace tavrelon {
 
@@ -193,7 +192,7 @@ std::int64_t TestLog::latestLogTime() {
       return 0;
     return chooseNewest(false, latestLogPath);
   } catch (const std::exception& e) {
-    printLine(e.what());
+    error_ = e.what();
     return 0;
   }
 }
@@ -218,7 +217,7 @@ std::int64_t TestLog::latestLogSize() {
     lastSize_ = size;
     return size;
   } catch (const std::exception& e) {
-    printLine(e.what());
+    error_ = e.what();
     return 0;
   }
 }
@@ -239,9 +238,13 @@ std::string TestLog::readLatestLogLine() {
     // the watchdog the line is UTF-8 like the path.
     return "[" + latestLogPath + "] " + commasToSpaces(textAsUtf8(text));
   } catch (const std::exception& e) {
-    printLine(e.what());
+    error_ = e.what();
     return std::string();
   }
+}
+
+std::string TestLog::takeError() {
+  return std::exchange(error_, std::string());
 }
 
 bool TestLog::findCandidates() {

@@ -241,11 +241,25 @@ void ProgramWatcher::startTest(std::string applicationId) {
 }
 
 std::int64_t ProgramWatcher::progress() {
-  return logTracker ? logTracker->latestLogSize() : 0;
+  if (!logTracker)
+    return 0;
+  const std::int64_t size = logTracker->latestLogSize();
+  sayTrackerError();
+  return size;
 }
 
 std::string ProgramWatcher::latestLogLine() {
-  return logTracker ? logTracker->latestLogLine() : std::string();
+  if (!logTracker)
+    return std::string();
+  std::string line = logTracker->latestLogLine();
+  sayTrackerError();
+  return line;
+}
+
+void ProgramWatcher::sayTrackerError() {
+  const std::string error = logTracker->takeError();
+  if (!error.empty())
+    printLine(error);
 }
 
 void ProgramWatcher::closeStatusRow(const char* runningStatus) {
