@@ -61,10 +61,11 @@ ProgramConfig startingRecord(const std::string& ownDirectory) {
 
 // The status log named after the program's file name and the moment its
 // ApplicationPath entry is applied.
-std::string derivedStatusLogPath(const std::string& ownDirectory,
+std::string derivedStatusLogPath(const StatusLogDefaults& defaults,
                                  const std::string& applicationPath) {
-  return platform::joinPath(ownDirectory, "TavrelonLog_" + platform::finalNameOf(applicationPath) +
-                                              "_" + platform::localTime("%Y%m%d%H%M%S") + ".csv");
+  return platform::joinPath(
+      defaults.directory,
+      "TavrelonLog_" + platform::finalNameOf(applicationPath) + "_" + defaults.stamp() + ".csv");
 }
 
 // Applies one non-ApplicationPath entry to `record`; unknown keys do nothing.
@@ -92,7 +93,8 @@ void apply(const Entry& entry, ProgramConfig& record) {
 
 }  // namespace
 
-std::vector<ProgramConfig> readConfigFile(const std::string& path) {
+std::vector<ProgramConfig> readConfigFile(const std::string& path,
+                                          const StatusLogDefaults& defaults) {
   std::vector<ProgramConfig> records;
   std::vector<Entry> entries;
   {
@@ -109,8 +111,7 @@ std::vector<ProgramConfig> readConfigFile(const std::string& path) {
     entries = entriesOf(lines);
   }
 
-  const std::string ownDirectory = platform::executableDirectory();
-  ProgramConfig current = startingRecord(ownDirectory);
+  ProgramConfig current = startingRecord(defaults.directory);
   for (const Entry& entry : entries) {
     if (entry.first != "ApplicationPath") {
       apply(entry, current);
@@ -120,10 +121,10 @@ std::vector<ProgramConfig> readConfigFile(const std::string& path) {
     // ApplicationPath, or after an empty one, stay with the record it fills.
     if (!current.applicationPath.empty()) {
       records.push_back(std::move(current));
-      current = startingRecord(ownDirectory);
+      current = startingRecord(defaults.directory);
     }
     current.applicationPath = entry.second;
-    current.statusLogPath = derivedStatusLogPath(ownDirectory, entry.second);
+    current.statusLogPath = derivedStatusLogPath(defaults, entry.second);
   }
   // An opened file always yields a record, even without any ApplicationPath.
   records.push_back(std::move(current));

@@ -22,7 +22,8 @@ void superviseAll(ProgramWatcher& watcher) {
   std::vector<ProgramConfig> programs;
   if (!platform::executablePath().empty()) {
     programs =
-        readConfigFile(platform::joinPath(platform::executableDirectory(), "TavrelonConfig.ini"));
+        readConfigFile(platform::joinPath(platform::executableDirectory(), "TavrelonConfig.ini"),
+                       watchdogStatusLogDefaults());
   }
   if (programs.empty() && !platform::stopRequested())
     printLine("Error: Failed to read TavrelonConfig.ini!");
@@ -46,6 +47,11 @@ void superviseAll(ProgramWatcher& watcher) {
 }
 
 }  // namespace
+
+StatusLogDefaults watchdogStatusLogDefaults() {
+  return StatusLogDefaults{platform::executableDirectory(),
+                           [] { return platform::localTime("%Y%m%d%H%M%S"); }};
+}
 
 int runWatchdog(int argc, char* argv[]) {
   (void)argv;

@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 
+#include "driver/watchdog.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -30,7 +31,7 @@ std::string native(std::string text) {
 std::vector<ProgramConfig> readConfig(const std::string& content) {
   testing::TempDir dir;
   testing::writeFile(dir.file("TavrelonConfig.ini"), content);
-  return readConfigFile(dir.file("TavrelonConfig.ini"));
+  return readConfigFile(dir.file("TavrelonConfig.ini"), watchdogStatusLogDefaults());
 }
 
 // The one record of a file that must give exactly one.
@@ -127,9 +128,9 @@ TEST(ReadConfigFile, FileWithoutApplicationPathGivesOneRecordWithStartingValues)
 
 TEST(ReadConfigFile, MissingOrUnreadableFileGivesNoRecords) {
   testing::TempDir dir;
-  EXPECT_TRUE(readConfigFile(dir.file("TavrelonConfig.ini")).empty());
+  EXPECT_TRUE(readConfigFile(dir.file("TavrelonConfig.ini"), watchdogStatusLogDefaults()).empty());
   // A directory in the file's place cannot be read as one.
-  EXPECT_TRUE(readConfigFile(dir.path()).empty());
+  EXPECT_TRUE(readConfigFile(dir.path(), watchdogStatusLogDefaults()).empty());
 }
 
 TEST(ReadConfigFile, OnlyAHashInTheFirstColumnMakesAComment) {

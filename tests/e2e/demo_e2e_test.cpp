@@ -8,6 +8,7 @@
 
 #include "config/config_reader.h"
 #include "config/text_lines.h"
+#include "driver/watchdog.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -18,7 +19,8 @@ const std::string S(1, platform::separator());
 
 TEST(Demo, ExampleConfigurationBesideTheWatchdogSupervisesTheDemo) {
   const std::string buildDir = platform::directoryOf(testing::builtProgram("tavrelon"));
-  const std::vector<ProgramConfig> programs = readConfigFile(buildDir + S + "TavrelonConfig.ini");
+  const std::vector<ProgramConfig> programs =
+      readConfigFile(buildDir + S + "TavrelonConfig.ini", watchdogStatusLogDefaults());
   ASSERT_EQ(programs.size(), 1u);
   EXPECT_EQ(programs[0].applicationPath, testing::builtProgram("tavrelon_demo"));
   EXPECT_FALSE(programs[0].applicationLogDir.empty());
