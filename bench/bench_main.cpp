@@ -16,6 +16,7 @@
 #include "logging/status_log.h"
 #include "logging/test_log.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 namespace tavrelon::bench {
 namespace {

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -204,13 +203,9 @@ FileOutcome lockFileExclusive(const std::string& path, std::int64_t timeoutMs, F
 // The current local time formatted with the strftime `pattern`.
 std::string localTime(const char* pattern);
 
-// Blocks the calling thread for `milliseconds` (or calls the test hook).
+// Blocks the calling thread for `milliseconds` (or calls the test hook of
+// test_seams.h).
 void sleepMilliseconds(std::int64_t milliseconds);
-
-// Test-only seam: while a hook is set, sleepMilliseconds(ms) calls hook(ms)
-// instead of sleeping. An empty function restores real sleeping. The shipped
-// program never calls this.
-void setSleepHookForTesting(std::function<void(std::int64_t)> hook);
 
 // ---------------------------------------------------------------- stop requests
 
@@ -239,13 +234,6 @@ bool stopRequested();
 // stop is requested before or meanwhile, which ends the wait early. Returns
 // true when the full wait passed with no stop requested.
 bool pauseUnlessStopped(std::int64_t milliseconds);
-
-// Test-only: forgets an earlier stop request. The shipped program never calls it.
-void clearStopRequestForTesting();
-
-// Test-only: true when this Windows build runs under Wine, whose file times
-// and consoles differ from Windows'; always false on POSIX.
-bool runningUnderWineForTesting();
 
 // ---------------------------------------------------------------- processes
 
@@ -287,12 +275,6 @@ struct ProcessLaunch {
 // included, returns false with the system's error code (errno / GetLastError)
 // in `errorCode`.
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
-
-// Test-only seam: while `errorCode` is nonzero, every start that asks for its
-// own job (process group) runs without one, as if joining had failed with that
-// code, and reports it in jobErrorCode. 0 restores normal starts. The shipped
-// program never calls this.
-void failJobAssignmentForTesting(std::uint32_t errorCode);
 
 enum class ProcessState {
   Running,  // still running (an exit code of 259 is an exit code like any other)

@@ -30,6 +30,7 @@
 #include "platform/backend.h"
 #include "platform/command_line.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 namespace tavrelon::platform {
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

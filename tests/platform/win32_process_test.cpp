@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

@@ -17,6 +17,7 @@
 #include "config/program_config.h"
 #include "config/text_lines.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 #include "supervision/program_watcher.h"
 #include "support/test_support.h"
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 namespace tavrelon::testing {
 
