@@ -237,19 +237,28 @@ bool pauseUnlessStopped(std::int64_t milliseconds);
 
 // ---------------------------------------------------------------- processes
 
-// Opaque process or thread handle; 0 is no handle.
+// Opaque process handle; 0 is no handle. Values never repeat, so a closed
+// handle stays invalid instead of coming to name another process.
 using Handle = std::uintptr_t;
 
-// A started process as its owner records it (names as in the Windows record).
-// dwProcessId is nonzero on success.
+// A started process as its owner holds it (names as in the Windows record).
+// The record owns the handle: it is closed when the record goes or is assigned
+// over, which does not end the process. Moves hand it over; no copies.
 struct ProcessRecord {
   Handle hProcess = 0;
-  Handle hThread = 0;
+  // Nonzero on success; an owner that has let the process go may set it back
+  // to 0 and keep the handle, through which the exit code stays readable.
   std::uint32_t dwProcessId = 0;
-  std::uint32_t dwThreadId = 0;
   // Nonzero when the process was to have a job (process group) of its own but
   // runs without one: the system's error code. Ending it then ends it alone.
   std::uint32_t jobErrorCode = 0;
+
+  ProcessRecord() = default;
+  ProcessRecord(ProcessRecord&& other) noexcept;
+  ProcessRecord& operator=(ProcessRecord&& other) noexcept;
+  ProcessRecord(const ProcessRecord&) = delete;
+  ProcessRecord& operator=(const ProcessRecord&) = delete;
+  ~ProcessRecord();
 };
 
 // What to start and how.
@@ -270,10 +279,10 @@ struct ProcessLaunch {
 };
 
 // Starts a process: exactly the file at `path` (made absolute against our own
-// current directory; no search, no extension appended). On success fills
-// `record` (nonzero dwProcessId) and returns true. On failure, exec failures
-// included, returns false with the system's error code (errno / GetLastError)
-// in `errorCode`.
+// current directory; no search, no extension appended). What `record` held is
+// released first. On success fills `record` (nonzero dwProcessId) and returns true. On failure,
+// exec failures included, returns false with the system's error code (errno / GetLastError) in
+// `errorCode`.
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
 
 enum class ProcessState {
@@ -292,7 +301,8 @@ ProcessState processState(Handle hProcess, std::uint32_t& exitCode);
 // Failures (already ended, say) are ignored.
 void terminateProcess(const ProcessRecord& record);
 
-// Releases a handle; 0 is ignored. Closing does not end the process.
+// Releases a process handle now, as a record's destructor does; 0 and a
+// closed handle are ignored. Closing does not end the process.
 void closeHandle(Handle handle);
 
 }  // namespace tavrelon::platform

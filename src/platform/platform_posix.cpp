@@ -691,12 +691,11 @@ struct Child {
   std::uint32_t exitCode = 0;
 };
 
-// Process handles are even numbers from a counter that never repeats, so a
-// closed handle stays invalid; the odd number above one is its thread handle,
-// which owns nothing.
+// Process handles come from a counter that never repeats, so a closed handle
+// stays invalid.
 struct ProcessTable {
   std::mutex mutex;
-  Handle nextProcessHandle = 2;
+  Handle nextProcessHandle = 1;
   std::map<Handle, Child> children;
   // Children whose handle was closed while they ran; reaped once they end.
   std::vector<pid_t> letGo;
@@ -882,6 +881,7 @@ int prepareAttributes(const ProcessLaunch& launch, posix_spawnattr_t& attributes
 }  // namespace
 
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {
+  record = ProcessRecord();
   if (namesNoFile(launch.path) || namesNoFile(launch.workingDirectory)) {
     errorCode = ENOENT;
     return false;
@@ -922,8 +922,7 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
     return false;
   }
 
-  Handle handle = table.nextProcessHandle;
-  table.nextProcessHandle += 2;
+  Handle handle = table.nextProcessHandle++;
   Child& child = table.children[handle];
   child.pid = pid;
   // The test seam's forced failure: the child stays in our group, as a Windows
@@ -931,11 +930,9 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   const std::uint32_t forcedFailure =
       launch.ownProcessGroup ? backend::forcedJobAssignmentFailure() : 0;
   child.leadsGroup = launch.ownProcessGroup && forcedFailure == 0;
-  record.jobErrorCode = forcedFailure;
   record.hProcess = handle;
-  record.hThread = handle + 1;
   record.dwProcessId = static_cast<std::uint32_t>(pid);
-  record.dwThreadId = static_cast<std::uint32_t>(pid);
+  record.jobErrorCode = forcedFailure;
   return true;
 }
 

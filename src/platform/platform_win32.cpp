@@ -211,19 +211,18 @@ bool writeAll(HANDLE file, const char* bytes, std::size_t length) {
   return true;
 }
 
-// What the backend holds for one started process. The process Handles it
-// gives out are even numbers from a counter that never repeats, and the odd
-// number above each is that process's thread Handle, so a closed Handle stays
-// invalid instead of coming to name another process.
+// What the backend holds for one started process, under a Handle from a
+// counter that never repeats, so a closed Handle stays invalid instead of
+// coming to name another process.
 struct StartedProcess {
-  HANDLE process = nullptr;  // null once the process Handle is closed
-  HANDLE thread = nullptr;   // null once the thread Handle is closed
-  HANDLE job = nullptr;      // null when it runs without a job of its own
+  HANDLE process = nullptr;
+  HANDLE thread = nullptr;  // its first thread, for ending it with the process
+  HANDLE job = nullptr;     // null when it runs without a job of its own
 };
 
 struct ProcessTable {
   std::mutex mutex;
-  Handle nextProcessHandle = 2;
+  Handle nextProcessHandle = 1;
   std::map<Handle, StartedProcess> processes;  // by process Handle
 };
 
@@ -232,13 +231,9 @@ ProcessTable& processTable() {
   return table;
 }
 
-bool isThreadHandle(Handle handle) {
-  return (handle & 1) != 0;
-}
-
 // The process behind an open process Handle, or null. Call with the table locked.
 StartedProcess* openProcess(ProcessTable& table, Handle hProcess) {
-  if (hProcess == 0 || isThreadHandle(hProcess))
+  if (hProcess == 0)
     return nullptr;
   auto found = table.processes.find(hProcess);
   if (found == table.processes.end() || found->second.process == nullptr)
@@ -939,6 +934,7 @@ bool runningUnderWineForTesting() {
 // ---------------------------------------------------------------- processes
 
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {
+  record = ProcessRecord();
   if (namesNoFile(launch.path) || namesNoFile(launch.workingDirectory)) {
     errorCode = ERROR_FILE_NOT_FOUND;
     return false;
@@ -981,8 +977,7 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   Handle handle = 0;
   {
     std::lock_guard<std::mutex> lock(table.mutex);
-    handle = table.nextProcessHandle;
-    table.nextProcessHandle += 2;
+    handle = table.nextProcessHandle++;
     table.processes[handle];
   }
   auto forget = [&] {
@@ -1020,9 +1015,7 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
     table.processes[handle] = StartedProcess{info.hProcess, info.hThread, job};
   }
   record.hProcess = handle;
-  record.hThread = handle + 1;
   record.dwProcessId = info.dwProcessId;
-  record.dwThreadId = info.dwThreadId;
   record.jobErrorCode = jobError;
   return true;
 }
@@ -1075,24 +1068,14 @@ void closeHandle(Handle handle) {
     return;
   ProcessTable& table = processTable();
   std::lock_guard<std::mutex> lock(table.mutex);
-  auto found = table.processes.find(handle & ~Handle{1});
+  auto found = table.processes.find(handle);
   if (found == table.processes.end())
     return;
-  StartedProcess& started = found->second;
-  if (isThreadHandle(handle)) {
-    if (started.thread != nullptr)
-      ::CloseHandle(started.thread);
-    started.thread = nullptr;
-  } else {
-    if (started.job != nullptr)
-      ::CloseHandle(started.job);
-    if (started.process != nullptr)
-      ::CloseHandle(started.process);
-    started.job = nullptr;
-    started.process = nullptr;
+  for (HANDLE owned : {found->second.job, found->second.thread, found->second.process}) {
+    if (owned != nullptr)
+      ::CloseHandle(owned);
   }
-  if (started.thread == nullptr && started.process == nullptr)
-    table.processes.erase(found);
+  table.processes.erase(found);
 }
 
 }  // namespace tavrelon::platform

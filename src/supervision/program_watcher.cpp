@@ -19,17 +19,10 @@ const char* const kRowTimePattern = "%Y-%m-%d %H:%M:%S";
 constexpr std::int64_t kPollPauseMs = 10000;
 constexpr std::int64_t kRestartPauseMs = 1000;
 
-// Closes both handles of `record` and clears it; the process is not ended.
-void releaseHandles(platform::ProcessRecord& record) {
-  platform::closeHandle(record.hThread);
-  platform::closeHandle(record.hProcess);
-  record = platform::ProcessRecord{};
-}
-
 // Ends the recorded process (with everything it started), then releases it.
 void endProcess(platform::ProcessRecord& record) {
   platform::terminateProcess(record);
-  releaseHandles(record);
+  record = platform::ProcessRecord();
 }
 
 // A debug program: started by its path alone, no console of its own.
@@ -67,40 +60,9 @@ ProgramWatcher::ProgramWatcher(ProgramConfig settings)
   programFileName = config.applicationPath.substr(name);
 }
 
-ProgramWatcher::ProgramWatcher(ProgramWatcher&& other) noexcept {
-  *this = std::move(other);
-}
-
-ProgramWatcher& ProgramWatcher::operator=(ProgramWatcher&& other) noexcept {
-  if (this == &other)
-    return *this;
-  // What this watcher still holds belongs to nobody after the move: release it.
-  releaseHandles(programProcess);
-  releaseHandles(debugCrashProcess);
-  releaseHandles(debugTimeoutProcess);
-  programProcess = std::exchange(other.programProcess, {});
-  debugCrashProcess = std::exchange(other.debugCrashProcess, {});
-  debugTimeoutProcess = std::exchange(other.debugTimeoutProcess, {});
-  config = std::move(other.config);
-  status = std::move(other.status);
-  logTracker = std::move(other.logTracker);
-  unchangedPolls = other.unchangedPolls;
-  runStamp = std::move(other.runStamp);
-  lastProgress = std::move(other.lastProgress);
-  programFileName = std::move(other.programFileName);
-  programDirectory = std::move(other.programDirectory);
-  runState = other.runState;
-  testMode = other.testMode;
-  launchFailed = other.launchFailed;
-  statusUpdates = std::move(other.statusUpdates);
-  return *this;
-}
-
-ProgramWatcher::~ProgramWatcher() {
-  releaseHandles(programProcess);
-  releaseHandles(debugCrashProcess);
-  releaseHandles(debugTimeoutProcess);
-}
+ProgramWatcher::ProgramWatcher(ProgramWatcher&& other) noexcept = default;
+ProgramWatcher& ProgramWatcher::operator=(ProgramWatcher&& other) noexcept = default;
+ProgramWatcher::~ProgramWatcher() = default;
 
 bool ProgramWatcher::launchInto(platform::ProcessRecord& record,
                                 const platform::ProcessLaunch& launch, std::uint32_t& errorCode) {
@@ -108,8 +70,7 @@ bool ProgramWatcher::launchInto(platform::ProcessRecord& record,
   errorCode = 0;
   if (!platform::startProcess(launch, started, errorCode))
     return false;
-  releaseHandles(record);
-  record = started;
+  record = std::move(started);
   return true;
 }
 

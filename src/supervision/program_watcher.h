@@ -21,13 +21,13 @@ class ProgramWatcher {
   // Ready for start(): settings copied, run stamp taken, path split at its
   // last separator, testMode true.
   explicit ProgramWatcher(ProgramConfig settings);
-  // Moves every member; the previous tracker is released and the handles of
-  // processes it had let go are closed. Running processes are not ended.
+  // Moves every member; what the target held (its tracker, the handles of its
+  // process records) is released. Running processes are not ended.
   ProgramWatcher(ProgramWatcher&& other) noexcept;
   ProgramWatcher& operator=(ProgramWatcher&& other) noexcept;
   ProgramWatcher(const ProgramWatcher&) = delete;
   ProgramWatcher& operator=(const ProgramWatcher&) = delete;
-  // Releases the tracker and closes handles it still holds; ends no process.
+  // Releases the tracker and the process records' handles; ends no process.
   ~ProgramWatcher();
 
   // Starts a new run: new run stamp and (outside test mode) applicationId, the

@@ -50,7 +50,6 @@ ProcessState waitForEnd(const platform::ProcessRecord& record, std::uint32_t& ex
 }
 
 void closeRecord(const platform::ProcessRecord& record) {
-  platform::closeHandle(record.hThread);
   platform::closeHandle(record.hProcess);
 }
 

@@ -107,7 +107,6 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));
     platform::terminateProcess(writer);
     ASSERT_TRUE(waitForEnd(writer)) << "round " << round;
-    platform::closeHandle(writer.hThread);
     platform::closeHandle(writer.hProcess);
 
     const std::int64_t completed = lastCompletedRewrite(progress);
@@ -183,7 +182,6 @@ TEST(StatusLogLock, TwoWritersOnOneLogLoseNoRow) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(platform::processState(writer.hProcess, code), platform::ProcessState::Exited);
     EXPECT_EQ(code, 0u);
-    platform::closeHandle(writer.hThread);
     platform::closeHandle(writer.hProcess);
   }
   const std::vector<StatusRecord> rows = readStatusLog(statusLog);
