@@ -159,20 +159,22 @@ FileOutcome readRegularFileStart(const std::string& path, std::size_t length, st
 // missing) as an in-place write would: a link stays a link and its final target
 // gets the bytes; the old file's permission bits (POSIX) or creation time,
 // attributes and security (Windows, ReplaceFileW) are kept. The bytes go to a
-// unique temporary beside the target, created exclusively without following
-// links, flushed to disk and then put in the target's place. A read-only file or
-// anything but a regular file is refused untouched. On any failure the old file
-// stays as it was and no temporary of this call is left behind.
-FileOutcome replaceRegularFile(const std::string& path, const std::string& content);
+// unique temporary beside the target (its name: the target's, ".", the caller's
+// `temporaryTag`, "-", a unique part, ".tmp"), created exclusively without
+// following links, flushed to disk and then put in the target's place. A
+// read-only file or anything but a regular file is refused untouched. On any
+// failure the old file stays as it was and no temporary of this call is left behind.
+FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
+                               const std::string& temporaryTag);
 
-// replaceRegularFile(path, content) == FileOutcome::Done.
+// replaceRegularFile(path, content, "replace") == FileOutcome::Done.
 bool replaceFileContent(const std::string& path, const std::string& content);
 
-// Removes what replaceRegularFile calls for `path` left behind when their process
-// was killed: regular files beside the target whose names follow the temporary
-// pattern; links are never followed. Call only while holding the file's lock, so
-// no live replacement's temporary is taken.
-void removeStaleTemporaries(const std::string& path);
+// Removes what replaceRegularFile calls for `path` with `temporaryTag` left
+// behind when their process was killed: regular files beside the target whose
+// names follow the temporary pattern; links are never followed. Call only while
+// holding the file's lock, so no live replacement's temporary is taken.
+void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag);
 
 // An exclusive lock on a lock file, held until the object goes (or is moved
 // from). The operating system drops it when the holding process dies.
