@@ -70,18 +70,15 @@ std::uint32_t fileNotFoundError();
 // This process's id, as the system numbers processes.
 std::uint32_t currentProcessId();
 
-// How readBounded ended.
-enum class BoundedRead { Done, TooLarge, Failed };
-
 // Reads a regular file of `size` bytes (as its open handle tells) into `content`
-// through `read`, one system read into a buffer (bytes read, 0 at the end,
-// negative on failure; the backend keeps the error). Takes at most `maxBytes`:
-// with `startOnly` the rest stays unread; otherwise a file over the bound, or one
-// that grows past it while it is read, is TooLarge and `content` freed. On
-// Failed `content` is empty.
-BoundedRead readBounded(std::int64_t size, std::int64_t maxBytes, bool startOnly,
+// through `read`, one system read into a buffer: the bytes read, 0 at the end,
+// or -1 with the failure's outcome set. Takes at most `maxBytes`: with
+// `startOnly` the rest stays unread; otherwise a file over the bound, or one that
+// grows past it while it is read, is Refused and `content` freed. A failed read
+// gives its outcome and an empty `content`.
+FileOutcome readBounded(std::int64_t size, std::int64_t maxBytes, bool startOnly,
                         std::string& content,
-                        const std::function<std::int64_t(char*, std::size_t)>& read);
+                        const std::function<std::int64_t(char*, std::size_t, FileOutcome&)>& read);
 
 // The temporaries replaceRegularFile makes for a target named `targetName`:
 // targetName + "." + tag + "-" + process id + "-" + counter + ".tmp". The tag

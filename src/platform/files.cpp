@@ -88,29 +88,30 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   return backend::startProcess(launch, record, errorCode);
 }
 
-backend::BoundedRead backend::readBounded(
+FileOutcome backend::readBounded(
     std::int64_t size, std::int64_t maxBytes, bool startOnly, std::string& content,
-    const std::function<std::int64_t(char*, std::size_t)>& read) {
+    const std::function<std::int64_t(char*, std::size_t, FileOutcome&)>& read) {
   if (!startOnly && size > maxBytes)
-    return BoundedRead::TooLarge;
+    return FileOutcome::Refused;
   content.reserve(static_cast<std::size_t>(std::min<std::int64_t>(size, maxBytes)));
   char buffer[65536];
   for (;;) {
-    const std::int64_t got = read(buffer, sizeof buffer);
+    FileOutcome failure = FileOutcome::Refused;
+    const std::int64_t got = read(buffer, sizeof buffer, failure);
     if (got < 0) {
       content.clear();
-      return BoundedRead::Failed;
+      return failure;
     }
     if (got == 0)
-      return BoundedRead::Done;
+      return FileOutcome::Done;
     // The file may grow while it is read: the bound holds for what is read.
     if (static_cast<std::int64_t>(content.size()) + got > maxBytes) {
       if (!startOnly) {
         std::string().swap(content);
-        return BoundedRead::TooLarge;
+        return FileOutcome::Refused;
       }
       content.append(buffer, static_cast<std::size_t>(maxBytes) - content.size());
-      return BoundedRead::Done;
+      return FileOutcome::Done;
     }
     content.append(buffer, static_cast<std::size_t>(got));
   }

@@ -369,22 +369,14 @@ FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes,
     return outcomeOfErrno(errno);
   if (!S_ISREG(info.st_mode))
     return FileOutcome::Refused;
-  int error = 0;
-  switch (backend::readBounded(info.st_size, maxBytes, startOnly, content,
-                               [&](char* buffer, std::size_t size) -> std::int64_t {
-                                 const ssize_t got = retryOnInterrupt(
-                                     [&] { return ::read(file.fd(), buffer, size); });
-                                 error = errno;
-                                 return got;
-                               })) {
-    case backend::BoundedRead::Done:
-      return FileOutcome::Done;
-    case backend::BoundedRead::TooLarge:
-      return FileOutcome::Refused;
-    case backend::BoundedRead::Failed:
-      break;
-  }
-  return outcomeOfErrno(error);
+  return backend::readBounded(
+      info.st_size, maxBytes, startOnly, content,
+      [&](char* buffer, std::size_t size, FileOutcome& failure) {
+        const ssize_t got = retryOnInterrupt([&] { return ::read(file.fd(), buffer, size); });
+        if (got < 0)
+          failure = outcomeOfErrno(errno);
+        return static_cast<std::int64_t>(got);
+      });
 }
 
 FileOutcome backend::replaceRegularFile(const std::string& path, const std::string& content,

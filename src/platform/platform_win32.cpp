@@ -603,24 +603,15 @@ FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes,
   LARGE_INTEGER size;
   if (!isDiskFile(file.get()) || !::GetFileSizeEx(file.get(), &size))
     return FileOutcome::Refused;
-  DWORD error = ERROR_SUCCESS;
-  switch (backend::readBounded(size.QuadPart, maxBytes, startOnly, content,
-                               [&](char* buffer, std::size_t length) -> std::int64_t {
-                                 DWORD got = 0;
-                                 if (::ReadFile(file.get(), buffer, static_cast<DWORD>(length),
-                                                &got, nullptr))
-                                   return got;
-                                 error = ::GetLastError();
-                                 return -1;
-                               })) {
-    case backend::BoundedRead::Done:
-      return FileOutcome::Done;
-    case backend::BoundedRead::TooLarge:
-      return FileOutcome::Refused;
-    case backend::BoundedRead::Failed:
-      break;
-  }
-  return outcomeOfError(error);
+  return backend::readBounded(
+      size.QuadPart, maxBytes, startOnly, content,
+      [&](char* buffer, std::size_t length, FileOutcome& failure) {
+        DWORD got = 0;
+        if (::ReadFile(file.get(), buffer, static_cast<DWORD>(length), &got, nullptr))
+          return static_cast<std::int64_t>(got);
+        failure = outcomeOfError(::GetLastError());
+        return std::int64_t{-1};
+      });
 }
 
 FileOutcome backend::replaceRegularFile(const std::string& path, const std::string& content,
