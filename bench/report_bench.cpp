@@ -121,7 +121,7 @@ bool runScenario(const char* name, std::int64_t span, int repeats, const std::st
       night.logs.push_back(report::buildLogReport(log.path, std::move(log.rows), now));
     report::finishReport(night);
     page = report::renderReportPage(night);
-    platform::replaceRegularFile(path, page);
+    platform::replaceFileContent(path, page);
     writes.push_back(secondsSince(start));
   }
   const Load load = medianLoad(path, scratch, std::max(3, repeats));
@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   const std::string scratch = bench::scratchDirectory();
   const std::string empty = scratch + "/empty.html";
-  platform::replaceRegularFile(empty, "<!DOCTYPE html><title>empty</title>\n");
+  platform::replaceFileContent(empty, "<!DOCTYPE html><title>empty</title>\n");
   const Load emptyPage = medianLoad(empty, scratch, 3);
   if (emptyPage.cpu < 0) {
     std::printf("chromium did not run: scripts/setup-debian.sh installs it\n");

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,9 +16,33 @@ namespace tavrelon::platform {
 // Wherever the watchdog splits or joins a path it uses this character only.
 char separator();
 
+// True on Windows, false on POSIX: for the few places whose answer differs by
+// system in more than the separator (line ends, file times, links).
+bool isWindows();
+
 // Full path of the running executable, never truncated; empty when the
 // system cannot tell.
 std::string executablePath();
+
+// The directory of the running executable, without a trailing separator; the
+// whole path when it holds no separator (empty when executablePath() is).
+std::string executableDirectory();
+
+// The portable path helpers (paths.cpp). `alsoSlash`: a '/' separates too, as
+// the Windows system calls take it; the watchdog's own splits use separator() only.
+
+// Where the final name of `path` begins: just past its last separator; 0 when
+// it has none.
+std::size_t finalNameOffset(const std::string& path, bool alsoSlash = false);
+
+// The text after the last separator of `path`; `path` itself without one.
+std::string finalNameOf(const std::string& path, bool alsoSlash = false);
+
+// The text before the last separator of `path`; `path` itself without one.
+std::string directoryOf(const std::string& path);
+
+// `directory`, the separator and `name`.
+std::string joinPath(const std::string& directory, const std::string& name);
 
 // ---------------------------------------------------------------- text
 // Inside the watchdog text and paths are UTF-8. Files that the system's other
@@ -32,6 +55,11 @@ std::string toAnsiCodePage(const std::string& utf8);
 
 // `ansi` (bytes in the ANSI code page) as UTF-8. ASCII stays byte for byte.
 std::string fromAnsiCodePage(const std::string& ansi);
+
+// The arguments after the program's name, as UTF-8. On Windows they come from
+// the wide command line (argv holds them in the ANSI code page, which loses
+// every character it lacks); elsewhere they are argv's own.
+std::vector<std::string> programArguments(int argc, char** argv);
 
 // ---------------------------------------------------------------- files
 // A path that holds a NUL byte names no file: every service below treats it as
@@ -136,20 +164,22 @@ FileOutcome readRegularFileStart(const std::string& path, std::size_t length, st
 // missing) as an in-place write would: a link stays a link and its final target
 // gets the bytes; the old file's permission bits (POSIX) or creation time,
 // attributes and security (Windows, ReplaceFileW) are kept. The bytes go to a
-// unique temporary beside the target, created exclusively without following
-// links, flushed to disk and then put in the target's place. A read-only file or
-// anything but a regular file is refused untouched. On any failure the old file
-// stays as it was and no temporary of this call is left behind.
-FileOutcome replaceRegularFile(const std::string& path, const std::string& content);
+// unique temporary beside the target (its name: the target's, ".", the caller's
+// `temporaryTag`, "-", a unique part, ".tmp"), created exclusively without
+// following links, flushed to disk and then put in the target's place. A
+// read-only file or anything but a regular file is refused untouched. On any
+// failure the old file stays as it was and no temporary of this call is left behind.
+FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
+                               const std::string& temporaryTag);
 
-// replaceRegularFile(path, content) == FileOutcome::Done.
+// replaceRegularFile(path, content, "replace") == FileOutcome::Done.
 bool replaceFileContent(const std::string& path, const std::string& content);
 
-// Removes what replaceRegularFile calls for `path` left behind when their process
-// was killed: regular files beside the target whose names follow the temporary
-// pattern; links are never followed. Call only while holding the file's lock, so
-// no live replacement's temporary is taken.
-void removeStaleTemporaries(const std::string& path);
+// Removes what replaceRegularFile calls for `path` with `temporaryTag` left
+// behind when their process was killed: regular files beside the target whose
+// names follow the temporary pattern; links are never followed. Call only while
+// holding the file's lock, so no live replacement's temporary is taken.
+void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag);
 
 // An exclusive lock on a lock file, held until the object goes (or is moved
 // from). The operating system drops it when the holding process dies.
@@ -180,13 +210,9 @@ FileOutcome lockFileExclusive(const std::string& path, std::int64_t timeoutMs, F
 // The current local time formatted with the strftime `pattern`.
 std::string localTime(const char* pattern);
 
-// Blocks the calling thread for `milliseconds` (or calls the test hook).
+// Blocks the calling thread for `milliseconds` (or calls the test hook of
+// test_seams.h).
 void sleepMilliseconds(std::int64_t milliseconds);
-
-// Test-only seam: while a hook is set, sleepMilliseconds(ms) calls hook(ms)
-// instead of sleeping. An empty function restores real sleeping. The shipped
-// program never calls this.
-void setSleepHookForTesting(std::function<void(std::int64_t)> hook);
 
 // ---------------------------------------------------------------- stop requests
 
@@ -216,28 +242,30 @@ bool stopRequested();
 // true when the full wait passed with no stop requested.
 bool pauseUnlessStopped(std::int64_t milliseconds);
 
-// Test-only: forgets an earlier stop request. The shipped program never calls it.
-void clearStopRequestForTesting();
-
-// Test-only: true when this Windows build runs under Wine, whose file times
-// and consoles differ from Windows'; always false on POSIX.
-bool runningUnderWineForTesting();
-
 // ---------------------------------------------------------------- processes
 
-// Opaque process or thread handle; 0 is no handle.
+// Opaque process handle; 0 is no handle. Values never repeat, so a closed
+// handle stays invalid instead of coming to name another process.
 using Handle = std::uintptr_t;
 
-// A started process as its owner records it (names as in the Windows record).
-// dwProcessId is nonzero on success.
+// A started process as its owner holds it (names as in the Windows record).
+// The record owns the handle: it is closed when the record goes or is assigned
+// over, which does not end the process. Moves hand it over; no copies.
 struct ProcessRecord {
   Handle hProcess = 0;
-  Handle hThread = 0;
+  // Nonzero on success; an owner that has let the process go may set it back
+  // to 0 and keep the handle, through which the exit code stays readable.
   std::uint32_t dwProcessId = 0;
-  std::uint32_t dwThreadId = 0;
   // Nonzero when the process was to have a job (process group) of its own but
   // runs without one: the system's error code. Ending it then ends it alone.
   std::uint32_t jobErrorCode = 0;
+
+  ProcessRecord() = default;
+  ProcessRecord(ProcessRecord&& other) noexcept;
+  ProcessRecord& operator=(ProcessRecord&& other) noexcept;
+  ProcessRecord(const ProcessRecord&) = delete;
+  ProcessRecord& operator=(const ProcessRecord&) = delete;
+  ~ProcessRecord();
 };
 
 // What to start and how.
@@ -258,17 +286,11 @@ struct ProcessLaunch {
 };
 
 // Starts a process: exactly the file at `path` (made absolute against our own
-// current directory; no search, no extension appended). On success fills
-// `record` (nonzero dwProcessId) and returns true. On failure, exec failures
-// included, returns false with the system's error code (errno / GetLastError)
-// in `errorCode`.
+// current directory; no search, no extension appended). What `record` held is
+// released first. On success fills `record` (nonzero dwProcessId) and returns true. On failure,
+// exec failures included, returns false with the system's error code (errno / GetLastError) in
+// `errorCode`.
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
-
-// Test-only seam: while `errorCode` is nonzero, every start that asks for its
-// own job (process group) runs without one, as if joining had failed with that
-// code, and reports it in jobErrorCode. 0 restores normal starts. The shipped
-// program never calls this.
-void failJobAssignmentForTesting(std::uint32_t errorCode);
 
 enum class ProcessState {
   Running,  // still running (an exit code of 259 is an exit code like any other)
@@ -286,7 +308,8 @@ ProcessState processState(Handle hProcess, std::uint32_t& exitCode);
 // Failures (already ended, say) are ignored.
 void terminateProcess(const ProcessRecord& record);
 
-// Releases a handle; 0 is ignored. Closing does not end the process.
+// Releases a process handle now, as a record's destructor does; 0 and a
+// closed handle are ignored. Closing does not end the process.
 void closeHandle(Handle handle);
 
 }  // namespace tavrelon::platform

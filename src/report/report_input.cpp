@@ -21,7 +21,7 @@ bool startsLikeStatusLog(const std::string& path) {
 // A status log's temporary and lock files carry ".TavrelonLog-" in their names;
 // a temporary holds a copy of the log that must not count as a log of its own.
 bool isWatchdogScratch(const std::string& name) {
-  return name.find(".TavrelonLog-") != std::string::npos;
+  return name.find(std::string(".") + kStatusLogTemporaryTag + "-") != std::string::npos;
 }
 
 std::string joined(const std::string& folder, const std::string& name) {

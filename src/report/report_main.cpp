@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/console.h"
 #include "platform/platform.h"
 #include "report/report_html.h"
 #include "report/report_input.h"
@@ -19,10 +18,12 @@ using namespace tavrelon;
 
 const char kUsage[] = "Usage: tavrelon_report [-o FILE] PATH...";
 
-void printError(const std::string& line) {
-  std::fputs((line + "\n").c_str(), stderr);
-  std::fflush(stderr);
+void printTo(std::FILE* stream, const std::string& line) {
+  std::fputs((line + "\n").c_str(), stream);
+  std::fflush(stream);
 }
+
+void printError(const std::string& line) { printTo(stderr, line); }
 
 }  // namespace
 
@@ -30,20 +31,20 @@ int main(int argc, char* argv[]) {
   std::string output;
   std::vector<std::string> paths;
   bool options = true;
-  for (int i = 1; i < argc; ++i) {
-    // Windows hands the arguments over in the ANSI code page; inside, text is UTF-8.
-    const std::string argument = platform::fromAnsiCodePage(argv[i]);
+  const std::vector<std::string> arguments = platform::programArguments(argc, argv);
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
     if (options && argument == "--") {
       options = false;
     } else if (options && (argument == "-h" || argument == "--help")) {
-      printLine(kUsage);
+      printTo(stdout, kUsage);
       return 0;
     } else if (options && argument == "-o") {
-      if (i + 1 == argc) {
+      if (i + 1 == arguments.size()) {
         printError("Error: -o needs a file name. " + std::string(kUsage));
         return 2;
       }
-      output = platform::fromAnsiCodePage(argv[++i]);
+      output = arguments[++i];
     } else if (options && argument.size() > 1 && argument[0] == '-') {
       printError("Error: Unknown option [" + argument + "]. " + kUsage);
       return 2;
@@ -87,11 +88,11 @@ int main(int argc, char* argv[]) {
   found.clear();
   report::finishReport(night);
 
-  if (platform::replaceRegularFile(output, report::renderReportPage(night)) !=
+  if (platform::replaceRegularFile(output, report::renderReportPage(night), "TavrelonReport") !=
       platform::FileOutcome::Done) {
     printError("Error: Cannot write the report [" + output + "]");
     return 2;
   }
-  printLine(output);
+  printTo(stdout, output);
   return errors.empty() ? 0 : 1;
 }

@@ -148,7 +148,7 @@ TEST(FileServices, ListsNamesAndKindsWithoutDotEntries) {
     // needs no query per file; POSIX listings carry none.
     platform::FileStatus status;
     ASSERT_TRUE(platform::fileStatus(dir.file("run1.csv"), status));
-    EXPECT_EQ(entries[2].hasTimes, platform::separator() == '\\');
+    EXPECT_EQ(entries[2].hasTimes, platform::isWindows());
     if (entries[2].hasTimes) {
       EXPECT_EQ(entries[2].creationTime, status.creationTime);
       EXPECT_EQ(entries[2].modificationTime, status.modificationTime);
@@ -232,19 +232,20 @@ TEST(FileServices, PathsBeyond260CharactersWorkInEveryFileService) {
   EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] last line");
   // Other spellings of the same file: "/" and ".." are resolved before the
   // long-path form, which takes a path literally.
-  const std::string other = platform::separator() == '\\' ? "/" : S;
+  const std::string other = platform::isWindows() ? "/" : S;
   EXPECT_TRUE(platform::exists(deep + S + ".." + other + fs::path(deep).filename().string() +
                                other + "run.csv"));
   // The status log's services: a replacement of a file that is there, a lock
   // beside it, a stale temporary cleared, the file's identity.
-  EXPECT_EQ(platform::replaceRegularFile(log, "a,b\r\nlast,line\r\n"), platform::FileOutcome::Done);
+  EXPECT_EQ(platform::replaceRegularFile(log, "a,b\r\nlast,line\r\n", "TavrelonLog"),
+            platform::FileOutcome::Done);
   EXPECT_EQ(platform::readRegularFile(log, 1024, bytes), platform::FileOutcome::Done);
   EXPECT_EQ(bytes, "a,b\r\nlast,line\r\n");
   platform::FileLock lock;
   EXPECT_EQ(platform::lockFileExclusive(log + ".lock", 1000, lock), platform::FileOutcome::Done);
   const std::string stale = deep + S + "run.csv.TavrelonLog-1-1.tmp";
   ASSERT_TRUE(platform::replaceFileContent(stale, "old"));
-  platform::removeStaleTemporaries(log);
+  platform::removeStaleTemporaries(log, "TavrelonLog");
   EXPECT_FALSE(platform::exists(stale));
   // Its final path is left to a real workstation: Wine gives none beyond 260.
   platform::FileIdentity identity;
@@ -275,7 +276,7 @@ TEST(FileServices, NamesOutsideTheAnsiCodePageNameTheRightFile) {
 }
 
 TEST(FileServices, TheWatchdogDeclaresItselfLongPathAware) {
-  if (platform::separator() == '/')
+  if (!platform::isWindows())
     GTEST_SKIP() << "an application manifest is a Windows resource";
   const std::string image = testing::readFile(testing::builtProgram("tavrelon"));
   EXPECT_NE(image.find("<ws2:longPathAware>true</ws2:longPathAware>"), std::string::npos);

@@ -85,7 +85,7 @@ inline std::string superviseCapturing(ProgramWatcher& watcher) {
 // `text` as one line of the watchdog's console output: the C runtime ends
 // lines with CR LF on Windows.
 inline std::string consoleLine(const std::string& text) {
-  return text + (platform::separator() == '\\' ? "\r\n" : "\n");
+  return text + (platform::isWindows() ? "\r\n" : "\n");
 }
 
 // How often `needle` occurs in `text`.

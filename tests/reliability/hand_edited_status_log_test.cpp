@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "config/text_lines.h"
 #include "logging/status_log.h"
-#include "platform/text_lines.h"
 #include "reliability/fault_support.h"
 #include "support/test_support.h"
 

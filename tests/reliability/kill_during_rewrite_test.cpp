@@ -14,6 +14,7 @@
 #include "logging/status_log.h"
 #include "logging/status_updates.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 #include "reliability/writer_rows.h"
 #include "support/test_support.h"
 
@@ -106,7 +107,6 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));
     platform::terminateProcess(writer);
     ASSERT_TRUE(waitForEnd(writer)) << "round " << round;
-    platform::closeHandle(writer.hThread);
     platform::closeHandle(writer.hProcess);
 
     const std::int64_t completed = lastCompletedRewrite(progress);
@@ -182,7 +182,6 @@ TEST(StatusLogLock, TwoWritersOnOneLogLoseNoRow) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(platform::processState(writer.hProcess, code), platform::ProcessState::Exited);
     EXPECT_EQ(code, 0u);
-    platform::closeHandle(writer.hThread);
     platform::closeHandle(writer.hProcess);
   }
   const std::vector<StatusRecord> rows = readStatusLog(statusLog);

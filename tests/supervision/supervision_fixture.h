@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "config/program_config.h"
+#include "config/text_lines.h"
 #include "platform/platform.h"
-#include "platform/text_lines.h"
+#include "platform/test_seams.h"
 #include "supervision/program_watcher.h"
 #include "support/test_support.h"
 
@@ -106,7 +107,7 @@ inline bool waitForExit(const platform::ProcessRecord& record) {
 // True when processes can be probed by pid here (Linux's /proc). Under Wine
 // the same path names Linux's /proc, whose pids are not Windows process ids.
 inline bool canProbeProcesses() {
-  return platform::separator() == '/' && fs::exists("/proc/self/stat");
+  return !platform::isWindows() && fs::exists("/proc/self/stat");
 }
 
 // Whether the process `pid` still runs (a zombie counts as ended). Linux only.

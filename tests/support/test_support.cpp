@@ -9,8 +9,8 @@
 #include <sstream>
 #include <thread>
 
-#include "driver/executable_directory.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 namespace tavrelon::testing {
 
@@ -66,11 +66,11 @@ std::string builtProgram(const std::string& name) {
   std::string suffix;
   if (self.size() > 4 && self.compare(self.size() - 4, 4, ".exe") == 0)
     suffix = ".exe";
-  return directoryOf(self) + platform::separator() + name + suffix;
+  return platform::directoryOf(self) + platform::separator() + name + suffix;
 }
 
 bool makeFifo(const std::string& path) {
-  if (platform::separator() == '\\')
+  if (platform::isWindows())
     return false;
   return std::system(("mkfifo '" + path + "'").c_str()) == 0;
 }
@@ -84,7 +84,7 @@ int runCapturingOutput(const std::string& program, const std::string& arguments,
     command += " " + arguments;
   command += " > \"" + outputPath + "\"";
   // cmd.exe drops the outermost quotes of a command line that starts with one.
-  if (platform::separator() == '\\')
+  if (platform::isWindows())
     command = "\"" + command + "\"";
   int result = std::system(command.c_str());
   output = readFile(outputPath);
