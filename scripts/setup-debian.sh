@@ -4,7 +4,7 @@
 # "fuzz" to add clang with its sanitizer and libFuzzer runtimes.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev)
+packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev clang-format)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64)
 fi
