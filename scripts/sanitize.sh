@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the whole test suite with AddressSanitizer and UndefinedBehaviorSanitizer
 # in build-asan and runs it with CTest. Any sanitizer report fails the script,
-# also one from a program that a test starts (the watchdog itself, the helper
+# also one from a program that a test starts (the watchdog itself, the test
 # programs): every report is written to build-asan/sanitizer-reports/.
 #
 #   SANITIZE_EXCLUDE_LABELS  CTest label regex to leave out, e.g. "e2e" (default: none)

@@ -1,4 +1,4 @@
-// Pieces shared by the fault tests: a watcher on one of the helper programs,
+// Pieces shared by the reliability tests: a watcher on one of the test programs,
 // its console output, and the check that every run left its row.
 #pragma once
 
@@ -36,7 +36,7 @@ inline bool runningAsRoot() {
   return root;
 }
 
-// A copy of the helper program `name` in `directory`, so a test may delete it.
+// A copy of the test program `name` in `directory`, so a test may delete it.
 inline std::string copyOfProgram(const std::string& name, const std::string& directory) {
   const std::string copy = directory + platform::separator() + name;
   std::filesystem::copy_file(builtProgram(name), copy,

@@ -1,5 +1,5 @@
-// The status log that the status_writer helper builds, one rewrite at a time,
-// shared by the helper and the tests that kill it.
+// The status log that the status_writer program builds, one rewrite at a time,
+// shared by that program and the tests that kill it.
 #pragma once
 
 #include <cstdint>
