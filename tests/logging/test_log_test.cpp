@@ -11,16 +11,15 @@
 
 #include "logging/kvt_log.h"
 #include "platform/platform.h"
-#include "reliability/fault_support.h"
 #include "support/test_support.h"
 
 namespace tavrelon {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ShortSleeps;
-using testing::TempDir;
-using testing::writeFile;
+using test::ShortSleeps;
+using test::TempDir;
+using test::writeFile;
 
 const std::string kSep(1, platform::separator());
 
@@ -99,7 +98,7 @@ TEST(TestLog, FollowsTheNewestLogByCreationTimeAcrossTheTree) {
 TEST(TestLog, ACandidateWhoseStatusFailsMakesTheLastCandidateTheChoice) {
   if (platform::separator() == '\\')
     GTEST_SKIP() << "Windows takes the times from the listing: no status query can fail";
-  if (testing::runningAsRoot())
+  if (test::runningAsRoot())
     GTEST_SKIP() << "root's status queries pass a folder without search permission";
   ShortSleeps sleeps;
   TempDir dir;
@@ -132,7 +131,7 @@ TEST(TestLog, TakesOnlyRegularFilesAndNeverOpensFifosDevicesOrDanglingLinks) {
   fs::create_symlink(dir.file("gone"), dir.file("c.csv"), error);
   if (error)
     GTEST_SKIP() << "no symbolic links here: " << error.message();
-  const bool fifo = testing::makeFifo(dir.file("a.csv"));
+  const bool fifo = test::makeFifo(dir.file("a.csv"));
   if (platform::separator() == '/')
     fs::create_symlink("/dev/null", dir.file("b.csv"));
   fs::create_symlink(dir.file("d.csv"), dir.file("e.csv"));

@@ -11,14 +11,13 @@
 #include <vector>
 
 #include "logging/status_log.h"
-#include "reliability/fault_support.h"
-#include "support/test_support.h"
+#include "support/watcher_support.h"
 
 namespace tavrelon {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace testing;
+using namespace test;
 
 // fake_program writing `lines` lines to `logDir`, `intervalMs` apart, crashing
 // once (flag file in `flagDir`) and finishing on the next run.
@@ -30,7 +29,7 @@ std::string crashOnceArguments(const std::string& logDir, const std::string& fla
 }
 
 TEST(LogDirectoryFaults, DeletedAndRecreatedWhileTheProgramRunsSupervisionGoesOn) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string logDir = dir.file("logs");
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
@@ -65,7 +64,7 @@ TEST(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
     GTEST_SKIP() << "permission bits cannot make a directory unreadable on Windows (ACLs do)";
   if (runningAsRoot())
     GTEST_SKIP() << "root reads a directory without read permission";
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string logDir = dir.file("logs");
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
@@ -91,7 +90,7 @@ TEST(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
 // Supervision of a program that crashes once and then finishes, its status
 // log at `statusLog`; returns the console output.
 std::string superviseCrashOnce(const TempDir& dir, const std::string& statusLog) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   const std::string logDir = dir.file("logs");
   ProgramWatcher watcher =
       driverWatcher(settingsFor(builtProgram("fake_program"),
@@ -169,7 +168,7 @@ TEST(StatusLogPlaceFaults, UnreadableLogIsNotRewrittenAndGetsEveryRowOnceReadabl
     GTEST_SKIP() << "permission bits cannot make a file unreadable on Windows (ACLs do)";
   if (runningAsRoot())
     GTEST_SKIP() << "root reads a file without read permission";
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
   const std::string before = std::string(kStatusLogHeader) + "\r\nold,finished,a,b,N/A\r\n";
@@ -194,7 +193,7 @@ TEST(StatusLogPlaceFaults, UnreadableLogIsNotRewrittenAndGetsEveryRowOnceReadabl
 }
 
 TEST(StatusLogPlaceFaults, LockHeldElsewhereDelaysTheRowsButLosesNone) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
   const std::string progress = dir.file("holder.txt");
@@ -238,7 +237,7 @@ TEST(StatusLogPlaceFaults, LockHeldElsewhereDelaysTheRowsButLosesNone) {
 }
 
 TEST(StatusLogPlaceFaults, DirectoryThatComesBackGetsTheRowsOfLaterRuns) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusDir = dir.file("status");
   const std::string statusLog = statusDir + platform::separator() + "s.csv";

@@ -8,7 +8,7 @@
 
 #include "logging/status_log.h"
 
-namespace tavrelon::testing {
+namespace tavrelon::test {
 
 // Row `n` (from 1) as rewrite number `2n - 1` adds it ("running") and rewrite
 // `2n` closes it ("finished"). Commas and quotes make the writer quote fields;
@@ -51,4 +51,4 @@ inline std::int64_t writerRewritesShownBy(const std::vector<StatusRecord>& rows)
   return rewrites;
 }
 
-}  // namespace tavrelon::testing
+}  // namespace tavrelon::test

@@ -4,12 +4,13 @@
 
 #include "logging/kvt_log.h"
 #include "logging/status_log.h"
-#include "supervision_fixture.h"
+#include "platform/text_lines.h"
+#include "support/watcher_support.h"
 
 namespace tavrelon {
 namespace {
 
-using namespace supervision_test;
+using namespace test;
 
 const std::string kName = fs::path(fakeProgram()).filename().string();
 
@@ -75,11 +76,11 @@ TEST(ProgramWatcher, ConstructionFromSettingsIsReadyForAStartInTestMode) {
 }
 
 TEST(ProgramWatcher, StartAppendsARunningRowAndMakesAPlainTracker) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   // A row of another run is carried over.
   writeStatusLog({StatusRecord{"older_1", "finished", "a", "b", "N/A"}}, dir.file("status.csv"));
-  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, "--end hang"));
+  ProgramWatcher watcher = driverWatcher(fakeConfig(dir, "--end hang"));
   ::testing::internal::CaptureStdout();
   watcher.start();
   EXPECT_EQ(capturedOutput(), "\nStart running [" + kName + "]...\n");
@@ -101,10 +102,10 @@ TEST(ProgramWatcher, StartAppendsARunningRowAndMakesAPlainTracker) {
 }
 
 TEST(ProgramWatcher, AProgramWithoutAJobIsSaidOncePerStartAndRunsOn) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   platform::failJobAssignmentForTesting(1450);
-  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, "--end hang"));
+  ProgramWatcher watcher = driverWatcher(fakeConfig(dir, "--end hang"));
   ::testing::internal::CaptureStdout();
   watcher.start();
   watcher.stop();
@@ -123,8 +124,8 @@ TEST(ProgramWatcher, AProgramWithoutAJobIsSaidOncePerStartAndRunsOn) {
 }
 
 TEST(ProgramWatcher, TestModeStartsKeepTheIdentifierAndStartTestWritesNoRow) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   ProgramWatcher watcher(fakeConfig(dir, "--end hang"));
   watcher.status.applicationId = "suite-9";
   ::testing::internal::CaptureStdout();
@@ -145,8 +146,8 @@ TEST(ProgramWatcher, TestModeStartsKeepTheIdentifierAndStartTestWritesNoRow) {
 }
 
 TEST(ProgramWatcher, StartTestReportsAMissingOrUnstartableProgram) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   fs::create_directory(dir.file("folder"));
   ProgramConfig config = fakeConfig(dir, "");
   config.applicationPath = dir.file("none");
@@ -168,17 +169,16 @@ TEST(ProgramWatcher, StartTestReportsAMissingOrUnstartableProgram) {
 TEST(ProgramWatcher, StopEndsTheRunningProgramWithItsProcessGroup) {
   if (!canProbeProcesses())
     GTEST_SKIP() << "process liveness is read from /proc, which a Windows process does not have";
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   ProgramWatcher watcher =
-      plainWatcher(fakeConfig(dir, "--end hang --grandchild \"" + dir.file("grandchild") + "\""));
+      driverWatcher(fakeConfig(dir, "--end hang --grandchild \"" + dir.file("grandchild") + "\""));
   ::testing::internal::CaptureStdout();
   watcher.start();
   capturedOutput();
   const std::uint32_t pid = watcher.programProcess.dwProcessId;
-  ASSERT_TRUE(waitUntil([&] { return lineCount(dir.file("grandchild")) == 1; }));
-  const std::uint32_t grandchild =
-      static_cast<std::uint32_t>(std::stoul(testing::readFile(dir.file("grandchild"))));
+  const std::uint32_t grandchild = pidIn(dir.file("grandchild"));
+  ASSERT_NE(grandchild, 0u);
   ASSERT_TRUE(processAlive(grandchild));
 
   watcher.stop();
@@ -193,9 +193,9 @@ TEST(ProgramWatcher, StopEndsTheRunningProgramWithItsProcessGroup) {
 }
 
 TEST(ProgramWatcher, StopLetsAnEndedProgramGoButKeepsItsExitCodeReadable) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
-  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, "--code 7"));
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
+  ProgramWatcher watcher = driverWatcher(fakeConfig(dir, "--code 7"));
   ::testing::internal::CaptureStdout();
   watcher.start();
   capturedOutput();
@@ -213,10 +213,10 @@ TEST(ProgramWatcher, StopLetsAnEndedProgramGoButKeepsItsExitCodeReadable) {
 }
 
 TEST(ProgramWatcher, ArgumentsAreSplitWithQuotesAndTheProgramRunsInItsOwnDirectory) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   const std::string record = dir.file("record.txt");
-  ProgramWatcher watcher = plainWatcher(
+  ProgramWatcher watcher = driverWatcher(
       fakeConfig(dir, "--record \"" + record + "\" \"two words\" plain \"say \\\"hi\\\"\" \"\""));
   ::testing::internal::CaptureStdout();
   watcher.start();
@@ -231,13 +231,13 @@ TEST(ProgramWatcher, ArgumentsAreSplitWithQuotesAndTheProgramRunsInItsOwnDirecto
 }
 
 TEST(ProgramWatcher, BareProgramNameRunsInTheWatchdogsCurrentDirectory) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   fs::copy_file(fakeProgram(), dir.file(kName));
   CurrentDirectory inDir(dir.path());
   ProgramConfig config = fakeConfig(dir, "--record record.txt");
   config.applicationPath = kName;
-  ProgramWatcher watcher = plainWatcher(config);
+  ProgramWatcher watcher = driverWatcher(config);
   ::testing::internal::CaptureStdout();
   watcher.start();
   const std::string output = capturedOutput();
@@ -251,10 +251,10 @@ TEST(ProgramWatcher, BareProgramNameRunsInTheWatchdogsCurrentDirectory) {
 }
 
 TEST(ProgramWatcher, MoveAndDestructionReleaseHandlesButEndNoProcess) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
-  ProgramWatcher ended = plainWatcher(fakeConfig(dir, ""));
-  ProgramWatcher running = plainWatcher(fakeConfig(dir, "--lines 10 --interval-ms 50"));
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
+  ProgramWatcher ended = driverWatcher(fakeConfig(dir, ""));
+  ProgramWatcher running = driverWatcher(fakeConfig(dir, "--lines 10 --interval-ms 50"));
   ::testing::internal::CaptureStdout();
   ended.start();
   running.start();
@@ -284,7 +284,7 @@ TEST(ProgramWatcher, MoveAndDestructionReleaseHandlesButEndNoProcess) {
 }
 
 TEST(ProgramWatcher, ManyCrashRestartsLeaveNoHandleOrDescriptorBehind) {
-  testing::TempDir dir;
+  test::TempDir dir;
   // Descriptors are counted on POSIX only: under Wine /proc shows Wine's own.
   const bool countFds = canProbeProcesses();
   auto openFds = [] {
@@ -296,9 +296,9 @@ TEST(ProgramWatcher, ManyCrashRestartsLeaveNoHandleOrDescriptorBehind) {
     ProgramConfig config = fakeConfig(dir, "--code 3");
     // A poll takes 10 ms here: a slow start (under Wine, say) must not pass for a hang.
     config.timeOutMin = 60;
-    ProgramWatcher watcher = plainWatcher(config);
+    ProgramWatcher watcher = driverWatcher(config);
     int restarts = 0;
-    ScriptedSleeps sleeps(1000, [&](std::int64_t ms) {
+    ShortSleeps sleeps(1000, [&](std::int64_t ms) {
       if (ms != 1000)
         return;
       handles.push_back(watcher.programProcess.hProcess);
