@@ -68,15 +68,16 @@ TEST(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
   TempDir dir;
   const std::string logDir = dir.file("logs");
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
-  ProgramWatcher watcher =
-      driverWatcher(settingsFor(builtProgram("fake_program"),
-                                crashOnceArguments(logDir, dir.path(), 60, 20), logDir, statusLog));
+  // Two seconds of logging a run: the unreadable stretch, not the crash, ends the first.
+  ProgramWatcher watcher = driverWatcher(
+      settingsFor(builtProgram("fake_program"), crashOnceArguments(logDir, dir.path(), 100, 20),
+                  logDir, statusLog));
   std::thread vandal([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::error_code ignored;
     fs::permissions(logDir, fs::perms::none, ignored);
-    // Long enough for a time-out: a minute is six polls of 10 ms here.
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // Long enough for a time-out: a minute is six polls of 50 ms here.
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
     fs::permissions(logDir, fs::perms::owner_all, ignored);
   });
   const std::string output = superviseCapturing(watcher);
@@ -84,6 +85,9 @@ TEST(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
 
   const std::vector<StatusRecord> rows = readStatusLog(statusLog);
   EXPECT_TRUE(everyRunRecorded(output, rows));
+  ASSERT_FALSE(rows.empty());
+  EXPECT_EQ(rows[0].runningStatus, "timeout") << output;
+  EXPECT_GE(occurrences(output, "has timed out! Restarting now..."), 1) << output;
   EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
 }
 

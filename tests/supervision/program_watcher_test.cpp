@@ -14,12 +14,8 @@ using namespace test;
 
 const std::string kName = fs::path(fakeProgram()).filename().string();
 
-// Both backends hand out handle values that never repeat, so a closed one
-// reads Unknown for good.
-bool handlesStayInvalid() {
-  return true;
-}
-
+// Whether `handle` has been closed: both backends hand out handle values
+// that never repeat, so a closed one reads Unknown for good.
 bool handleClosed(platform::Handle handle) {
   std::uint32_t code = 0;
   return platform::processState(handle, code) == platform::ProcessState::Unknown;
@@ -54,25 +50,6 @@ TEST(ProgramWatcher, SplitsTheProgramPathAtItsLastSeparator) {
     EXPECT_EQ(watcher.programDirectory, c.directory) << c.path;
     EXPECT_EQ(watcher.programFileName, c.file) << c.path;
   }
-}
-
-TEST(ProgramWatcher, ConstructionFromSettingsIsReadyForAStartInTestMode) {
-  ProgramConfig config;
-  config.applicationPath = "alpha";
-  config.timeOutMin = 7;
-  ProgramWatcher watcher(config);
-  EXPECT_TRUE(watcher.testMode);
-  EXPECT_EQ(watcher.config.timeOutMin, 7);
-  EXPECT_TRUE(matchesWhole(watcher.runStamp, R"(\d{14})")) << watcher.runStamp;
-  EXPECT_EQ(watcher.runState, 0);
-  EXPECT_EQ(watcher.unchangedPolls, 0);
-  EXPECT_EQ(watcher.lastProgress, "");
-  EXPECT_EQ(watcher.logTracker, nullptr);
-  EXPECT_EQ(watcher.status.latestLog, "N/A");
-  EXPECT_EQ(watcher.programProcess.dwProcessId, 0u);
-  EXPECT_EQ(watcher.debugCrashProcess.dwProcessId, 0u);
-  EXPECT_EQ(watcher.debugTimeoutProcess.dwProcessId, 0u);
-  EXPECT_FALSE(ProgramWatcher().testMode);
 }
 
 TEST(ProgramWatcher, StartAppendsARunningRowAndMakesAPlainTracker) {
@@ -123,10 +100,13 @@ TEST(ProgramWatcher, AProgramWithoutAJobIsSaidOncePerStartAndRunsOn) {
   watcher.stop();
 }
 
-TEST(ProgramWatcher, TestModeStartsKeepTheIdentifierAndStartTestWritesNoRow) {
+TEST(ProgramWatcher, ConstructedFromSettingsItStartsInTestModeAndKeepsItsIdentifiers) {
   test::TempDir dir;
   test::ShortSleeps sleeps(100);
+  // Only a watcher made from settings is in test mode; the driver switches it off.
+  EXPECT_FALSE(ProgramWatcher().testMode);
   ProgramWatcher watcher(fakeConfig(dir, "--end hang"));
+  EXPECT_TRUE(matchesWhole(watcher.runStamp, R"(\d{14})")) << watcher.runStamp;
   watcher.status.applicationId = "suite-9";
   ::testing::internal::CaptureStdout();
   watcher.start();
@@ -267,17 +247,13 @@ TEST(ProgramWatcher, MoveAndDestructionReleaseHandlesButEndNoProcess) {
   ended = ProgramWatcher(fakeConfig(dir, ""));  // as the watchdog's loop assigns
   EXPECT_EQ(ended.logTracker, nullptr);
   EXPECT_EQ(ended.programProcess.hProcess, 0u);
-  if (handlesStayInvalid()) {
-    EXPECT_TRUE(handleClosed(endedHandle));
-  }
+  EXPECT_TRUE(handleClosed(endedHandle));
 
   ProgramWatcher moved(std::move(running));
   EXPECT_EQ(running.programProcess.hProcess, 0u);
   const platform::Handle runningHandle = moved.programProcess.hProcess;
   { ProgramWatcher gone(std::move(moved)); }
-  if (handlesStayInvalid()) {
-    EXPECT_TRUE(handleClosed(runningHandle));
-  }
+  EXPECT_TRUE(handleClosed(runningHandle));
   if (canProbeProcesses()) {
     EXPECT_TRUE(processAlive(runningPid));
   }
@@ -314,10 +290,8 @@ TEST(ProgramWatcher, ManyCrashRestartsLeaveNoHandleOrDescriptorBehind) {
     EXPECT_EQ(readStatusLog(dir.file("status.csv")).size(), 201u);
   }
   ASSERT_EQ(handles.size(), 201u);
-  if (handlesStayInvalid()) {
-    for (platform::Handle handle : handles)
-      EXPECT_TRUE(handleClosed(handle)) << handle;
-  }
+  for (platform::Handle handle : handles)
+    EXPECT_TRUE(handleClosed(handle)) << handle;
   if (countFds) {
     EXPECT_EQ(openFds(), fdsBefore);
   }
