@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "config/config_reader.h"
+#include "driver/watchdog.h"
 #include "fixtures.h"
 #include "logging/status_log.h"
 #include "logging/test_log.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 namespace tavrelon::bench {
 namespace {
@@ -293,7 +295,7 @@ void BM_ReadConfigFile(benchmark::State& state) {
     made = makeConfigFile(path, blocks);
   std::size_t records = 0;
   for (auto _ : state) {
-    records = readConfigFile(path).size();
+    records = readConfigFile(path, watchdogStatusLogDefaults()).size();
     benchmark::DoNotOptimize(records);
   }
   if (records != static_cast<std::size_t>(blocks))

@@ -14,6 +14,7 @@
 #include "fixtures.h"
 #include "logging/test_log.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 int main(int argc, char** argv) {
   using tavrelon::bench::TreeShape;

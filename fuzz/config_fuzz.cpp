@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "config/config_reader.h"
+#include "config/text_lines.h"
+#include "driver/watchdog.h"
 #include "fuzz_support.h"
-#include "platform/text_lines.h"
 
 namespace {
 
@@ -94,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   static const std::string path = tavrelon::fuzzing::scratchFile("TavrelonConfig.ini");
   tavrelon::fuzzing::writeBytes(path, data, size);
-  std::vector<ProgramConfig> records = tavrelon::readConfigFile(path);
+  std::vector<ProgramConfig> records =
+      tavrelon::readConfigFile(path, tavrelon::watchdogStatusLogDefaults());
 
   require(!records.empty(), "an opened configuration file gave no record");
   std::vector<Expected> expected = expectedRecords(content);

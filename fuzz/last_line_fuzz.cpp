@@ -13,6 +13,7 @@
 #include "logging/last_line.h"
 #include "logging/test_log.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 namespace {
 

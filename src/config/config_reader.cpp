@@ -3,10 +3,9 @@
 #include <limits>
 #include <utility>
 
-#include "driver/executable_directory.h"
+#include "config/text_lines.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
-#include "platform/text_lines.h"
 
 namespace tavrelon {
 
@@ -54,7 +53,7 @@ std::vector<Entry> entriesOf(const std::vector<std::string>& lines) {
 // A record as it stands when a block begins.
 ProgramConfig startingRecord(const std::string& ownDirectory) {
   ProgramConfig record;
-  record.statusLogPath = ownDirectory + platform::separator() + "TavrelonLog.csv";
+  record.statusLogPath = platform::joinPath(ownDirectory, "TavrelonLog.csv");
   record.debugOrNot = false;
   record.timeOutMin = 2;
   return record;
@@ -62,12 +61,11 @@ ProgramConfig startingRecord(const std::string& ownDirectory) {
 
 // The status log named after the program's file name and the moment its
 // ApplicationPath entry is applied.
-std::string derivedStatusLogPath(const std::string& ownDirectory,
+std::string derivedStatusLogPath(const StatusLogDefaults& defaults,
                                  const std::string& applicationPath) {
-  std::string::size_type last = applicationPath.rfind(platform::separator());
-  std::string name = last == std::string::npos ? applicationPath : applicationPath.substr(last + 1);
-  return ownDirectory + platform::separator() + "TavrelonLog_" + name + "_" +
-         platform::localTime("%Y%m%d%H%M%S") + ".csv";
+  return platform::joinPath(
+      defaults.directory,
+      "TavrelonLog_" + platform::finalNameOf(applicationPath) + "_" + defaults.stamp() + ".csv");
 }
 
 // Applies one non-ApplicationPath entry to `record`; unknown keys do nothing.
@@ -95,7 +93,8 @@ void apply(const Entry& entry, ProgramConfig& record) {
 
 }  // namespace
 
-std::vector<ProgramConfig> readConfigFile(const std::string& path) {
+std::vector<ProgramConfig> readConfigFile(const std::string& path,
+                                          const StatusLogDefaults& defaults) {
   std::vector<ProgramConfig> records;
   std::vector<Entry> entries;
   {
@@ -112,8 +111,7 @@ std::vector<ProgramConfig> readConfigFile(const std::string& path) {
     entries = entriesOf(lines);
   }
 
-  const std::string ownDirectory = executableDirectory();
-  ProgramConfig current = startingRecord(ownDirectory);
+  ProgramConfig current = startingRecord(defaults.directory);
   for (const Entry& entry : entries) {
     if (entry.first != "ApplicationPath") {
       apply(entry, current);
@@ -123,10 +121,10 @@ std::vector<ProgramConfig> readConfigFile(const std::string& path) {
     // ApplicationPath, or after an empty one, stay with the record it fills.
     if (!current.applicationPath.empty()) {
       records.push_back(std::move(current));
-      current = startingRecord(ownDirectory);
+      current = startingRecord(defaults.directory);
     }
     current.applicationPath = entry.second;
-    current.statusLogPath = derivedStatusLogPath(ownDirectory, entry.second);
+    current.statusLogPath = derivedStatusLogPath(defaults, entry.second);
   }
   // An opened file always yields a record, even without any ApplicationPath.
   records.push_back(std::move(current));

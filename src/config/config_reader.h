@@ -2,6 +2,7 @@
 // blocks begun by ApplicationPath.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,10 +10,18 @@
 
 namespace tavrelon {
 
+// What names a record's default status log besides the file itself.
+struct StatusLogDefaults {
+  std::string directory;               // the watchdog's own directory, where they lie
+  std::function<std::string()> stamp;  // the local time "%Y%m%d%H%M%S", asked anew for
+                                       // each ApplicationPath entry as it is applied
+};
+
 // Reads the configuration file at `path` into one record per program block, in
-// file order. A file that cannot be opened gives an empty list; an opened file
-// gives at least one record. Prints nothing.
-std::vector<ProgramConfig> readConfigFile(const std::string& path);
+// file order, default status logs named after `defaults`. A file that cannot be
+// opened gives an empty list; an opened file gives at least one record. Prints nothing.
+std::vector<ProgramConfig> readConfigFile(const std::string& path,
+                                          const StatusLogDefaults& defaults);
 
 // Reads a TimeOutMin value: leading white space, an optional sign, the digits
 // up to the first non-digit; 0 without digits; saturates at the 32-bit limits.

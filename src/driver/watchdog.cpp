@@ -5,9 +5,8 @@
 #include <vector>
 
 #include "config/config_reader.h"
-#include "driver/executable_directory.h"
-#include "platform/console.h"
 #include "platform/platform.h"
+#include "supervision/console.h"
 #include "supervision/program_watcher.h"
 
 namespace tavrelon {
@@ -22,7 +21,9 @@ void superviseAll(ProgramWatcher& watcher) {
   // root-level guess would read someone else's file.
   std::vector<ProgramConfig> programs;
   if (!platform::executablePath().empty()) {
-    programs = readConfigFile(executableDirectory() + platform::separator() + "TavrelonConfig.ini");
+    programs =
+        readConfigFile(platform::joinPath(platform::executableDirectory(), "TavrelonConfig.ini"),
+                       watchdogStatusLogDefaults());
   }
   if (programs.empty() && !platform::stopRequested())
     printLine("Error: Failed to read TavrelonConfig.ini!");
@@ -46,6 +47,11 @@ void superviseAll(ProgramWatcher& watcher) {
 }
 
 }  // namespace
+
+StatusLogDefaults watchdogStatusLogDefaults() {
+  return StatusLogDefaults{platform::executableDirectory(),
+                           [] { return platform::localTime("%Y%m%d%H%M%S"); }};
+}
 
 int runWatchdog(int argc, char* argv[]) {
   (void)argv;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/config_reader.h"
+
 namespace tavrelon {
 
 // The watchdog's entry: with any argument returns 0 at once; otherwise reads
@@ -8,5 +10,9 @@ namespace tavrelon {
 // the supervision: the run in progress is closed as stopped and no further
 // program is started. Always returns 0.
 int runWatchdog(int argc, char* argv[]);
+
+// What the watchdog names default status logs after: its own directory and the
+// local clock.
+StatusLogDefaults watchdogStatusLogDefaults();
 
 }  // namespace tavrelon

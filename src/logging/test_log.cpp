@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "logging/last_line.h"
-#include "platform/console.h"
 #include "platform/text_encoding.h"
 
 namespace tavrelon {
@@ -111,8 +110,7 @@ bool isCandidate(const std::string& path, std::size_t below) {
 
 // The final name of `path`; a '/' separates on Windows too.
 std::string finalName(const std::string& path) {
-  std::string::size_type last = path.find_last_of(std::string{platform::separator(), '/'});
-  return last == std::string::npos ? path : path.substr(last + 1);
+  return platform::finalNameOf(path, true);
 }
 
 bool equalIgnoringAsciiCase(const std::string& a, const std::string& b) {
@@ -194,7 +192,7 @@ std::int64_t TestLog::latestLogTime() {
       return 0;
     return chooseNewest(false, latestLogPath);
   } catch (const std::exception& e) {
-    printLine(e.what());
+    error_ = e.what();
     return 0;
   }
 }
@@ -219,7 +217,7 @@ std::int64_t TestLog::latestLogSize() {
     lastSize_ = size;
     return size;
   } catch (const std::exception& e) {
-    printLine(e.what());
+    error_ = e.what();
     return 0;
   }
 }
@@ -240,9 +238,13 @@ std::string TestLog::readLatestLogLine() {
     // the watchdog the line is UTF-8 like the path.
     return "[" + latestLogPath + "] " + commasToSpaces(textAsUtf8(text));
   } catch (const std::exception& e) {
-    printLine(e.what());
+    error_ = e.what();
     return std::string();
   }
+}
+
+std::string TestLog::takeError() {
+  return std::exchange(error_, std::string());
 }
 
 bool TestLog::findCandidates() {

@@ -31,13 +31,18 @@ class TestLog {
   // the previous answer when a listing broke off midway.
   virtual std::int64_t latestLogSize();
 
+  // The message of the standard-library exception (out of memory, say) that
+  // the calls since the last takeError() met and answered with 0 or ""; empty
+  // when none. Clears it: the caller decides what the operator sees.
+  std::string takeError();
+
   std::string logDir;         // the directory searched; never changes
   std::string latestLogPath;  // newest log found so far; empty until one is found
   std::string statusLogPath;  // the watcher's status log, never a candidate; may be empty
 
  protected:
   // The steps of latestLogLine(), shared with the test-mode tracker: "" when
-  // there is no file to read; a standard-library exception is printed.
+  // there is no file to read; a standard-library exception is kept for takeError().
   std::string readLatestLogLine();
 
  private:
@@ -70,6 +75,7 @@ class TestLog {
   std::string statusLogTargetName_;  // the final name of its link target, if it differs
   bool scanBrokenOff_ = false;       // the last search met a listing that broke off
   std::int64_t lastSize_ = 0;        // what latestLogSize() answered last
+  std::string error_;                // what takeError() hands over
 };
 
 // Appends the full path of every non-directory entry under `dir`, depth first,

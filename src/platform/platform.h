@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,9 +16,33 @@ namespace tavrelon::platform {
 // Wherever the watchdog splits or joins a path it uses this character only.
 char separator();
 
+// True on Windows, false on POSIX: for the few places whose answer differs by
+// system in more than the separator (line ends, file times, links).
+bool isWindows();
+
 // Full path of the running executable, never truncated; empty when the
 // system cannot tell.
 std::string executablePath();
+
+// The directory of the running executable, without a trailing separator; the
+// whole path when it holds no separator (empty when executablePath() is).
+std::string executableDirectory();
+
+// The portable path helpers (paths.cpp). `alsoSlash`: a '/' separates too, as
+// the Windows system calls take it; the watchdog's own splits use separator() only.
+
+// Where the final name of `path` begins: just past its last separator; 0 when
+// it has none.
+std::size_t finalNameOffset(const std::string& path, bool alsoSlash = false);
+
+// The text after the last separator of `path`; `path` itself without one.
+std::string finalNameOf(const std::string& path, bool alsoSlash = false);
+
+// The text before the last separator of `path`; `path` itself without one.
+std::string directoryOf(const std::string& path);
+
+// `directory`, the separator and `name`.
+std::string joinPath(const std::string& directory, const std::string& name);
 
 // ---------------------------------------------------------------- text
 // Inside the watchdog text and paths are UTF-8. Files that the system's other
@@ -180,13 +203,9 @@ FileOutcome lockFileExclusive(const std::string& path, std::int64_t timeoutMs, F
 // The current local time formatted with the strftime `pattern`.
 std::string localTime(const char* pattern);
 
-// Blocks the calling thread for `milliseconds` (or calls the test hook).
+// Blocks the calling thread for `milliseconds` (or calls the test hook of
+// test_seams.h).
 void sleepMilliseconds(std::int64_t milliseconds);
-
-// Test-only seam: while a hook is set, sleepMilliseconds(ms) calls hook(ms)
-// instead of sleeping. An empty function restores real sleeping. The shipped
-// program never calls this.
-void setSleepHookForTesting(std::function<void(std::int64_t)> hook);
 
 // ---------------------------------------------------------------- stop requests
 
@@ -215,13 +234,6 @@ bool stopRequested();
 // stop is requested before or meanwhile, which ends the wait early. Returns
 // true when the full wait passed with no stop requested.
 bool pauseUnlessStopped(std::int64_t milliseconds);
-
-// Test-only: forgets an earlier stop request. The shipped program never calls it.
-void clearStopRequestForTesting();
-
-// Test-only: true when this Windows build runs under Wine, whose file times
-// and consoles differ from Windows'; always false on POSIX.
-bool runningUnderWineForTesting();
 
 // ---------------------------------------------------------------- processes
 
@@ -263,12 +275,6 @@ struct ProcessLaunch {
 // included, returns false with the system's error code (errno / GetLastError)
 // in `errorCode`.
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
-
-// Test-only seam: while `errorCode` is nonzero, every start that asks for its
-// own job (process group) runs without one, as if joining had failed with that
-// code, and reports it in jobErrorCode. 0 restores normal starts. The shipped
-// program never calls this.
-void failJobAssignmentForTesting(std::uint32_t errorCode);
 
 enum class ProcessState {
   Running,  // still running (an exit code of 259 is an exit code like any other)

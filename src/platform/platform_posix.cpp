@@ -30,6 +30,7 @@
 #include "platform/backend.h"
 #include "platform/command_line.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 namespace tavrelon::platform {
 
@@ -92,6 +93,10 @@ bool writeAll(int fd, const char* bytes, std::size_t length) {
 
 char separator() {
   return '/';
+}
+
+bool isWindows() {
+  return false;
 }
 
 std::string executablePath() {

@@ -21,6 +21,7 @@
 #include "platform/backend.h"
 #include "platform/command_line.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 namespace tavrelon::platform {
 
@@ -302,6 +303,10 @@ UINT& savedConsoleOutputCodePage() {
 
 char separator() {
   return '\\';
+}
+
+bool isWindows() {
+  return true;
 }
 
 std::string executablePath() {

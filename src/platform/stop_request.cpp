@@ -4,6 +4,7 @@
 
 #include "platform/backend.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 namespace tavrelon::platform {
 

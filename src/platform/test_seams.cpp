@@ -3,6 +3,7 @@
 
 #include "platform/backend.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 namespace tavrelon::platform {
 

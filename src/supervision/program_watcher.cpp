@@ -6,9 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "driver/executable_directory.h"
 #include "logging/kvt_log.h"
-#include "platform/console.h"
+#include "supervision/console.h"
 
 namespace tavrelon {
 
@@ -63,13 +62,9 @@ ProgramWatcher::ProgramWatcher(ProgramConfig settings)
       status(),
       runStamp(platform::localTime(kStampPattern)),
       testMode(true) {
-  const std::string::size_type last = config.applicationPath.rfind(platform::separator());
-  if (last == std::string::npos) {
-    programFileName = config.applicationPath;
-  } else {
-    programDirectory = config.applicationPath.substr(0, last + 1);
-    programFileName = config.applicationPath.substr(last + 1);
-  }
+  const std::size_t name = platform::finalNameOffset(config.applicationPath);
+  programDirectory = config.applicationPath.substr(0, name);
+  programFileName = config.applicationPath.substr(name);
 }
 
 ProgramWatcher::ProgramWatcher(ProgramWatcher&& other) noexcept {
@@ -141,7 +136,7 @@ void ProgramWatcher::warnIfWithoutJob() const {
 }
 
 bool ProgramWatcher::launchDebugCrash() {
-  const std::string ownDirectory = executableDirectory();
+  const std::string ownDirectory = platform::executableDirectory();
   const std::string path = ownDirectory + config.debugCrashScript;
   if (!platform::exists(path)) {
     printLine("DebugCrash program not found!");
@@ -246,11 +241,25 @@ void ProgramWatcher::startTest(std::string applicationId) {
 }
 
 std::int64_t ProgramWatcher::progress() {
-  return logTracker ? logTracker->latestLogSize() : 0;
+  if (!logTracker)
+    return 0;
+  const std::int64_t size = logTracker->latestLogSize();
+  sayTrackerError();
+  return size;
 }
 
 std::string ProgramWatcher::latestLogLine() {
-  return logTracker ? logTracker->latestLogLine() : std::string();
+  if (!logTracker)
+    return std::string();
+  std::string line = logTracker->latestLogLine();
+  sayTrackerError();
+  return line;
+}
+
+void ProgramWatcher::sayTrackerError() {
+  const std::string error = logTracker->takeError();
+  if (!error.empty())
+    printLine(error);
 }
 
 void ProgramWatcher::closeStatusRow(const char* runningStatus) {
@@ -369,7 +378,7 @@ bool ProgramWatcher::handleTimeout() {
   printLine("");
 
   if (config.debugOrNot) {
-    const std::string path = executableDirectory() + config.debugTimeoutScript;
+    const std::string path = platform::executableDirectory() + config.debugTimeoutScript;
     if (!platform::exists(path)) {
       stop();
       return false;

@@ -92,6 +92,8 @@ class ProgramWatcher {
   // The tracker's view of the run; 0 and "" while no tracker exists.
   std::int64_t progress();
   std::string latestLogLine();
+  // Prints what went wrong in the tracker's latest call, if anything did.
+  void sayTrackerError();
 
   // True when the latest start() or startTest() could not launch the program
   // (file missing, creation failed); false once one has.

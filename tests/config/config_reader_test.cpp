@@ -6,7 +6,7 @@
 #include <limits>
 #include <random>
 
-#include "driver/executable_directory.h"
+#include "driver/watchdog.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -31,7 +31,7 @@ std::string native(std::string text) {
 std::vector<ProgramConfig> readConfig(const std::string& content) {
   test::TempDir dir;
   test::writeFile(dir.file("TavrelonConfig.ini"), content);
-  return readConfigFile(dir.file("TavrelonConfig.ini"));
+  return readConfigFile(dir.file("TavrelonConfig.ini"), watchdogStatusLogDefaults());
 }
 
 // The one record of a file that must give exactly one.
@@ -42,7 +42,7 @@ ProgramConfig readSingle(const std::string& content) {
 }
 
 std::string defaultStatusLog() {
-  return executableDirectory() + S + "TavrelonLog.csv";
+  return platform::executableDirectory() + S + "TavrelonLog.csv";
 }
 
 // True when `path` is the watchdog's directory + "TavrelonLog_" + `name` + "_" +
@@ -50,7 +50,7 @@ std::string defaultStatusLog() {
 ::testing::AssertionResult isDerivedStatusLog(const std::string& path, const std::string& name,
                                               const std::string& earliest,
                                               const std::string& latest) {
-  const std::string prefix = executableDirectory() + S + "TavrelonLog_" + name + "_";
+  const std::string prefix = platform::executableDirectory() + S + "TavrelonLog_" + name + "_";
   const std::string suffix = ".csv";
   if (path.size() != prefix.size() + 14 + suffix.size() || path.compare(0, prefix.size(), prefix) ||
       path.compare(path.size() - suffix.size(), suffix.size(), suffix)) {
@@ -128,9 +128,9 @@ TEST(ReadConfigFile, FileWithoutApplicationPathGivesOneRecordWithStartingValues)
 
 TEST(ReadConfigFile, MissingOrUnreadableFileGivesNoRecords) {
   test::TempDir dir;
-  EXPECT_TRUE(readConfigFile(dir.file("TavrelonConfig.ini")).empty());
+  EXPECT_TRUE(readConfigFile(dir.file("TavrelonConfig.ini"), watchdogStatusLogDefaults()).empty());
   // A directory in the file's place cannot be read as one.
-  EXPECT_TRUE(readConfigFile(dir.path()).empty());
+  EXPECT_TRUE(readConfigFile(dir.path(), watchdogStatusLogDefaults()).empty());
 }
 
 TEST(ReadConfigFile, OnlyAHashInTheFirstColumnMakesAComment) {

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "driver/executable_directory.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -14,7 +13,7 @@ namespace fs = std::filesystem;
 const std::string S(1, platform::separator());
 
 // Standard output is written in text mode, so a line ends as the platform writes it.
-const std::string kLineEnd = platform::separator() == '\\' ? "\r\n" : "\n";
+const std::string kLineEnd = platform::isWindows() ? "\r\n" : "\n";
 
 // A copy of the built watchdog in a directory of its own, so that the
 // configuration file beside it is the test's to write or leave out.
@@ -63,17 +62,17 @@ TEST(Watchdog, ReportsAMissingOrUnreadableConfigurationAndExitsWithZero) {
 }
 
 TEST(DirectoryOf, CutsAtTheLastSeparatorOrKeepsAPathWithoutOne) {
-  EXPECT_EQ(directoryOf("E:" + S + "Watch" + S + "tavrelon.exe"), "E:" + S + "Watch");
+  EXPECT_EQ(platform::directoryOf("E:" + S + "Watch" + S + "tavrelon.exe"), "E:" + S + "Watch");
   // An executable in a drive's root gives the drive (the bare root on POSIX).
-  EXPECT_EQ(directoryOf("E:" + S + "x.exe"), "E:");
-  EXPECT_EQ(directoryOf(S + "x"), "");
-  EXPECT_EQ(directoryOf("x.exe"), "x.exe");
-  EXPECT_EQ(directoryOf(""), "");
-  EXPECT_EQ(directoryOf("dir" + S), "dir");
+  EXPECT_EQ(platform::directoryOf("E:" + S + "x.exe"), "E:");
+  EXPECT_EQ(platform::directoryOf(S + "x"), "");
+  EXPECT_EQ(platform::directoryOf("x.exe"), "x.exe");
+  EXPECT_EQ(platform::directoryOf(""), "");
+  EXPECT_EQ(platform::directoryOf("dir" + S), "dir");
 }
 
 TEST(ExecutableDirectory, IsTheRunningProgramsDirectoryWithoutTrailingSeparator) {
-  const std::string directory = executableDirectory();
+  const std::string directory = platform::executableDirectory();
   ASSERT_FALSE(directory.empty());
   EXPECT_NE(directory.back(), platform::separator());
   EXPECT_EQ(platform::executablePath().compare(0, directory.size() + 1, directory + S), 0);

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "config/config_reader.h"
-#include "driver/executable_directory.h"
+#include "config/text_lines.h"
+#include "driver/watchdog.h"
 #include "platform/platform.h"
-#include "platform/text_lines.h"
 #include "support/test_support.h"
 
 namespace tavrelon {
@@ -18,8 +18,9 @@ namespace {
 const std::string S(1, platform::separator());
 
 TEST(Demo, ExampleConfigurationBesideTheWatchdogSupervisesTheDemo) {
-  const std::string buildDir = directoryOf(test::builtProgram("tavrelon"));
-  const std::vector<ProgramConfig> programs = readConfigFile(buildDir + S + "TavrelonConfig.ini");
+  const std::string buildDir = platform::directoryOf(test::builtProgram("tavrelon"));
+  const std::vector<ProgramConfig> programs =
+      readConfigFile(buildDir + S + "TavrelonConfig.ini", watchdogStatusLogDefaults());
   ASSERT_EQ(programs.size(), 1u);
   EXPECT_EQ(programs[0].applicationPath, test::builtProgram("tavrelon_demo"));
   EXPECT_FALSE(programs[0].applicationLogDir.empty());

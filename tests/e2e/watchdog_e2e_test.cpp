@@ -30,7 +30,7 @@ const std::string kRowTime = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
 const std::string kId = "(" + test::literal(kName) + R"(_\d{14}))";
 
 bool onPosix() {
-  return platform::separator() == '/';
+  return !platform::isWindows();
 }
 
 // The built watchdog copied into a fresh directory, run without arguments.
@@ -359,7 +359,7 @@ TEST(WatchdogEndToEnd, AConfigurationInUtf8OrInTheAnsiCodePageNamesTheSameProgra
   const std::string logs = watchdog.dir().file("logs");
   std::vector<std::string> configurations{block(folder + S + kName, "--lines 1", logs)};
   // The same name saved in the ANSI code page, where that holds an "é" (POSIX has none).
-  if (platform::separator() == '\\' && platform::toAnsiCodePage("\xC3\xA9") == "\xE9")
+  if (platform::isWindows() && platform::toAnsiCodePage("\xC3\xA9") == "\xE9")
     configurations.push_back(block(watchdog.dir().file("caf\xE9") + S + kName, "--lines 1", logs));
   for (const std::string& configuration : configurations) {
     const std::string output = watchdog.run(configuration);

@@ -15,6 +15,7 @@
 
 #include "logging/test_log.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 #include "support/test_support.h"
 
 namespace tavrelon {
@@ -46,7 +47,7 @@ TEST(ListDirectory, AppendsNamesAndKindsWithoutDotEntries) {
     ASSERT_EQ(entries.size(), 4u) << directory;
     EXPECT_EQ(entries[0].name, "kept");
     // POSIX lists in byte order; Windows in the file system's own (NTFS: case-insensitive).
-    if (platform::separator() == '/') {
+    if (!platform::isWindows()) {
       EXPECT_TRUE(std::is_sorted(entries.begin() + 1, entries.end(),
                                  [](const auto& a, const auto& b) { return a.name < b.name; }));
     }
@@ -64,7 +65,7 @@ TEST(ListDirectory, AppendsNamesAndKindsWithoutDotEntries) {
     // needs no query per file; POSIX listings carry none.
     platform::FileStatus status;
     ASSERT_TRUE(platform::fileStatus(dir.file("run1.csv"), status));
-    EXPECT_EQ(entries[2].hasTimes, platform::separator() == '\\');
+    EXPECT_EQ(entries[2].hasTimes, platform::isWindows());
     if (entries[2].hasTimes) {
       EXPECT_EQ(entries[2].creationTime, status.creationTime);
       EXPECT_EQ(entries[2].modificationTime, status.modificationTime);
@@ -313,7 +314,7 @@ TEST(LongAndWideNames, PathsBeyond260CharactersWorkInEveryFileService) {
   EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] last line");
   // Other spellings of the same file: "/" and ".." are resolved before the
   // long-path form, which takes a path literally.
-  const std::string other = platform::separator() == '\\' ? "/" : S;
+  const std::string other = platform::isWindows() ? "/" : S;
   EXPECT_TRUE(platform::exists(deep + S + ".." + other + fs::path(deep).filename().string() +
                                other + "run.csv"));
   // The status log's services: a replacement of a file that is there, a lock
@@ -356,7 +357,7 @@ TEST(LongAndWideNames, NamesOutsideTheAnsiCodePageNameTheRightFile) {
 }
 
 TEST(LongAndWideNames, TheWatchdogDeclaresItselfLongPathAware) {
-  if (platform::separator() == '/')
+  if (!platform::isWindows())
     GTEST_SKIP() << "an application manifest is a Windows resource";
   const std::string image = readFile(builtProgram("tavrelon"));
   EXPECT_NE(image.find("<ws2:longPathAware>true</ws2:longPathAware>"), std::string::npos);
@@ -389,7 +390,7 @@ TEST(FileIdentity, SeesThroughAnotherSpellingAndALinkButTellsCopiesApart) {
   EXPECT_FALSE(sameFile(file, dir.file("copy.exe")));
   EXPECT_FALSE(sameFile(file, dir.file("missing.exe")));
   EXPECT_FALSE(sameFile(dir.file("missing.exe"), dir.file("missing.exe")));
-  if (platform::separator() == '/') {  // links need rights that Windows accounts lack
+  if (!platform::isWindows()) {  // links need rights that Windows accounts lack
     fs::create_symlink(file, dir.file("link"));
     EXPECT_TRUE(sameFile(dir.file("link"), file));
   }

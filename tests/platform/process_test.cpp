@@ -12,8 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "config/text_lines.h"
 #include "platform/platform.h"
-#include "platform/text_lines.h"
+#include "platform/test_seams.h"
 #include "support/test_support.h"
 
 namespace tavrelon {
@@ -26,7 +27,7 @@ using platform::ProcessState;
 const std::string S(1, platform::separator());
 
 bool onPosix() {
-  return platform::separator() == '/';
+  return !platform::isWindows();
 }
 
 platform::ProcessLaunch launchOf(const std::string& path, const std::string& arguments) {

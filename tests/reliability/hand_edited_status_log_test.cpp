@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "config/text_lines.h"
 #include "logging/status_log.h"
-#include "platform/text_lines.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {

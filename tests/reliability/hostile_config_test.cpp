@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/config_reader.h"
+#include "driver/watchdog.h"
 #include "logging/status_log.h"
 #include "support/watcher_support.h"
 
@@ -125,7 +126,8 @@ TEST(HostileConfiguration, TimeOutMinAtAndBeyondThe32BitLimitsNeverFiresEarly) {
                                                   "--interval-ms 15\nTavrelonLog: " +
                                                   dir.file("TavrelonLog_x.csv") +
                                                   "\nTimeOutMin: " + c.text + "\n");
-    const std::vector<ProgramConfig> records = readConfigFile(dir.file("TavrelonConfig.ini"));
+    const std::vector<ProgramConfig> records =
+        readConfigFile(dir.file("TavrelonConfig.ini"), watchdogStatusLogDefaults());
     ASSERT_EQ(records.size(), 1u);
     ASSERT_EQ(records[0].timeOutMin, c.value);
     // The program writes no log for about 450 ms, some 40 polls here.

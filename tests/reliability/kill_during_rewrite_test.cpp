@@ -14,6 +14,7 @@
 #include "logging/status_log.h"
 #include "logging/status_updates.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 #include "reliability/writer_rows.h"
 #include "support/test_support.h"
 

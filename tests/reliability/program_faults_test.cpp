@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "config/text_lines.h"
 #include "logging/status_log.h"
 #include "logging/test_log.h"
-#include "platform/text_lines.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {
@@ -61,7 +61,7 @@ class ProgramRestorer {
   std::error_code error;
   if (fs::remove(program, error))
     return ::testing::AssertionSuccess();
-  if (platform::separator() == '/')
+  if (!platform::isWindows())
     return ::testing::AssertionFailure() << "cannot delete " << program << ": " << error.message();
   fs::rename(program, program + ".moved-away", error);
   if (error || platform::exists(program))

@@ -2,9 +2,8 @@
 // are ended, and what a missing or unstartable one does to the run.
 #include <gtest/gtest.h>
 
-#include "driver/executable_directory.h"
+#include "config/text_lines.h"
 #include "logging/status_log.h"
-#include "platform/text_lines.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {
@@ -34,12 +33,12 @@ ProgramWatcher debugWatcher(ProgramConfig config) {
 // directory. Empty where there is no POSIX shell or no relative way there.
 std::string sleepingScript(const test::TempDir& dir, const std::string& name,
                            const std::string& record) {
-  if (platform::separator() != '/' || !fs::exists("/bin/sh"))
+  if (platform::isWindows() || !fs::exists("/bin/sh"))
     return "";
   const std::string path = dir.file(name);
   test::writeFile(path, "#!/bin/sh\necho \"$$ $# $(pwd -P)\" >> '" + record + "'\nexec sleep 30\n");
   fs::permissions(path, fs::perms::owner_exec, fs::perm_options::add);
-  const fs::path relative = fs::relative(fs::canonical(path), executableDirectory());
+  const fs::path relative = fs::relative(fs::canonical(path), platform::executableDirectory());
   return relative.empty() ? "" : S + relative.string();
 }
 
@@ -84,7 +83,8 @@ TEST(DebugCrash, StartsInTheOwnDirectoryWithNoArgumentsAndStopEndsIt) {
   const std::uint32_t programPid = watcher.programProcess.dwProcessId;
   ASSERT_TRUE(waitUntil([&] { return recorded(dir.file("crash.rec")).size() == 1; }));
   const std::string line = recorded(dir.file("crash.rec"))[0];
-  EXPECT_EQ(line.substr(line.find(' ')), " 0 " + fs::canonical(executableDirectory()).string());
+  EXPECT_EQ(line.substr(line.find(' ')),
+            " 0 " + fs::canonical(platform::executableDirectory()).string());
 
   watcher.stop();
   EXPECT_TRUE(endsWithin(programPid));

@@ -6,6 +6,7 @@
 
 #include "logging/kvt_log.h"
 #include "logging/status_log.h"
+#include "platform/test_seams.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {

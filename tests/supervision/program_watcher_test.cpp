@@ -2,9 +2,10 @@
 // processes, and what many restarts leave behind.
 #include <gtest/gtest.h>
 
+#include "config/text_lines.h"
 #include "logging/kvt_log.h"
 #include "logging/status_log.h"
-#include "platform/text_lines.h"
+#include "platform/test_seams.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {
@@ -34,7 +35,7 @@ class CurrentDirectory {
 };
 
 TEST(ProgramWatcher, SplitsTheProgramPathAtItsLastSeparator) {
-  const std::string other = platform::separator() == '/' ? "\\" : "/";
+  const std::string other = !platform::isWindows() ? "\\" : "/";
   struct Case {
     std::string path, directory, file;
   };

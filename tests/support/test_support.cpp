@@ -1,4 +1,5 @@
 #include "support/test_support.h"
+#include "platform/test_seams.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/text_lines.h"
+#include "config/text_lines.h"
 
 namespace tavrelon::test {
 
@@ -79,7 +80,7 @@ std::string copyOfProgram(const std::string& name, const std::string& directory,
 }
 
 bool makeFifo(const std::string& path) {
-  if (platform::separator() == '\\')
+  if (platform::isWindows())
     return false;
   return std::system(("mkfifo '" + path + "'").c_str()) == 0;
 }
@@ -93,7 +94,7 @@ int runCapturingOutput(const std::string& program, const std::string& arguments,
     command += " " + arguments;
   command += " > \"" + outputPath + "\"";
   // cmd.exe drops the outermost quotes of a command line that starts with one.
-  if (platform::separator() == '\\')
+  if (platform::isWindows())
     command = "\"" + command + "\"";
   int result = std::system(command.c_str());
   output = readFile(outputPath);
@@ -175,7 +176,7 @@ std::string capturedOutput() {
 }
 
 std::string consoleLine(const std::string& text) {
-  return text + (platform::separator() == '\\' ? "\r\n" : "\n");
+  return text + (platform::isWindows() ? "\r\n" : "\n");
 }
 
 std::string literal(const std::string& text) {
@@ -205,7 +206,7 @@ std::uint32_t pidIn(const std::string& path, std::chrono::milliseconds limit) {
 }
 
 bool canProbeProcesses() {
-  return platform::separator() == '/' && fs::exists("/proc/self/stat");
+  return !platform::isWindows() && fs::exists("/proc/self/stat");
 }
 
 std::vector<std::string> procStat(std::uint32_t pid) {
@@ -239,9 +240,8 @@ void killByPid(std::uint32_t pid) {
   if (pid == 0)
     return;
   const std::string id = std::to_string(pid);
-  const std::string command = platform::separator() == '/'
-                                  ? "kill -9 " + id + " 2>/dev/null"
-                                  : "taskkill /F /PID " + id + " >NUL 2>&1";
+  const std::string command = !platform::isWindows() ? "kill -9 " + id + " 2>/dev/null"
+                                                     : "taskkill /F /PID " + id + " >NUL 2>&1";
   (void)std::system(command.c_str());
 }
 

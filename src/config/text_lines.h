@@ -1,4 +1,5 @@
-// Line-based text handling with the same bytes on every platform.
+// Line-based text handling with the same bytes on every platform: the
+// configuration file is read as lines.
 #pragma once
 
 #include <string>

@@ -1,4 +1,4 @@
-#include "platform/console.h"
+#include "supervision/console.h"
 
 #include <cstdio>
 #include <iostream>

@@ -1,4 +1,4 @@
-#include "platform/text_lines.h"
+#include "config/text_lines.h"
 
 #include "platform/platform.h"
 

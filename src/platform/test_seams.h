@@ -1,0 +1,26 @@
+// Test-only seams of the platform layer: hooks that shorten time or force a
+// failure, and questions only a test asks. The shipped program never calls them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace tavrelon::platform {
+
+// While a hook is set, sleepMilliseconds(ms) and pauseUnlessStopped(ms) call
+// hook(ms) instead of sleeping. An empty function restores real sleeping.
+void setSleepHookForTesting(std::function<void(std::int64_t)> hook);
+
+// Forgets an earlier stop request.
+void clearStopRequestForTesting();
+
+// True when this Windows build runs under Wine, whose file times and consoles
+// differ from Windows'; always false on POSIX.
+bool runningUnderWineForTesting();
+
+// While `errorCode` is nonzero, every start that asks for its own job (process
+// group) runs without one, as if joining had failed with that code, and reports
+// it in jobErrorCode. 0 restores normal starts.
+void failJobAssignmentForTesting(std::uint32_t errorCode);
+
+}  // namespace tavrelon::platform
