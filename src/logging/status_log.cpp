@@ -239,7 +239,7 @@ StatusLogOutcome writeStatusLog(std::vector<StatusRecord> rows, const std::strin
     return StatusLogOutcome::Refused;
   // The new content replaces the old in one step, so a crash or a full disk
   // midway leaves the old rows in place.
-  return outcomeOf(platform::replaceRegularFile(path, content));
+  return outcomeOf(platform::replaceRegularFile(path, content, kStatusLogTemporaryTag));
 }
 
 }  // namespace tavrelon

@@ -16,6 +16,11 @@ struct StatusRecord {
   std::string latestLog = "N/A";  // "[" log path "] " last line, or "N/A"
 };
 
+// What the names of the files the watchdog keeps beside a status log carry
+// (its lock, its replacement's temporaries), so that no log tracker takes one
+// for a program's log.
+constexpr const char* kStatusLogTemporaryTag = "TavrelonLog";
+
 // The header line every write produces.
 extern const char* const kStatusLogHeader;
 

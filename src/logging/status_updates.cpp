@@ -16,7 +16,7 @@ constexpr std::int64_t kBusyPauseMs = 200;
 }  // namespace
 
 std::string statusLogLockPath(const std::string& path) {
-  return path + ".TavrelonLog-lock";
+  return path + "." + kStatusLogTemporaryTag + "-lock";
 }
 
 void StatusLogUpdates::addRow(const StatusRecord& row) {
@@ -58,7 +58,7 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path) const {
   if (locked != platform::FileOutcome::Done)
     return StatusLogOutcome::Refused;
   // Holding the lock, no other writer's temporary is in use.
-  platform::removeStaleTemporaries(path);
+  platform::removeStaleTemporaries(path, kStatusLogTemporaryTag);
 
   std::vector<StatusRecord> rows;
   const StatusLogOutcome read = readStatusLog(path, rows);

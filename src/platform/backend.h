@@ -4,7 +4,11 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -37,6 +41,88 @@ inline bool namesNoFile(const std::string& path) {
   return path.find('\0') != std::string::npos;
 }
 
+// ---- the file services of platform.h, of paths without a NUL byte (files.cpp
+// applies that rule before it calls them)
+
+bool exists(const std::string& path);
+bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
+                   bool* brokenOff);
+std::string resolvedPath(const std::string& path);
+bool fileIdentity(const std::string& path, FileIdentity& identity);
+bool fileStatus(const std::string& path, FileStatus& status);
+bool readFile(const std::string& path, std::string& content);
+bool openedFileSize(const std::string& path, std::int64_t& size);
+// `offset` is not negative; `bytes` comes in empty.
+bool readFileRange(const std::string& path, std::int64_t offset, std::size_t length,
+                   std::string& bytes);
+PathKind pathKind(const std::string& path);
+// readRegularFile, or with `startOnly` readRegularFileStart of `maxBytes` bytes;
+// `content` comes in empty.
+FileOutcome readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
+                        std::string& content);
+FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
+                               const std::string& temporaryTag);
+void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag);
+// startProcess for a launch whose path and directory hold no NUL; `record` comes in empty.
+bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
+// The system's error code for "no such file" (ENOENT, ERROR_FILE_NOT_FOUND).
+std::uint32_t fileNotFoundError();
+// This process's id, as the system numbers processes.
+std::uint32_t currentProcessId();
+
+// Reads a regular file of `size` bytes (as its open handle tells) into `content`
+// through `read`, one system read into a buffer: the bytes read, 0 at the end,
+// or -1 with the failure's outcome set. Takes at most `maxBytes`: with
+// `startOnly` the rest stays unread; otherwise a file over the bound, or one that
+// grows past it while it is read, is Refused and `content` freed. A failed read
+// gives its outcome and an empty `content`.
+FileOutcome readBounded(std::int64_t size, std::int64_t maxBytes, bool startOnly,
+                        std::string& content,
+                        const std::function<std::int64_t(char*, std::size_t, FileOutcome&)>& read);
+
+// The temporaries replaceRegularFile makes for a target named `targetName`:
+// targetName + "." + tag + "-" + process id + "-" + counter + ".tmp". The tag
+// is the caller's: the status log's keeps every log tracker from taking one
+// for a program's log.
+class TemporaryNames {
+ public:
+  TemporaryNames(const std::string& targetName, const std::string& tag);
+  // A name no earlier call of this process gave.
+  std::string next() const;
+  // True when `entryName` is one of them, made by any process.
+  bool matches(const std::string& entryName) const;
+  // What every name begins and ends with (a search pattern's fixed parts).
+  const std::string& prefix() const { return prefix_; }
+  static constexpr const char* kSuffix = ".tmp";
+
+ private:
+  std::string prefix_;
+};
+
+// The backends' table of started processes: Handles from a counter that never
+// repeats, so a closed Handle stays invalid instead of coming to name another
+// process. Hold `mutex` around every use.
+template <typename Entry>
+struct HandleTable {
+  std::mutex mutex;
+  std::map<Handle, Entry> entries;
+
+  // A new Handle and its (default) entry.
+  Handle add() {
+    const Handle handle = next_++;
+    entries[handle];
+    return handle;
+  }
+  // The entry of an open Handle, or null.
+  Entry* find(Handle handle) {
+    auto found = entries.find(handle);
+    return found == entries.end() ? nullptr : &found->second;
+  }
+
+ private:
+  Handle next_ = 1;
+};
+
 // Releases a lock handle that lockFileExclusive gave out; 0 is ignored.
 void releaseFileLock(std::uintptr_t handle);
 
@@ -47,11 +133,5 @@ FileOutcome tryLockOnce(std::uintptr_t handle);
 // Opens (creating it when missing) the lock file at `path`; 0 and the outcome
 // on failure.
 std::uintptr_t openLockFile(const std::string& path, FileOutcome& outcome);
-
-// The prefix and suffix of the temporaries replaceRegularFile makes for a target
-// named `targetName`: targetName + ".TavrelonLog-" ... ".tmp". "TavrelonLog" in
-// the name keeps every log tracker from taking one for a program's log.
-std::string temporaryPrefix(const std::string& targetName);
-constexpr const char* kTemporarySuffix = ".tmp";
 
 }  // namespace tavrelon::platform::backend

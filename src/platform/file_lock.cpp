@@ -1,5 +1,4 @@
-// The portable part of the file lock and of whole-file replacement; the
-// backends supply the single system calls.
+// The portable part of the file lock; the backends supply the single system calls.
 #include <cstdint>
 #include <string>
 
@@ -31,6 +30,8 @@ FileLock::~FileLock() {
 FileOutcome lockFileExclusive(const std::string& path, std::int64_t timeoutMs, FileLock& lock) {
   lock = FileLock();
   FileOutcome outcome = FileOutcome::Refused;
+  if (backend::namesNoFile(path))
+    return outcome;
   const std::uintptr_t handle = backend::openLockFile(path, outcome);
   if (handle == 0)
     return outcome;
@@ -49,14 +50,6 @@ FileOutcome lockFileExclusive(const std::string& path, std::int64_t timeoutMs, F
   if (outcome == FileOutcome::Done)
     lock = std::move(opened);
   return outcome;
-}
-
-bool replaceFileContent(const std::string& path, const std::string& content) {
-  return replaceRegularFile(path, content) == FileOutcome::Done;
-}
-
-std::string backend::temporaryPrefix(const std::string& targetName) {
-  return targetName + ".TavrelonLog-";
 }
 
 }  // namespace tavrelon::platform

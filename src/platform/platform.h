@@ -159,20 +159,22 @@ FileOutcome readRegularFileStart(const std::string& path, std::size_t length, st
 // missing) as an in-place write would: a link stays a link and its final target
 // gets the bytes; the old file's permission bits (POSIX) or creation time,
 // attributes and security (Windows, ReplaceFileW) are kept. The bytes go to a
-// unique temporary beside the target, created exclusively without following
-// links, flushed to disk and then put in the target's place. A read-only file or
-// anything but a regular file is refused untouched. On any failure the old file
-// stays as it was and no temporary of this call is left behind.
-FileOutcome replaceRegularFile(const std::string& path, const std::string& content);
+// unique temporary beside the target (its name: the target's, ".", the caller's
+// `temporaryTag`, "-", a unique part, ".tmp"), created exclusively without
+// following links, flushed to disk and then put in the target's place. A
+// read-only file or anything but a regular file is refused untouched. On any
+// failure the old file stays as it was and no temporary of this call is left behind.
+FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
+                               const std::string& temporaryTag);
 
-// replaceRegularFile(path, content) == FileOutcome::Done.
+// replaceRegularFile(path, content, "replace") == FileOutcome::Done.
 bool replaceFileContent(const std::string& path, const std::string& content);
 
-// Removes what replaceRegularFile calls for `path` left behind when their process
-// was killed: regular files beside the target whose names follow the temporary
-// pattern; links are never followed. Call only while holding the file's lock, so
-// no live replacement's temporary is taken.
-void removeStaleTemporaries(const std::string& path);
+// Removes what replaceRegularFile calls for `path` with `temporaryTag` left
+// behind when their process was killed: regular files beside the target whose
+// names follow the temporary pattern; links are never followed. Call only while
+// holding the file's lock, so no live replacement's temporary is taken.
+void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag);
 
 // An exclusive lock on a lock file, held until the object goes (or is moved
 // from). The operating system drops it when the holding process dies.
@@ -237,19 +239,28 @@ bool pauseUnlessStopped(std::int64_t milliseconds);
 
 // ---------------------------------------------------------------- processes
 
-// Opaque process or thread handle; 0 is no handle.
+// Opaque process handle; 0 is no handle. Values never repeat, so a closed
+// handle stays invalid instead of coming to name another process.
 using Handle = std::uintptr_t;
 
-// A started process as its owner records it (names as in the Windows record).
-// dwProcessId is nonzero on success.
+// A started process as its owner holds it (names as in the Windows record).
+// The record owns the handle: it is closed when the record goes or is assigned
+// over, which does not end the process. Moves hand it over; no copies.
 struct ProcessRecord {
   Handle hProcess = 0;
-  Handle hThread = 0;
+  // Nonzero on success; an owner that has let the process go may set it back
+  // to 0 and keep the handle, through which the exit code stays readable.
   std::uint32_t dwProcessId = 0;
-  std::uint32_t dwThreadId = 0;
   // Nonzero when the process was to have a job (process group) of its own but
   // runs without one: the system's error code. Ending it then ends it alone.
   std::uint32_t jobErrorCode = 0;
+
+  ProcessRecord() = default;
+  ProcessRecord(ProcessRecord&& other) noexcept;
+  ProcessRecord& operator=(ProcessRecord&& other) noexcept;
+  ProcessRecord(const ProcessRecord&) = delete;
+  ProcessRecord& operator=(const ProcessRecord&) = delete;
+  ~ProcessRecord();
 };
 
 // What to start and how.
@@ -270,10 +281,10 @@ struct ProcessLaunch {
 };
 
 // Starts a process: exactly the file at `path` (made absolute against our own
-// current directory; no search, no extension appended). On success fills
-// `record` (nonzero dwProcessId) and returns true. On failure, exec failures
-// included, returns false with the system's error code (errno / GetLastError)
-// in `errorCode`.
+// current directory; no search, no extension appended). What `record` held is
+// released first. On success fills `record` (nonzero dwProcessId) and returns true. On failure,
+// exec failures included, returns false with the system's error code (errno / GetLastError) in
+// `errorCode`.
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
 
 enum class ProcessState {
@@ -292,7 +303,8 @@ ProcessState processState(Handle hProcess, std::uint32_t& exitCode);
 // Failures (already ended, say) are ignored.
 void terminateProcess(const ProcessRecord& record);
 
-// Releases a handle; 0 is ignored. Closing does not end the process.
+// Releases a process handle now, as a record's destructor does; 0 and a
+// closed handle are ignored. Closing does not end the process.
 void closeHandle(Handle handle);
 
 }  // namespace tavrelon::platform

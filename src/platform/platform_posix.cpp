@@ -15,14 +15,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <map>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -46,29 +44,18 @@ auto retryOnInterrupt(Call call) {
   return result;
 }
 
-using backend::namesNoFile;
-
-// A read-only descriptor on a regular file that closes itself. The open does
-// not block (a FIFO without a writer would block a plain open for ever) and
-// anything but a regular file is closed again at once.
-class ReadOnlyFile {
+// A descriptor that closes itself; -1 is none.
+class Descriptor {
  public:
-  explicit ReadOnlyFile(const std::string& path)
-      : fd_(namesNoFile(path) ? -1 : retryOnInterrupt([&] {
-          return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        })) {
-    struct stat info;
-    if (fd_ >= 0 && (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode))) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~ReadOnlyFile() {
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&&) = delete;
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
     if (fd_ >= 0)
       ::close(fd_);
   }
-  ReadOnlyFile(const ReadOnlyFile&) = delete;
-  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
 
   bool isOpen() const { return fd_ >= 0; }
   int fd() const { return fd_; }
@@ -76,6 +63,22 @@ class ReadOnlyFile {
  private:
   int fd_;
 };
+
+// `path` opened read-only; -1 with errno on failure. The open does not block:
+// a FIFO without a writer would block a plain open for ever.
+int openForReading(const std::string& path) {
+  return retryOnInterrupt(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); });
+}
+
+// `path` opened read-only when it is a regular file; none for anything else.
+Descriptor openRegularForReading(const std::string& path) {
+  Descriptor file(openForReading(path));
+  struct stat info;
+  if (file.isOpen() && (::fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)))
+    return Descriptor();
+  return file;
+}
 
 // Writes all of `bytes` to `fd`; false on any failure.
 bool writeAll(int fd, const char* bytes, std::size_t length) {
@@ -123,8 +126,8 @@ std::string fromAnsiCodePage(const std::string& ansi) {
   return ansi;
 }
 
-bool exists(const std::string& path) {
-  return !namesNoFile(path) && ::access(path.c_str(), F_OK) == 0;
+bool backend::exists(const std::string& path) {
+  return ::access(path.c_str(), F_OK) == 0;
 }
 
 namespace {
@@ -137,10 +140,8 @@ void setKind(mode_t mode, DirectoryEntry& entry) {
 
 }  // namespace
 
-bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
-                   bool* brokenOff) {
-  if (namesNoFile(directory))
-    return false;
+bool backend::listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
+                            bool* brokenOff) {
   DIR* dir = ::opendir(directory.c_str());
   if (dir == nullptr)
     return false;
@@ -192,9 +193,7 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
   return true;
 }
 
-std::string resolvedPath(const std::string& path) {
-  if (namesNoFile(path))
-    return std::string();
+std::string backend::resolvedPath(const std::string& path) {
   char* resolved = ::realpath(path.c_str(), nullptr);
   if (resolved == nullptr)
     return std::string();
@@ -203,18 +202,16 @@ std::string resolvedPath(const std::string& path) {
   return result;
 }
 
-bool fileIdentity(const std::string& path, FileIdentity& identity) {
+bool backend::fileIdentity(const std::string& path, FileIdentity& identity) {
   struct stat info;
-  if (namesNoFile(path) || ::stat(path.c_str(), &info) != 0)
+  if (::stat(path.c_str(), &info) != 0)
     return false;
   identity.volume = static_cast<std::uint64_t>(info.st_dev);
   identity.index = static_cast<std::uint64_t>(info.st_ino);
   return true;
 }
 
-bool fileStatus(const std::string& path, FileStatus& status) {
-  if (namesNoFile(path))
-    return false;
+bool backend::fileStatus(const std::string& path, FileStatus& status) {
   struct statx info;
   if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
     return false;
@@ -228,8 +225,8 @@ bool fileStatus(const std::string& path, FileStatus& status) {
   return true;
 }
 
-bool readFile(const std::string& path, std::string& content) {
-  ReadOnlyFile file(path);
+bool backend::readFile(const std::string& path, std::string& content) {
+  const Descriptor file = openRegularForReading(path);
   if (!file.isOpen())
     return false;
   content.clear();
@@ -250,8 +247,8 @@ bool readFile(const std::string& path, std::string& content) {
   }
 }
 
-bool openedFileSize(const std::string& path, std::int64_t& size) {
-  ReadOnlyFile file(path);
+bool backend::openedFileSize(const std::string& path, std::int64_t& size) {
+  const Descriptor file = openRegularForReading(path);
   if (!file.isOpen())
     return false;
   off_t end = ::lseek(file.fd(), 0, SEEK_END);
@@ -261,12 +258,9 @@ bool openedFileSize(const std::string& path, std::int64_t& size) {
   return true;
 }
 
-bool readFileRange(const std::string& path, std::int64_t offset, std::size_t length,
-                   std::string& bytes) {
-  bytes.clear();
-  if (offset < 0)
-    return false;
-  ReadOnlyFile file(path);
+bool backend::readFileRange(const std::string& path, std::int64_t offset, std::size_t length,
+                            std::string& bytes) {
+  const Descriptor file = openRegularForReading(path);
   if (!file.isOpen())
     return false;
   bytes.resize(length);
@@ -318,22 +312,6 @@ FileOutcome writeOutcomeOfErrno(int error) {
   return outcome == FileOutcome::Missing ? FileOutcome::Refused : outcome;
 }
 
-// A descriptor that closes itself.
-class OwnedDescriptor {
- public:
-  explicit OwnedDescriptor(int fd) : fd_(fd) {}
-  ~OwnedDescriptor() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  OwnedDescriptor(const OwnedDescriptor&) = delete;
-  OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // The file that a write to `path` reaches: `path` itself, or the final target
 // when it is a symbolic link. `exists` tells whether something is there.
 FileOutcome writeTarget(const std::string& path, std::string& target, bool& exists) {
@@ -354,22 +332,14 @@ FileOutcome writeTarget(const std::string& path, std::string& target, bool& exis
   return FileOutcome::Done;
 }
 
-void splitPath(const std::string& path, std::string& directory, std::string& name) {
-  const std::string::size_type slash = path.rfind('/');
-  directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  name = slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // A new, unique temporary beside `target`, created exclusively and never
 // through a link; -1 with errno on failure.
-int createTemporary(const std::string& target, mode_t mode, std::string& temporary) {
-  static std::atomic<unsigned> counter{0};
-  std::string directory;
-  std::string name;
-  splitPath(target, directory, name);
+int createTemporary(const std::string& target, const std::string& tag, mode_t mode,
+                    std::string& temporary) {
+  const std::size_t name = finalNameOffset(target);
+  const backend::TemporaryNames names(target.substr(name), tag);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temporary = directory + backend::temporaryPrefix(name) + std::to_string(::getpid()) + "-" +
-                std::to_string(counter++) + backend::kTemporarySuffix;
+    temporary = target.substr(0, name) + names.next();
     int fd = retryOnInterrupt([&] {
       return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     });
@@ -382,68 +352,35 @@ int createTemporary(const std::string& target, mode_t mode, std::string& tempora
 
 }  // namespace
 
-PathKind pathKind(const std::string& path) {
+PathKind backend::pathKind(const std::string& path) {
   struct stat info;
-  if (namesNoFile(path) || ::stat(path.c_str(), &info) != 0)
+  if (::stat(path.c_str(), &info) != 0)
     return PathKind::Missing;
   return S_ISREG(info.st_mode) ? PathKind::RegularFile : PathKind::Other;
 }
 
-namespace {
-
-// readRegularFile, or with `startOnly` readRegularFileStart of `maxBytes` bytes.
-FileOutcome readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
-                        std::string& content) {
-  content.clear();
-  if (namesNoFile(path))
-    return FileOutcome::Missing;
-  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-  OwnedDescriptor file(retryOnInterrupt(
-      [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
-  if (file.fd() < 0)
+FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
+                                 std::string& content) {
+  const Descriptor file(openForReading(path));
+  if (!file.isOpen())
     return outcomeOfErrno(errno);
   struct stat info;
   if (::fstat(file.fd(), &info) != 0)
     return outcomeOfErrno(errno);
-  if (!S_ISREG(info.st_mode) || (!startOnly && info.st_size > maxBytes))
+  if (!S_ISREG(info.st_mode))
     return FileOutcome::Refused;
-  content.reserve(static_cast<std::size_t>(std::min<std::int64_t>(info.st_size, maxBytes)));
-  char buffer[65536];
-  for (;;) {
-    ssize_t got = retryOnInterrupt([&] { return ::read(file.fd(), buffer, sizeof buffer); });
-    if (got < 0) {
-      const int error = errno;
-      content.clear();
-      return outcomeOfErrno(error);
-    }
-    if (got == 0)
-      return FileOutcome::Done;
-    // The file may grow while it is read: the bound holds for what is read.
-    if (static_cast<std::int64_t>(content.size()) + got > maxBytes) {
-      if (!startOnly) {
-        std::string().swap(content);
-        return FileOutcome::Refused;
-      }
-      content.append(buffer, static_cast<std::size_t>(maxBytes) - content.size());
-      return FileOutcome::Done;
-    }
-    content.append(buffer, static_cast<std::size_t>(got));
-  }
+  return backend::readBounded(
+      info.st_size, maxBytes, startOnly, content,
+      [&](char* buffer, std::size_t size, FileOutcome& failure) {
+        const ssize_t got = retryOnInterrupt([&] { return ::read(file.fd(), buffer, size); });
+        if (got < 0)
+          failure = outcomeOfErrno(errno);
+        return static_cast<std::int64_t>(got);
+      });
 }
 
-}  // namespace
-
-FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std::string& content) {
-  return readRegular(path, maxBytes, false, content);
-}
-
-FileOutcome readRegularFileStart(const std::string& path, std::size_t length, std::string& bytes) {
-  return readRegular(path, static_cast<std::int64_t>(length), true, bytes);
-}
-
-FileOutcome replaceRegularFile(const std::string& path, const std::string& content) {
-  if (namesNoFile(path))
-    return FileOutcome::Refused;
+FileOutcome backend::replaceRegularFile(const std::string& path, const std::string& content,
+                                        const std::string& temporaryTag) {
   std::string target;
   bool hasOld = false;
   FileOutcome outcome = writeTarget(path, target, hasOld);
@@ -461,7 +398,7 @@ FileOutcome replaceRegularFile(const std::string& path, const std::string& conte
   }
 
   std::string temporary;
-  const int fd = createTemporary(target, hasOld ? 0600 : 0666, temporary);
+  const int fd = createTemporary(target, temporaryTag, hasOld ? 0600 : 0666, temporary);
   if (fd < 0)
     return writeOutcomeOfErrno(errno);
   bool written = true;
@@ -488,9 +425,7 @@ FileOutcome replaceRegularFile(const std::string& path, const std::string& conte
     return writeOutcomeOfErrno(error);
   }
   // Make the rename itself durable.
-  std::string directory;
-  std::string name;
-  splitPath(target, directory, name);
+  const std::string directory = target.substr(0, finalNameOffset(target));
   int dirFd =
       ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
@@ -500,24 +435,19 @@ FileOutcome replaceRegularFile(const std::string& path, const std::string& conte
   return FileOutcome::Done;
 }
 
-void removeStaleTemporaries(const std::string& path) {
+void backend::removeStaleTemporaries(const std::string& path, const std::string& temporaryTag) {
   std::string target;
   bool exists = false;
-  if (namesNoFile(path) || writeTarget(path, target, exists) != FileOutcome::Done)
+  if (writeTarget(path, target, exists) != FileOutcome::Done)
     return;
-  std::string directory;
-  std::string name;
-  splitPath(target, directory, name);
-  const std::string prefix = backend::temporaryPrefix(name);
-  const std::string suffix = backend::kTemporarySuffix;
+  const std::size_t name = finalNameOffset(target);
+  const std::string directory = target.substr(0, name);
+  const backend::TemporaryNames names(target.substr(name), temporaryTag);
   DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
   if (dir == nullptr)
     return;
   while (dirent* entry = ::readdir(dir)) {
-    const std::string entryName = entry->d_name;
-    if (entryName.size() <= prefix.size() + suffix.size() ||
-        entryName.compare(0, prefix.size(), prefix) != 0 ||
-        entryName.compare(entryName.size() - suffix.size(), suffix.size(), suffix) != 0)
+    if (!names.matches(entry->d_name))
       continue;
     struct stat info;
     if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -530,8 +460,6 @@ void removeStaleTemporaries(const std::string& path) {
 // Lock handles are descriptor + 1, so that 0 stays "no lock".
 std::uintptr_t backend::openLockFile(const std::string& path, FileOutcome& outcome) {
   outcome = FileOutcome::Refused;
-  if (namesNoFile(path))
-    return 0;
   const int flags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   int fd = retryOnInterrupt([&] { return ::open(path.c_str(), O_RDWR | flags, 0666); });
   // A lock file another user created may be read-only to us; flock works on it still.
@@ -691,13 +619,7 @@ struct Child {
   std::uint32_t exitCode = 0;
 };
 
-// Process handles are even numbers from a counter that never repeats, so a
-// closed handle stays invalid; the odd number above one is its thread handle,
-// which owns nothing.
-struct ProcessTable {
-  std::mutex mutex;
-  Handle nextProcessHandle = 2;
-  std::map<Handle, Child> children;
+struct ProcessTable : backend::HandleTable<Child> {
   // Children whose handle was closed while they ran; reaped once they end.
   std::vector<pid_t> letGo;
   // Orphans left behind by a program that ended by itself (Linux).
@@ -765,7 +687,7 @@ std::vector<pid_t> orphans(const ProcessTable& table) {
       continue;
     const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
     bool owned = std::find(table.letGo.begin(), table.letGo.end(), pid) != table.letGo.end();
-    for (const auto& [handle, child] : table.children)
+    for (const auto& [handle, child] : table.entries)
       owned = owned || (child.pid == pid && !child.reaped && !child.lost);
     if (!owned)
       found.push_back(pid);
@@ -881,11 +803,16 @@ int prepareAttributes(const ProcessLaunch& launch, posix_spawnattr_t& attributes
 
 }  // namespace
 
-bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {
-  if (namesNoFile(launch.path) || namesNoFile(launch.workingDirectory)) {
-    errorCode = ENOENT;
-    return false;
-  }
+std::uint32_t backend::fileNotFoundError() {
+  return ENOENT;
+}
+
+std::uint32_t backend::currentProcessId() {
+  return static_cast<std::uint32_t>(::getpid());
+}
+
+bool backend::startProcess(const ProcessLaunch& launch, ProcessRecord& record,
+                           std::uint32_t& errorCode) {
   std::vector<std::string> arguments{launch.path};
   if (launch.withArguments) {
     for (std::string& argument : splitArguments(launch.arguments)) {
@@ -922,20 +849,17 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
     return false;
   }
 
-  Handle handle = table.nextProcessHandle;
-  table.nextProcessHandle += 2;
-  Child& child = table.children[handle];
+  const Handle handle = table.add();
+  Child& child = table.entries[handle];
   child.pid = pid;
   // The test seam's forced failure: the child stays in our group, as a Windows
   // program that could not join its job stays outside one.
   const std::uint32_t forcedFailure =
       launch.ownProcessGroup ? backend::forcedJobAssignmentFailure() : 0;
   child.leadsGroup = launch.ownProcessGroup && forcedFailure == 0;
-  record.jobErrorCode = forcedFailure;
   record.hProcess = handle;
-  record.hThread = handle + 1;
   record.dwProcessId = static_cast<std::uint32_t>(pid);
-  record.dwThreadId = static_cast<std::uint32_t>(pid);
+  record.jobErrorCode = forcedFailure;
   return true;
 }
 
@@ -943,8 +867,8 @@ ProcessState processState(Handle hProcess, std::uint32_t& exitCode) {
   ProcessTable& table = processTable();
   std::lock_guard<std::mutex> lock(table.mutex);
   reapLetGo(table);
-  auto found = table.children.find(hProcess);
-  if (found == table.children.end())
+  auto found = table.entries.find(hProcess);
+  if (found == table.entries.end())
     return ProcessState::Unknown;
   Child& child = found->second;
   const bool wasRunning = !child.reaped && !child.lost;
@@ -962,8 +886,8 @@ void terminateProcess(const ProcessRecord& record) {
   ProcessTable& table = processTable();
   std::lock_guard<std::mutex> lock(table.mutex);
   reapLetGo(table);
-  auto found = table.children.find(record.hProcess);
-  if (found == table.children.end())
+  auto found = table.entries.find(record.hProcess);
+  if (found == table.entries.end())
     return;
   Child& child = found->second;
   // An ended program keeps its status, and whatever it left behind runs on.
@@ -1004,12 +928,12 @@ void closeHandle(Handle handle) {
   ProcessTable& table = processTable();
   std::lock_guard<std::mutex> lock(table.mutex);
   reapLetGo(table);
-  auto found = table.children.find(handle);
-  if (found == table.children.end())
+  auto found = table.entries.find(handle);
+  if (found == table.entries.end())
     return;
   if (!reapIfEnded(found->second))
     table.letGo.push_back(found->second.pid);
-  table.children.erase(found);
+  table.entries.erase(found);
 }
 
 }  // namespace tavrelon::platform

@@ -8,13 +8,11 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <cwchar>
 #include <limits>
-#include <map>
 #include <mutex>
 #include <utility>
 
@@ -31,8 +29,6 @@ namespace {
 std::uint32_t lastErrorCode() {
   return static_cast<std::uint32_t>(::GetLastError());
 }
-
-using backend::namesNoFile;
 
 // ---- the edge between the watchdog's UTF-8 strings and the wide system calls
 
@@ -126,8 +122,6 @@ class OwnedFile {
 // Only a file on disk is read: a handle to a device, a pipe or a console (a
 // path such as "NUL" or "CON" can name one) is closed again at once.
 HANDLE openForReading(const std::string& path) {
-  if (namesNoFile(path))
-    return INVALID_HANDLE_VALUE;
   HANDLE file = ::CreateFileW(systemPath(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -158,8 +152,6 @@ std::int64_t creationOrWrite(const FILETIME& creation, const FILETIME& write) {
 // and without reading (FILE_FLAG_BACKUP_SEMANTICS lets a directory be opened);
 // false when the target cannot be reached.
 bool linkTarget(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
-  if (namesNoFile(path))
-    return false;
   OwnedFile target(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -211,39 +203,27 @@ bool writeAll(HANDLE file, const char* bytes, std::size_t length) {
   return true;
 }
 
-// What the backend holds for one started process. The process Handles it
-// gives out are even numbers from a counter that never repeats, and the odd
-// number above each is that process's thread Handle, so a closed Handle stays
-// invalid instead of coming to name another process.
+// What the backend holds for one started process, under a Handle from a
+// counter that never repeats, so a closed Handle stays invalid instead of
+// coming to name another process.
 struct StartedProcess {
-  HANDLE process = nullptr;  // null once the process Handle is closed
-  HANDLE thread = nullptr;   // null once the thread Handle is closed
-  HANDLE job = nullptr;      // null when it runs without a job of its own
+  HANDLE process = nullptr;
+  HANDLE thread = nullptr;  // its first thread, for ending it with the process
+  HANDLE job = nullptr;     // null when it runs without a job of its own
 };
 
-struct ProcessTable {
-  std::mutex mutex;
-  Handle nextProcessHandle = 2;
-  std::map<Handle, StartedProcess> processes;  // by process Handle
-};
+using ProcessTable = backend::HandleTable<StartedProcess>;
 
 ProcessTable& processTable() {
   static ProcessTable table;
   return table;
 }
 
-bool isThreadHandle(Handle handle) {
-  return (handle & 1) != 0;
-}
-
-// The process behind an open process Handle, or null. Call with the table locked.
+// The process behind an open process Handle, or null (also while its start
+// is under way). Call with the table locked.
 StartedProcess* openProcess(ProcessTable& table, Handle hProcess) {
-  if (hProcess == 0 || isThreadHandle(hProcess))
-    return nullptr;
-  auto found = table.processes.find(hProcess);
-  if (found == table.processes.end() || found->second.process == nullptr)
-    return nullptr;
-  return &found->second;
+  StartedProcess* started = table.find(hProcess);
+  return started == nullptr || started->process == nullptr ? nullptr : started;
 }
 
 // Puts `process` into a new job so that ending it later ends its descendants
@@ -364,15 +344,12 @@ std::string fromAnsiCodePage(const std::string& ansi) {
   return utf8FromWide(wide.data(), wide.size());
 }
 
-bool exists(const std::string& path) {
-  return !namesNoFile(path) &&
-         ::GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+bool backend::exists(const std::string& path) {
+  return ::GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
-                   bool* brokenOff) {
-  if (directory.empty() || namesNoFile(directory))
-    return false;
+bool backend::listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
+                            bool* brokenOff) {
   const std::wstring folder = systemPath(directory);
   std::wstring folderPrefix = folder;
   if (folderPrefix.empty() || folderPrefix.back() != L'\\')
@@ -431,16 +408,14 @@ bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& en
   return true;
 }
 
-std::string resolvedPath(const std::string& path) {
-  if (namesNoFile(path))
-    return std::string();
+std::string backend::resolvedPath(const std::string& path) {
   OwnedFile file(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return file.isOpen() ? finalPath(file.get(), FILE_NAME_NORMALIZED) : std::string();
 }
 
-bool fileIdentity(const std::string& path, FileIdentity& identity) {
+bool backend::fileIdentity(const std::string& path, FileIdentity& identity) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!linkTarget(path, info))
     return false;
@@ -449,9 +424,7 @@ bool fileIdentity(const std::string& path, FileIdentity& identity) {
   return true;
 }
 
-bool fileStatus(const std::string& path, FileStatus& status) {
-  if (namesNoFile(path))
-    return false;
+bool backend::fileStatus(const std::string& path, FileStatus& status) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!::GetFileAttributesExW(systemPath(path).c_str(), GetFileExInfoStandard, &data))
     return false;
@@ -462,7 +435,7 @@ bool fileStatus(const std::string& path, FileStatus& status) {
   return true;
 }
 
-bool readFile(const std::string& path, std::string& content) {
+bool backend::readFile(const std::string& path, std::string& content) {
   OwnedFile file(openForReading(path));
   if (!file.isOpen())
     return false;
@@ -478,7 +451,7 @@ bool readFile(const std::string& path, std::string& content) {
   }
 }
 
-bool openedFileSize(const std::string& path, std::int64_t& size) {
+bool backend::openedFileSize(const std::string& path, std::int64_t& size) {
   OwnedFile file(openForReading(path));
   if (!file.isOpen())
     return false;
@@ -489,11 +462,8 @@ bool openedFileSize(const std::string& path, std::int64_t& size) {
   return true;
 }
 
-bool readFileRange(const std::string& path, std::int64_t offset, std::size_t length,
-                   std::string& bytes) {
-  bytes.clear();
-  if (offset < 0)
-    return false;
+bool backend::readFileRange(const std::string& path, std::int64_t offset, std::size_t length,
+                            std::string& bytes) {
   OwnedFile file(openForReading(path));
   if (!file.isOpen())
     return false;
@@ -580,24 +550,14 @@ FileOutcome writeTarget(const std::string& path, std::string& target, DWORD& att
   return FileOutcome::Done;
 }
 
-void splitPath(const std::string& path, std::string& directory, std::string& name) {
-  const std::string::size_type slash = path.find_last_of("\\/");
-  directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  name = slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // A new, unique temporary beside `target`, created with CREATE_NEW (which
 // never opens what is already there, a link included); INVALID_HANDLE_VALUE
 // with the last error set on failure.
-HANDLE createTemporary(const std::string& target, std::string& temporary) {
-  static std::atomic<unsigned> counter{0};
-  std::string directory;
-  std::string name;
-  splitPath(target, directory, name);
+HANDLE createTemporary(const std::string& target, const std::string& tag, std::string& temporary) {
+  const std::size_t name = finalNameOffset(target, true);
+  const backend::TemporaryNames names(target.substr(name), tag);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temporary = directory + backend::temporaryPrefix(name) +
-                std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(counter++) +
-                backend::kTemporarySuffix;
+    temporary = target.substr(0, name) + names.next();
     HANDLE file = ::CreateFileW(systemPath(temporary).c_str(), GENERIC_WRITE, 0, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE)
@@ -625,23 +585,15 @@ bool moveIntoPlace(const std::string& temporary, const std::string& target) {
 
 }  // namespace
 
-PathKind pathKind(const std::string& path) {
-  if (namesNoFile(path))
-    return PathKind::Missing;
+PathKind backend::pathKind(const std::string& path) {
   const DWORD attributes = ::GetFileAttributesW(systemPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return PathKind::Missing;
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Other : PathKind::RegularFile;
 }
 
-namespace {
-
-// readRegularFile, or with `startOnly` readRegularFileStart of `maxBytes` bytes.
-FileOutcome readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
-                        std::string& content) {
-  content.clear();
-  if (namesNoFile(path))
-    return FileOutcome::Missing;
+FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
+                                 std::string& content) {
   const DWORD attributes = ::GetFileAttributesW(systemPath(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
     return FileOutcome::Refused;
@@ -649,46 +601,21 @@ FileOutcome readRegular(const std::string& path, std::int64_t maxBytes, bool sta
   if (!file.isOpen())
     return outcomeOfError(::GetLastError());
   LARGE_INTEGER size;
-  if (!isDiskFile(file.get()) || !::GetFileSizeEx(file.get(), &size) ||
-      (!startOnly && size.QuadPart > maxBytes))
+  if (!isDiskFile(file.get()) || !::GetFileSizeEx(file.get(), &size))
     return FileOutcome::Refused;
-  content.reserve(static_cast<std::size_t>(std::min<std::int64_t>(size.QuadPart, maxBytes)));
-  char buffer[65536];
-  for (;;) {
-    DWORD got = 0;
-    if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) {
-      const DWORD error = ::GetLastError();
-      content.clear();
-      return outcomeOfError(error);
-    }
-    if (got == 0)
-      return FileOutcome::Done;
-    // The file may grow while it is read: the bound holds for what is read.
-    if (static_cast<std::int64_t>(content.size()) + got > maxBytes) {
-      if (!startOnly) {
-        std::string().swap(content);
-        return FileOutcome::Refused;
-      }
-      content.append(buffer, static_cast<std::size_t>(maxBytes) - content.size());
-      return FileOutcome::Done;
-    }
-    content.append(buffer, got);
-  }
+  return backend::readBounded(
+      size.QuadPart, maxBytes, startOnly, content,
+      [&](char* buffer, std::size_t length, FileOutcome& failure) {
+        DWORD got = 0;
+        if (::ReadFile(file.get(), buffer, static_cast<DWORD>(length), &got, nullptr))
+          return static_cast<std::int64_t>(got);
+        failure = outcomeOfError(::GetLastError());
+        return std::int64_t{-1};
+      });
 }
 
-}  // namespace
-
-FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std::string& content) {
-  return readRegular(path, maxBytes, false, content);
-}
-
-FileOutcome readRegularFileStart(const std::string& path, std::size_t length, std::string& bytes) {
-  return readRegular(path, static_cast<std::int64_t>(length), true, bytes);
-}
-
-FileOutcome replaceRegularFile(const std::string& path, const std::string& content) {
-  if (namesNoFile(path))
-    return FileOutcome::Refused;
+FileOutcome backend::replaceRegularFile(const std::string& path, const std::string& content,
+                                        const std::string& temporaryTag) {
   std::string target;
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
   FileOutcome outcome = writeTarget(path, target, attributes);
@@ -709,7 +636,7 @@ FileOutcome replaceRegularFile(const std::string& path, const std::string& conte
   }
 
   std::string temporary;
-  HANDLE file = createTemporary(target, temporary);
+  HANDLE file = createTemporary(target, temporaryTag, temporary);
   if (file == INVALID_HANDLE_VALUE)
     return writeOutcomeOfError(::GetLastError());
   bool written = writeAll(file, content.data(), content.size()) && ::FlushFileBuffers(file);
@@ -749,26 +676,24 @@ FileOutcome replaceRegularFile(const std::string& path, const std::string& conte
   return writeOutcomeOfError(error);
 }
 
-void removeStaleTemporaries(const std::string& path) {
+void backend::removeStaleTemporaries(const std::string& path, const std::string& temporaryTag) {
   std::string target;
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
-  if (namesNoFile(path) || writeTarget(path, target, attributes) != FileOutcome::Done)
+  if (writeTarget(path, target, attributes) != FileOutcome::Done)
     return;
-  std::string directory;
-  std::string name;
-  splitPath(target, directory, name);
-  const std::string prefix = backend::temporaryPrefix(name);
-  const std::string suffix = backend::kTemporarySuffix;
+  const std::size_t name = finalNameOffset(target, true);
+  const std::string directory = target.substr(0, name);
+  const backend::TemporaryNames names(target.substr(name), temporaryTag);
   WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW(systemPath(directory + prefix + "*" + suffix).c_str(), &data);
+  HANDLE find = ::FindFirstFileW(
+      systemPath(directory + names.prefix() + "*" + backend::TemporaryNames::kSuffix).c_str(),
+      &data);
   if (find == INVALID_HANDLE_VALUE)
     return;
   do {
     // The pattern also matches short 8.3 names: check the long name itself.
     const std::string entryName = utf8FromWide(data.cFileName, std::wcslen(data.cFileName));
-    if (entryName.size() <= prefix.size() + suffix.size() ||
-        entryName.compare(0, prefix.size(), prefix) != 0 ||
-        entryName.compare(entryName.size() - suffix.size(), suffix.size(), suffix) != 0)
+    if (!names.matches(entryName))
       continue;
     if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
       continue;
@@ -779,8 +704,6 @@ void removeStaleTemporaries(const std::string& path) {
 
 std::uintptr_t backend::openLockFile(const std::string& path, FileOutcome& outcome) {
   outcome = FileOutcome::Refused;
-  if (namesNoFile(path))
-    return 0;
   HANDLE file = ::CreateFileW(systemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -938,38 +861,81 @@ bool runningUnderWineForTesting() {
 
 // ---------------------------------------------------------------- processes
 
-bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {
-  if (namesNoFile(launch.path) || namesNoFile(launch.workingDirectory)) {
-    errorCode = ERROR_FILE_NOT_FOUND;
-    return false;
-  }
+namespace {
+
+// The start-up block: the window shown or hidden as the launch says.
+STARTUPINFOW startupInfo(const ProcessLaunch& launch) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = launch.showWindow ? SW_SHOWNORMAL : SW_HIDE;
+  return startup;
+}
 
+DWORD creationFlags(const ProcessLaunch& launch) {
   DWORD flags = launch.newConsole ? CREATE_NEW_CONSOLE : CREATE_NO_WINDOW;
   // Suspended until it is in its job, so that nothing it starts escapes the job.
   if (launch.ownProcessGroup)
     flags |= CREATE_SUSPENDED;
+  return flags;
+}
 
+// The command line CreateProcessW gets, in a copy of its own (it may write into
+// it): empty for a launch without arguments. The path stays its first token,
+// quoted when it holds a blank, as the program's own argument parsing expects.
+// False with the error code for a line longer than Windows takes.
+bool commandLineOf(const ProcessLaunch& launch, std::vector<wchar_t>& commandLine,
+                   std::uint32_t& errorCode) {
+  if (!launch.withArguments)
+    return true;
+  const std::wstring line = wideFromUtf8(buildCommandLine(launch.path, launch.arguments));
+  if (!fitsCommandLineLimit(line)) {
+    errorCode = ERROR_FILENAME_EXCED_RANGE;
+    return false;
+  }
+  commandLine.assign(line.begin(), line.end());
+  commandLine.push_back(L'\0');
+  return true;
+}
+
+// Puts the suspended process into a job of its own (`job` null and the error
+// in `jobError` when it could not be) and lets it run. False with the error
+// code, the process ended and all its handles closed, when it cannot resume.
+bool runInOwnJob(const PROCESS_INFORMATION& info, HANDLE& job, std::uint32_t& jobError,
+                 std::uint32_t& errorCode) {
+  jobError = joinNewJob(info.hProcess, job);
+  if (::ResumeThread(info.hThread) != static_cast<DWORD>(-1))
+    return true;
+  errorCode = lastErrorCode();
+  ::TerminateProcess(info.hProcess, 0);
+  for (HANDLE owned : {job, info.hThread, info.hProcess}) {
+    if (owned != nullptr)
+      ::CloseHandle(owned);
+  }
+  job = nullptr;
+  return false;
+}
+
+}  // namespace
+
+std::uint32_t backend::fileNotFoundError() {
+  return ERROR_FILE_NOT_FOUND;
+}
+
+std::uint32_t backend::currentProcessId() {
+  return static_cast<std::uint32_t>(::GetCurrentProcessId());
+}
+
+bool backend::startProcess(const ProcessLaunch& launch, ProcessRecord& record,
+                           std::uint32_t& errorCode) {
+  STARTUPINFOW startup = startupInfo(launch);
   // The checked file itself is the image to start: with the application name
   // given, Windows neither searches (our own directory first) nor appends
   // ".exe", and a relative name is made absolute against our directory here.
   const std::wstring applicationName = systemPath(launch.path, Prefix::WhenLong);
-  // CreateProcessW may write into its command line: it gets a copy of its own.
-  // The path stays its first token, quoted when it holds a blank, as the
-  // program's own argument parsing expects.
   std::vector<wchar_t> commandLine;
-  if (launch.withArguments) {
-    std::wstring line = wideFromUtf8(buildCommandLine(launch.path, launch.arguments));
-    if (!fitsCommandLineLimit(line)) {
-      errorCode = ERROR_FILENAME_EXCED_RANGE;
-      return false;
-    }
-    commandLine.assign(line.begin(), line.end());
-    commandLine.push_back(L'\0');
-  }
+  if (!commandLineOf(launch, commandLine, errorCode))
+    return false;
   // An empty directory means ours; CreateProcessW wants null for that, not "".
   const std::wstring directory = launch.workingDirectory.empty()
                                      ? std::wstring()
@@ -981,48 +947,34 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
   Handle handle = 0;
   {
     std::lock_guard<std::mutex> lock(table.mutex);
-    handle = table.nextProcessHandle;
-    table.nextProcessHandle += 2;
-    table.processes[handle];
+    handle = table.add();
   }
   auto forget = [&] {
     std::lock_guard<std::mutex> lock(table.mutex);
-    table.processes.erase(handle);
+    table.entries.erase(handle);
   };
 
   PROCESS_INFORMATION info{};
   if (!::CreateProcessW(applicationName.c_str(), commandLine.empty() ? nullptr : commandLine.data(),
-                        nullptr, nullptr, FALSE, flags, nullptr,
+                        nullptr, nullptr, FALSE, creationFlags(launch), nullptr,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
     errorCode = lastErrorCode();
     forget();
     return false;
   }
-
   HANDLE job = nullptr;
   std::uint32_t jobError = 0;
-  if (launch.ownProcessGroup) {
-    jobError = joinNewJob(info.hProcess, job);
-    if (::ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
-      errorCode = lastErrorCode();
-      ::TerminateProcess(info.hProcess, 0);
-      if (job != nullptr)
-        ::CloseHandle(job);
-      ::CloseHandle(info.hThread);
-      ::CloseHandle(info.hProcess);
-      forget();
-      return false;
-    }
+  if (launch.ownProcessGroup && !runInOwnJob(info, job, jobError, errorCode)) {
+    forget();
+    return false;
   }
 
   {
     std::lock_guard<std::mutex> lock(table.mutex);
-    table.processes[handle] = StartedProcess{info.hProcess, info.hThread, job};
+    *table.find(handle) = StartedProcess{info.hProcess, info.hThread, job};
   }
   record.hProcess = handle;
-  record.hThread = handle + 1;
   record.dwProcessId = info.dwProcessId;
-  record.dwThreadId = info.dwThreadId;
   record.jobErrorCode = jobError;
   return true;
 }
@@ -1075,24 +1027,14 @@ void closeHandle(Handle handle) {
     return;
   ProcessTable& table = processTable();
   std::lock_guard<std::mutex> lock(table.mutex);
-  auto found = table.processes.find(handle & ~Handle{1});
-  if (found == table.processes.end())
+  auto found = table.entries.find(handle);
+  if (found == table.entries.end())
     return;
-  StartedProcess& started = found->second;
-  if (isThreadHandle(handle)) {
-    if (started.thread != nullptr)
-      ::CloseHandle(started.thread);
-    started.thread = nullptr;
-  } else {
-    if (started.job != nullptr)
-      ::CloseHandle(started.job);
-    if (started.process != nullptr)
-      ::CloseHandle(started.process);
-    started.job = nullptr;
-    started.process = nullptr;
+  for (HANDLE owned : {found->second.job, found->second.thread, found->second.process}) {
+    if (owned != nullptr)
+      ::CloseHandle(owned);
   }
-  if (started.thread == nullptr && started.process == nullptr)
-    table.processes.erase(found);
+  table.entries.erase(found);
 }
 
 }  // namespace tavrelon::platform

@@ -1,10 +1,8 @@
 #include "supervision/program_watcher.h"
 
-#include <algorithm>
 #include <exception>
 #include <limits>
 #include <utility>
-#include <vector>
 
 #include "logging/kvt_log.h"
 #include "supervision/console.h"
@@ -19,29 +17,10 @@ const char* const kRowTimePattern = "%Y-%m-%d %H:%M:%S";
 constexpr std::int64_t kPollPauseMs = 10000;
 constexpr std::int64_t kRestartPauseMs = 1000;
 
-// Closes both handles of `record` and clears it; the process is not ended.
-void releaseHandles(platform::ProcessRecord& record) {
-  platform::closeHandle(record.hThread);
-  platform::closeHandle(record.hProcess);
-  record = platform::ProcessRecord{};
-}
-
 // Ends the recorded process (with everything it started), then releases it.
 void endProcess(platform::ProcessRecord& record) {
   platform::terminateProcess(record);
-  releaseHandles(record);
-}
-
-// A debug program: started by its path alone, no console of its own.
-platform::ProcessLaunch debugLaunch(const std::string& path, bool showWindow,
-                                    const std::string& workingDirectory) {
-  platform::ProcessLaunch launch;
-  launch.path = path;
-  launch.withArguments = false;
-  launch.newConsole = false;
-  launch.showWindow = showWindow;
-  launch.workingDirectory = workingDirectory;
-  return launch;
+  record = platform::ProcessRecord();
 }
 
 // True when `path` names the watchdog's own executable file, by whatever
@@ -59,48 +38,17 @@ ProgramWatcher::ProgramWatcher() = default;
 
 ProgramWatcher::ProgramWatcher(ProgramConfig settings)
     : config(std::move(settings)),
+      testMode(true),
       status(),
-      runStamp(platform::localTime(kStampPattern)),
-      testMode(true) {
+      runStamp_(platform::localTime(kStampPattern)) {
   const std::size_t name = platform::finalNameOffset(config.applicationPath);
-  programDirectory = config.applicationPath.substr(0, name);
-  programFileName = config.applicationPath.substr(name);
+  programDirectory_ = config.applicationPath.substr(0, name);
+  programFileName_ = config.applicationPath.substr(name);
 }
 
-ProgramWatcher::ProgramWatcher(ProgramWatcher&& other) noexcept {
-  *this = std::move(other);
-}
-
-ProgramWatcher& ProgramWatcher::operator=(ProgramWatcher&& other) noexcept {
-  if (this == &other)
-    return *this;
-  // What this watcher still holds belongs to nobody after the move: release it.
-  releaseHandles(programProcess);
-  releaseHandles(debugCrashProcess);
-  releaseHandles(debugTimeoutProcess);
-  programProcess = std::exchange(other.programProcess, {});
-  debugCrashProcess = std::exchange(other.debugCrashProcess, {});
-  debugTimeoutProcess = std::exchange(other.debugTimeoutProcess, {});
-  config = std::move(other.config);
-  status = std::move(other.status);
-  logTracker = std::move(other.logTracker);
-  unchangedPolls = other.unchangedPolls;
-  runStamp = std::move(other.runStamp);
-  lastProgress = std::move(other.lastProgress);
-  programFileName = std::move(other.programFileName);
-  programDirectory = std::move(other.programDirectory);
-  runState = other.runState;
-  testMode = other.testMode;
-  launchFailed = other.launchFailed;
-  statusUpdates = std::move(other.statusUpdates);
-  return *this;
-}
-
-ProgramWatcher::~ProgramWatcher() {
-  releaseHandles(programProcess);
-  releaseHandles(debugCrashProcess);
-  releaseHandles(debugTimeoutProcess);
-}
+ProgramWatcher::ProgramWatcher(ProgramWatcher&& other) noexcept = default;
+ProgramWatcher& ProgramWatcher::operator=(ProgramWatcher&& other) noexcept = default;
+ProgramWatcher::~ProgramWatcher() = default;
 
 bool ProgramWatcher::launchInto(platform::ProcessRecord& record,
                                 const platform::ProcessLaunch& launch, std::uint32_t& errorCode) {
@@ -108,14 +56,13 @@ bool ProgramWatcher::launchInto(platform::ProcessRecord& record,
   errorCode = 0;
   if (!platform::startProcess(launch, started, errorCode))
     return false;
-  releaseHandles(record);
-  record = started;
+  record = std::move(started);
   return true;
 }
 
 platform::ProcessLaunch ProgramWatcher::programLaunch() const {
   platform::ProcessLaunch launch;
-  launch.path = programDirectory + programFileName;
+  launch.path = programDirectory_ + programFileName_;
   launch.arguments = config.applicationArgument;
   launch.withArguments = true;
   launch.newConsole = true;
@@ -123,141 +70,90 @@ platform::ProcessLaunch ProgramWatcher::programLaunch() const {
   // Ending the program ends the workers it started too.
   launch.ownProcessGroup = true;
   // A bare file name runs in our own current directory (empty = inherited).
-  launch.workingDirectory = programDirectory;
+  launch.workingDirectory = programDirectory_;
   return launch;
 }
 
 void ProgramWatcher::warnIfWithoutJob() const {
-  if (programProcess.jobErrorCode == 0)
+  if (programProcess_.jobErrorCode == 0)
     return;
-  printLine("Warning: [" + programFileName +
+  printLine("Warning: [" + programFileName_ +
             "] runs without a job; a time-out ends the program only!  errorcode:" +
-            std::to_string(programProcess.jobErrorCode));
-}
-
-bool ProgramWatcher::launchDebugCrash() {
-  const std::string ownDirectory = platform::executableDirectory();
-  const std::string path = ownDirectory + config.debugCrashScript;
-  if (!platform::exists(path)) {
-    printLine("DebugCrash program not found!");
-    stop();
-    return false;
-  }
-  std::uint32_t errorCode = 0;
-  if (!launchInto(debugCrashProcess, debugLaunch(path, false, ownDirectory), errorCode)) {
-    // The supervised program is up; it is watched without the debug program.
-    printLine("Start DebugCrash process failed!  errorcode:" + std::to_string(errorCode));
-  }
-  return true;
+            std::to_string(programProcess_.jobErrorCode));
 }
 
 void ProgramWatcher::start() {
-  runStamp = platform::localTime(kStampPattern);
+  runStamp_ = platform::localTime(kStampPattern);
   if (!testMode)
-    status.applicationId = programFileName + "_" + runStamp;
-
-  const platform::ProcessLaunch launch = programLaunch();
-  if (!platform::exists(launch.path)) {
-    printLine("Specified program [" + programFileName + "] not found!");
-    launchFailed = true;
-    stop();
-    return;
-  }
-  if (isOwnExecutable(launch.path)) {
-    printLine("Specified program [" + programFileName + "] is the watchdog itself!");
-    launchFailed = true;
-    stop();
-    return;
-  }
-  std::uint32_t errorCode = 0;
-  if (!launchInto(programProcess, launch, errorCode)) {
-    printLine("Start process failed!  errorcode:" + std::to_string(errorCode));
-    launchFailed = true;
-    stop();
-    return;
-  }
-
-  launchFailed = false;
-  status.startTime = platform::localTime(kRowTimePattern);
-  status.runningStatus = "running";
-  status.latestLog = "N/A";
-  status.endTime.clear();
-  bool queued = true;
-  try {
-    statusUpdates.addRow(status);
-  } catch (const std::exception&) {
-    queued = false;  // out of memory: said as a failed write; supervision goes on
-  }
-  writeStatusRows(queued);
-  runState = 1;
-
-  printLine("");
-  printLine("Start running [" + programFileName + "]...");
-  warnIfWithoutJob();
-
-  if (config.debugOrNot && !launchDebugCrash())
-    return;
-
-  lastProgress.clear();
-  logTracker = std::make_unique<TestLog>(config.applicationLogDir, config.statusLogPath);
+    status.applicationId = programFileName_ + "_" + runStamp_;
+  startRun(false);
 }
 
-void ProgramWatcher::startTest(std::string applicationId) {
-  status.applicationId = std::move(applicationId);
-
+bool ProgramWatcher::launchProgram(const std::string& kind) {
   const platform::ProcessLaunch launch = programLaunch();
-  if (!platform::exists(launch.path)) {
-    printLine("Specified test program [" + programFileName + "] not found!");
-    launchFailed = true;
-    stop();
-    return;
-  }
-  if (isOwnExecutable(launch.path)) {
-    printLine("Specified program [" + programFileName + "] is the watchdog itself!");
-    launchFailed = true;
-    stop();
-    return;
-  }
+  std::string failure;
   std::uint32_t errorCode = 0;
-  if (!launchInto(programProcess, launch, errorCode)) {
-    printLine("Start test process failed!  errorcode:" + std::to_string(errorCode));
-    launchFailed = true;
-    stop();
-    return;
+  if (!platform::exists(launch.path)) {
+    failure = "Specified " + kind + "program [" + programFileName_ + "] not found!";
+  } else if (isOwnExecutable(launch.path)) {
+    failure = "Specified program [" + programFileName_ + "] is the watchdog itself!";
+  } else if (!launchInto(programProcess_, launch, errorCode)) {
+    failure = "Start " + kind + "process failed!  errorcode:" + std::to_string(errorCode);
   }
+  launchFailed_ = !failure.empty();
+  if (launchFailed_) {
+    printLine(failure);
+    stop();
+  }
+  return !launchFailed_;
+}
 
-  launchFailed = false;
+void ProgramWatcher::startRun(bool test) {
+  if (!launchProgram(test ? "test " : ""))
+    return;
   status.startTime = platform::localTime(kRowTimePattern);
-  runState = 1;
+  // A test-mode run's "running" row was written before its start.
+  if (!test) {
+    status.runningStatus = "running";
+    status.latestLog = "N/A";
+    status.endTime.clear();
+    addStatusRow();
+  }
+  runState_ = RunState::Started;
+
   printLine("");
-  printLine("Start testing [" + status.applicationId + "]...");
+  printLine(test ? "Start testing [" + status.applicationId + "]..."
+                 : "Start running [" + programFileName_ + "]...");
   warnIfWithoutJob();
 
   if (config.debugOrNot && !launchDebugCrash())
     return;
 
-  lastProgress.clear();
-  logTracker = std::make_unique<KVTLog>(config.applicationLogDir, config.statusLogPath);
+  lastProgress_.clear();
+  if (test)
+    logTracker_ = std::make_unique<KVTLog>(config.applicationLogDir, config.statusLogPath);
+  else
+    logTracker_ = std::make_unique<TestLog>(config.applicationLogDir, config.statusLogPath);
 }
 
 std::int64_t ProgramWatcher::progress() {
-  if (!logTracker)
+  if (!logTracker_)
     return 0;
-  const std::int64_t size = logTracker->latestLogSize();
+  const std::int64_t size = logTracker_->latestLogSize();
   sayTrackerError();
   return size;
 }
 
 std::string ProgramWatcher::latestLogLine() {
-  if (!logTracker)
+  if (!logTracker_)
     return std::string();
-  std::string line = logTracker->latestLogLine();
+  std::string line = logTracker_->latestLogLine();
   sayTrackerError();
   return line;
 }
 
 void ProgramWatcher::sayTrackerError() {
-  const std::string error = logTracker->takeError();
+  const std::string error = logTracker_->takeError();
   if (!error.empty())
     printLine(error);
 }
@@ -269,23 +165,19 @@ void ProgramWatcher::closeStatusRow(const char* runningStatus) {
     // The run's "running" row may be gone (its start could not write the log,
     // or someone edited it away): the closed row is then added, so the run is
     // not lost. A failed start's identifier names no run and gets no row.
-    statusUpdates.closeRow(status, !launchFailed);
+    statusUpdates_.closeRow(status, !launchFailed_);
   } catch (const std::exception&) {
     queued = false;  // out of memory: said as a failed write
   }
   writeStatusRows(queued);
 }
 
-void ProgramWatcher::appendTestRow() {
-  status.runningStatus = "running";
-  status.latestLog = "N/A";
-  status.startTime.clear();
-  status.endTime.clear();
+void ProgramWatcher::addStatusRow() {
   bool queued = true;
   try {
-    statusUpdates.addRow(status);
+    statusUpdates_.addRow(status);
   } catch (const std::exception&) {
-    queued = false;  // out of memory: said as a failed write
+    queued = false;  // out of memory: said as a failed write; supervision goes on
   }
   writeStatusRows(queued);
 }
@@ -293,20 +185,18 @@ void ProgramWatcher::appendTestRow() {
 void ProgramWatcher::writeStatusRows(bool queued) {
   // Also with nothing new (a close of a failed start) the sequence reads and
   // rewrites the log, as every sequence does.
-  if (!statusUpdates.apply(config.statusLogPath, true) || !queued)
+  if (!statusUpdates_.apply(config.statusLogPath, true) || !queued)
     printLine("Error: Failed to write status log [" + config.statusLogPath + "]!");
 }
 
 void ProgramWatcher::monitor() {
-  // 64 bits: TimeOutMin may be anything a 32-bit number holds. 0 or less never fires.
-  const std::int64_t threshold = static_cast<std::int64_t>(config.timeOutMin) * 60 / 10;
   for (;;) {
-    runState = 0;
+    runState_ = RunState::Idle;
     std::uint32_t exitCode = 0;
-    platform::ProcessState state = platform::processState(programProcess.hProcess, exitCode);
+    platform::ProcessState state = platform::processState(programProcess_.hProcess, exitCode);
     // A stop request with no run in progress (the start failed, or the last run
     // has been closed and not yet restarted) ends the loop at once.
-    const bool noRun = state == platform::ProcessState::Unknown || programProcess.dwProcessId == 0;
+    const bool noRun = state == platform::ProcessState::Unknown || programProcess_.dwProcessId == 0;
     if (state == platform::ProcessState::Unknown || (noRun && platform::stopRequested())) {
       // No process behind the record: no start succeeded, or the last run was
       // ended and released. The start has said why; nothing has finished.
@@ -318,56 +208,72 @@ void ProgramWatcher::monitor() {
       return;
     }
 
-    bool timedOut = false;
-    while (state == platform::ProcessState::Running) {
-      const std::string text = std::to_string(progress());
-      const std::string path = logTracker ? logTracker->latestLogPath : std::string();
-      printLine("");
-      printLine(status.applicationId + "  " + path + "  " + text);
-      if (text == lastProgress) {
-        if (unchangedPolls < std::numeric_limits<std::int32_t>::max())
-          ++unchangedPolls;
-        if (unchangedPolls == threshold) {
-          status.endTime = platform::localTime(kRowTimePattern);
-          runState = 4;
-          unchangedPolls = 0;
-          timedOut = true;
-          break;
+    switch (pollWhileRunning(state, exitCode)) {
+      case PollEnd::Stopped:
+        return;
+      case PollEnd::TimedOut:
+        if (!handleTimeout())
+          return;
+        break;
+      case PollEnd::Exited:
+        if (exitCode == 0) {
+          handleFinish();
+          return;
         }
-      } else {
-        lastProgress = text;
-        unchangedPolls = 0;
-      }
-      platform::pauseUnlessStopped(kPollPauseMs);
-      // Rows a failed write left pending are tried again, silently, at every poll.
-      if (statusUpdates.pending())
-        statusUpdates.apply(config.statusLogPath, false);
-      // A failed query keeps the last answer, so polling goes on.
-      std::uint32_t code = exitCode;
-      const platform::ProcessState now = platform::processState(programProcess.hProcess, code);
-      if (now != platform::ProcessState::Unknown) {
-        state = now;
-        exitCode = code;
-      }
-      // A program that ended meanwhile is recorded as it ended; one that still
-      // runs is ended by the stop.
-      if (state == platform::ProcessState::Running && platform::stopRequested()) {
-        endOnStopRequest();
-        return;
-      }
-    }
-
-    if (timedOut) {
-      if (!handleTimeout())
-        return;
-    } else if (exitCode == 0) {
-      handleFinish();
-      return;
-    } else {
-      // Any other code is a crash, 259 included: the platform tells it from running.
-      handleCrash();
+        // Any other code is a crash, 259 included: the platform tells it from running.
+        handleCrash();
+        break;
     }
   }
+}
+
+ProgramWatcher::PollEnd ProgramWatcher::pollWhileRunning(platform::ProcessState& state,
+                                                         std::uint32_t& exitCode) {
+  // Polls without growth before the time-out; 64 bits, as TimeOutMin may be
+  // anything a 32-bit number holds. 0 or less never fires.
+  const std::int64_t limit = static_cast<std::int64_t>(config.timeOutMin) * 60000 / kPollPauseMs;
+  while (state == platform::ProcessState::Running) {
+    if (pollTimesOut(limit))
+      return PollEnd::TimedOut;
+    platform::pauseUnlessStopped(kPollPauseMs);
+    // Rows a failed write left pending are tried again, silently, at every poll.
+    if (statusUpdates_.pending())
+      statusUpdates_.apply(config.statusLogPath, false);
+    // A failed query keeps the last answer, so polling goes on.
+    std::uint32_t code = exitCode;
+    const platform::ProcessState now = platform::processState(programProcess_.hProcess, code);
+    if (now != platform::ProcessState::Unknown) {
+      state = now;
+      exitCode = code;
+    }
+    // A program that ended meanwhile is recorded as it ended; one that still
+    // runs is ended by the stop.
+    if (state == platform::ProcessState::Running && platform::stopRequested()) {
+      endOnStopRequest();
+      return PollEnd::Stopped;
+    }
+  }
+  return PollEnd::Exited;
+}
+
+bool ProgramWatcher::pollTimesOut(std::int64_t limit) {
+  const std::string text = std::to_string(progress());
+  const std::string path = logTracker_ ? logTracker_->latestLogPath : std::string();
+  printLine("");
+  printLine(status.applicationId + "  " + path + "  " + text);
+  if (text != lastProgress_) {
+    lastProgress_ = text;
+    unchangedPolls_ = 0;
+    return false;
+  }
+  if (unchangedPolls_ < std::numeric_limits<std::int32_t>::max())
+    ++unchangedPolls_;
+  if (unchangedPolls_ != limit)
+    return false;
+  status.endTime = platform::localTime(kRowTimePattern);
+  runState_ = RunState::TimedOut;
+  unchangedPolls_ = 0;
+  return true;
 }
 
 bool ProgramWatcher::handleTimeout() {
@@ -376,24 +282,9 @@ bool ProgramWatcher::handleTimeout() {
   printLine("");
   printLine("[" + status.applicationId + "] has timed out! Restarting now...");
   printLine("");
-
-  if (config.debugOrNot) {
-    const std::string path = platform::executableDirectory() + config.debugTimeoutScript;
-    if (!platform::exists(path)) {
-      stop();
-      return false;
-    }
-    std::uint32_t errorCode = 0;
-    if (!launchInto(debugTimeoutProcess, debugLaunch(path, true, std::string()), errorCode)) {
-      printLine("Start DebugTimeout process failed!");
-      stop();
-      return false;
-    }
-    if (debugCrashProcess.dwProcessId != 0)
-      endProcess(debugCrashProcess);
-  }
-
-  endProcess(programProcess);
+  if (config.debugOrNot && !launchDebugTimeout())
+    return false;
+  endProcess(programProcess_);
   restartAfterTimeout();
   return true;
 }
@@ -412,16 +303,16 @@ void ProgramWatcher::restartAfterTimeout() {
       startTest(status.applicationId);
     else
       start();
-  } while (launchFailed);
+  } while (launchFailed_);
 }
 
 void ProgramWatcher::handleCrash() {
   status.endTime = platform::localTime(kRowTimePattern);
   status.latestLog = latestLogLine();
-  runState = 3;
+  runState_ = RunState::Crashed;
   closeStatusRow("crashed");
   printLine("");
-  printLine("[" + programFileName + "] has crashed!  Restarting now...");
+  printLine("[" + programFileName_ + "] has crashed!  Restarting now...");
   stop();
 
   // A stop request during a pause leaves the program down: the loop then ends.
@@ -439,7 +330,7 @@ void ProgramWatcher::handleCrash() {
 
 void ProgramWatcher::handleFinish() {
   status.endTime = platform::localTime(kRowTimePattern);
-  runState = 2;
+  runState_ = RunState::Finished;
   printLine("[" + status.applicationId + "] has finished!");
   printLine("");
   closeStatusRow("finished");
@@ -458,11 +349,11 @@ void ProgramWatcher::endOnStopRequest() {
 }
 
 void ProgramWatcher::stop() {
-  unchangedPolls = 0;
-  runState = 0;
-  lastProgress.clear();
+  unchangedPolls_ = 0;
+  runState_ = RunState::Idle;
+  lastProgress_.clear();
   for (platform::ProcessRecord* record :
-       {&programProcess, &debugCrashProcess, &debugTimeoutProcess}) {
+       {&programProcess_, &debugCrashProcess_, &debugTimeoutProcess_}) {
     if (record->dwProcessId == 0)
       continue;
     std::uint32_t exitCode = 0;

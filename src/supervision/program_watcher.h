@@ -14,6 +14,15 @@
 
 namespace tavrelon {
 
+// What the watcher's run is at, as its operations last set it.
+enum class RunState : std::int32_t {
+  Idle = 0,  // no run, or one being polled
+  Started = 1,
+  Finished = 2,
+  Crashed = 3,
+  TimedOut = 4,
+};
+
 class ProgramWatcher {
  public:
   // An empty placeholder: no settings, no processes, no tracker.
@@ -21,13 +30,13 @@ class ProgramWatcher {
   // Ready for start(): settings copied, run stamp taken, path split at its
   // last separator, testMode true.
   explicit ProgramWatcher(ProgramConfig settings);
-  // Moves every member; the previous tracker is released and the handles of
-  // processes it had let go are closed. Running processes are not ended.
+  // Moves every member; what the target held (its tracker, the handles of its
+  // process records) is released. Running processes are not ended.
   ProgramWatcher(ProgramWatcher&& other) noexcept;
   ProgramWatcher& operator=(ProgramWatcher&& other) noexcept;
   ProgramWatcher(const ProgramWatcher&) = delete;
   ProgramWatcher& operator=(const ProgramWatcher&) = delete;
-  // Releases the tracker and closes handles it still holds; ends no process.
+  // Releases the tracker and the process records' handles; ends no process.
   ~ProgramWatcher();
 
   // Starts a new run: new run stamp and (outside test mode) applicationId, the
@@ -42,21 +51,40 @@ class ProgramWatcher {
   // Ends every recorded process that still runs and resets the polling state.
   void stop();
 
-  platform::ProcessRecord programProcess;
-  platform::ProcessRecord debugCrashProcess;
-  platform::ProcessRecord debugTimeoutProcess;
+  // What the driver sets after construction (the runs it starts are never in
+  // test mode, nor with the debug programs).
   ProgramConfig config;
-  StatusRecord status;
-  std::unique_ptr<TestLog> logTracker;  // replaced (and released) by every start
-  std::int32_t unchangedPolls = 0;
-  std::string runStamp;
-  std::string lastProgress;
-  std::string programFileName;
-  std::string programDirectory;  // empty, or ends with the separator
-  std::int32_t runState = 0;     // 0 idle/polling, 1 started, 2 finished, 3 crashed, 4 timed out
   bool testMode = false;
+  // The current status row. A start in test mode keeps its applicationId.
+  StatusRecord status;
+
+  // The watcher's own state, for reading.
+  const platform::ProcessRecord& programProcess() const { return programProcess_; }
+  const platform::ProcessRecord& debugCrashProcess() const { return debugCrashProcess_; }
+  const platform::ProcessRecord& debugTimeoutProcess() const { return debugTimeoutProcess_; }
+  // Replaced (and the previous one released) by every start; null before the first.
+  const TestLog* logTracker() const { return logTracker_.get(); }
+  std::int32_t unchangedPolls() const { return unchangedPolls_; }
+  const std::string& runStamp() const { return runStamp_; }
+  const std::string& lastProgress() const { return lastProgress_; }
+  const std::string& programFileName() const { return programFileName_; }
+  // Empty, or ends with the separator.
+  const std::string& programDirectory() const { return programDirectory_; }
+  RunState runState() const { return runState_; }
 
  private:
+  // Lets a test set the polling state that only a long monitor() reaches.
+  friend struct ProgramWatcherTestPeer;
+
+  // How a stretch of polling a running program ended.
+  enum class PollEnd { Exited, TimedOut, Stopped };
+
+  // The sequence start() and startTest() share once the identifier is set:
+  // launch, row (a plain start only), lines, debug program, tracker.
+  void startRun(bool test);
+  // Checks and launches the program; on failure says why (`kind` is "" or
+  // "test ", as the lines name the start) and stops. False when it failed.
+  bool launchProgram(const std::string& kind);
   // Starts `launch` into `record`. Only once the new process exists are the
   // handles the record still holds (an ended process let go) closed, so a
   // failed start leaves them readable for the crash retry.
@@ -70,15 +98,27 @@ class ProgramWatcher {
   // Launches the DebugCrash program beside the started one. False when its
   // file is missing: the run has then been stopped.
   bool launchDebugCrash();
+  // Launches the DebugTimeout program and ends the DebugCrash one. False, the
+  // run stopped, when it is missing or cannot be started.
+  bool launchDebugTimeout();
   // Reads the status log, applies `runningStatus` and the rest of `status` to
   // the newest row of this run (added when it has none) and writes the log back.
   void closeStatusRow(const char* runningStatus);
+  // Queues `status` as a new row and writes the rows pending.
+  void addStatusRow();
   // Appends the test-mode "running" row that precedes a startTest().
   void appendTestRow();
   // Writes the status-row changes still pending, with a short retry while the
   // log is held; prints the status-log error line when they could not be, or
   // when this sequence's change could not even be `queued` (out of memory).
   void writeStatusRows(bool queued);
+  // Polls the program, `state` and `exitCode` as last read, once per poll
+  // pause until it is no longer running, its log stops growing for the
+  // time-out or a stop is requested (the run is then ended).
+  PollEnd pollWhileRunning(platform::ProcessState& state, std::uint32_t& exitCode);
+  // One poll's progress line and count; true when the count reaches `limit`
+  // (the time-out is then recorded).
+  bool pollTimesOut(std::int64_t limit);
   // Handles a time-out; false when the loop is to return (DebugTimeout trouble).
   bool handleTimeout();
   // The restart after a time-out; tried again about once a second while the
@@ -95,11 +135,21 @@ class ProgramWatcher {
   // Prints what went wrong in the tracker's latest call, if anything did.
   void sayTrackerError();
 
+  platform::ProcessRecord programProcess_;
+  platform::ProcessRecord debugCrashProcess_;
+  platform::ProcessRecord debugTimeoutProcess_;
+  std::unique_ptr<TestLog> logTracker_;
+  std::int32_t unchangedPolls_ = 0;
+  std::string runStamp_;
+  std::string lastProgress_;
+  std::string programFileName_;
+  std::string programDirectory_;
+  RunState runState_ = RunState::Idle;
   // True when the latest start() or startTest() could not launch the program
   // (file missing, creation failed); false once one has.
-  bool launchFailed = false;
+  bool launchFailed_ = false;
   // Status-row changes not yet written; every later write applies them first.
-  StatusLogUpdates statusUpdates;
+  StatusLogUpdates statusUpdates_;
 };
 
 }  // namespace tavrelon

@@ -319,14 +319,15 @@ TEST(LongAndWideNames, PathsBeyond260CharactersWorkInEveryFileService) {
                                other + "run.csv"));
   // The status log's services: a replacement of a file that is there, a lock
   // beside it, a stale temporary cleared, the file's identity.
-  EXPECT_EQ(platform::replaceRegularFile(log, "a,b\r\nlast,line\r\n"), platform::FileOutcome::Done);
+  EXPECT_EQ(platform::replaceRegularFile(log, "a,b\r\nlast,line\r\n", "TavrelonLog"),
+            platform::FileOutcome::Done);
   EXPECT_EQ(platform::readRegularFile(log, 1024, bytes), platform::FileOutcome::Done);
   EXPECT_EQ(bytes, "a,b\r\nlast,line\r\n");
   platform::FileLock lock;
   EXPECT_EQ(platform::lockFileExclusive(log + ".lock", 1000, lock), platform::FileOutcome::Done);
   const std::string stale = deep + S + "run.csv.TavrelonLog-1-1.tmp";
   ASSERT_TRUE(platform::replaceFileContent(stale, "old"));
-  platform::removeStaleTemporaries(log);
+  platform::removeStaleTemporaries(log, "TavrelonLog");
   EXPECT_FALSE(platform::exists(stale));
   // Its final path is left to a real workstation: Wine gives none beyond 260.
   platform::FileIdentity identity;

@@ -48,7 +48,6 @@ struct Started {
   }
   ~Started() {
     platform::terminateProcess(record);
-    platform::closeHandle(record.hThread);
     platform::closeHandle(record.hProcess);
   }
   Started(const Started&) = delete;
@@ -110,9 +109,6 @@ TEST(Process, StatusStaysReadableUntilTheHandleIsClosedThenIsUnknown) {
   std::uint32_t code = 0;
   ASSERT_EQ(waitForEnd(record, code), ProcessState::Exited);
 
-  // Closing the thread handle, twice even, leaves the process readable.
-  platform::closeHandle(record.hThread);
-  platform::closeHandle(record.hThread);
   code = 0;
   EXPECT_EQ(platform::processState(record.hProcess, code), ProcessState::Exited);
   EXPECT_EQ(code, 5u);
@@ -427,7 +423,6 @@ TEST(Process, ManyStartsLeaveNoZombieAndNoDescriptorBehind) {
     } else {
       letGo.push_back(record.dwProcessId);
     }
-    platform::closeHandle(record.hThread);
     platform::closeHandle(record.hProcess);
   }
   EXPECT_EQ(openDescriptors(), before);

@@ -59,7 +59,6 @@ void startGrandchild(const std::string& pidFile, bool ownGroup) {
     return;
   }
   writeText(pidFile, std::to_string(record.dwProcessId) + "\n");
-  tavrelon::platform::closeHandle(record.hThread);
   tavrelon::platform::closeHandle(record.hProcess);
 }
 

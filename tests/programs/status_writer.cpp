@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "status_writer: no lock\n");
       return 1;
     }
-    tavrelon::platform::removeStaleTemporaries(statusLog);
+    tavrelon::platform::removeStaleTemporaries(statusLog, tavrelon::kStatusLogTemporaryTag);
     std::vector<StatusRecord> rows = tavrelon::readStatusLog(statusLog);
     const std::int64_t done = tavrelon::test::writerRewritesShownBy(rows);
     if (done < 0) {

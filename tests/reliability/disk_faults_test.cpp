@@ -233,7 +233,6 @@ TEST(StatusLogPlaceFaults, LockHeldElsewhereDelaysTheRowsButLosesNone) {
   const std::string output = superviseCapturing(watcher);
   done = true;
   observer.join();
-  platform::closeHandle(record.hThread);
   platform::closeHandle(record.hProcess);
   expectCrashRestartAndFinish(output, statusLog, 1);
   EXPECT_TRUE(sawRunningRow);

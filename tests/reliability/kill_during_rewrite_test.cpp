@@ -99,7 +99,6 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
     ASSERT_NE(test::waitForEnd(writer, code, std::chrono::seconds(10)),
               platform::ProcessState::Running)
         << "round " << round;
-    platform::closeHandle(writer.hThread);
     platform::closeHandle(writer.hProcess);
 
     const std::int64_t completed = lastCompletedRewrite(progress);
@@ -175,7 +174,6 @@ TEST(StatusLogLock, TwoWritersOnOneLogLoseNoRow) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(platform::processState(writer.hProcess, code), platform::ProcessState::Exited);
     EXPECT_EQ(code, 0u);
-    platform::closeHandle(writer.hThread);
     platform::closeHandle(writer.hProcess);
   }
   const std::vector<StatusRecord> rows = readStatusLog(statusLog);

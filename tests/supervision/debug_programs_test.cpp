@@ -4,6 +4,7 @@
 
 #include "config/text_lines.h"
 #include "logging/status_log.h"
+#include "platform/platform.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {
@@ -33,7 +34,7 @@ ProgramWatcher debugWatcher(ProgramConfig config) {
 // directory. Empty where there is no POSIX shell or no relative way there.
 std::string sleepingScript(const test::TempDir& dir, const std::string& name,
                            const std::string& record) {
-  if (platform::isWindows() || !fs::exists("/bin/sh"))
+  if (platform::separator() != '/' || !fs::exists("/bin/sh"))
     return "";
   const std::string path = dir.file(name);
   test::writeFile(path, "#!/bin/sh\necho \"$$ $# $(pwd -P)\" >> '" + record + "'\nexec sleep 30\n");
@@ -60,11 +61,11 @@ TEST(DebugCrash, IsLaunchedBesideTheProgramWithoutAnyMessage) {
   ::testing::internal::CaptureStdout();
   watcher.start();
   EXPECT_EQ(capturedOutput(), "\nStart running [" + kName + "]...\n");
-  EXPECT_NE(watcher.debugCrashProcess.dwProcessId, 0u);
+  EXPECT_NE(watcher.debugCrashProcess().dwProcessId, 0u);
   std::uint32_t code = 99;
-  EXPECT_EQ(waitForEnd(watcher.debugCrashProcess, code), platform::ProcessState::Exited);
+  EXPECT_EQ(waitForEnd(watcher.debugCrashProcess(), code), platform::ProcessState::Exited);
   EXPECT_EQ(code, 0u);
-  EXPECT_NE(watcher.logTracker, nullptr);
+  EXPECT_NE(watcher.logTracker(), nullptr);
   watcher.stop();
 }
 
@@ -80,7 +81,7 @@ TEST(DebugCrash, StartsInTheOwnDirectoryWithNoArgumentsAndStopEndsIt) {
   ::testing::internal::CaptureStdout();
   watcher.start();
   capturedOutput();
-  const std::uint32_t programPid = watcher.programProcess.dwProcessId;
+  const std::uint32_t programPid = watcher.programProcess().dwProcessId;
   ASSERT_TRUE(waitUntil([&] { return recorded(dir.file("crash.rec")).size() == 1; }));
   const std::string line = recorded(dir.file("crash.rec"))[0];
   EXPECT_EQ(line.substr(line.find(' ')),
@@ -89,7 +90,7 @@ TEST(DebugCrash, StartsInTheOwnDirectoryWithNoArgumentsAndStopEndsIt) {
   watcher.stop();
   EXPECT_TRUE(endsWithin(programPid));
   EXPECT_TRUE(endsWithin(pidOf(line)));
-  EXPECT_EQ(watcher.debugCrashProcess.dwProcessId, 0u);
+  EXPECT_EQ(watcher.debugCrashProcess().dwProcessId, 0u);
 }
 
 TEST(DebugCrash, UnstartableOneIsReportedAndTheProgramRunsOn) {
@@ -107,9 +108,9 @@ TEST(DebugCrash, UnstartableOneIsReportedAndTheProgramRunsOn) {
                                        "errorcode:[1-9]\\d*\n"))
       << output;
   std::uint32_t code = 0;
-  EXPECT_EQ(platform::processState(watcher.programProcess.hProcess, code),
+  EXPECT_EQ(platform::processState(watcher.programProcess().hProcess, code),
             platform::ProcessState::Running);
-  EXPECT_NE(watcher.logTracker, nullptr);
+  EXPECT_NE(watcher.logTracker(), nullptr);
   watcher.stop();
 }
 
@@ -121,7 +122,7 @@ TEST(DebugCrash, MissingOneStopsTheRunWhichThenDoesNotCountAsFinished) {
   ProgramWatcher watcher = debugWatcher(config);
   ::testing::internal::CaptureStdout();
   watcher.start();
-  const std::uint32_t programPid = watcher.programProcess.dwProcessId;
+  const std::uint32_t programPid = watcher.programProcess().dwProcessId;
   watcher.monitor();
   watcher.startTest("suite");
   const std::string output = capturedOutput();
@@ -135,7 +136,7 @@ TEST(DebugCrash, MissingOneStopsTheRunWhichThenDoesNotCountAsFinished) {
   const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].runningStatus, "running");
-  EXPECT_EQ(watcher.logTracker, nullptr);
+  EXPECT_EQ(watcher.logTracker(), nullptr);
   EXPECT_EQ(sleeps.count(5000), 0);
 }
 
@@ -162,7 +163,7 @@ TEST(DebugTimeout, TimeOutLaunchesItEndsDebugCrashAndTheFinalStopEndsEverything)
   });
   ::testing::internal::CaptureStdout();
   watcher.start();
-  const std::uint32_t hungPid = watcher.programProcess.dwProcessId;
+  const std::uint32_t hungPid = watcher.programProcess().dwProcessId;
   const bool logged = waitUntil([&] { return lineCount(fakeLogPath(dir)) == 2; });
   watcher.monitor();
   const std::string output = capturedOutput();
@@ -194,7 +195,7 @@ TEST(DebugTimeout, MissingOrUnstartableOneStopsTheRunWithoutARestart) {
     ProgramWatcher watcher = debugWatcher(config);
     ::testing::internal::CaptureStdout();
     watcher.start();
-    const std::uint32_t hungPid = watcher.programProcess.dwProcessId;
+    const std::uint32_t hungPid = watcher.programProcess().dwProcessId;
     const bool logged = waitUntil([&] { return lineCount(fakeLogPath(dir)) == 2; });
     watcher.monitor();
     const std::string output = capturedOutput();

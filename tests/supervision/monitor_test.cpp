@@ -37,7 +37,7 @@ TEST(Monitor, ProgramEndingWithZeroIsRecordedAsFinished) {
   ProgramWatcher watcher = driverWatcher(fakeConfig(dir, logArguments(dir, "--lines 2")));
   ::testing::internal::CaptureStdout();
   watcher.start();
-  const bool exited = waitForExit(watcher.programProcess);
+  const bool exited = waitForExit(watcher.programProcess());
   watcher.monitor();
   const std::string output = capturedOutput();
   ASSERT_TRUE(exited);
@@ -53,8 +53,8 @@ TEST(Monitor, ProgramEndingWithZeroIsRecordedAsFinished) {
   EXPECT_TRUE(matchesWhole(rows[0].endTime, kRowTime)) << rows[0].endTime;
   EXPECT_EQ(rows[0].latestLog, "N/A");  // the finish does not ask the tracker
   EXPECT_EQ(sleeps.count(10000), 0);
-  EXPECT_EQ(watcher.runState, 0);
-  EXPECT_EQ(watcher.programProcess.dwProcessId, 0u);
+  EXPECT_EQ(watcher.runState(), RunState::Idle);
+  EXPECT_EQ(watcher.programProcess().dwProcessId, 0u);
 }
 
 TEST(Monitor, PrintsOneLinePerPollAndPausesTenSecondsAfterEach) {
@@ -81,7 +81,7 @@ TEST(Monitor, CrashIsRecordedWithTheLastLogLineAndTheProgramRestarted) {
   ::testing::internal::CaptureStdout();
   watcher.start();
   const std::string firstId = watcher.status.applicationId;
-  const bool exited = waitForExit(watcher.programProcess);
+  const bool exited = waitForExit(watcher.programProcess());
   watcher.monitor();
   const std::string output = capturedOutput();
   ASSERT_TRUE(exited);
@@ -119,7 +119,7 @@ TEST_P(TimeOut, FiresOnExactlyTheSixTimesTimeOutMinthUnchangedPollThenRestarts) 
   ::testing::internal::CaptureStdout();
   watcher.start();
   const std::string firstId = watcher.status.applicationId;
-  const std::uint32_t hungPid = watcher.programProcess.dwProcessId;
+  const std::uint32_t hungPid = watcher.programProcess().dwProcessId;
   // The hung run has written all it will write: every poll but the first is unchanged.
   const bool logged = waitUntil([&] { return lineCount(fakeLogPath(dir)) == 2; });
   watcher.monitor();
@@ -166,7 +166,7 @@ TEST_P(NoTimeOut, ZeroNegativeOrHugeTimeOutMinNeverFires) {
   int polls = 0;
   ShortSleeps sleeps(1000, [&](std::int64_t ms) {
     if (ms == 10000 && ++polls == 20)
-      platform::terminateProcess(watcher.programProcess);
+      platform::terminateProcess(watcher.programProcess());
   });
   ::testing::internal::CaptureStdout();
   watcher.start();
@@ -195,7 +195,7 @@ TEST(Monitor, MissingProgramIsReportedOnceAndNothingCountsAsFinished) {
   EXPECT_FALSE(fs::exists(dir.file("status.csv")));
   EXPECT_EQ(sleeps.count(10000), 0);
   EXPECT_EQ(sleeps.count(5000), 0);  // no tracker for a run that never began
-  EXPECT_EQ(watcher.logTracker, nullptr);
+  EXPECT_EQ(watcher.logTracker(), nullptr);
 }
 
 TEST(Monitor, ProgramThatCannotBeStartedPrintsTheErrorCodeAndNoFinish) {
@@ -225,7 +225,7 @@ TEST(Monitor, ExitCode259CountsAsACrash) {
   });
   ::testing::internal::CaptureStdout();
   watcher.start();
-  const bool exited = waitForExit(watcher.programProcess);
+  const bool exited = waitForExit(watcher.programProcess());
   watcher.monitor();
   const std::string output = capturedOutput();
   ASSERT_TRUE(exited);
@@ -256,7 +256,7 @@ TEST(Monitor, FailedRestartAfterACrashRetriesOncePerPauseUntilTheProgramIsBack) 
   });
   ::testing::internal::CaptureStdout();
   watcher.start();
-  const bool exited = waitForExit(watcher.programProcess);
+  const bool exited = waitForExit(watcher.programProcess());
   fs::remove(copy);
   watcher.monitor();
   const std::string output = capturedOutput();
@@ -293,7 +293,7 @@ TEST(Monitor, AStopRequestDuringAPollEndsTheRunAndWhatItStartedAsStopped) {
   ::testing::internal::CaptureStdout();
   watcher.start();
   ASSERT_TRUE(waitUntil([&] { return lineCount(fakeLogPath(dir)) == 3; }));
-  const std::uint32_t pid = watcher.programProcess.dwProcessId;
+  const std::uint32_t pid = watcher.programProcess().dwProcessId;
   watcher.monitor();
   const std::string output = capturedOutput();
 
@@ -309,7 +309,7 @@ TEST(Monitor, AStopRequestDuringAPollEndsTheRunAndWhatItStartedAsStopped) {
   EXPECT_TRUE(
       matchesWhole(rows[0].latestLog, literal("[" + fakeLogPath(dir) + "] line 3 ") + "\\d+"))
       << rows[0].latestLog;
-  EXPECT_EQ(watcher.programProcess.dwProcessId, 0u);
+  EXPECT_EQ(watcher.programProcess().dwProcessId, 0u);
   if (canProbeProcesses()) {
     EXPECT_TRUE(endsWithin(pid));
     EXPECT_TRUE(endsWithin(pidIn(dir.file("pid"))));
@@ -326,7 +326,7 @@ TEST(Monitor, AStopRequestDuringTheRestartPauseLeavesACrashedProgramDown) {
   ProgramWatcher watcher = driverWatcher(fakeConfig(dir, logArguments(dir, "--lines 1 --code 3")));
   ::testing::internal::CaptureStdout();
   watcher.start();
-  const bool exited = waitForExit(watcher.programProcess);
+  const bool exited = waitForExit(watcher.programProcess());
   watcher.monitor();
   const std::string output = capturedOutput();
   ASSERT_TRUE(exited);
@@ -350,7 +350,7 @@ TEST(TestMode, TimeOutKeepsOneIdentifierOverTwoRowsAndUsesTheTestModeTracker) {
   watcher.status.applicationId = "nightly-suite";
   ::testing::internal::CaptureStdout();
   watcher.start();
-  const std::string stamp = watcher.runStamp;
+  const std::string stamp = watcher.runStamp();
   const bool logged = waitUntil([&] { return lineCount(fakeLogPath(dir)) == 2; });
   watcher.monitor();
   const std::string output = capturedOutput();
@@ -371,8 +371,8 @@ TEST(TestMode, TimeOutKeepsOneIdentifierOverTwoRowsAndUsesTheTestModeTracker) {
   EXPECT_EQ(rows[1].runningStatus, "finished");
   // The test-mode start's own time reaches the row with its closing update.
   EXPECT_TRUE(matchesWhole(rows[1].startTime, kRowTime)) << rows[1].startTime;
-  EXPECT_NE(dynamic_cast<KVTLog*>(watcher.logTracker.get()), nullptr);
-  EXPECT_EQ(watcher.runStamp, stamp);
+  EXPECT_NE(dynamic_cast<const KVTLog*>(watcher.logTracker()), nullptr);
+  EXPECT_EQ(watcher.runStamp(), stamp);
 }
 
 TEST(TestMode, CrashPausesTwiceAndAppendsTheNextRunsRow) {
@@ -383,7 +383,7 @@ TEST(TestMode, CrashPausesTwiceAndAppendsTheNextRunsRow) {
   watcher.status.applicationId = "suite";
   ::testing::internal::CaptureStdout();
   watcher.start();
-  const bool exited = waitForExit(watcher.programProcess);
+  const bool exited = waitForExit(watcher.programProcess());
   watcher.monitor();
   const std::string output = capturedOutput();
   ASSERT_TRUE(exited);

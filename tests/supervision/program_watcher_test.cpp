@@ -9,6 +9,15 @@
 #include "support/watcher_support.h"
 
 namespace tavrelon {
+
+// The polling state that only a long monitor() reaches otherwise.
+struct ProgramWatcherTestPeer {
+  static void setPollingState(ProgramWatcher& watcher, std::int32_t polls, std::string progress) {
+    watcher.unchangedPolls_ = polls;
+    watcher.lastProgress_ = std::move(progress);
+  }
+};
+
 namespace {
 
 using namespace test;
@@ -48,8 +57,8 @@ TEST(ProgramWatcher, SplitsTheProgramPathAtItsLastSeparator) {
     ProgramConfig config;
     config.applicationPath = c.path;
     ProgramWatcher watcher(config);
-    EXPECT_EQ(watcher.programDirectory, c.directory) << c.path;
-    EXPECT_EQ(watcher.programFileName, c.file) << c.path;
+    EXPECT_EQ(watcher.programDirectory(), c.directory) << c.path;
+    EXPECT_EQ(watcher.programFileName(), c.file) << c.path;
   }
 }
 
@@ -63,11 +72,11 @@ TEST(ProgramWatcher, StartAppendsARunningRowAndMakesAPlainTracker) {
   watcher.start();
   EXPECT_EQ(capturedOutput(), "\nStart running [" + kName + "]...\n");
 
-  EXPECT_EQ(watcher.status.applicationId, kName + "_" + watcher.runStamp);
-  EXPECT_EQ(watcher.runState, 1);
-  EXPECT_NE(watcher.programProcess.dwProcessId, 0u);
-  ASSERT_NE(watcher.logTracker, nullptr);
-  EXPECT_EQ(dynamic_cast<KVTLog*>(watcher.logTracker.get()), nullptr);
+  EXPECT_EQ(watcher.status.applicationId, kName + "_" + watcher.runStamp());
+  EXPECT_EQ(watcher.runState(), RunState::Started);
+  EXPECT_NE(watcher.programProcess().dwProcessId, 0u);
+  ASSERT_NE(watcher.logTracker(), nullptr);
+  EXPECT_EQ(dynamic_cast<const KVTLog*>(watcher.logTracker()), nullptr);
   EXPECT_EQ(sleeps.count(5000), 1);
   const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
   ASSERT_EQ(rows.size(), 2u);
@@ -94,9 +103,9 @@ TEST(ProgramWatcher, AProgramWithoutAJobIsSaidOncePerStartAndRunsOn) {
                               "errorcode:1450\n";
   EXPECT_EQ(capturedOutput(), "\nStart running [" + kName + "]...\n" + warning +
                                   "\nStart testing [alpha_1]...\n" + warning);
-  EXPECT_EQ(watcher.programProcess.jobErrorCode, 1450u);
+  EXPECT_EQ(watcher.programProcess().jobErrorCode, 1450u);
   std::uint32_t exitCode = 0;
-  EXPECT_EQ(platform::processState(watcher.programProcess.hProcess, exitCode),
+  EXPECT_EQ(platform::processState(watcher.programProcess().hProcess, exitCode),
             platform::ProcessState::Running);
   watcher.stop();
 }
@@ -107,21 +116,21 @@ TEST(ProgramWatcher, ConstructedFromSettingsItStartsInTestModeAndKeepsItsIdentif
   // Only a watcher made from settings is in test mode; the driver switches it off.
   EXPECT_FALSE(ProgramWatcher().testMode);
   ProgramWatcher watcher(fakeConfig(dir, "--end hang"));
-  EXPECT_TRUE(matchesWhole(watcher.runStamp, R"(\d{14})")) << watcher.runStamp;
+  EXPECT_TRUE(matchesWhole(watcher.runStamp(), R"(\d{14})")) << watcher.runStamp();
   watcher.status.applicationId = "suite-9";
   ::testing::internal::CaptureStdout();
   watcher.start();
   EXPECT_EQ(watcher.status.applicationId, "suite-9");
   watcher.stop();
   fs::remove(dir.file("status.csv"));
-  const std::string stamp = watcher.runStamp;
+  const std::string stamp = watcher.runStamp();
   watcher.startTest("suite-10");
   EXPECT_EQ(capturedOutput(),
             "\nStart running [" + kName + "]...\n\nStart testing [suite-10]...\n");
   EXPECT_EQ(watcher.status.applicationId, "suite-10");
-  EXPECT_EQ(watcher.runStamp, stamp);
-  EXPECT_EQ(watcher.runState, 1);
-  EXPECT_NE(dynamic_cast<KVTLog*>(watcher.logTracker.get()), nullptr);
+  EXPECT_EQ(watcher.runStamp(), stamp);
+  EXPECT_EQ(watcher.runState(), RunState::Started);
+  EXPECT_NE(dynamic_cast<const KVTLog*>(watcher.logTracker()), nullptr);
   EXPECT_FALSE(fs::exists(dir.file("status.csv")));
   watcher.stop();
 }
@@ -144,7 +153,7 @@ TEST(ProgramWatcher, StartTestReportsAMissingOrUnstartableProgram) {
                            "Start test process failed!  errorcode:[1-9]\\d*\n"))
       << output;
   EXPECT_EQ(missing.status.applicationId, "a");
-  EXPECT_EQ(unstartable.logTracker, nullptr);
+  EXPECT_EQ(unstartable.logTracker(), nullptr);
 }
 
 TEST(ProgramWatcher, StopEndsTheRunningProgramWithItsProcessGroup) {
@@ -157,7 +166,7 @@ TEST(ProgramWatcher, StopEndsTheRunningProgramWithItsProcessGroup) {
   ::testing::internal::CaptureStdout();
   watcher.start();
   capturedOutput();
-  const std::uint32_t pid = watcher.programProcess.dwProcessId;
+  const std::uint32_t pid = watcher.programProcess().dwProcessId;
   const std::uint32_t grandchild = pidIn(dir.file("grandchild"));
   ASSERT_NE(grandchild, 0u);
   ASSERT_TRUE(processAlive(grandchild));
@@ -165,12 +174,12 @@ TEST(ProgramWatcher, StopEndsTheRunningProgramWithItsProcessGroup) {
   watcher.stop();
   EXPECT_TRUE(endsWithin(pid));
   EXPECT_TRUE(endsWithin(grandchild));
-  EXPECT_EQ(watcher.programProcess.hProcess, 0u);
-  EXPECT_EQ(watcher.programProcess.dwProcessId, 0u);
-  EXPECT_EQ(watcher.runState, 0);
-  EXPECT_EQ(watcher.lastProgress, "");
+  EXPECT_EQ(watcher.programProcess().hProcess, 0u);
+  EXPECT_EQ(watcher.programProcess().dwProcessId, 0u);
+  EXPECT_EQ(watcher.runState(), RunState::Idle);
+  EXPECT_EQ(watcher.lastProgress(), "");
   watcher.stop();  // a second stop only resets the polling state
-  EXPECT_EQ(watcher.runState, 0);
+  EXPECT_EQ(watcher.runState(), RunState::Idle);
 }
 
 TEST(ProgramWatcher, StopLetsAnEndedProgramGoButKeepsItsExitCodeReadable) {
@@ -180,15 +189,14 @@ TEST(ProgramWatcher, StopLetsAnEndedProgramGoButKeepsItsExitCodeReadable) {
   ::testing::internal::CaptureStdout();
   watcher.start();
   capturedOutput();
-  ASSERT_TRUE(waitForExit(watcher.programProcess));
-  watcher.unchangedPolls = 4;
-  watcher.lastProgress = "12";
+  ASSERT_TRUE(waitForExit(watcher.programProcess()));
+  ProgramWatcherTestPeer::setPollingState(watcher, 4, "12");
   watcher.stop();
-  EXPECT_EQ(watcher.programProcess.dwProcessId, 0u);
-  EXPECT_EQ(watcher.unchangedPolls, 0);
-  EXPECT_EQ(watcher.lastProgress, "");
+  EXPECT_EQ(watcher.programProcess().dwProcessId, 0u);
+  EXPECT_EQ(watcher.unchangedPolls(), 0);
+  EXPECT_EQ(watcher.lastProgress(), "");
   std::uint32_t code = 0;
-  EXPECT_EQ(platform::processState(watcher.programProcess.hProcess, code),
+  EXPECT_EQ(platform::processState(watcher.programProcess().hProcess, code),
             platform::ProcessState::Exited);
   EXPECT_EQ(code, 7u);
 }
@@ -202,11 +210,11 @@ TEST(ProgramWatcher, ArgumentsAreSplitWithQuotesAndTheProgramRunsInItsOwnDirecto
   ::testing::internal::CaptureStdout();
   watcher.start();
   capturedOutput();
-  ASSERT_TRUE(waitForExit(watcher.programProcess));
+  ASSERT_TRUE(waitForExit(watcher.programProcess()));
   std::vector<std::string> lines;
   readTextLines(record, lines);
   const std::string ownDirectory =
-      watcher.programDirectory.substr(0, watcher.programDirectory.size() - 1);
+      watcher.programDirectory().substr(0, watcher.programDirectory().size() - 1);
   EXPECT_EQ(lines, (std::vector<std::string>{fs::canonical(ownDirectory).string(), "--record",
                                              record, "two words", "plain", "say \"hi\"", ""}));
 }
@@ -223,8 +231,8 @@ TEST(ProgramWatcher, BareProgramNameRunsInTheWatchdogsCurrentDirectory) {
   watcher.start();
   const std::string output = capturedOutput();
   EXPECT_EQ(output, "\nStart running [" + kName + "]...\n");
-  ASSERT_TRUE(waitForExit(watcher.programProcess));
-  EXPECT_EQ(watcher.programDirectory, "");
+  ASSERT_TRUE(waitForExit(watcher.programProcess()));
+  EXPECT_EQ(watcher.programDirectory(), "");
   std::vector<std::string> lines;
   readTextLines(dir.file("record.txt"), lines);
   ASSERT_FALSE(lines.empty());
@@ -240,19 +248,19 @@ TEST(ProgramWatcher, MoveAndDestructionReleaseHandlesButEndNoProcess) {
   ended.start();
   running.start();
   capturedOutput();
-  ASSERT_TRUE(waitForExit(ended.programProcess));
+  ASSERT_TRUE(waitForExit(ended.programProcess()));
   ended.stop();
-  const platform::Handle endedHandle = ended.programProcess.hProcess;
-  const std::uint32_t runningPid = running.programProcess.dwProcessId;
+  const platform::Handle endedHandle = ended.programProcess().hProcess;
+  const std::uint32_t runningPid = running.programProcess().dwProcessId;
 
   ended = ProgramWatcher(fakeConfig(dir, ""));  // as the watchdog's loop assigns
-  EXPECT_EQ(ended.logTracker, nullptr);
-  EXPECT_EQ(ended.programProcess.hProcess, 0u);
+  EXPECT_EQ(ended.logTracker(), nullptr);
+  EXPECT_EQ(ended.programProcess().hProcess, 0u);
   EXPECT_TRUE(handleClosed(endedHandle));
 
   ProgramWatcher moved(std::move(running));
-  EXPECT_EQ(running.programProcess.hProcess, 0u);
-  const platform::Handle runningHandle = moved.programProcess.hProcess;
+  EXPECT_EQ(running.programProcess().hProcess, 0u);
+  const platform::Handle runningHandle = moved.programProcess().hProcess;
   { ProgramWatcher gone(std::move(moved)); }
   EXPECT_TRUE(handleClosed(runningHandle));
   if (canProbeProcesses()) {
@@ -278,7 +286,7 @@ TEST(ProgramWatcher, ManyCrashRestartsLeaveNoHandleOrDescriptorBehind) {
     ShortSleeps sleeps(1000, [&](std::int64_t ms) {
       if (ms != 1000)
         return;
-      handles.push_back(watcher.programProcess.hProcess);
+      handles.push_back(watcher.programProcess().hProcess);
       if (++restarts == 200)
         watcher.config.applicationArgument = "";
     });
@@ -287,7 +295,7 @@ TEST(ProgramWatcher, ManyCrashRestartsLeaveNoHandleOrDescriptorBehind) {
     watcher.monitor();
     const std::string output = capturedOutput();
     EXPECT_NE(output.find("has finished!"), std::string::npos);
-    handles.push_back(watcher.programProcess.hProcess);
+    handles.push_back(watcher.programProcess().hProcess);
     EXPECT_EQ(readStatusLog(dir.file("status.csv")).size(), 201u);
   }
   ASSERT_EQ(handles.size(), 201u);

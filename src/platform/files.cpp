@@ -1,0 +1,135 @@
+// The policy of the file services that both backends share: a path with a NUL
+// byte names no file, and the names of replacement temporaries. The backends
+// supply the system calls.
+#include <algorithm>
+#include <atomic>
+
+#include "platform/backend.h"
+#include "platform/platform.h"
+
+namespace tavrelon::platform {
+
+using backend::namesNoFile;
+
+bool exists(const std::string& path) {
+  return !namesNoFile(path) && backend::exists(path);
+}
+
+bool listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
+                   bool* brokenOff) {
+  return !directory.empty() && !namesNoFile(directory) &&
+         backend::listDirectory(directory, entries, brokenOff);
+}
+
+std::string resolvedPath(const std::string& path) {
+  return namesNoFile(path) ? std::string() : backend::resolvedPath(path);
+}
+
+bool fileIdentity(const std::string& path, FileIdentity& identity) {
+  return !namesNoFile(path) && backend::fileIdentity(path, identity);
+}
+
+bool fileStatus(const std::string& path, FileStatus& status) {
+  return !namesNoFile(path) && backend::fileStatus(path, status);
+}
+
+bool readFile(const std::string& path, std::string& content) {
+  return !namesNoFile(path) && backend::readFile(path, content);
+}
+
+bool openedFileSize(const std::string& path, std::int64_t& size) {
+  return !namesNoFile(path) && backend::openedFileSize(path, size);
+}
+
+bool readFileRange(const std::string& path, std::int64_t offset, std::size_t length,
+                   std::string& bytes) {
+  bytes.clear();
+  return offset >= 0 && !namesNoFile(path) && backend::readFileRange(path, offset, length, bytes);
+}
+
+PathKind pathKind(const std::string& path) {
+  return namesNoFile(path) ? PathKind::Missing : backend::pathKind(path);
+}
+
+FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std::string& content) {
+  content.clear();
+  return namesNoFile(path) ? FileOutcome::Missing
+                           : backend::readRegular(path, maxBytes, false, content);
+}
+
+FileOutcome readRegularFileStart(const std::string& path, std::size_t length, std::string& bytes) {
+  bytes.clear();
+  return namesNoFile(path)
+             ? FileOutcome::Missing
+             : backend::readRegular(path, static_cast<std::int64_t>(length), true, bytes);
+}
+
+FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
+                               const std::string& temporaryTag) {
+  return namesNoFile(path) ? FileOutcome::Refused
+                           : backend::replaceRegularFile(path, content, temporaryTag);
+}
+
+bool replaceFileContent(const std::string& path, const std::string& content) {
+  return replaceRegularFile(path, content, "replace") == FileOutcome::Done;
+}
+
+void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag) {
+  if (!namesNoFile(path))
+    backend::removeStaleTemporaries(path, temporaryTag);
+}
+
+bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {
+  record = ProcessRecord();
+  if (namesNoFile(launch.path) || namesNoFile(launch.workingDirectory)) {
+    errorCode = backend::fileNotFoundError();
+    return false;
+  }
+  return backend::startProcess(launch, record, errorCode);
+}
+
+FileOutcome backend::readBounded(
+    std::int64_t size, std::int64_t maxBytes, bool startOnly, std::string& content,
+    const std::function<std::int64_t(char*, std::size_t, FileOutcome&)>& read) {
+  if (!startOnly && size > maxBytes)
+    return FileOutcome::Refused;
+  content.reserve(static_cast<std::size_t>(std::min<std::int64_t>(size, maxBytes)));
+  char buffer[65536];
+  for (;;) {
+    FileOutcome failure = FileOutcome::Refused;
+    const std::int64_t got = read(buffer, sizeof buffer, failure);
+    if (got < 0) {
+      content.clear();
+      return failure;
+    }
+    if (got == 0)
+      return FileOutcome::Done;
+    // The file may grow while it is read: the bound holds for what is read.
+    if (static_cast<std::int64_t>(content.size()) + got > maxBytes) {
+      if (!startOnly) {
+        std::string().swap(content);
+        return FileOutcome::Refused;
+      }
+      content.append(buffer, static_cast<std::size_t>(maxBytes) - content.size());
+      return FileOutcome::Done;
+    }
+    content.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+backend::TemporaryNames::TemporaryNames(const std::string& targetName, const std::string& tag)
+    : prefix_(targetName + "." + tag + "-") {}
+
+std::string backend::TemporaryNames::next() const {
+  static std::atomic<unsigned> counter{0};
+  return prefix_ + std::to_string(currentProcessId()) + "-" + std::to_string(counter++) + kSuffix;
+}
+
+bool backend::TemporaryNames::matches(const std::string& entryName) const {
+  const std::string suffix = kSuffix;
+  return entryName.size() > prefix_.size() + suffix.size() &&
+         entryName.compare(0, prefix_.size(), prefix_) == 0 &&
+         entryName.compare(entryName.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace tavrelon::platform
