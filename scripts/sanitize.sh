@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the whole test suite with AddressSanitizer and UndefinedBehaviorSanitizer
 # in build-asan and runs it with CTest. Any sanitizer report fails the script,
-# also one from a program that a test starts (the watchdog itself, the helper
+# also one from a program that a test starts (the watchdog itself, the test
 # programs): every report is written to build-asan/sanitizer-reports/.
 #
 #   SANITIZE_EXCLUDE_LABELS  CTest label regex to leave out, e.g. "e2e" (default: none)
 #   SANITIZE_BUILD_DIR       build directory (default: build-asan in the repository)
 #   SANITIZE_JOBS            tests run side by side (default 2)
+#   TAVRELON_WERROR          ON: warnings fail the build (CI sets it; default OFF)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,7 +17,7 @@ reports=$build/sanitizer-reports
 # -O1 keeps the instrumented tests quick enough for their time limits while
 # the stack traces stay readable.
 cmake -S "$root" -B "$build" -DTAVRELON_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" >/dev/null
+  -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DTAVRELON_WERROR="${TAVRELON_WERROR:-OFF}" >/dev/null
 cmake --build "$build" -j2
 
 rm -rf "$reports"

@@ -4,8 +4,9 @@
 # "fuzz" to add clang with its sanitizer and libFuzzer runtimes.
 set -euo pipefail
 
-# chromium: the night report's browser check loads its page headless.
-packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev chromium)
+# chromium: the night report's browser check loads its page headless;
+# clang-format: CI fails on a file that it would change.
+packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev chromium clang-format)
 if [ "${1:-}" = windows ]; then
   # unzip: the package checks unpack the Windows release zip as a user would.
   packages+=(g++-mingw-w64-x86-64-posix wine64 unzip)

@@ -2,6 +2,7 @@
 # Cross-builds the Windows executables into build-win with mingw-w64 and runs
 # the whole CTest suite under Wine, in a fresh Wine prefix inside build-win.
 # Exits with ctest's status. Extra arguments go to ctest (e.g. -L unit).
+#   TAVRELON_WERROR=ON  warnings fail the build (CI sets it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,7 +10,7 @@ scripts/setup-debian.sh windows
 
 build=build-win
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRELON_WERROR="${TAVRELON_WERROR:-OFF}"
 cmake --build "$build" -j2
 
 wine=/usr/lib/wine/wine64

@@ -9,15 +9,15 @@ namespace tavrelon {
 // A plain value record, copied whole; the configuration reader assigns the
 // starting values (status log path, time-out) when it begins a record.
 struct ProgramConfig {
-  std::string applicationPath;     // executable to supervise
+  std::string applicationPath;      // executable to supervise
   std::string applicationArgument;  // its argument string, double quotes kept
-  std::string applicationLogDir;   // where the program writes its own CSV logs
-  std::string statusLogPath;       // this program's status log file
-  std::string dllDir;              // stored as read; nothing uses it
-  bool debugOrNot = false;         // launch the DebugCrash/DebugTimeout programs
-  std::int32_t timeOutMin = 2;     // minutes without log growth before "hung"
-  std::string debugCrashScript;    // appended to the watchdog's own directory
-  std::string debugTimeoutScript;  // appended to the watchdog's own directory
+  std::string applicationLogDir;    // where the program writes its own CSV logs
+  std::string statusLogPath;        // this program's status log file
+  std::string dllDir;               // stored as read; nothing uses it
+  bool debugOrNot = false;          // launch the DebugCrash/DebugTimeout programs
+  std::int32_t timeOutMin = 2;      // minutes without log growth before "hung"
+  std::string debugCrashScript;     // appended to the watchdog's own directory
+  std::string debugTimeoutScript;   // appended to the watchdog's own directory
 };
 
 }  // namespace tavrelon

@@ -1,3 +1,5 @@
 #include "driver/watchdog.h"
 
-int main(int argc, char* argv[]) { return tavrelon::runWatchdog(argc, argv); }
+int main(int argc, char* argv[]) {
+  return tavrelon::runWatchdog(argc, argv);
+}

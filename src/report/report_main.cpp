@@ -23,7 +23,9 @@ void printTo(std::FILE* stream, const std::string& line) {
   std::fflush(stream);
 }
 
-void printError(const std::string& line) { printTo(stderr, line); }
+void printError(const std::string& line) {
+  printTo(stderr, line);
+}
 
 }  // namespace
 

@@ -29,8 +29,8 @@ std::string native(std::string text) {
 
 // Writes `content` as a configuration file and reads it back.
 std::vector<ProgramConfig> readConfig(const std::string& content) {
-  testing::TempDir dir;
-  testing::writeFile(dir.file("TavrelonConfig.ini"), content);
+  test::TempDir dir;
+  test::writeFile(dir.file("TavrelonConfig.ini"), content);
   return readConfigFile(dir.file("TavrelonConfig.ini"), watchdogStatusLogDefaults());
 }
 
@@ -127,7 +127,7 @@ TEST(ReadConfigFile, FileWithoutApplicationPathGivesOneRecordWithStartingValues)
 }
 
 TEST(ReadConfigFile, MissingOrUnreadableFileGivesNoRecords) {
-  testing::TempDir dir;
+  test::TempDir dir;
   EXPECT_TRUE(readConfigFile(dir.file("TavrelonConfig.ini"), watchdogStatusLogDefaults()).empty());
   // A directory in the file's place cannot be read as one.
   EXPECT_TRUE(readConfigFile(dir.path(), watchdogStatusLogDefaults()).empty());

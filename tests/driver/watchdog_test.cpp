@@ -19,28 +19,23 @@ const std::string kLineEnd = platform::isWindows() ? "\r\n" : "\n";
 // configuration file beside it is the test's to write or leave out.
 class CopiedWatchdog {
  public:
-  CopiedWatchdog() {
-    const fs::path built = testing::builtProgram("tavrelon");
-    program_ = dir_.file(built.filename().string());
-    fs::copy_file(built, program_);
-    fs::permissions(program_, fs::perms::owner_read | fs::perms::owner_exec, fs::perm_options::add);
-  }
-  const testing::TempDir& dir() const { return dir_; }
+  CopiedWatchdog() : program_(test::copyOfProgram("tavrelon", dir_.path())) {}
+  const test::TempDir& dir() const { return dir_; }
   std::string configPath() const { return dir_.file("TavrelonConfig.ini"); }
   // Runs the copy with `arguments`; its standard output goes to `output`.
   int run(const std::string& arguments, std::string& output) const {
-    return testing::runCapturingOutput(program_, arguments, output);
+    return test::runCapturingOutput(program_, arguments, output);
   }
 
  private:
-  testing::TempDir dir_;
+  test::TempDir dir_;
   std::string program_;
 };
 
 TEST(Watchdog, AnyArgumentEndsAtOnceWithoutReadingTheConfiguration) {
   CopiedWatchdog watchdog;
   // Read, this file would at least announce "Program [1]:".
-  testing::writeFile(watchdog.configPath(), "ApplicationPath: " + watchdog.dir().file("none.exe"));
+  test::writeFile(watchdog.configPath(), "ApplicationPath: " + watchdog.dir().file("none.exe"));
   for (const std::string arguments : {"x", "-h", "a b c", "\"\""}) {
     std::string output = "unset";
     EXPECT_EQ(watchdog.run(arguments, output), 0) << arguments;

@@ -19,27 +19,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool eventually(const std::function<bool()>& done, int seconds = 20) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    ::Sleep(20);
-  }
-  return true;
-}
-
 TEST(ConsoleControl, CtrlBreakEndsTheRunAsStoppedAndTheWatchdogExits0) {
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string program = dir.file("tavrelon.exe");
-  fs::copy_file(testing::builtProgram("tavrelon"), program);
+  fs::copy_file(test::builtProgram("tavrelon"), program);
   const std::string logs = dir.file("logs");
   const std::string status = dir.file("status.csv");
-  testing::writeFile(dir.file("TavrelonConfig.ini"),
-                     "ApplicationPath: " + testing::builtProgram("fake_program") +
-                         "\nApplicationArgument: --log-dir \"" + logs +
-                         "\" --lines 3 --interval-ms 100 --end hang\nApplicationLogDir: " + logs +
-                         "\nTavrelonLog: " + status + "\n");
+  test::writeFile(dir.file("TavrelonConfig.ini"),
+                  "ApplicationPath: " + test::builtProgram("fake_program") +
+                      "\nApplicationArgument: --log-dir \"" + logs +
+                      "\" --lines 3 --interval-ms 100 --end hang\nApplicationLogDir: " + logs +
+                      "\nTavrelonLog: " + status + "\n");
   // The event reaches only processes that share our console.
   if (::GetConsoleWindow() == nullptr && !::AttachConsole(ATTACH_PARENT_PROCESS))
     ::AllocConsole();
@@ -62,10 +52,12 @@ TEST(ConsoleControl, CtrlBreakEndsTheRunAsStoppedAndTheWatchdogExits0) {
   ::CloseHandle(out);
   ASSERT_TRUE(started) << ::GetLastError();
 
-  ASSERT_TRUE(eventually([&] {
-    return testing::readFile(logs + "\\fake.csv").find("line,3,") != std::string::npos &&
-           testing::readFile(status).find(",running,") != std::string::npos;
-  }));
+  ASSERT_TRUE(test::waitUntil(
+      [&] {
+        return test::readFile(logs + "\\fake.csv").find("line,3,") != std::string::npos &&
+               test::readFile(status).find(",running,") != std::string::npos;
+      },
+      std::chrono::seconds(20)));
   // A new process group ignores Ctrl+C until it asks otherwise; Ctrl+Break always arrives.
   const bool sent = ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, info.dwProcessId) != 0;
   const DWORD sendError = ::GetLastError();
@@ -82,11 +74,10 @@ TEST(ConsoleControl, CtrlBreakEndsTheRunAsStoppedAndTheWatchdogExits0) {
 
   ASSERT_TRUE(ended);
   EXPECT_EQ(code, 0u);
-  std::string output = testing::readFile(dir.file("out.txt"));
+  std::string output = test::readFile(dir.file("out.txt"));
   output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
   EXPECT_TRUE(std::regex_search(output, std::regex(R"(\] has been stopped!\n$)"))) << output;
-  EXPECT_NE(testing::readFile(status).find(",stopped,"), std::string::npos)
-      << testing::readFile(status);
+  EXPECT_NE(test::readFile(status).find(",stopped,"), std::string::npos) << test::readFile(status);
 }
 
 #else

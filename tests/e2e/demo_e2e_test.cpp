@@ -18,23 +18,23 @@ namespace {
 const std::string S(1, platform::separator());
 
 TEST(Demo, ExampleConfigurationBesideTheWatchdogSupervisesTheDemo) {
-  const std::string buildDir = platform::directoryOf(testing::builtProgram("tavrelon"));
+  const std::string buildDir = platform::directoryOf(test::builtProgram("tavrelon"));
   const std::vector<ProgramConfig> programs =
       readConfigFile(buildDir + S + "TavrelonConfig.ini", watchdogStatusLogDefaults());
   ASSERT_EQ(programs.size(), 1u);
-  EXPECT_EQ(programs[0].applicationPath, testing::builtProgram("tavrelon_demo"));
+  EXPECT_EQ(programs[0].applicationPath, test::builtProgram("tavrelon_demo"));
   EXPECT_FALSE(programs[0].applicationLogDir.empty());
   EXPECT_EQ(programs[0].applicationArgument, "\"" + programs[0].applicationLogDir + "\"");
 }
 
 TEST(Demo, CrashesAndFinishesByTurnsLoggingProgressEachTime) {
-  testing::TempDir dir;
-  const std::string demo = testing::builtProgram("tavrelon_demo");
+  test::TempDir dir;
+  const std::string demo = test::builtProgram("tavrelon_demo");
   const std::string arguments = "\"" + dir.path() + "\"";
   std::string output;
-  EXPECT_NE(testing::runCapturingOutput(demo, arguments, output), 0);  // exit code 3
+  EXPECT_NE(test::runCapturingOutput(demo, arguments, output), 0);  // exit code 3
   EXPECT_TRUE(platform::exists(dir.file("demo-crash-marker")));
-  EXPECT_EQ(testing::runCapturingOutput(demo, arguments, output), 0);
+  EXPECT_EQ(test::runCapturingOutput(demo, arguments, output), 0);
   EXPECT_FALSE(platform::exists(dir.file("demo-crash-marker")));
 
   std::vector<std::string> logs;

@@ -19,84 +19,41 @@ namespace tavrelon {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace test;
 
 const std::string S(1, platform::separator());
-const std::string kFake = testing::builtProgram("fake_program");
+const std::string kFake = test::builtProgram("fake_program");
 const std::string kName = fs::path(kFake).filename().string();
 
 const std::string kHeader = "Application_ID,Running_Status,Start_Time,End_Time,Latest_Log\r\n";
 const std::string kRowTime = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
-const std::string kId =
-    "(" + std::regex_replace(kName, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") + R"(_\d{14}))";
-
-std::string literal(const std::string& text) {
-  static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-  return std::regex_replace(text, special, R"(\$&)");
-}
+const std::string kId = "(" + test::literal(kName) + R"(_\d{14}))";
 
 bool onPosix() {
   return !platform::isWindows();
 }
 
-// Whether the process `pid` still runs (Linux's /proc; a zombie counts as ended).
-bool processAlive(const std::string& pid) {
-  const std::string stat = testing::readFile("/proc/" + pid + "/stat");
-  const std::string::size_type paren = stat.rfind(')');
-  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
-}
-
-// Calls `done` every 10 ms until it holds or `seconds` have passed.
-template <typename Condition>
-bool eventually(Condition done, int seconds = 10) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-// The first line of `path` without its line end, once it is complete.
-std::string pidIn(const std::string& path) {
-  std::string text;
-  eventually([&] {
-    text = testing::readFile(path);
-    return !text.empty() && text.back() == '\n';
-  });
-  return text.substr(0, text.find_first_of("\r\n"));
-}
-
 // The built watchdog copied into a fresh directory, run without arguments.
 class Watchdog {
  public:
-  Watchdog() {
-    const fs::path built = testing::builtProgram("tavrelon");
-    program_ = dir_.file(built.filename().string());
-    fs::copy_file(built, program_);
-  }
-  const testing::TempDir& dir() const { return dir_; }
+  Watchdog() : program_(copyOfProgram("tavrelon", dir_.path())) {}
+  const test::TempDir& dir() const { return dir_; }
   const std::string& program() const { return program_; }
 
   // Writes TavrelonConfig.ini beside the copy, runs it and returns its
   // standard output with line ends as "\n".
   std::string run(const std::string& configuration) {
-    testing::writeFile(dir_.file("TavrelonConfig.ini"), configuration);
+    test::writeFile(dir_.file("TavrelonConfig.ini"), configuration);
     std::string output;
-    EXPECT_EQ(testing::runCapturingOutput(program_, "", output), 0);
-    std::string normal;
-    for (char c : output) {
-      if (c != '\r')
-        normal += c;
-    }
-    return normal;
+    EXPECT_EQ(test::runCapturingOutput(program_, "", output), 0);
+    return withoutCarriageReturns(output);
   }
 
   // POSIX: starts the copy in the background through the shell, `launcher`
   // (a command that execs its arguments) in front of it, its standard output
   // into a file. The shell execs it, so the pid it records is the watchdog's.
   void start(const std::string& configuration, const std::string& launcher = "") {
-    testing::writeFile(dir_.file("TavrelonConfig.ini"), configuration);
+    test::writeFile(dir_.file("TavrelonConfig.ini"), configuration);
     const std::string command = "echo $$ > \"" + dir_.file("watchdog.pid") + "\"; exec " +
                                 launcher + " \"" + program_ + "\" > \"" + dir_.file("out.txt") +
                                 "\"";
@@ -107,22 +64,18 @@ class Watchdog {
     pid_ = pidIn(dir_.file("watchdog.pid"));
   }
   void signal(const std::string& name) const {
-    (void)std::system(("kill -" + name + " " + pid_).c_str());
+    (void)std::system(("kill -" + name + " " + std::to_string(pid_)).c_str());
   }
   // Waits up to `seconds` for the background watchdog to end (then kills it)
   // and returns std::system's result: 0 exactly when it exited with 0.
   int finish(int seconds = 10) {
-    if (!eventually([&] { return done_.load(); }, seconds))
+    if (!waitUntil([&] { return done_.load(); }, std::chrono::seconds(seconds)))
       signal("KILL");
     background_.join();
     return status_;
   }
   std::string output() const {
-    std::string normal;
-    for (char c : testing::readFile(dir_.file("out.txt")))
-      if (c != '\r')
-        normal += c;
-    return normal;
+    return withoutCarriageReturns(test::readFile(dir_.file("out.txt")));
   }
   ~Watchdog() {
     if (background_.joinable())
@@ -142,12 +95,12 @@ class Watchdog {
   }
 
  private:
-  testing::TempDir dir_;
+  test::TempDir dir_;
   std::string program_;
   std::thread background_;
   std::atomic<bool> done_{false};
   int status_ = -1;
-  std::string pid_;
+  std::uint32_t pid_ = 0;
 };
 
 // One program block of the configuration.
@@ -186,7 +139,7 @@ TEST(WatchdogEndToEnd, SupervisesTwoProgramsInOrderEachToItsFinish) {
   ASSERT_TRUE(std::regex_match(output, ids, shape)) << output;
   EXPECT_EQ(ids[2].str(), ids[3].str());
   for (const auto& [log, id] : {std::pair{first, ids[3].str()}, std::pair{second, ids[4].str()}}) {
-    const std::string bytes = testing::readFile(log);
+    const std::string bytes = test::readFile(log);
     EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + literal(id) + ",finished," +
                                                    kRowTime + "," + kRowTime + ",N/A\r\n")))
         << bytes;
@@ -210,7 +163,7 @@ TEST(WatchdogEndToEnd, RestartsAProgramThatCrashedOnceAndRecordsBothRuns) {
   // The status log carries the program's file name and the time it was configured.
   const std::vector<std::string> logsFound = watchdog.defaultStatusLogs(kName);
   ASSERT_EQ(logsFound.size(), 1u);
-  const std::string bytes = testing::readFile(logsFound[0]);
+  const std::string bytes = test::readFile(logsFound[0]);
   const std::string crashed = kId + ",crashed," + kRowTime + "," + kRowTime + "," +
                               literal("[" + logs + S + "fake.csv] line 3 ") + "\\d+\r\n";
   const std::string finished =
@@ -229,10 +182,9 @@ TEST(WatchdogEndToEnd, EndsAndRestartsAProgramWhoseLogStoppedGrowingForAMinute) 
                                     "\" --escape \"" + worker + "\""),
             logs, "TimeOutMin: 1\nTavrelonLog: " + watchdog.dir().file("status.csv")));
   if (onPosix()) {
-    const std::string pid = pidIn(worker);
+    const std::uint32_t pid = pidIn(worker);
     EXPECT_FALSE(processAlive(pid)) << "the escaped worker survived the time-out";
-    if (processAlive(pid))
-      (void)std::system(("kill -9 " + pid).c_str());
+    killByPid(pid);
   }
 
   // Three lines "line,<i>,<13-digit start time>\n" of 21 bytes, then nothing:
@@ -247,7 +199,7 @@ TEST(WatchdogEndToEnd, EndsAndRestartsAProgramWhoseLogStoppedGrowingForAMinute) 
   EXPECT_EQ(ids[1].str(), ids[2].str());
   EXPECT_EQ(ids[1].str(), ids[3].str());
 
-  const std::string bytes = testing::readFile(watchdog.dir().file("status.csv"));
+  const std::string bytes = test::readFile(watchdog.dir().file("status.csv"));
   const std::string timedOut = literal(ids[1].str()) + ",timeout," + kRowTime + "," + kRowTime +
                                "," + literal("[" + logs + S + "fake.csv] line 3 ") + "\\d+\r\n";
   const std::string finished =
@@ -269,7 +221,7 @@ TEST(WatchdogEndToEnd, ReportsAMissingProgramAndGoesOnToTheNext) {
   ASSERT_TRUE(std::regex_match(output, ids, expected)) << output;
   // The missing program never had a run, so it has no status log at all.
   EXPECT_TRUE(watchdog.defaultStatusLogs("missing_program").empty());
-  EXPECT_TRUE(std::regex_match(testing::readFile(second),
+  EXPECT_TRUE(std::regex_match(test::readFile(second),
                                std::regex(literal(kHeader) + literal(ids[1].str()) + ",finished," +
                                           kRowTime + "," + kRowTime + ",N/A\r\n")));
 }
@@ -289,20 +241,19 @@ TEST(WatchdogEndToEnd, EachStopSignalEndsTheRunAndEverythingItStartedWithinASeco
                                                  "\" --escape \"" + escaped + "\""),
                          logs, "TavrelonLog: " + status) +
                    block(kFake, "--lines 1", watchdog.dir().file("logs2")));
-    const std::vector<std::string> pids{pidIn(inGroup), pidIn(escaped)};
-    ASSERT_TRUE(eventually([&] {
-      return testing::readFile(logs + S + "fake.csv").find("line,3,") != std::string::npos &&
-             testing::readFile(status).find(",running,") != std::string::npos;
+    const std::vector<std::uint32_t> pids{pidIn(inGroup), pidIn(escaped)};
+    ASSERT_TRUE(waitUntil([&] {
+      return test::readFile(logs + S + "fake.csv").find("line,3,") != std::string::npos &&
+             test::readFile(status).find(",running,") != std::string::npos;
     }));
 
     const auto signalled = std::chrono::steady_clock::now();
     watchdog.signal(name);
     EXPECT_EQ(watchdog.finish(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(1500));
-    for (const std::string& pid : pids) {
+    for (std::uint32_t pid : pids) {
       EXPECT_FALSE(processAlive(pid)) << pid << " survived the stop";
-      if (processAlive(pid))
-        (void)std::system(("kill -9 " + pid).c_str());
+      killByPid(pid);
     }
 
     // No further program is started.
@@ -312,7 +263,7 @@ TEST(WatchdogEndToEnd, EachStopSignalEndsTheRunAndEverythingItStartedWithinASeco
         output, id,
         std::regex("Program \\[1\\]:\n" + startLines() + "\\[" + kId + "\\] has been stopped!\n")))
         << output;
-    const std::string bytes = testing::readFile(status);
+    const std::string bytes = test::readFile(status);
     EXPECT_TRUE(std::regex_match(
         bytes,
         std::regex(literal(kHeader) + literal(id[1].str()) + ",stopped," + kRowTime + "," +
@@ -329,7 +280,7 @@ TEST(WatchdogEndToEnd, AStopWithNoRunInProgressEndsAtOnceAndPrintsNothing) {
                  block(kFake, "--lines 1", watchdog.dir().file("logs2")));
   // The stop comes in the pause after the failed start.
   ASSERT_TRUE(
-      eventually([&] { return watchdog.output().find("not found!\n") != std::string::npos; }));
+      waitUntil([&] { return watchdog.output().find("not found!\n") != std::string::npos; }));
   const auto signalled = std::chrono::steady_clock::now();
   watchdog.signal("TERM");
   EXPECT_EQ(watchdog.finish(), 0);
@@ -343,16 +294,15 @@ TEST(WatchdogEndToEnd, AClosedOutputNeitherEndsTheWatchdogNorLosesTheRow) {
   Watchdog watchdog;
   const std::string logs = watchdog.dir().file("logs");
   const std::string status = watchdog.dir().file("status.csv");
-  testing::writeFile(
-      watchdog.dir().file("TavrelonConfig.ini"),
-      block(kFake, fakeArguments(logs, "--lines 10"), logs, "TavrelonLog: " + status));
+  test::writeFile(watchdog.dir().file("TavrelonConfig.ini"),
+                  block(kFake, fakeArguments(logs, "--lines 10"), logs, "TavrelonLog: " + status));
   const std::string command = "( \"" + watchdog.program() + "\"; echo $? > \"" +
                               watchdog.dir().file("rc") + "\" ) | head -n 1 > \"" +
                               watchdog.dir().file("out.txt") + "\"";
   EXPECT_EQ(std::system(command.c_str()), 0);
-  EXPECT_EQ(testing::readFile(watchdog.dir().file("rc")), "0\n");
+  EXPECT_EQ(test::readFile(watchdog.dir().file("rc")), "0\n");
   EXPECT_EQ(watchdog.output(), "Program [1]:\n");
-  const std::string bytes = testing::readFile(status);
+  const std::string bytes = test::readFile(status);
   EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + kId + ",finished," + kRowTime +
                                                  "," + kRowTime + ",N/A\r\n")))
       << bytes;
@@ -372,7 +322,7 @@ TEST(WatchdogEndToEnd, StartedWithSigchldIgnoredItStillSeesTheProgramFinish) {
       watchdog.output(),
       std::regex("Program \\[1\\]:\n" + startLines() + "\\[" + kId + "\\] has finished!\n\n")))
       << watchdog.output();
-  const std::string bytes = testing::readFile(status);
+  const std::string bytes = test::readFile(status);
   EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + kId + ",finished," + kRowTime +
                                                  "," + kRowTime + ",N/A\r\n")))
       << bytes;

@@ -15,9 +15,9 @@ namespace tavrelon {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::readFile;
-using testing::TempDir;
-using testing::writeFile;
+using test::readFile;
+using test::TempDir;
+using test::writeFile;
 
 const std::string kHeader = "Application_ID,Running_Status,Start_Time,End_Time,Latest_Log";
 const std::string kSixHeader =

@@ -11,16 +11,15 @@
 
 #include "logging/kvt_log.h"
 #include "platform/platform.h"
-#include "reliability/fault_support.h"
 #include "support/test_support.h"
 
 namespace tavrelon {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ShortSleeps;
-using testing::TempDir;
-using testing::writeFile;
+using test::ShortSleeps;
+using test::TempDir;
+using test::writeFile;
 
 const std::string kSep(1, platform::separator());
 
@@ -40,7 +39,18 @@ std::int64_t modificationTime(const std::string& path) {
   return platform::fileStatus(path, status) ? status.modificationTime : -1;
 }
 
-TEST(TestLog, ConstructionWaitsFiveSecondsAndFindsNothingWithoutLogs) {
+// Each case once for TestLog and once for KVTLog, the test-mode tracker, which
+// answers as TestLog does through its own overrides.
+class BothTrackers : public ::testing::TestWithParam<bool> {
+ protected:
+  std::unique_ptr<TestLog> tracker(const std::string& logDir) const {
+    if (GetParam())
+      return std::make_unique<KVTLog>(logDir);
+    return std::make_unique<TestLog>(logDir);
+  }
+};
+
+TEST_P(BothTrackers, WaitFiveSecondsAtConstructionAndFindNothingWithoutLogs) {
   ShortSleeps sleeps;
   TempDir dir;
   writeFile(dir.file("a.txt"), "x\n");
@@ -48,18 +58,18 @@ TEST(TestLog, ConstructionWaitsFiveSecondsAndFindsNothingWithoutLogs) {
   writeFile(dir.file("TavrelonLog_alpha.exe_20240601093000.csv"), "x\n");
   writeFile(dir.file("TavrelonLogs" + kSep + "run.csv"), "x\n");
   for (const std::string& logDir : {std::string(), dir.file("missing"), dir.path()}) {
-    TestLog tracker(logDir);
-    EXPECT_EQ(tracker.logDir, logDir);
-    EXPECT_EQ(tracker.latestLogPath, "");
-    EXPECT_EQ(tracker.latestLogSize(), 0);
-    EXPECT_EQ(tracker.latestLogTime(), 0);
-    EXPECT_EQ(tracker.latestLogLine(), "");
-    EXPECT_EQ(tracker.latestLogPath, "");
+    std::unique_ptr<TestLog> found = tracker(logDir);
+    EXPECT_EQ(found->logDir, logDir);
+    EXPECT_EQ(found->latestLogPath, "");
+    EXPECT_EQ(found->latestLogSize(), 0);
+    EXPECT_EQ(found->latestLogTime(), 0);
+    EXPECT_EQ(found->latestLogLine(), "");
+    EXPECT_EQ(found->latestLogPath, "");
   }
   EXPECT_EQ(sleeps.requested(), (std::vector<std::int64_t>{5000, 5000, 5000}));
 }
 
-TEST(TestLog, FollowsTheNewestLogByCreationTimeAcrossTheTree) {
+TEST_P(BothTrackers, FollowTheNewestLogByCreationTimeAcrossTheTree) {
   ShortSleeps sleeps;
   TempDir dir;
   // Two logs of the same second: the first listed stays the choice.
@@ -73,33 +83,37 @@ TEST(TestLog, FollowsTheNewestLogByCreationTimeAcrossTheTree) {
     fs::remove(second);
   }
   ASSERT_EQ(creationTime(first), creationTime(second));
-  TestLog early(dir.path());
-  EXPECT_EQ(early.latestLogPath, first);
+  std::unique_ptr<TestLog> early = tracker(dir.path());
+  EXPECT_EQ(early->latestLogPath, first);
   const std::int64_t firstModified = modificationTime(first);
 
   nextSecond();
   std::string nested = dir.path() + kSep + "sub" + kSep + "run2.csv";
   writeFile(nested, "step 1\n");
-  TestLog later(dir.path());
-  EXPECT_EQ(later.latestLogPath, nested);
+  std::unique_ptr<TestLog> later = tracker(dir.path());
+  EXPECT_EQ(later->latestLogPath, nested);
 
   nextSecond();
   std::string backup = nested + ".bak";
   writeFile(backup, std::string(1234, 'x'));
   // Size searches anew; time and line keep the file found at construction.
-  EXPECT_EQ(early.latestLogTime(), firstModified);
-  EXPECT_EQ(early.latestLogLine(), "[" + first + "] gamma delta");
-  EXPECT_EQ(early.latestLogSize(), 1234);
-  EXPECT_EQ(early.latestLogPath, backup);
+  EXPECT_EQ(early->latestLogTime(), firstModified);
+  EXPECT_EQ(early->latestLogLine(), "[" + first + "] gamma delta");
+  EXPECT_EQ(early->latestLogSize(), 1234);
+  EXPECT_EQ(early->latestLogPath, backup);
   writeFile(backup, std::string(1300, 'x'));
-  EXPECT_EQ(early.latestLogSize(), 1300);
-  EXPECT_EQ(later.latestLogLine(), "[" + nested + "] step 1");
+  EXPECT_EQ(early->latestLogSize(), 1300);
+  EXPECT_EQ(later->latestLogLine(), "[" + nested + "] step 1");
+  EXPECT_EQ(sleeps.count(5000), 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(TestLogAndKVTLog, BothTrackers, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "KVTLog" : "TestLog"; });
 
 TEST(TestLog, ACandidateWhoseStatusFailsMakesTheLastCandidateTheChoice) {
   if (platform::isWindows())
     GTEST_SKIP() << "Windows takes the times from the listing: no status query can fail";
-  if (testing::runningAsRoot())
+  if (test::runningAsRoot())
     GTEST_SKIP() << "root's status queries pass a folder without search permission";
   ShortSleeps sleeps;
   TempDir dir;
@@ -132,7 +146,7 @@ TEST(TestLog, TakesOnlyRegularFilesAndNeverOpensFifosDevicesOrDanglingLinks) {
   fs::create_symlink(dir.file("gone"), dir.file("c.csv"), error);
   if (error)
     GTEST_SKIP() << "no symbolic links here: " << error.message();
-  const bool fifo = testing::makeFifo(dir.file("a.csv"));
+  const bool fifo = test::makeFifo(dir.file("a.csv"));
   if (!platform::isWindows())
     fs::create_symlink("/dev/null", dir.file("b.csv"));
   fs::create_symlink(dir.file("d.csv"), dir.file("e.csv"));
@@ -278,24 +292,6 @@ TEST(TestLog, TracksALogOfFiveGibibytes) {
   EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] step 42");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
   EXPECT_GT(tracker.latestLogTime(), 0);
-}
-
-TEST(KVTLog, AnswersThroughATestLogPointerLikeATestLog) {
-  ShortSleeps sleeps;
-  TempDir dir;
-  writeFile(dir.file("run.csv"), "one\ntwo,three\n");
-  for (const std::string& logDir : {std::string(), dir.file("missing"), dir.path()}) {
-    std::unique_ptr<TestLog> plain = std::make_unique<TestLog>(logDir);
-    std::unique_ptr<TestLog> testMode = std::make_unique<KVTLog>(logDir);
-    EXPECT_EQ(testMode->latestLogPath, plain->latestLogPath);
-    EXPECT_EQ(testMode->latestLogLine(), plain->latestLogLine());
-    EXPECT_EQ(testMode->latestLogSize(), plain->latestLogSize());
-    EXPECT_EQ(testMode->latestLogTime(), plain->latestLogTime());
-    EXPECT_EQ(testMode->latestLogPath, plain->latestLogPath);
-  }
-  KVTLog tracker(dir.path());
-  EXPECT_EQ(tracker.latestLogLine(), "[" + dir.file("run.csv") + "] two three");
-  EXPECT_EQ(sleeps.count(5000), 7);
 }
 
 TEST(ListFilesRecursive, AppendsEveryFileDepthFirstInNameOrder) {

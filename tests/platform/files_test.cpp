@@ -1,14 +1,19 @@
-// The file and path services on real files in temporary directories.
+// The file and path services on real files in temporary directories: sizes and
+// offsets past 4 GiB, files another process is writing, listings, whole-file
+// replacement, long paths and names outside the code page, on both backends.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "logging/test_log.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
 #include "support/test_support.h"
@@ -17,59 +22,85 @@ namespace tavrelon {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace test;
 
+const std::string S(1, platform::separator());
+
+// Names in `directory`, sorted, as the file system itself lists them.
 std::vector<std::string> namesIn(const std::string& directory) {
-  std::vector<platform::DirectoryEntry> entries;
-  platform::listDirectory(directory, entries);
   std::vector<std::string> names;
-  for (const auto& entry : entries)
-    names.push_back(entry.name);
+  for (const auto& entry : fs::directory_iterator(directory))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
   return names;
 }
 
-TEST(ListDirectory, AppendsEntriesSortedByNameWithoutDotEntries) {
-  testing::TempDir dir;
-  testing::writeFile(dir.file("b.csv"), "b");
-  testing::writeFile(dir.file("a.csv"), "a");
-  testing::writeFile(dir.file("C.txt"), "c");
-  fs::create_directory(dir.file("sub"));
+TEST(ListDirectory, AppendsNamesAndKindsWithoutDotEntries) {
+  TempDir dir;
+  writeFile(dir.file("run1.csv"), "1");
+  writeFile(dir.file("sub") + S + "run2.csv", "2");
+  fs::create_directory(dir.file("empty"));
 
-  std::vector<platform::DirectoryEntry> entries{{"zz-already-there", false}};
-  ASSERT_TRUE(platform::listDirectory(dir.path(), entries));
-  ASSERT_EQ(entries.size(), 5u);
-  EXPECT_EQ(entries[0].name, "zz-already-there");
-  std::vector<std::string> names;
-  for (std::size_t i = 1; i < entries.size(); ++i)
-    names.push_back(entries[i].name);
-  if (!platform::isWindows()) {
-    EXPECT_EQ(names, (std::vector<std::string>{"C.txt", "a.csv", "b.csv", "sub"}));
-  } else {
-    // Windows lists in the file system's own order (NTFS: case-insensitive).
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"C.txt", "a.csv", "b.csv", "sub"}));
+  for (const std::string& directory : {dir.path(), dir.path() + S}) {
+    std::vector<platform::DirectoryEntry> entries{{"kept", false}};
+    ASSERT_TRUE(platform::listDirectory(directory, entries)) << directory;
+    ASSERT_EQ(entries.size(), 4u) << directory;
+    EXPECT_EQ(entries[0].name, "kept");
+    // POSIX lists in byte order; Windows in the file system's own (NTFS: case-insensitive).
+    if (!platform::isWindows()) {
+      EXPECT_TRUE(std::is_sorted(entries.begin() + 1, entries.end(),
+                                 [](const auto& a, const auto& b) { return a.name < b.name; }));
+    }
+    std::sort(entries.begin() + 1, entries.end(),
+              [](const auto& a, const auto& b) { return a.name < b.name; });
+    EXPECT_EQ(entries[1].name, "empty");
+    EXPECT_TRUE(entries[1].isDirectory);
+    EXPECT_EQ(entries[2].name, "run1.csv");
+    EXPECT_FALSE(entries[2].isDirectory);
+    EXPECT_TRUE(entries[2].isFile);
+    EXPECT_EQ(entries[3].name, "sub");
+    EXPECT_TRUE(entries[3].isDirectory);
+    EXPECT_FALSE(entries[1].isFile || entries[3].isFile || entries[2].isLink);
+    // Windows listings carry the times a status query would give, so a search
+    // needs no query per file; POSIX listings carry none.
+    platform::FileStatus status;
+    ASSERT_TRUE(platform::fileStatus(dir.file("run1.csv"), status));
+    EXPECT_EQ(entries[2].hasTimes, platform::isWindows());
+    if (entries[2].hasTimes) {
+      EXPECT_EQ(entries[2].creationTime, status.creationTime);
+      EXPECT_EQ(entries[2].modificationTime, status.modificationTime);
+    }
   }
-  for (std::size_t i = 1; i < entries.size(); ++i)
-    EXPECT_EQ(entries[i].isDirectory, entries[i].name == "sub") << entries[i].name;
 
+  std::vector<platform::DirectoryEntry> entries;
+  EXPECT_TRUE(platform::listDirectory(dir.file("empty"), entries));
+  EXPECT_TRUE(entries.empty());
+  entries.push_back({"kept", false});
   EXPECT_FALSE(platform::listDirectory(dir.file("missing"), entries));
-  EXPECT_EQ(entries.size(), 5u);
+  EXPECT_EQ(entries.size(), 1u);
+  entries.clear();
+  EXPECT_FALSE(platform::listDirectory(dir.file("run1.csv"), entries));
+  EXPECT_FALSE(platform::listDirectory("", entries));
+  EXPECT_TRUE(entries.empty());
 }
 
 TEST(Exists, SeesFilesAndDirectoriesButNotMissingPaths) {
-  testing::TempDir dir;
-  testing::writeFile(dir.file("f"), "");
+  TempDir dir;
+  writeFile(dir.file("f"), "");
   EXPECT_TRUE(platform::exists(dir.file("f")));
   EXPECT_TRUE(platform::exists(dir.path()));
   EXPECT_FALSE(platform::exists(dir.file("missing")));
+  EXPECT_FALSE(platform::exists(dir.file("missing") + S + "f"));
+  EXPECT_FALSE(platform::exists(""));
 }
 
 TEST(FileStatus, CreationTimeStaysWhenTheFileGrowsLater) {
   // Under Wine the "creation" time is the inode-change time and moves with writes.
   if (platform::runningUnderWineForTesting())
     GTEST_SKIP() << "creation time is not fixed under Wine";
-  testing::TempDir dir;
+  TempDir dir;
   std::string path = dir.file("log.csv");
-  testing::writeFile(path, "first\n");
+  writeFile(path, "first\n");
   platform::FileStatus created;
   ASSERT_TRUE(platform::fileStatus(path, created));
   EXPECT_EQ(created.size, 6);
@@ -87,11 +118,15 @@ TEST(FileStatus, CreationTimeStaysWhenTheFileGrowsLater) {
 }
 
 TEST(FileStatus, SizesAndOffsetsBeyondFourGibibytesAreExact) {
-  testing::TempDir dir;
-  std::string path = dir.file("big.csv");
-  const std::int64_t size = 5LL << 30;
-  testing::writeFile(path, "");
-  fs::resize_file(path, static_cast<std::uintmax_t>(size));  // sparse: no disk used
+  TempDir dir;
+  const std::string path = dir.file("big.csv");
+  writeFile(path, "head");
+  // Grown without writing: the file system keeps the new part as a hole.
+  const std::int64_t size = (std::int64_t{1} << 32) + 4;
+  std::error_code error;
+  fs::resize_file(path, static_cast<std::uintmax_t>(size), error);
+  if (error)
+    GTEST_SKIP() << "no room for a file of 4 GiB here: " << error.message();
 
   platform::FileStatus status;
   ASSERT_TRUE(platform::fileStatus(path, status));
@@ -99,15 +134,43 @@ TEST(FileStatus, SizesAndOffsetsBeyondFourGibibytesAreExact) {
   std::int64_t opened = 0;
   ASSERT_TRUE(platform::openedFileSize(path, opened));
   EXPECT_EQ(opened, size);
-  std::string bytes = "stale";
-  ASSERT_TRUE(platform::readFileRange(path, size - 4, 100, bytes));
+
+  // An offset cut to 32 bits would read "head" from the start instead.
+  std::string bytes;
+  ASSERT_TRUE(platform::readFileRange(path, std::int64_t{1} << 32, 8, bytes));
   EXPECT_EQ(bytes, std::string(4, '\0'));
+  ASSERT_TRUE(platform::readFileRange(path, 1, 3, bytes));
+  EXPECT_EQ(bytes, "ead");
+  fs::remove(path, error);
+}
+
+TEST(FileStatus, FileTimesAreSecondsSince1970) {
+  TempDir dir;
+  const std::string path = dir.file("dated.csv");
+  const std::int64_t before = static_cast<std::int64_t>(std::time(nullptr));
+  writeFile(path, "x");
+  platform::FileStatus status;
+  ASSERT_TRUE(platform::fileStatus(path, status));
+  const std::int64_t after = static_cast<std::int64_t>(std::time(nullptr));
+  // File systems may round times to two seconds.
+  EXPECT_GE(status.modificationTime, before - 2);
+  EXPECT_LE(status.modificationTime, after + 2);
+  EXPECT_GE(status.creationTime, before - 2);
+  EXPECT_LE(status.creationTime, after + 2);
+
+  // 2001-09-09 01:46:40 UTC is 1000000000 s after 1970, 12644473600 s after 1601.
+  const auto target = std::chrono::system_clock::from_time_t(1000000000);
+  const auto shift = std::chrono::duration_cast<fs::file_time_type::duration>(
+      target - std::chrono::system_clock::now());
+  fs::last_write_time(path, fs::file_time_type::clock::now() + shift);
+  ASSERT_TRUE(platform::fileStatus(path, status));
+  EXPECT_NEAR(static_cast<double>(status.modificationTime), 1e9, 2.0);
 }
 
 TEST(ReadFile, ReadsBytesAndRangesAsStoredAndFailsOnMissingFiles) {
-  testing::TempDir dir;
+  TempDir dir;
   std::string path = dir.file("data.csv");
-  testing::writeFile(path, "a,b\r\nc,d\r\n");
+  writeFile(path, "a,b\r\nc,d\r\n");
   std::string content;
   ASSERT_TRUE(platform::readFile(path, content));
   EXPECT_EQ(content, "a,b\r\nc,d\r\n");
@@ -125,22 +188,48 @@ TEST(ReadFile, ReadsBytesAndRangesAsStoredAndFailsOnMissingFiles) {
   ASSERT_TRUE(platform::openedFileSize(path, size));
   EXPECT_EQ(size, 10);
   EXPECT_FALSE(platform::readFile(dir.file("missing"), content));
+  EXPECT_FALSE(platform::readFile(dir.path(), content));
   EXPECT_FALSE(platform::openedFileSize(dir.file("missing"), size));
   EXPECT_FALSE(platform::readFileRange(dir.file("missing"), 0, 1, bytes));
 }
 
+TEST(ReadFile, ReadsAFileThatAnotherHandleHoldsOpenForWriting) {
+  TempDir dir;
+  const std::string path = dir.file("log.csv");
+  // As a supervised program holds its log: open for writing the whole time.
+  std::ofstream writer(path, std::ios::binary);
+  writer << "a,b\n" << std::flush;
+
+  std::int64_t size = 0;
+  ASSERT_TRUE(platform::openedFileSize(path, size));
+  EXPECT_EQ(size, 4);
+  writer << "c,d\n" << std::flush;
+  ASSERT_TRUE(platform::openedFileSize(path, size));
+  EXPECT_EQ(size, 8);
+
+  std::string content;
+  ASSERT_TRUE(platform::readFile(path, content));
+  EXPECT_EQ(content, "a,b\nc,d\n");
+  ASSERT_TRUE(platform::readFileRange(path, 5, 100, content));
+  EXPECT_EQ(content, ",d\n");
+  platform::FileStatus status;
+  ASSERT_TRUE(platform::fileStatus(path, status));
+  EXPECT_EQ(status.size, 8);
+}
+
 TEST(ReplaceFileContent, ReplacesOrCreatesTheWholeFile) {
-  testing::TempDir dir;
+  TempDir dir;
   std::string path = dir.file("status.csv");
   ASSERT_TRUE(platform::replaceFileContent(path, "one\r\n"));
-  EXPECT_EQ(testing::readFile(path), "one\r\n");
+  EXPECT_EQ(readFile(path), "one\r\n");
   ASSERT_TRUE(platform::replaceFileContent(path, "x"));
-  EXPECT_EQ(testing::readFile(path), "x");
+  EXPECT_EQ(readFile(path), "x");
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
 }
 
-TEST(ReplaceFileContent, FailingOnADirectoryLeavesItAndNoTemporary) {
-  testing::TempDir dir;
+TEST(ReplaceFileContent, FailingOnADirectoryOrInAMissingOneLeavesEverythingAndNoTemporary) {
+  TempDir dir;
+  EXPECT_FALSE(platform::replaceFileContent(dir.file("missing") + S + "status.csv", "rows"));
   fs::create_directory(dir.file("status.csv"));
   EXPECT_FALSE(platform::replaceFileContent(dir.file("status.csv"), "rows"));
   EXPECT_TRUE(fs::is_directory(dir.file("status.csv")));
@@ -148,23 +237,23 @@ TEST(ReplaceFileContent, FailingOnADirectoryLeavesItAndNoTemporary) {
 }
 
 TEST(ReplaceFileContent, FailingInAReadOnlyDirectoryKeepsTheOldFile) {
-  testing::TempDir dir;
+  TempDir dir;
   std::string path = dir.file("status.csv");
-  testing::writeFile(path, "old");
+  writeFile(path, "old");
   fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec);
   // Root ignores directory permissions, so there is nothing to observe then.
   if (std::ofstream(dir.file("probe")))
     GTEST_SKIP() << "permissions are not enforced (root)";
 
   EXPECT_FALSE(platform::replaceFileContent(path, "new"));
-  EXPECT_EQ(testing::readFile(path), "old");
+  EXPECT_EQ(readFile(path), "old");
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
 }
 
 TEST(PathWithANulByte, NamesNoFileNotEvenTheOneBeforeTheNul) {
-  testing::TempDir dir;
+  TempDir dir;
   const std::string real = dir.file("status.csv");
-  testing::writeFile(real, "old rows");
+  writeFile(real, "old rows");
   // Each path up to its NUL is an existing file or directory.
   const std::string path = real + std::string(1, '\0') + ".junk";
   const std::string directory = dir.path() + std::string(1, '\0');
@@ -185,15 +274,106 @@ TEST(PathWithANulByte, NamesNoFileNotEvenTheOneBeforeTheNul) {
   EXPECT_TRUE(entries.empty());
 
   EXPECT_FALSE(platform::replaceFileContent(path, "new rows"));
-  EXPECT_EQ(testing::readFile(real), "old rows");
+  EXPECT_EQ(readFile(real), "old rows");
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
 }
 
-TEST(ExecutablePath, NamesTheRunningTestProgram) {
-  fs::path self = platform::executablePath();
-  EXPECT_TRUE(self.is_absolute());
-  EXPECT_EQ(self.stem().string(), "tavrelon_tests");
-  EXPECT_TRUE(fs::exists(self));
+// A folder chain under `root` whose path is longer than 260 characters.
+std::string deepFolder(const std::string& root) {
+  std::string path = root;
+  while (path.size() <= 300)
+    path += S + std::string(40, 'd') + std::to_string(path.size());
+  return path;
+}
+
+TEST(LongAndWideNames, PathsBeyond260CharactersWorkInEveryFileService) {
+  TempDir dir;
+  const std::string deep = deepFolder(dir.path());
+  const std::string log = deep + S + "run.csv";
+  // Made through the platform layer: a replacement needs the folder only.
+  fs::create_directories(fs::u8path(deep));
+  ASSERT_TRUE(platform::replaceFileContent(log, "a,b\r\nlast,line\r\n"));
+  EXPECT_TRUE(platform::exists(log));
+  platform::FileStatus status;
+  ASSERT_TRUE(platform::fileStatus(log, status));
+  EXPECT_EQ(status.size, 16);
+  std::int64_t size = 0;
+  EXPECT_TRUE(platform::openedFileSize(log, size));
+  EXPECT_EQ(size, 16);
+  std::string bytes;
+  EXPECT_TRUE(platform::readFile(log, bytes));
+  EXPECT_EQ(bytes, "a,b\r\nlast,line\r\n");
+  EXPECT_TRUE(platform::readFileRange(log, 5, 4, bytes));
+  EXPECT_EQ(bytes, "last");
+  // The tracker walks the whole tree down to it and reads its last line.
+  std::vector<std::string> files;
+  listFilesRecursive(dir.path(), files);
+  EXPECT_EQ(files, std::vector<std::string>{log});
+  ShortSleeps sleeps;
+  TestLog tracker(dir.path());
+  EXPECT_EQ(tracker.latestLogLine(), "[" + log + "] last line");
+  // Other spellings of the same file: "/" and ".." are resolved before the
+  // long-path form, which takes a path literally.
+  const std::string other = platform::isWindows() ? "/" : S;
+  EXPECT_TRUE(platform::exists(deep + S + ".." + other + fs::path(deep).filename().string() +
+                               other + "run.csv"));
+  // The status log's services: a replacement of a file that is there, a lock
+  // beside it, a stale temporary cleared, the file's identity.
+  EXPECT_EQ(platform::replaceRegularFile(log, "a,b\r\nlast,line\r\n", "TavrelonLog"),
+            platform::FileOutcome::Done);
+  EXPECT_EQ(platform::readRegularFile(log, 1024, bytes), platform::FileOutcome::Done);
+  EXPECT_EQ(bytes, "a,b\r\nlast,line\r\n");
+  platform::FileLock lock;
+  EXPECT_EQ(platform::lockFileExclusive(log + ".lock", 1000, lock), platform::FileOutcome::Done);
+  const std::string stale = deep + S + "run.csv.TavrelonLog-1-1.tmp";
+  ASSERT_TRUE(platform::replaceFileContent(stale, "old"));
+  platform::removeStaleTemporaries(log, "TavrelonLog");
+  EXPECT_FALSE(platform::exists(stale));
+  // Its final path is left to a real workstation: Wine gives none beyond 260.
+  platform::FileIdentity identity;
+  EXPECT_TRUE(platform::fileIdentity(log, identity));
+}
+
+TEST(LongAndWideNames, NamesOutsideTheAnsiCodePageNameTheRightFile) {
+  TempDir dir;
+  // Greek and Japanese, which the ANSI code page of a Western system lacks.
+  const std::string folder = dir.file("\xCE\xB4\xCE\xBF\xCE\xBA\xE6\x97\xA5");
+  const std::string log = folder + S + "\xCE\xA9\xE8\xA8\x98\xE9\x8C\xB2.csv";
+  fs::create_directories(fs::u8path(folder));
+  ASSERT_TRUE(platform::replaceFileContent(log, "x,1\r\n"));
+  EXPECT_TRUE(fs::exists(fs::u8path(log)));
+  std::vector<platform::DirectoryEntry> entries;
+  ASSERT_TRUE(platform::listDirectory(folder, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "\xCE\xA9\xE8\xA8\x98\xE9\x8C\xB2.csv");
+  const std::string final = platform::resolvedPath(log);
+  EXPECT_EQ(final.substr(final.size() - std::min<std::size_t>(final.size(), 12)), entries[0].name);
+  std::string bytes;
+  EXPECT_TRUE(platform::readFile(log, bytes));
+  EXPECT_EQ(bytes, "x,1\r\n");
+  ShortSleeps sleeps;
+  TestLog tracker(dir.path());
+  EXPECT_EQ(tracker.latestLogSize(), 5);
+  EXPECT_EQ(tracker.latestLogPath, log);
+}
+
+TEST(LongAndWideNames, TheWatchdogDeclaresItselfLongPathAware) {
+  if (!platform::isWindows())
+    GTEST_SKIP() << "an application manifest is a Windows resource";
+  const std::string image = readFile(builtProgram("tavrelon"));
+  EXPECT_NE(image.find("<ws2:longPathAware>true</ws2:longPathAware>"), std::string::npos);
+  EXPECT_NE(image.find("supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\""),
+            std::string::npos);
+}
+
+TEST(ExecutablePath, IsTheFullPathOfTheRunningTestProgram) {
+  const std::string path = platform::executablePath();
+  ASSERT_FALSE(path.empty());
+  EXPECT_TRUE(fs::path(path).is_absolute()) << path;
+  EXPECT_EQ(fs::path(path).stem().string(), "tavrelon_tests");
+  platform::FileStatus status;
+  ASSERT_TRUE(platform::fileStatus(path, status));
+  EXPECT_GT(status.size, 0);
 }
 
 // Both paths name one existing file, by whatever spelling or link.
@@ -203,10 +383,9 @@ bool sameFile(const std::string& first, const std::string& second) {
 }
 
 TEST(FileIdentity, SeesThroughAnotherSpellingAndALinkButTellsCopiesApart) {
-  testing::TempDir dir;
-  const std::string S(1, platform::separator());
+  TempDir dir;
   const std::string file = dir.file("a.exe");
-  testing::writeFile(file, "x");
+  writeFile(file, "x");
   fs::copy_file(file, dir.file("copy.exe"));
   EXPECT_TRUE(sameFile(file, dir.path() + S + "." + S + "a.exe"));
   EXPECT_FALSE(sameFile(file, dir.file("copy.exe")));
@@ -232,7 +411,7 @@ TEST(StopRequest, EndsAWaitUnderwayAtOnceAndEveryLaterOneUntilCleared) {
   EXPECT_FALSE(platform::pauseUnlessStopped(60000));
   {
     // The test seam sees the waits too; a request still ends them.
-    testing::ShortSleeps sleeps;
+    ShortSleeps sleeps;
     EXPECT_FALSE(platform::pauseUnlessStopped(60000));
     platform::clearStopRequestForTesting();
     EXPECT_TRUE(platform::pauseUnlessStopped(5000));

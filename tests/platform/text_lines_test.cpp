@@ -22,9 +22,9 @@ TEST(SplitLines, KeepsLastLineWithoutLineEndAndInnerEmptyLines) {
 }
 
 TEST(ReadTextLines, ReadsCrLfAndLfFilesAlikeAndFailsOnMissingFile) {
-  testing::TempDir dir;
-  testing::writeFile(dir.file("crlf.txt"), "x: 1\r\ny: 2\r\n");
-  testing::writeFile(dir.file("lf.txt"), "x: 1\ny: 2");
+  test::TempDir dir;
+  test::writeFile(dir.file("crlf.txt"), "x: 1\r\ny: 2\r\n");
+  test::writeFile(dir.file("lf.txt"), "x: 1\ny: 2");
   Lines crlf, lf, missing{"stale"};
   ASSERT_TRUE(readTextLines(dir.file("crlf.txt"), crlf));
   ASSERT_TRUE(readTextLines(dir.file("lf.txt"), lf));

@@ -11,14 +11,13 @@
 #include <vector>
 
 #include "logging/status_log.h"
-#include "reliability/fault_support.h"
-#include "support/test_support.h"
+#include "support/watcher_support.h"
 
 namespace tavrelon {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace testing;
+using namespace test;
 
 // fake_program writing `lines` lines to `logDir`, `intervalMs` apart, crashing
 // once (flag file in `flagDir`) and finishing on the next run.
@@ -30,7 +29,7 @@ std::string crashOnceArguments(const std::string& logDir, const std::string& fla
 }
 
 TEST(LogDirectoryFaults, DeletedAndRecreatedWhileTheProgramRunsSupervisionGoesOn) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string logDir = dir.file("logs");
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
@@ -65,19 +64,20 @@ TEST(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
     GTEST_SKIP() << "permission bits cannot make a directory unreadable on Windows (ACLs do)";
   if (runningAsRoot())
     GTEST_SKIP() << "root reads a directory without read permission";
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string logDir = dir.file("logs");
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
-  ProgramWatcher watcher =
-      driverWatcher(settingsFor(builtProgram("fake_program"),
-                                crashOnceArguments(logDir, dir.path(), 60, 20), logDir, statusLog));
+  // Two seconds of logging a run: the unreadable stretch, not the crash, ends the first.
+  ProgramWatcher watcher = driverWatcher(
+      settingsFor(builtProgram("fake_program"), crashOnceArguments(logDir, dir.path(), 100, 20),
+                  logDir, statusLog));
   std::thread vandal([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::error_code ignored;
     fs::permissions(logDir, fs::perms::none, ignored);
-    // Long enough for a time-out: a minute is six polls of 10 ms here.
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // Long enough for a time-out: a minute is six polls of 50 ms here.
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
     fs::permissions(logDir, fs::perms::owner_all, ignored);
   });
   const std::string output = superviseCapturing(watcher);
@@ -85,13 +85,16 @@ TEST(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
 
   const std::vector<StatusRecord> rows = readStatusLog(statusLog);
   EXPECT_TRUE(everyRunRecorded(output, rows));
+  ASSERT_FALSE(rows.empty());
+  EXPECT_EQ(rows[0].runningStatus, "timeout") << output;
+  EXPECT_GE(occurrences(output, "has timed out! Restarting now..."), 1) << output;
   EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
 }
 
 // Supervision of a program that crashes once and then finishes, its status
 // log at `statusLog`; returns the console output.
 std::string superviseCrashOnce(const TempDir& dir, const std::string& statusLog) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   const std::string logDir = dir.file("logs");
   ProgramWatcher watcher =
       driverWatcher(settingsFor(builtProgram("fake_program"),
@@ -169,7 +172,7 @@ TEST(StatusLogPlaceFaults, UnreadableLogIsNotRewrittenAndGetsEveryRowOnceReadabl
     GTEST_SKIP() << "permission bits cannot make a file unreadable on Windows (ACLs do)";
   if (runningAsRoot())
     GTEST_SKIP() << "root reads a file without read permission";
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
   const std::string before = std::string(kStatusLogHeader) + "\r\nold,finished,a,b,N/A\r\n";
@@ -194,7 +197,7 @@ TEST(StatusLogPlaceFaults, UnreadableLogIsNotRewrittenAndGetsEveryRowOnceReadabl
 }
 
 TEST(StatusLogPlaceFaults, LockHeldElsewhereDelaysTheRowsButLosesNone) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
   const std::string progress = dir.file("holder.txt");
@@ -237,7 +240,7 @@ TEST(StatusLogPlaceFaults, LockHeldElsewhereDelaysTheRowsButLosesNone) {
 }
 
 TEST(StatusLogPlaceFaults, DirectoryThatComesBackGetsTheRowsOfLaterRuns) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusDir = dir.file("status");
   const std::string statusLog = statusDir + platform::separator() + "s.csv";

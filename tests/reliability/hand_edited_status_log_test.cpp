@@ -8,13 +8,12 @@
 
 #include "config/text_lines.h"
 #include "logging/status_log.h"
-#include "reliability/fault_support.h"
-#include "support/test_support.h"
+#include "support/watcher_support.h"
 
 namespace tavrelon {
 namespace {
 
-using namespace testing;
+using namespace test;
 
 // Rows as an operator keeps them: plain, quoted by our writer, with empty
 // fields, and one that ends in a comma.
@@ -27,7 +26,7 @@ const std::vector<std::string> kKeptRows = {
 };
 
 TEST(HandEditedStatusLog, RowsThatReadAsRowsSurviveTheNextUpdatesByteForByte) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
   const std::string logDir = dir.file("logs");
@@ -78,7 +77,7 @@ TEST(HandEditedStatusLog, RowsThatReadAsRowsSurviveTheNextUpdatesByteForByte) {
 }
 
 TEST(HandEditedStatusLog, RunningRowDeletedByHandIsWrittenAgainWhenTheRunEnds) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
   const std::string logDir = dir.file("logs");
@@ -104,10 +103,10 @@ TEST(HandEditedStatusLog, RunningRowDeletedByHandIsWrittenAgainWhenTheRunEnds) {
 namespace tavrelon {
 namespace {
 
-using namespace testing;
+using namespace test;
 
 TEST(HandEditedStatusLog, SomeoneElsesFileAtThePathIsLeftByteForByteAndSaidSo) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusLog = dir.file("TavrelonLog_results.csv");
   const std::string foreign = "case,verdict\r\nboot,pass\r\n";

@@ -13,21 +13,19 @@
 #include "config/config_reader.h"
 #include "driver/watchdog.h"
 #include "logging/status_log.h"
-#include "reliability/fault_support.h"
-#include "support/test_support.h"
+#include "support/watcher_support.h"
 
 namespace tavrelon {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
-using namespace testing;
+using namespace test;
 
 // The watchdog copied into `dir` with `config` beside it, run without
 // arguments; returns its output, and its exit status in `status`.
 std::string runWatchdogWith(const TempDir& dir, const std::string& config, int& status) {
-  const std::string watchdog = dir.file(fs::path(builtProgram("tavrelon")).filename().string());
-  fs::copy_file(builtProgram("tavrelon"), watchdog);
+  const std::string watchdog = copyOfProgram("tavrelon", dir.path());
   writeFile(dir.file("TavrelonConfig.ini"), config);
   std::string output;
   status = runCapturingOutput(watchdog, "", output);
@@ -80,7 +78,7 @@ TEST(HostileConfiguration, NulInsideTheProgramPathNamesNoProgram) {
 TEST(HostileConfiguration, NulInsideTheStatusLogPathLeavesTheFileBeforeItAlone) {
   // The program writes no log: the time-out must stay far beyond the slowest
   // start (sanitizers on a loaded machine), or every run is timed out.
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string kept = dir.file("kept.csv");
   const std::string before = std::string(kStatusLogHeader) + "\r\nold,finished,a,b,N/A\r\n";

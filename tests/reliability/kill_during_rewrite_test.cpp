@@ -22,14 +22,14 @@ namespace tavrelon {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
+using test::TempDir;
 
 const std::string kLockName = "TavrelonLog_writer.csv.TavrelonLog-lock";
 
 // The number on the last complete line of the writer's progress file; 0 when
 // it has none. A line cut short by the kill does not count.
 std::int64_t lastCompletedRewrite(const std::string& progressFile) {
-  const std::string text = testing::readFile(progressFile);
+  const std::string text = test::readFile(progressFile);
   const std::string::size_type end = text.rfind('\n');
   if (end == std::string::npos)
     return 0;
@@ -44,17 +44,6 @@ std::vector<std::string> entriesOf(const std::string& directory) {
   for (const fs::directory_entry& entry : fs::directory_iterator(directory))
     names.push_back(entry.path().filename().string());
   return names;
-}
-
-// Waits until the process has ended; false after ten seconds.
-bool waitForEnd(const platform::ProcessRecord& record) {
-  for (int i = 0; i < 1000; ++i) {
-    std::uint32_t code = 0;
-    if (platform::processState(record.hProcess, code) != platform::ProcessState::Running)
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
 }
 
 // Waits until the writer has completed a rewrite past `completed`; false when
@@ -82,7 +71,7 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
   const std::string expectedFile = scratch.file("expected.csv");
 
   platform::ProcessLaunch launch;
-  launch.path = testing::builtProgram("status_writer");
+  launch.path = test::builtProgram("status_writer");
   launch.arguments = "\"" + statusLog + "\" \"" + progress + "\"";
   launch.newConsole = false;
   launch.showWindow = false;
@@ -106,21 +95,24 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));
     platform::terminateProcess(writer);
-    ASSERT_TRUE(waitForEnd(writer)) << "round " << round;
+    std::uint32_t code = 0;
+    ASSERT_NE(test::waitForEnd(writer, code, std::chrono::seconds(10)),
+              platform::ProcessState::Running)
+        << "round " << round;
     platform::closeHandle(writer.hProcess);
 
     const std::int64_t completed = lastCompletedRewrite(progress);
     const std::vector<StatusRecord> rows = readStatusLog(statusLog);
     const std::int64_t before = shown;
-    shown = testing::writerRewritesShownBy(rows);
+    shown = test::writerRewritesShownBy(rows);
     ASSERT_GE(shown, 0) << "round " << round << ": rows no rewrite wrote";
     // Rewrites that completed just before a kill may be missing from the
     // progress file, never from the log; and no kill undoes an earlier rewrite.
     ASSERT_GE(shown, completed) << "round " << round << ": rows of completed rewrites lost";
     ASSERT_GE(shown, before) << "round " << round << ": a kill took rows back";
     if (shown > 0) {
-      writeStatusLog(testing::writerRowsAfter(shown), expectedFile);
-      ASSERT_EQ(testing::readFile(statusLog), testing::readFile(expectedFile))
+      writeStatusLog(test::writerRowsAfter(shown), expectedFile);
+      ASSERT_EQ(test::readFile(statusLog), test::readFile(expectedFile))
           << "round " << round << ": the log is not the bytes of a completed rewrite";
     }
 
@@ -150,7 +142,7 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
   std::vector<std::string> left = entriesOf(logDir.path());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"TavrelonLog_writer.csv", kLockName}));
-  EXPECT_EQ(testing::writerRewritesShownBy(readStatusLog(statusLog)), shown);
+  EXPECT_EQ(test::writerRewritesShownBy(readStatusLog(statusLog)), shown);
 }
 
 }  // namespace
@@ -166,7 +158,7 @@ TEST(StatusLogLock, TwoWritersOnOneLogLoseNoRow) {
   std::vector<platform::ProcessRecord> writers(2);
   for (std::size_t i = 0; i < writers.size(); ++i) {
     platform::ProcessLaunch launch;
-    launch.path = testing::builtProgram("status_writer");
+    launch.path = test::builtProgram("status_writer");
     launch.arguments = "\"" + statusLog + "\" \"" + dir.file("progress" + std::to_string(i)) +
                        "\" w" + std::to_string(i) + " " + std::to_string(kRuns);
     launch.newConsole = false;
@@ -185,7 +177,7 @@ TEST(StatusLogLock, TwoWritersOnOneLogLoseNoRow) {
     platform::closeHandle(writer.hProcess);
   }
   const std::vector<StatusRecord> rows = readStatusLog(statusLog);
-  EXPECT_EQ(rows.size(), 2u * kRuns) << testing::readFile(statusLog);
+  EXPECT_EQ(rows.size(), 2u * kRuns) << test::readFile(statusLog);
   for (const StatusRecord& row : rows)
     EXPECT_EQ(row.runningStatus, "finished") << row.applicationId;
 }

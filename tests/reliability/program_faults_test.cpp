@@ -16,14 +16,13 @@
 #include "config/text_lines.h"
 #include "logging/status_log.h"
 #include "logging/test_log.h"
-#include "reliability/fault_support.h"
-#include "support/test_support.h"
+#include "support/watcher_support.h"
 
 namespace tavrelon {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace testing;
+using namespace test;
 
 // Puts a fresh copy of the built program `name` at `directory`/`name` in one
 // step, as an installer's rename would: a copy made in place could be found
@@ -97,9 +96,9 @@ std::string writerArguments(const Place& place, const std::string& logName,
 }
 
 TEST(ProgramFileFaults, DeletedWhileRunningTheRestartAfterTheCrashRetriesUntilItIsBack) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   Place place;
-  const std::string program = copyOfProgram("held_log_writer", place.dir.path());
+  const std::string program = copyOfProgram("held_log_writer", place.dir.path(), "held_log_writer");
   ProgramWatcher watcher =
       driverWatcher(settingsFor(program,
                                 writerArguments(place, "run.csv",
@@ -126,9 +125,9 @@ TEST(ProgramFileFaults, DeletedWhileRunningTheRestartAfterTheCrashRetriesUntilIt
 }
 
 TEST(ProgramFileFaults, DeletedWhileHungTheRestartAfterTheTimeOutRetriesUntilItIsBack) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   Place place;
-  const std::string program = copyOfProgram("held_log_writer", place.dir.path());
+  const std::string program = copyOfProgram("held_log_writer", place.dir.path(), "held_log_writer");
   ProgramWatcher watcher =
       driverWatcher(settingsFor(program,
                                 writerArguments(place, "run.csv",
@@ -151,7 +150,7 @@ TEST(ProgramFileFaults, DeletedWhileHungTheRestartAfterTheTimeOutRetriesUntilItI
 }
 
 TEST(ProgramLogFaults, LogHeldOpenForTheWholeRunIsTrackedAndRead) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   Place place;
   // Lines every 15 ms: far more often than the six 10 ms polls of a time-out.
   ProgramWatcher watcher = driverWatcher(settingsFor(
@@ -171,7 +170,7 @@ TEST(ProgramLogFaults, LogHeldOpenForTheWholeRunIsTrackedAndRead) {
 }
 
 TEST(ProgramLogFaults, ReadOnlyLogStillGivesItsLastLine) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   Place place;
   ProgramWatcher watcher = driverWatcher(
       settingsFor(builtProgram("held_log_writer"),
@@ -188,7 +187,7 @@ TEST(ProgramLogFaults, ReadOnlyLogStillGivesItsLastLine) {
 }
 
 TEST(ProgramLogFaults, LogPastFourGibibytesIsTrackedWithItsFullSize) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   Place place;
   const std::string big = place.log("big.csv");
   const std::int64_t base = (std::int64_t{4} << 30) + 3;
@@ -221,7 +220,7 @@ TEST(ProgramLogFaults, LogPastFourGibibytesIsTrackedWithItsFullSize) {
 }
 
 TEST(ProgramLogFaults, AFifoAndTheStatusLogInTheLogFolderAreNeverTakenForTheLog) {
-  ShortSleeps sleeps(kFaultSleepDivisor);
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
   Place place;
   // The program's log is older than the status log, which every rewrite makes
   // new; the polls must still show the program's log.

@@ -1,5 +1,5 @@
-// The status log that the status_writer helper builds, one rewrite at a time,
-// shared by the helper and the tests that kill it.
+// The status log that the status_writer program builds, one rewrite at a time,
+// shared by that program and the tests that kill it.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 
 #include "logging/status_log.h"
 
-namespace tavrelon::testing {
+namespace tavrelon::test {
 
 // Row `n` (from 1) as rewrite number `2n - 1` adds it ("running") and rewrite
 // `2n` closes it ("finished"). Commas and quotes make the writer quote fields;
@@ -51,4 +51,4 @@ inline std::int64_t writerRewritesShownBy(const std::vector<StatusRecord>& rows)
   return rewrites;
 }
 
-}  // namespace tavrelon::testing
+}  // namespace tavrelon::test

@@ -10,7 +10,7 @@
 #include "platform/platform.h"
 #include "support/test_support.h"
 
-namespace tavrelon::testing {
+namespace tavrelon::test {
 
 // The status folder of a night: alpha crashes once and then finishes (its log
 // in <dir>/status/hostA), beta finishes (<dir>/status/hostB); beside them a
@@ -69,4 +69,4 @@ inline int runReport(const std::string& folder, const std::string& arguments, st
   return windows ? result : (result & 0x7F) == 0 ? (result >> 8) & 0xFF : -1;
 }
 
-}  // namespace tavrelon::testing
+}  // namespace tavrelon::test

@@ -18,7 +18,7 @@ namespace {
 
 // Runs headless chromium on `page` with `mode` ("--dump-dom" or
 // "--screenshot=FILE"); standard output into `output`. True when it exited 0.
-bool chromium(const testing::TempDir& dir, const std::string& page, const std::string& mode,
+bool chromium(const test::TempDir& dir, const std::string& page, const std::string& mode,
               std::string& output) {
   const std::string command =
       "timeout 120 chromium --headless --no-sandbox --disable-gpu "
@@ -26,7 +26,7 @@ bool chromium(const testing::TempDir& dir, const std::string& page, const std::s
       dir.file("profile") + "\" --window-size=1300,1000 " + mode + " \"file://" + page + "\" > \"" +
       dir.file("dom") + "\" 2>/dev/null";
   const bool done = std::system(command.c_str()) == 0;
-  output = testing::readFile(dir.file("dom"));
+  output = test::readFile(dir.file("dom"));
   return done;
 }
 
@@ -52,8 +52,8 @@ int runsDrawn(const std::string& lane, int& mergedBars) {
 TEST(ReportInBrowser, ShowsOneLanePerLogEveryRunOnceAndTheFailures) {
   ASSERT_EQ(std::system("command -v chromium >/dev/null"), 0)
       << "chromium is missing: scripts/setup-debian.sh installs it";
-  testing::TempDir dir;
-  const std::string status = testing::runWatchdogNight(dir);
+  test::TempDir dir;
+  const std::string status = test::runWatchdogNight(dir);
   const std::vector<StatusRecord> alpha = readStatusLog(status + "/hostA/alpha.csv");
   ASSERT_EQ(alpha.size(), 2u);
 
@@ -71,11 +71,11 @@ TEST(ReportInBrowser, ShowsOneLanePerLogEveryRunOnceAndTheFailures) {
                      "[/logs/loop.csv] <script>alert(" + std::to_string(i) + ")</script>"});
   }
   // The watchdog's own writer, into a folder made for it.
-  testing::writeFile(status + "/hostC/loop.csv", "");
+  test::writeFile(status + "/hostC/loop.csv", "");
   ASSERT_EQ(writeStatusLog(loop, status + "/hostC/loop.csv"), StatusLogOutcome::Done);
 
   std::string output, errors;
-  ASSERT_EQ(testing::runReport(dir.path(), "-o page.html \"" + status + "\"", output, errors), 0)
+  ASSERT_EQ(test::runReport(dir.path(), "-o page.html \"" + status + "\"", output, errors), 0)
       << errors;
   const std::string page = dir.file("page.html");
   std::string dom;
@@ -108,7 +108,7 @@ TEST(ReportInBrowser, ShowsOneLanePerLogEveryRunOnceAndTheFailures) {
 
   std::string ignored;
   ASSERT_TRUE(chromium(dir, page, "--screenshot=\"" + dir.file("page.png") + "\"", ignored));
-  const std::string png = testing::readFile(dir.file("page.png"));
+  const std::string png = test::readFile(dir.file("page.png"));
   EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1A\n");
   EXPECT_GT(png.size(), 20000u) << "a blank screenshot";
 }

@@ -30,14 +30,14 @@ std::size_t count(const std::string& text, const std::string& part) {
 std::vector<std::pair<std::string, std::string>> snapshot(const std::string& folder) {
   std::vector<std::pair<std::string, std::string>> files;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder))
-    files.emplace_back(entry.path().string(), testing::readFile(entry.path().string()));
+    files.emplace_back(entry.path().string(), test::readFile(entry.path().string()));
   std::sort(files.begin(), files.end());
   return files;
 }
 
 TEST(ReportEndToEnd, DrawsANightOfTheWatchdogAndNamesWhatItSkipped) {
-  testing::TempDir dir;
-  const std::string status = testing::runWatchdogNight(dir);
+  test::TempDir dir;
+  const std::string status = test::runWatchdogNight(dir);
   const std::string s(1, platform::separator());
   const std::string alphaLog = status + s + "hostA" + s + "alpha.csv";
   const std::vector<StatusRecord> alpha = readStatusLog(alphaLog);
@@ -49,7 +49,7 @@ TEST(ReportEndToEnd, DrawsANightOfTheWatchdogAndNamesWhatItSkipped) {
   // The folder, a missing path and a program's own CSV file.
   const std::string results = status + s + "hostA" + s + "results.csv";
   std::string output, errors;
-  EXPECT_EQ(testing::runReport(
+  EXPECT_EQ(test::runReport(
                 dir.path(),
                 "-o night.html \"" + status + "\" \"" + dir.file("gone") + "\" \"" + results + "\"",
                 output, errors),
@@ -59,7 +59,7 @@ TEST(ReportEndToEnd, DrawsANightOfTheWatchdogAndNamesWhatItSkipped) {
                         "Error: Not a status log, skipped [" + results + "]\n");
   EXPECT_EQ(snapshot(status), before) << "the report changed or added a file beside the logs";
 
-  const std::string page = testing::readFile(dir.file("night.html"));
+  const std::string page = test::readFile(dir.file("night.html"));
   EXPECT_EQ(count(page, "<g class=\"lane\""), 2u);
   EXPECT_EQ(count(page, "<rect class=\"run "), 3u);
   EXPECT_EQ(count(page, "<rect class=\"run crashed\""), 1u);
@@ -86,8 +86,8 @@ TEST(ReportEndToEnd, DrawsANightOfTheWatchdogAndNamesWhatItSkipped) {
             std::string::npos);
 
   // Without -o: a page named by the time in the current folder, its name printed.
-  testing::TempDir here;
-  EXPECT_EQ(testing::runReport(here.path(), "\"" + alphaLog + "\"", output, errors), 0);
+  test::TempDir here;
+  EXPECT_EQ(test::runReport(here.path(), "\"" + alphaLog + "\"", output, errors), 0);
   EXPECT_TRUE(std::regex_match(output, std::regex(R"(TavrelonReport_\d{14}\.html\n)"))) << output;
   EXPECT_EQ(errors, "");
   EXPECT_TRUE(fs::is_regular_file(here.file(output.substr(0, output.size() - 1))));
@@ -95,12 +95,10 @@ TEST(ReportEndToEnd, DrawsANightOfTheWatchdogAndNamesWhatItSkipped) {
   // No page where it cannot be written, and never in place of a log it reads.
   const std::string nowhere = dir.file("no-such-folder") + s + "page.html";
   EXPECT_EQ(
-      testing::runReport(dir.path(), "-o \"" + nowhere + "\" \"" + status + "\"", output, errors),
-      2);
+      test::runReport(dir.path(), "-o \"" + nowhere + "\" \"" + status + "\"", output, errors), 2);
   EXPECT_EQ(errors, "Error: Cannot write the report [" + nowhere + "]\n");
   EXPECT_EQ(
-      testing::runReport(dir.path(), "-o \"" + alphaLog + "\" \"" + status + "\"", output, errors),
-      2);
+      test::runReport(dir.path(), "-o \"" + alphaLog + "\" \"" + status + "\"", output, errors), 2);
   EXPECT_EQ(errors, "Error: The page would replace the status log [" + alphaLog + "]\n");
   EXPECT_EQ(output, "");
   EXPECT_EQ(snapshot(status), before);

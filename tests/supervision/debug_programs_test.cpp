@@ -2,20 +2,21 @@
 // are ended, and what a missing or unstartable one does to the run.
 #include <gtest/gtest.h>
 
+#include "config/text_lines.h"
 #include "logging/status_log.h"
 #include "platform/platform.h"
-#include "supervision_fixture.h"
+#include "support/watcher_support.h"
 
 namespace tavrelon {
 namespace {
 
-using namespace supervision_test;
+using namespace test;
 
 const std::string kName = fs::path(fakeProgram()).filename().string();
 
 // Settings with the debug programs switched on; DebugCrash defaults to the
 // fake program beside the test executable, which exits at once without arguments.
-ProgramConfig debugConfig(const testing::TempDir& dir, const std::string& arguments) {
+ProgramConfig debugConfig(const test::TempDir& dir, const std::string& arguments) {
   ProgramConfig config = fakeConfig(dir, arguments);
   config.debugOrNot = true;
   config.debugCrashScript = S + kName;
@@ -31,13 +32,12 @@ ProgramWatcher debugWatcher(ProgramConfig config) {
 // A shell script in `dir` that appends "pid argc cwd" to `record` and then
 // sleeps, named as a debug script is named: relative to the executable's own
 // directory. Empty where there is no POSIX shell or no relative way there.
-std::string sleepingScript(const testing::TempDir& dir, const std::string& name,
+std::string sleepingScript(const test::TempDir& dir, const std::string& name,
                            const std::string& record) {
   if (platform::separator() != '/' || !fs::exists("/bin/sh"))
     return "";
   const std::string path = dir.file(name);
-  testing::writeFile(path,
-                     "#!/bin/sh\necho \"$$ $# $(pwd -P)\" >> '" + record + "'\nexec sleep 30\n");
+  test::writeFile(path, "#!/bin/sh\necho \"$$ $# $(pwd -P)\" >> '" + record + "'\nexec sleep 30\n");
   fs::permissions(path, fs::perms::owner_exec, fs::perm_options::add);
   const fs::path relative = fs::relative(fs::canonical(path), platform::executableDirectory());
   return relative.empty() ? "" : S + relative.string();
@@ -55,26 +55,26 @@ std::uint32_t pidOf(const std::string& line) {
 }
 
 TEST(DebugCrash, IsLaunchedBesideTheProgramWithoutAnyMessage) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   ProgramWatcher watcher = debugWatcher(debugConfig(dir, "--end hang"));
   ::testing::internal::CaptureStdout();
   watcher.start();
   EXPECT_EQ(capturedOutput(), "\nStart running [" + kName + "]...\n");
   EXPECT_NE(watcher.debugCrashProcess().dwProcessId, 0u);
   std::uint32_t code = 99;
-  EXPECT_TRUE(waitForExit(watcher.debugCrashProcess(), code));
+  EXPECT_EQ(waitForEnd(watcher.debugCrashProcess(), code), platform::ProcessState::Exited);
   EXPECT_EQ(code, 0u);
   EXPECT_NE(watcher.logTracker(), nullptr);
   watcher.stop();
 }
 
 TEST(DebugCrash, StartsInTheOwnDirectoryWithNoArgumentsAndStopEndsIt) {
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string script = sleepingScript(dir, "crash.sh", dir.file("crash.rec"));
   if (script.empty())
     GTEST_SKIP() << "needs a POSIX shell reachable from the build folder";
-  testing::ShortSleeps sleeps(100);
+  test::ShortSleeps sleeps(100);
   ProgramConfig config = debugConfig(dir, "--end hang");
   config.debugCrashScript = script;
   ProgramWatcher watcher = debugWatcher(config);
@@ -94,8 +94,8 @@ TEST(DebugCrash, StartsInTheOwnDirectoryWithNoArgumentsAndStopEndsIt) {
 }
 
 TEST(DebugCrash, UnstartableOneIsReportedAndTheProgramRunsOn) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   ProgramConfig config = debugConfig(dir, "--end hang");
   // The own directory exists but is no program.
   config.debugCrashScript = "";
@@ -115,8 +115,8 @@ TEST(DebugCrash, UnstartableOneIsReportedAndTheProgramRunsOn) {
 }
 
 TEST(DebugCrash, MissingOneStopsTheRunWhichThenDoesNotCountAsFinished) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   ProgramConfig config = debugConfig(dir, "--end hang");
   config.debugCrashScript = S + "no-such-debug-program";
   ProgramWatcher watcher = debugWatcher(config);
@@ -141,7 +141,7 @@ TEST(DebugCrash, MissingOneStopsTheRunWhichThenDoesNotCountAsFinished) {
 }
 
 TEST(DebugTimeout, TimeOutLaunchesItEndsDebugCrashAndTheFinalStopEndsEverything) {
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string crash = sleepingScript(dir, "crash.sh", dir.file("crash.rec"));
   const std::string timeout = sleepingScript(dir, "timeout.sh", dir.file("timeout.rec"));
   if (crash.empty() || timeout.empty())
@@ -154,7 +154,7 @@ TEST(DebugTimeout, TimeOutLaunchesItEndsDebugCrashAndTheFinalStopEndsEverything)
   // At the restart pause: the first DebugCrash must be gone, DebugTimeout up.
   bool crashEndedAtTimeOut = false;
   bool timeoutRunningAtTimeOut = false;
-  ScriptedSleeps sleeps(100, [&](std::int64_t ms) {
+  ShortSleeps sleeps(100, [&](std::int64_t ms) {
     if (ms != 1000)
       return;
     waitUntil([&] { return !recorded(dir.file("timeout.rec")).empty(); });
@@ -188,8 +188,8 @@ TEST(DebugTimeout, TimeOutLaunchesItEndsDebugCrashAndTheFinalStopEndsEverything)
 
 TEST(DebugTimeout, MissingOrUnstartableOneStopsTheRunWithoutARestart) {
   for (const std::string& script : {S + "no-such-debug-program", std::string()}) {
-    testing::TempDir dir;
-    testing::ShortSleeps sleeps(100);
+    test::TempDir dir;
+    test::ShortSleeps sleeps(100);
     ProgramConfig config = debugConfig(dir, logArguments(dir, "--lines 2 --end hang"));
     config.debugTimeoutScript = script;
     ProgramWatcher watcher = debugWatcher(config);

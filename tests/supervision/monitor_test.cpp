@@ -6,12 +6,13 @@
 
 #include "logging/kvt_log.h"
 #include "logging/status_log.h"
-#include "supervision_fixture.h"
+#include "platform/test_seams.h"
+#include "support/watcher_support.h"
 
 namespace tavrelon {
 namespace {
 
-using namespace supervision_test;
+using namespace test;
 
 const std::string kRowTime = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
 const std::string kName = fs::path(fakeProgram()).filename().string();
@@ -30,18 +31,10 @@ std::string crashLines(const std::string& name) {
   return "\n" + literal("[" + name + "] has crashed!  Restarting now...") + "\n";
 }
 
-// How often `needle` occurs in `text`.
-int occurrences(const std::string& text, const std::string& needle) {
-  int n = 0;
-  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-    ++n;
-  return n;
-}
-
 TEST(Monitor, ProgramEndingWithZeroIsRecordedAsFinished) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
-  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, logArguments(dir, "--lines 2")));
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
+  ProgramWatcher watcher = driverWatcher(fakeConfig(dir, logArguments(dir, "--lines 2")));
   ::testing::internal::CaptureStdout();
   watcher.start();
   const bool exited = waitForExit(watcher.programProcess());
@@ -65,9 +58,9 @@ TEST(Monitor, ProgramEndingWithZeroIsRecordedAsFinished) {
 }
 
 TEST(Monitor, PrintsOneLinePerPollAndPausesTenSecondsAfterEach) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
-  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, logArguments(dir, "--lines 15")));
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
+  ProgramWatcher watcher = driverWatcher(fakeConfig(dir, logArguments(dir, "--lines 15")));
   ::testing::internal::CaptureStdout();
   watcher.start();
   watcher.monitor();
@@ -81,9 +74,9 @@ TEST(Monitor, PrintsOneLinePerPollAndPausesTenSecondsAfterEach) {
 }
 
 TEST(Monitor, CrashIsRecordedWithTheLastLogLineAndTheProgramRestarted) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
-  ProgramWatcher watcher = plainWatcher(
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
+  ProgramWatcher watcher = driverWatcher(
       fakeConfig(dir, logArguments(dir, "--lines 3 --crash-once \"" + dir.file("marker") + "\"")));
   ::testing::internal::CaptureStdout();
   watcher.start();
@@ -117,12 +110,12 @@ class TimeOut : public ::testing::TestWithParam<int> {};
 
 TEST_P(TimeOut, FiresOnExactlyTheSixTimesTimeOutMinthUnchangedPollThenRestarts) {
   const int minutes = GetParam();
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   ProgramConfig config =
       fakeConfig(dir, logArguments(dir, "--lines 2 --hang-once \"" + dir.file("marker") + "\""));
   config.timeOutMin = minutes;
-  ProgramWatcher watcher = plainWatcher(config);
+  ProgramWatcher watcher = driverWatcher(config);
   ::testing::internal::CaptureStdout();
   watcher.start();
   const std::string firstId = watcher.status.applicationId;
@@ -165,13 +158,13 @@ INSTANTIATE_TEST_SUITE_P(Minutes, TimeOut, ::testing::Values(1, 2));
 class NoTimeOut : public ::testing::TestWithParam<std::int32_t> {};
 
 TEST_P(NoTimeOut, ZeroNegativeOrHugeTimeOutMinNeverFires) {
-  testing::TempDir dir;
+  test::TempDir dir;
   ProgramConfig config = fakeConfig(dir, logArguments(dir, "--lines 1 --end hang"));
   config.timeOutMin = GetParam();
-  ProgramWatcher watcher = plainWatcher(config);
+  ProgramWatcher watcher = driverWatcher(config);
   // After 20 unchanged polls the test ends the program itself, which reads as a finish.
   int polls = 0;
-  ScriptedSleeps sleeps(1000, [&](std::int64_t ms) {
+  ShortSleeps sleeps(1000, [&](std::int64_t ms) {
     if (ms == 10000 && ++polls == 20)
       platform::terminateProcess(watcher.programProcess());
   });
@@ -189,11 +182,11 @@ TEST_P(NoTimeOut, ZeroNegativeOrHugeTimeOutMinNeverFires) {
 INSTANTIATE_TEST_SUITE_P(Limits, NoTimeOut, ::testing::Values(0, -1, INT32_MAX, INT32_MIN));
 
 TEST(Monitor, MissingProgramIsReportedOnceAndNothingCountsAsFinished) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   ProgramConfig config = fakeConfig(dir, "");
   config.applicationPath = dir.file("none");
-  ProgramWatcher watcher = plainWatcher(config);
+  ProgramWatcher watcher = driverWatcher(config);
   ::testing::internal::CaptureStdout();
   watcher.start();
   watcher.monitor();
@@ -206,13 +199,13 @@ TEST(Monitor, MissingProgramIsReportedOnceAndNothingCountsAsFinished) {
 }
 
 TEST(Monitor, ProgramThatCannotBeStartedPrintsTheErrorCodeAndNoFinish) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   // A directory passes the existence test but cannot be executed.
   fs::create_directory(dir.file("folder"));
   ProgramConfig config = fakeConfig(dir, "");
   config.applicationPath = dir.file("folder");
-  ProgramWatcher watcher = plainWatcher(config);
+  ProgramWatcher watcher = driverWatcher(config);
   ::testing::internal::CaptureStdout();
   watcher.start();
   watcher.monitor();
@@ -222,10 +215,11 @@ TEST(Monitor, ProgramThatCannotBeStartedPrintsTheErrorCodeAndNoFinish) {
 }
 
 TEST(Monitor, ExitCode259CountsAsACrash) {
-  testing::TempDir dir;
-  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, logArguments(dir, "--lines 1 --code 259")));
+  test::TempDir dir;
+  ProgramWatcher watcher =
+      driverWatcher(fakeConfig(dir, logArguments(dir, "--lines 1 --code 259")));
   // The restart runs the program with arguments that let it finish.
-  ScriptedSleeps sleeps(100, [&](std::int64_t ms) {
+  ShortSleeps sleeps(100, [&](std::int64_t ms) {
     if (ms == 1000)
       watcher.config.applicationArgument = logArguments(dir, "--lines 1");
   });
@@ -247,16 +241,16 @@ TEST(Monitor, ExitCode259CountsAsACrash) {
 }
 
 TEST(Monitor, FailedRestartAfterACrashRetriesOncePerPauseUntilTheProgramIsBack) {
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string name = "flaky" + fs::path(fakeProgram()).extension().string();
   const std::string copy = dir.file(name);
   fs::copy_file(fakeProgram(), copy);
   ProgramConfig config =
       fakeConfig(dir, logArguments(dir, "--lines 1 --crash-once \"" + dir.file("marker") + "\""));
   config.applicationPath = copy;
-  ProgramWatcher watcher = plainWatcher(config);
+  ProgramWatcher watcher = driverWatcher(config);
   int restarts = 0;
-  ScriptedSleeps sleeps(100, [&](std::int64_t ms) {
+  ShortSleeps sleeps(100, [&](std::int64_t ms) {
     if (ms == 1000 && ++restarts == 3)
       fs::copy_file(fakeProgram(), copy);
   });
@@ -287,14 +281,14 @@ struct StopRequestGuard {
 };
 
 TEST(Monitor, AStopRequestDuringAPollEndsTheRunAndWhatItStartedAsStopped) {
-  testing::TempDir dir;
+  test::TempDir dir;
   StopRequestGuard guard;
   int polls = 0;
-  ScriptedSleeps sleeps(100, [&](std::int64_t ms) {
+  ShortSleeps sleeps(100, [&](std::int64_t ms) {
     if (ms == 10000 && ++polls == 2)
       platform::requestStop();
   });
-  ProgramWatcher watcher = plainWatcher(fakeConfig(
+  ProgramWatcher watcher = driverWatcher(fakeConfig(
       dir, logArguments(dir, "--lines 3 --end hang --grandchild \"" + dir.file("pid") + "\"")));
   ::testing::internal::CaptureStdout();
   watcher.start();
@@ -318,19 +312,18 @@ TEST(Monitor, AStopRequestDuringAPollEndsTheRunAndWhatItStartedAsStopped) {
   EXPECT_EQ(watcher.programProcess().dwProcessId, 0u);
   if (canProbeProcesses()) {
     EXPECT_TRUE(endsWithin(pid));
-    EXPECT_TRUE(
-        endsWithin(static_cast<std::uint32_t>(std::stoul(testing::readFile(dir.file("pid"))))));
+    EXPECT_TRUE(endsWithin(pidIn(dir.file("pid"))));
   }
 }
 
 TEST(Monitor, AStopRequestDuringTheRestartPauseLeavesACrashedProgramDown) {
-  testing::TempDir dir;
+  test::TempDir dir;
   StopRequestGuard guard;
-  ScriptedSleeps sleeps(100, [](std::int64_t ms) {
+  ShortSleeps sleeps(100, [](std::int64_t ms) {
     if (ms == 1000)
       platform::requestStop();
   });
-  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, logArguments(dir, "--lines 1 --code 3")));
+  ProgramWatcher watcher = driverWatcher(fakeConfig(dir, logArguments(dir, "--lines 1 --code 3")));
   ::testing::internal::CaptureStdout();
   watcher.start();
   const bool exited = waitForExit(watcher.programProcess());
@@ -349,8 +342,8 @@ TEST(Monitor, AStopRequestDuringTheRestartPauseLeavesACrashedProgramDown) {
 }
 
 TEST(TestMode, TimeOutKeepsOneIdentifierOverTwoRowsAndUsesTheTestModeTracker) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   ProgramWatcher watcher(
       fakeConfig(dir, logArguments(dir, "--lines 2 --hang-once \"" + dir.file("marker") + "\"")));
   ASSERT_TRUE(watcher.testMode);
@@ -383,8 +376,8 @@ TEST(TestMode, TimeOutKeepsOneIdentifierOverTwoRowsAndUsesTheTestModeTracker) {
 }
 
 TEST(TestMode, CrashPausesTwiceAndAppendsTheNextRunsRow) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   ProgramWatcher watcher(
       fakeConfig(dir, logArguments(dir, "--lines 1 --crash-once \"" + dir.file("marker") + "\"")));
   watcher.status.applicationId = "suite";

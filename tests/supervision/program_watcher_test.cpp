@@ -2,9 +2,11 @@
 // processes, and what many restarts leave behind.
 #include <gtest/gtest.h>
 
+#include "config/text_lines.h"
 #include "logging/kvt_log.h"
 #include "logging/status_log.h"
-#include "supervision_fixture.h"
+#include "platform/test_seams.h"
+#include "support/watcher_support.h"
 
 namespace tavrelon {
 
@@ -18,16 +20,12 @@ struct ProgramWatcherTestPeer {
 
 namespace {
 
-using namespace supervision_test;
+using namespace test;
 
 const std::string kName = fs::path(fakeProgram()).filename().string();
 
-// Both backends hand out handle values that never repeat, so a closed one
-// reads Unknown for good.
-bool handlesStayInvalid() {
-  return true;
-}
-
+// Whether `handle` has been closed: both backends hand out handle values
+// that never repeat, so a closed one reads Unknown for good.
 bool handleClosed(platform::Handle handle) {
   std::uint32_t code = 0;
   return platform::processState(handle, code) == platform::ProcessState::Unknown;
@@ -64,31 +62,12 @@ TEST(ProgramWatcher, SplitsTheProgramPathAtItsLastSeparator) {
   }
 }
 
-TEST(ProgramWatcher, ConstructionFromSettingsIsReadyForAStartInTestMode) {
-  ProgramConfig config;
-  config.applicationPath = "alpha";
-  config.timeOutMin = 7;
-  ProgramWatcher watcher(config);
-  EXPECT_TRUE(watcher.testMode);
-  EXPECT_EQ(watcher.config.timeOutMin, 7);
-  EXPECT_TRUE(matchesWhole(watcher.runStamp(), R"(\d{14})")) << watcher.runStamp();
-  EXPECT_EQ(watcher.runState(), RunState::Idle);
-  EXPECT_EQ(watcher.unchangedPolls(), 0);
-  EXPECT_EQ(watcher.lastProgress(), "");
-  EXPECT_EQ(watcher.logTracker(), nullptr);
-  EXPECT_EQ(watcher.status.latestLog, "N/A");
-  EXPECT_EQ(watcher.programProcess().dwProcessId, 0u);
-  EXPECT_EQ(watcher.debugCrashProcess().dwProcessId, 0u);
-  EXPECT_EQ(watcher.debugTimeoutProcess().dwProcessId, 0u);
-  EXPECT_FALSE(ProgramWatcher().testMode);
-}
-
 TEST(ProgramWatcher, StartAppendsARunningRowAndMakesAPlainTracker) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   // A row of another run is carried over.
   writeStatusLog({StatusRecord{"older_1", "finished", "a", "b", "N/A"}}, dir.file("status.csv"));
-  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, "--end hang"));
+  ProgramWatcher watcher = driverWatcher(fakeConfig(dir, "--end hang"));
   ::testing::internal::CaptureStdout();
   watcher.start();
   EXPECT_EQ(capturedOutput(), "\nStart running [" + kName + "]...\n");
@@ -110,10 +89,10 @@ TEST(ProgramWatcher, StartAppendsARunningRowAndMakesAPlainTracker) {
 }
 
 TEST(ProgramWatcher, AProgramWithoutAJobIsSaidOncePerStartAndRunsOn) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   platform::failJobAssignmentForTesting(1450);
-  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, "--end hang"));
+  ProgramWatcher watcher = driverWatcher(fakeConfig(dir, "--end hang"));
   ::testing::internal::CaptureStdout();
   watcher.start();
   watcher.stop();
@@ -131,10 +110,13 @@ TEST(ProgramWatcher, AProgramWithoutAJobIsSaidOncePerStartAndRunsOn) {
   watcher.stop();
 }
 
-TEST(ProgramWatcher, TestModeStartsKeepTheIdentifierAndStartTestWritesNoRow) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+TEST(ProgramWatcher, ConstructedFromSettingsItStartsInTestModeAndKeepsItsIdentifiers) {
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
+  // Only a watcher made from settings is in test mode; the driver switches it off.
+  EXPECT_FALSE(ProgramWatcher().testMode);
   ProgramWatcher watcher(fakeConfig(dir, "--end hang"));
+  EXPECT_TRUE(matchesWhole(watcher.runStamp(), R"(\d{14})")) << watcher.runStamp();
   watcher.status.applicationId = "suite-9";
   ::testing::internal::CaptureStdout();
   watcher.start();
@@ -154,8 +136,8 @@ TEST(ProgramWatcher, TestModeStartsKeepTheIdentifierAndStartTestWritesNoRow) {
 }
 
 TEST(ProgramWatcher, StartTestReportsAMissingOrUnstartableProgram) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   fs::create_directory(dir.file("folder"));
   ProgramConfig config = fakeConfig(dir, "");
   config.applicationPath = dir.file("none");
@@ -177,17 +159,16 @@ TEST(ProgramWatcher, StartTestReportsAMissingOrUnstartableProgram) {
 TEST(ProgramWatcher, StopEndsTheRunningProgramWithItsProcessGroup) {
   if (!canProbeProcesses())
     GTEST_SKIP() << "process liveness is read from /proc, which a Windows process does not have";
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   ProgramWatcher watcher =
-      plainWatcher(fakeConfig(dir, "--end hang --grandchild \"" + dir.file("grandchild") + "\""));
+      driverWatcher(fakeConfig(dir, "--end hang --grandchild \"" + dir.file("grandchild") + "\""));
   ::testing::internal::CaptureStdout();
   watcher.start();
   capturedOutput();
   const std::uint32_t pid = watcher.programProcess().dwProcessId;
-  ASSERT_TRUE(waitUntil([&] { return lineCount(dir.file("grandchild")) == 1; }));
-  const std::uint32_t grandchild =
-      static_cast<std::uint32_t>(std::stoul(testing::readFile(dir.file("grandchild"))));
+  const std::uint32_t grandchild = pidIn(dir.file("grandchild"));
+  ASSERT_NE(grandchild, 0u);
   ASSERT_TRUE(processAlive(grandchild));
 
   watcher.stop();
@@ -202,9 +183,9 @@ TEST(ProgramWatcher, StopEndsTheRunningProgramWithItsProcessGroup) {
 }
 
 TEST(ProgramWatcher, StopLetsAnEndedProgramGoButKeepsItsExitCodeReadable) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
-  ProgramWatcher watcher = plainWatcher(fakeConfig(dir, "--code 7"));
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
+  ProgramWatcher watcher = driverWatcher(fakeConfig(dir, "--code 7"));
   ::testing::internal::CaptureStdout();
   watcher.start();
   capturedOutput();
@@ -221,10 +202,10 @@ TEST(ProgramWatcher, StopLetsAnEndedProgramGoButKeepsItsExitCodeReadable) {
 }
 
 TEST(ProgramWatcher, ArgumentsAreSplitWithQuotesAndTheProgramRunsInItsOwnDirectory) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   const std::string record = dir.file("record.txt");
-  ProgramWatcher watcher = plainWatcher(
+  ProgramWatcher watcher = driverWatcher(
       fakeConfig(dir, "--record \"" + record + "\" \"two words\" plain \"say \\\"hi\\\"\" \"\""));
   ::testing::internal::CaptureStdout();
   watcher.start();
@@ -239,13 +220,13 @@ TEST(ProgramWatcher, ArgumentsAreSplitWithQuotesAndTheProgramRunsInItsOwnDirecto
 }
 
 TEST(ProgramWatcher, BareProgramNameRunsInTheWatchdogsCurrentDirectory) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
   fs::copy_file(fakeProgram(), dir.file(kName));
   CurrentDirectory inDir(dir.path());
   ProgramConfig config = fakeConfig(dir, "--record record.txt");
   config.applicationPath = kName;
-  ProgramWatcher watcher = plainWatcher(config);
+  ProgramWatcher watcher = driverWatcher(config);
   ::testing::internal::CaptureStdout();
   watcher.start();
   const std::string output = capturedOutput();
@@ -259,10 +240,10 @@ TEST(ProgramWatcher, BareProgramNameRunsInTheWatchdogsCurrentDirectory) {
 }
 
 TEST(ProgramWatcher, MoveAndDestructionReleaseHandlesButEndNoProcess) {
-  testing::TempDir dir;
-  testing::ShortSleeps sleeps(100);
-  ProgramWatcher ended = plainWatcher(fakeConfig(dir, ""));
-  ProgramWatcher running = plainWatcher(fakeConfig(dir, "--lines 10 --interval-ms 50"));
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
+  ProgramWatcher ended = driverWatcher(fakeConfig(dir, ""));
+  ProgramWatcher running = driverWatcher(fakeConfig(dir, "--lines 10 --interval-ms 50"));
   ::testing::internal::CaptureStdout();
   ended.start();
   running.start();
@@ -275,24 +256,20 @@ TEST(ProgramWatcher, MoveAndDestructionReleaseHandlesButEndNoProcess) {
   ended = ProgramWatcher(fakeConfig(dir, ""));  // as the watchdog's loop assigns
   EXPECT_EQ(ended.logTracker(), nullptr);
   EXPECT_EQ(ended.programProcess().hProcess, 0u);
-  if (handlesStayInvalid()) {
-    EXPECT_TRUE(handleClosed(endedHandle));
-  }
+  EXPECT_TRUE(handleClosed(endedHandle));
 
   ProgramWatcher moved(std::move(running));
   EXPECT_EQ(running.programProcess().hProcess, 0u);
   const platform::Handle runningHandle = moved.programProcess().hProcess;
   { ProgramWatcher gone(std::move(moved)); }
-  if (handlesStayInvalid()) {
-    EXPECT_TRUE(handleClosed(runningHandle));
-  }
+  EXPECT_TRUE(handleClosed(runningHandle));
   if (canProbeProcesses()) {
     EXPECT_TRUE(processAlive(runningPid));
   }
 }
 
 TEST(ProgramWatcher, ManyCrashRestartsLeaveNoHandleOrDescriptorBehind) {
-  testing::TempDir dir;
+  test::TempDir dir;
   // Descriptors are counted on POSIX only: under Wine /proc shows Wine's own.
   const bool countFds = canProbeProcesses();
   auto openFds = [] {
@@ -304,9 +281,9 @@ TEST(ProgramWatcher, ManyCrashRestartsLeaveNoHandleOrDescriptorBehind) {
     ProgramConfig config = fakeConfig(dir, "--code 3");
     // A poll takes 10 ms here: a slow start (under Wine, say) must not pass for a hang.
     config.timeOutMin = 60;
-    ProgramWatcher watcher = plainWatcher(config);
+    ProgramWatcher watcher = driverWatcher(config);
     int restarts = 0;
-    ScriptedSleeps sleeps(1000, [&](std::int64_t ms) {
+    ShortSleeps sleeps(1000, [&](std::int64_t ms) {
       if (ms != 1000)
         return;
       handles.push_back(watcher.programProcess().hProcess);
@@ -322,10 +299,8 @@ TEST(ProgramWatcher, ManyCrashRestartsLeaveNoHandleOrDescriptorBehind) {
     EXPECT_EQ(readStatusLog(dir.file("status.csv")).size(), 51u);
   }
   ASSERT_EQ(handles.size(), 51u);
-  if (handlesStayInvalid()) {
-    for (platform::Handle handle : handles)
-      EXPECT_TRUE(handleClosed(handle)) << handle;
-  }
+  for (platform::Handle handle : handles)
+    EXPECT_TRUE(handleClosed(handle)) << handle;
   if (countFds) {
     EXPECT_EQ(openFds(), fdsBefore);
   }

@@ -1,18 +1,20 @@
 #include "support/test_support.h"
+#include "platform/test_seams.h"
+
+#include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <thread>
 
-#include "platform/platform.h"
-#include "platform/test_seams.h"
+#include "config/text_lines.h"
 
-namespace tavrelon::testing {
+namespace tavrelon::test {
 
 namespace fs = std::filesystem;
 
@@ -62,11 +64,19 @@ std::string readFile(const std::string& path) {
 }
 
 std::string builtProgram(const std::string& name) {
-  std::string self = platform::executablePath();
-  std::string suffix;
-  if (self.size() > 4 && self.compare(self.size() - 4, 4, ".exe") == 0)
-    suffix = ".exe";
-  return platform::directoryOf(self) + platform::separator() + name + suffix;
+  const fs::path self = platform::executablePath();
+  return (self.parent_path() / (name + self.extension().string())).string();
+}
+
+std::string copyOfProgram(const std::string& name, const std::string& directory,
+                          const std::string& as) {
+  const std::string built = builtProgram(name);
+  fs::create_directories(directory);
+  const std::string copy =
+      directory + platform::separator() + (as.empty() ? fs::path(built).filename().string() : as);
+  fs::copy_file(built, copy, fs::copy_options::overwrite_existing);
+  fs::permissions(copy, fs::perms::owner_all, fs::perm_options::add);
+  return copy;
 }
 
 bool makeFifo(const std::string& path) {
@@ -91,12 +101,15 @@ int runCapturingOutput(const std::string& program, const std::string& arguments,
   return result;
 }
 
-ShortSleeps::ShortSleeps(std::int64_t divisor) {
+ShortSleeps::ShortSleeps(std::int64_t divisor, std::function<void(std::int64_t)> onSleep)
+    : onSleep_(std::move(onSleep)) {
   platform::setSleepHookForTesting([this, divisor](std::int64_t ms) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       requested_.push_back(ms);
     }
+    if (onSleep_)
+      onSleep_(ms);
     if (ms > 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(ms / divisor));
   });
@@ -119,4 +132,129 @@ int ShortSleeps::count(std::int64_t milliseconds) const {
   return n;
 }
 
-}  // namespace tavrelon::testing
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+platform::ProcessState waitForEnd(const platform::ProcessRecord& record, std::uint32_t& exitCode,
+                                  std::chrono::milliseconds limit) {
+  platform::ProcessState state = platform::processState(record.hProcess, exitCode);
+  waitUntil(
+      [&] {
+        state = platform::processState(record.hProcess, exitCode);
+        return state != platform::ProcessState::Running;
+      },
+      limit);
+  return state;
+}
+
+int occurrences(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (std::string::size_type at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size()))
+    ++count;
+  return count;
+}
+
+std::string withoutCarriageReturns(const std::string& text) {
+  std::string normal;
+  for (char c : text) {
+    if (c != '\r')
+      normal += c;
+  }
+  return normal;
+}
+
+std::string capturedOutput() {
+  return withoutCarriageReturns(::testing::internal::GetCapturedStdout());
+}
+
+std::string consoleLine(const std::string& text) {
+  return text + (platform::isWindows() ? "\r\n" : "\n");
+}
+
+std::string literal(const std::string& text) {
+  static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+  return std::regex_replace(text, special, R"(\$&)");
+}
+
+bool matchesWhole(const std::string& text, const std::string& pattern) {
+  return std::regex_match(text, std::regex(pattern));
+}
+
+std::size_t lineCount(const std::string& path) {
+  std::vector<std::string> lines;
+  readTextLines(path, lines);
+  return lines.size();
+}
+
+std::uint32_t pidIn(const std::string& path, std::chrono::milliseconds limit) {
+  std::string text;
+  waitUntil(
+      [&] {
+        text = readFile(path);
+        return text.find('\n') != std::string::npos;
+      },
+      limit);
+  return static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
+}
+
+bool canProbeProcesses() {
+  return !platform::isWindows() && fs::exists("/proc/self/stat");
+}
+
+std::vector<std::string> procStat(std::uint32_t pid) {
+  const std::string text = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::string::size_type close = text.rfind(')');
+  std::vector<std::string> fields;
+  if (close == std::string::npos || close + 2 >= text.size())
+    return fields;
+  std::string field;
+  for (char c : text.substr(close + 2)) {
+    if (c == ' ' || c == '\n') {
+      fields.push_back(field);
+      field.clear();
+    } else {
+      field += c;
+    }
+  }
+  return fields;
+}
+
+bool processAlive(std::uint32_t pid) {
+  const std::vector<std::string> fields = procStat(pid);
+  return !fields.empty() && fields[0] != "Z" && fields[0] != "X";
+}
+
+bool endsWithin(std::uint32_t pid, std::chrono::milliseconds limit) {
+  return waitUntil([&] { return !processAlive(pid); }, limit);
+}
+
+void killByPid(std::uint32_t pid) {
+  if (pid == 0)
+    return;
+  const std::string id = std::to_string(pid);
+  const std::string command = !platform::isWindows() ? "kill -9 " + id + " 2>/dev/null"
+                                                     : "taskkill /F /PID " + id + " >NUL 2>&1";
+  (void)std::system(command.c_str());
+}
+
+bool runningAsRoot() {
+  std::error_code error;
+  // Root can create a file inside a directory that has no write bit at all.
+  TempDir probe;
+  fs::permissions(probe.path(), fs::perms::owner_read | fs::perms::owner_exec, error);
+  const std::string file = probe.file("probe");
+  writeFile(file, "x");
+  const bool root = platform::exists(file);
+  fs::permissions(probe.path(), fs::perms::owner_all, error);
+  return root;
+}
+
+}  // namespace tavrelon::test

@@ -1,9 +1,10 @@
-// Pieces shared by the fault tests: a watcher on one of the helper programs,
-// its console output, and the check that every run left its row.
+// A watcher on one of the test programs, set up as the watchdog's own loop
+// sets it up, supervised with its console output captured.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,34 +15,19 @@
 #include "supervision/program_watcher.h"
 #include "support/test_support.h"
 
-namespace tavrelon::testing {
+namespace tavrelon::test {
 
-// Sleeps shortened to 1/200: a poll takes 50 ms and a one-minute time-out
-// 300 ms of real time, long enough that a busy machine never makes a
-// program that logs every 20 ms look hung.
-constexpr std::int64_t kFaultSleepDivisor = 200;
+namespace fs = std::filesystem;
 
-// True when this process runs with root's rights: permission bits then stop
-// nothing, so checks that rely on them are skipped.
-inline bool runningAsRoot() {
-  std::error_code error;
-  // Root can create a file inside a directory that has no write bit at all.
-  TempDir probe;
-  std::filesystem::permissions(
-      probe.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec, error);
-  const std::string file = probe.file("probe");
-  writeFile(file, "x");
-  const bool root = platform::exists(file);
-  std::filesystem::permissions(probe.path(), std::filesystem::perms::owner_all, error);
-  return root;
-}
+inline const std::string S(1, platform::separator());
 
-// A copy of the helper program `name` in `directory`, so a test may delete it.
-inline std::string copyOfProgram(const std::string& name, const std::string& directory) {
-  const std::string copy = directory + platform::separator() + name;
-  std::filesystem::copy_file(builtProgram(name), copy,
-                             std::filesystem::copy_options::overwrite_existing);
-  return copy;
+// Sleeps shortened to 1/200 for whole supervisions: a poll takes 50 ms and a
+// one-minute time-out 300 ms of real time, long enough that a busy machine
+// never makes a program that logs every 20 ms look hung.
+constexpr std::int64_t kSupervisionSleepDivisor = 200;
+
+inline std::string fakeProgram() {
+  return builtProgram("fake_program");
 }
 
 // Settings for `program` with `arguments`, its logs in `logDir`, its status
@@ -57,16 +43,37 @@ inline ProgramConfig settingsFor(const std::string& program, const std::string& 
   return config;
 }
 
+// Settings for the fake program with `arguments`, its logs in dir/logs and
+// its status log in dir/status.csv.
+inline ProgramConfig fakeConfig(const TempDir& dir, const std::string& arguments) {
+  return settingsFor(fakeProgram(), arguments, dir.file("logs"), dir.file("status.csv"));
+}
+
+// "--log-dir <dir/logs>" plus `more`: the fake program logging where the tracker looks.
+inline std::string logArguments(const TempDir& dir, const std::string& more) {
+  return "--log-dir \"" + dir.file("logs") + "\" --interval-ms 20 " + more;
+}
+
+inline std::string fakeLogPath(const TempDir& dir) {
+  return dir.file("logs") + S + "fake.csv";
+}
+
 // A watcher as the driver prepares it: normal mode, no debug programs.
-inline ProgramWatcher driverWatcher(const ProgramConfig& config) {
-  ProgramWatcher watcher(config);
+inline ProgramWatcher driverWatcher(ProgramConfig config) {
+  ProgramWatcher watcher(std::move(config));
   watcher.testMode = false;
   watcher.config.debugOrNot = false;
   return watcher;
 }
 
-// Runs start(), `between` (if any), monitor() and stop() with the console
-// captured; returns what was printed.
+// Whether the process ends by itself within ten seconds.
+inline bool waitForExit(const platform::ProcessRecord& record) {
+  std::uint32_t code = 0;
+  return waitForEnd(record, code, std::chrono::seconds(10)) == platform::ProcessState::Exited;
+}
+
+// Runs start(), `between`, a two-second pause, monitor() and stop() with the
+// console captured; returns what was printed.
 template <typename Between>
 std::string superviseCapturing(ProgramWatcher& watcher, Between between) {
   ::testing::internal::CaptureStdout();
@@ -80,21 +87,6 @@ std::string superviseCapturing(ProgramWatcher& watcher, Between between) {
 
 inline std::string superviseCapturing(ProgramWatcher& watcher) {
   return superviseCapturing(watcher, [] {});
-}
-
-// `text` as one line of the watchdog's console output: the C runtime ends
-// lines with CR LF on Windows.
-inline std::string consoleLine(const std::string& text) {
-  return text + (platform::isWindows() ? "\r\n" : "\n");
-}
-
-// How often `needle` occurs in `text`.
-inline int occurrences(const std::string& text, const std::string& needle) {
-  int count = 0;
-  for (std::string::size_type at = text.find(needle); at != std::string::npos;
-       at = text.find(needle, at + needle.size()))
-    ++count;
-  return count;
 }
 
 // Every run that the console announced has its row, in order, and each row
@@ -117,4 +109,4 @@ inline ::testing::AssertionResult everyRunRecorded(const std::string& output,
   return ::testing::AssertionSuccess();
 }
 
-}  // namespace tavrelon::testing
+}  // namespace tavrelon::test

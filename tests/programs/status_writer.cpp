@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     }
     tavrelon::platform::removeStaleTemporaries(statusLog, tavrelon::kStatusLogTemporaryTag);
     std::vector<StatusRecord> rows = tavrelon::readStatusLog(statusLog);
-    const std::int64_t done = tavrelon::testing::writerRewritesShownBy(rows);
+    const std::int64_t done = tavrelon::test::writerRewritesShownBy(rows);
     if (done < 0) {
       std::fprintf(stderr, "status_writer: the log holds rows it never wrote\n");
       return 1;
@@ -83,9 +83,9 @@ int main(int argc, char** argv) {
     const std::int64_t next = done + 1;
     const std::int64_t n = (next + 1) / 2;
     if (next % 2 == 1) {
-      rows.push_back(tavrelon::testing::writerRow(n, false));
+      rows.push_back(tavrelon::test::writerRow(n, false));
     } else {
-      tavrelon::updateStatusRow(rows, tavrelon::testing::writerRow(n, true));
+      tavrelon::updateStatusRow(rows, tavrelon::test::writerRow(n, true));
     }
     tavrelon::writeStatusLog(rows, statusLog);
     progress << next << "\n" << std::flush;
