@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "logging/csv.h"
+#include "platform/text_encoding.h"
 #include "report/report_layout.h"
 
 namespace tavrelon::report {
@@ -15,40 +16,6 @@ const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
 constexpr double kLaneHeight = 24;
 constexpr double kAxisHeight = 36;
-
-// The length of the valid UTF-8 sequence at `text[at]` (a lead byte above
-// 0x7F), or 0 when it is none: no overlong forms, surrogates or values past
-// U+10FFFF.
-std::size_t sequenceLength(const std::string& text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0)
-      low = 0xA0;
-    if (lead == 0xED)
-      high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0)
-      low = 0x90;
-    if (lead == 0xF4)
-      high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high)
-    return 0;
-  for (std::size_t i = at + 2; i < at + length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF)
-      return 0;
-  }
-  return length;
-}
 
 // True for a valid sequence that must not reach the page as it is: C1
 // controls, which HTML forbids, and the bidirectional embeddings, overrides
@@ -427,7 +394,7 @@ void appendEscaped(std::string& out, const std::string& text) {
     const char* replacement = nullptr;
     std::size_t length = 1;
     if (c >= 0x80) {
-      length = sequenceLength(text, i);
+      length = utf8SequenceLength(text, i);
       if (length == 0) {
         length = 1;
         replacement = kReplacement;
