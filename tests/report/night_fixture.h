@@ -47,7 +47,7 @@ inline std::string runWatchdogNight(const TempDir& dir) {
 inline int runReport(const std::string& folder, const std::string& arguments, std::string& output,
                      std::string& errors) {
   TempDir scratch;
-  const bool windows = platform::separator() == '\\';
+  const bool windows = platform::isWindows();
   std::string command = std::string(windows ? "cd /d \"" : "cd \"") + folder + "\" && \"" +
                         builtProgram("tavrelon_report") + "\" " + arguments + " > \"" +
                         scratch.file("out") + "\" 2> \"" + scratch.file("err") + "\"";
