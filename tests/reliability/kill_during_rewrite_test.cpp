@@ -63,7 +63,7 @@ bool waitForARewrite(const std::string& progressFile, std::int64_t completed,
 
 TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
   if (platform::runningUnderWineForTesting())
-    GTEST_SKIP() << "Wine's ReplaceFileA moves the old log aside first: a kill inside leaves none";
+    GTEST_SKIP() << "Wine's ReplaceFileW moves the old log aside first: a kill inside leaves none";
   TempDir logDir;
   TempDir scratch;
   const std::string statusLog = logDir.file("TavrelonLog_writer.csv");
