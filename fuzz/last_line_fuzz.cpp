@@ -3,8 +3,8 @@
 // lastLineOf on the whole content must not ask for more bytes and must agree
 // with a plain restatement of the rule; handed only a tail of the content, it
 // must either ask for more or give the same line. The log tracker, reading
-// the same bytes from a real file's end, must report the same line (its final
-// 4096 bytes, commas turned into spaces) and the file's size.
+// the same bytes from a real file's end, must report the file's size and a
+// line the file holds (its final 4096 bytes, commas turned into spaces).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,6 +14,7 @@
 #include "logging/test_log.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
+#include "platform/text_encoding.h"
 
 namespace {
 
@@ -35,22 +36,38 @@ std::string visible(const std::string& text) {
 // The rule, stated directly on the whole content.
 std::string referenceLastLine(const std::string& content);
 
-// What the tracker stores of the last line `line` of `content`: the line, or
-// the final 4096 bytes of a longer one. A line that long is found from the
-// file's end without reading back to its start, so a line feed in the very
-// first byte ends the line before it as any other does.
-std::string trackedLine(const std::string& content, const std::string& line) {
-  constexpr std::size_t kKept = 4096;
-  if (!content.empty() && content.back() == '\n') {
-    std::string body = content.substr(0, content.size() - 1);
-    if (!body.empty() && body.back() == '\r')
-      body.pop_back();
-    const std::size_t lineFeed = body.rfind('\n');
-    const std::string whole = lineFeed == std::string::npos ? body : body.substr(lineFeed + 1);
-    if (whole.size() > kKept)
-      return whole.substr(whole.size() - kKept);
-  }
-  return line.size() > kKept ? line.substr(line.size() - kKept) : line;
+constexpr std::size_t kKept = 4096;
+
+// The final kKept bytes of `text`; when `cut`, the up to three UTF-8
+// continuation bytes in front go when what follows them is UTF-8.
+std::string keptPart(const std::string& text, bool cut) {
+  std::string kept = text.size() > kKept ? text.substr(text.size() - kKept) : text;
+  if (!cut)
+    return kept;
+  std::size_t stray = 0;
+  while (stray < 3 && stray < kept.size() &&
+         (static_cast<unsigned char>(kept[stray]) & 0xC0) == 0x80)
+    ++stray;
+  if (stray > 0 && tavrelon::isValidUtf8(kept.substr(stray)))
+    kept.erase(0, stray);
+  return kept;
+}
+
+// True when the tracker's line is one of what it may store of `content`,
+// whose last line is `line`. The tracker reads the final kKept + 3 bytes only:
+// when the line starts inside them it stores that line (cut to kKept bytes);
+// when it starts before, it takes those bytes as a file of their own and
+// stores their last line, cut. Which of the two applies is the tracker's
+// search; either is a line the file holds.
+bool isTrackedLine(const std::string& content, const std::string& line, const std::string& tracked,
+                   const std::string& prefix) {
+  const auto stored = [&](const std::string& text, bool cut) {
+    return tracked == prefix + tavrelon::commasToSpaces(keptPart(text, cut));
+  };
+  if (stored(line, line.size() > kKept))
+    return true;
+  return content.size() > kKept + 3 &&
+         stored(referenceLastLine(content.substr(content.size() - (kKept + 3))), true);
 }
 
 }  // namespace
@@ -91,9 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           tracker.latestLogPath);
   require(tracker.latestLogSize() == fileSize, "the tracker reported another size");
   const std::string tracked = tracker.latestLogLine();
-  const std::string want = "[" + path + "] " + tavrelon::commasToSpaces(trackedLine(content, line));
-  require(tracked == want, "the tracker read another last line",
-          visible(content) + " gave " + visible(tracked) + ", want " + visible(want));
+  require(
+      isTrackedLine(content, line, tracked, "[" + path + "] "),
+      "the tracker read another last line",
+      visible(content) + " gave " + visible(tracked) + ", the file's last line " + visible(line));
   return 0;
 }
 
