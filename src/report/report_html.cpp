@@ -45,6 +45,22 @@ void appendCount(std::string& out, std::int64_t value) {
   out += std::to_string(value);
 }
 
+// A vertical line of the axis from just under the tick labels down to
+// `bottom`, at `x`, open after its last value so the caller can close it or
+// give it a title.
+void appendAxisLine(std::string& out, const char* cssClass, double x, double bottom) {
+  out += "<line class=\"";
+  out += cssClass;
+  out += "\" x1=\"";
+  appendNumber(out, x);
+  out += "\" x2=\"";
+  appendNumber(out, x);
+  out += "\" y1=\"";
+  appendNumber(out, kAxisHeight - 6);
+  out += "\" y2=\"";
+  appendNumber(out, bottom);
+}
+
 // "3 d 4 h", "2 h 5 min", "32 min 36 s", "12 s".
 std::string durationText(std::int64_t seconds) {
   const std::int64_t days = seconds / 86400, hours = seconds / 3600 % 24;
@@ -225,14 +241,7 @@ void appendTimeline(std::string& out, const NightReport& report) {
   out += "\">\n<g class=\"axis\">";
   for (const Tick& tick : axisTicks(report.axisStart, report.axisEnd, kPlotWidth)) {
     const double x = kLabelWidth + tick.x;
-    out += "<line class=\"grid\" x1=\"";
-    appendNumber(out, x);
-    out += "\" x2=\"";
-    appendNumber(out, x);
-    out += "\" y1=\"";
-    appendNumber(out, kAxisHeight - 6);
-    out += "\" y2=\"";
-    appendNumber(out, height);
+    appendAxisLine(out, "grid", x, height);
     out += "\"/><text class=\"tick\" x=\"";
     appendNumber(out, x + 3);
     out += "\" y=\"";
@@ -288,14 +297,7 @@ void appendTimeline(std::string& out, const NightReport& report) {
   if (report.now >= report.axisStart && report.now <= report.axisEnd) {
     const double x = kLabelWidth + static_cast<double>(report.now - report.axisStart) * kPlotWidth /
                                        static_cast<double>(report.axisEnd - report.axisStart);
-    out += "<line class=\"now\" x1=\"";
-    appendNumber(out, x);
-    out += "\" x2=\"";
-    appendNumber(out, x);
-    out += "\" y1=\"";
-    appendNumber(out, kAxisHeight - 6);
-    out += "\" y2=\"";
-    appendNumber(out, height);
+    appendAxisLine(out, "now", x, height);
     out += "\"><title>report time " + formatStatusTime(report.now) + "</title></line>\n";
   }
   out += "</svg>\n";

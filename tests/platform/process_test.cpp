@@ -66,18 +66,6 @@ std::vector<std::string> recordedLines(const std::string& path) {
   return lines;
 }
 
-// Makes `dir` the current directory until it goes.
-class CurrentDirectory {
- public:
-  explicit CurrentDirectory(const std::string& dir) : previous_(fs::current_path()) {
-    fs::current_path(dir);
-  }
-  ~CurrentDirectory() { fs::current_path(previous_); }
-
- private:
-  fs::path previous_;
-};
-
 TEST(Process, ReportsRunningThenTheExitCodeOfAProgramThatEndsByItself) {
   // POSIX keeps the low 8 bits of an exit code, so 259 arrives as 3 there.
   struct Case {

@@ -31,18 +31,6 @@ bool handleClosed(platform::Handle handle) {
   return platform::processState(handle, code) == platform::ProcessState::Unknown;
 }
 
-// Makes `dir` the current directory until it goes.
-class CurrentDirectory {
- public:
-  explicit CurrentDirectory(const std::string& dir) : previous_(fs::current_path()) {
-    fs::current_path(dir);
-  }
-  ~CurrentDirectory() { fs::current_path(previous_); }
-
- private:
-  fs::path previous_;
-};
-
 TEST(ProgramWatcher, SplitsTheProgramPathAtItsLastSeparator) {
   const std::string other = !platform::isWindows() ? "\\" : "/";
   struct Case {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -28,6 +29,20 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// Makes `dir` the current directory until it goes.
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const std::string& dir) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~CurrentDirectory() { std::filesystem::current_path(previous_); }
+  CurrentDirectory(const CurrentDirectory&) = delete;
+  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+ private:
+  std::filesystem::path previous_;
 };
 
 // Writes `bytes` to `path` exactly (binary), creating parent directories.
