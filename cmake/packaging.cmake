@@ -1,8 +1,10 @@
 # The release package: `cmake --build <build> --target package` writes
 # tavrelon-<version>-win64.zip from the Windows build and
-# tavrelon-<version>-linux-<processor>.tar.gz from a Linux one. Both hold one
-# folder of that name with the programs, an example configuration, a quick
-# start and the licence; the version is the project's.
+# tavrelon-<version>-linux-<processor>.tar.gz from a Linux one: the programs, an
+# example configuration, a quick start and the licence; the version is the
+# project's. The tarball holds one folder of its name, as tarballs do; the zip
+# holds the files alone, so that Explorer's "Extract All" puts them straight
+# into the folder it is given.
 #
 # Included last: the program targets it packs must exist by then.
 
@@ -54,7 +56,11 @@ set(CPACK_PACKAGE_NAME tavrelon)
 set(CPACK_PACKAGE_VENDOR "the Tavrelon developers")
 set(TAVRELON_PACKAGE_NAME tavrelon-${PROJECT_VERSION}-${TAVRELON_PACKAGE_SYSTEM})
 set(CPACK_PACKAGE_FILE_NAME ${TAVRELON_PACKAGE_NAME})
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+if(WIN32)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 include(CPack)

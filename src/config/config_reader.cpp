@@ -11,8 +11,6 @@ namespace tavrelon {
 
 namespace {
 
-using Entry = std::pair<std::string, std::string>;
-
 // `text` without leading and trailing copies of `c`; searching from both ends
 // keeps this linear however long the run of `c` is.
 std::string trimmed(const std::string& text, char c) {
@@ -26,28 +24,16 @@ std::string trimmed(const std::string& text, char c) {
 // One key and value from an entry line: split at the first ":" (a line without
 // one gives the whole line as both), spaces trimmed, and double quotes stripped
 // from every value but the argument string, which the program must get as written.
-Entry entryOf(const std::string& line) {
+ConfigEntry entryOf(const std::string& line, std::size_t number) {
+  ConfigEntry entry;
   std::string::size_type colon = line.find(':');
-  std::string key = colon == std::string::npos ? line : line.substr(0, colon);
-  std::string value = colon == std::string::npos ? line : line.substr(colon + 1);
-  key = trimmed(key, ' ');
-  value = trimmed(value, ' ');
-  if (key != "ApplicationArgument")
-    value = trimmed(value, '"');
-  return Entry(std::move(key), std::move(value));
-}
-
-// The entries of the file in order; comment lines ("#" first) and empty lines
-// give none.
-std::vector<Entry> entriesOf(const std::vector<std::string>& lines) {
-  std::vector<Entry> entries;
-  entries.reserve(lines.size());
-  for (const std::string& line : lines) {
-    if (line.empty() || line[0] == '#')
-      continue;
-    entries.push_back(entryOf(line));
-  }
-  return entries;
+  entry.hasColon = colon != std::string::npos;
+  entry.key = trimmed(entry.hasColon ? line.substr(0, colon) : line, ' ');
+  entry.value = trimmed(entry.hasColon ? line.substr(colon + 1) : line, ' ');
+  if (entry.key != "ApplicationArgument")
+    entry.value = trimmed(entry.value, '"');
+  entry.line = number;
+  return entry;
 }
 
 // A record as it stands when a block begins.
@@ -69,9 +55,9 @@ std::string derivedStatusLogPath(const StatusLogDefaults& defaults,
 }
 
 // Applies one non-ApplicationPath entry to `record`; unknown keys do nothing.
-void apply(const Entry& entry, ProgramConfig& record) {
-  const std::string& key = entry.first;
-  const std::string& value = entry.second;
+void apply(const ConfigEntry& entry, ProgramConfig& record) {
+  const std::string& key = entry.key;
+  const std::string& value = entry.value;
   if (key == "ApplicationArgument") {
     record.applicationArgument = value;
   } else if (key == "ApplicationLogDir") {
@@ -93,27 +79,33 @@ void apply(const Entry& entry, ProgramConfig& record) {
 
 }  // namespace
 
-std::vector<ProgramConfig> readConfigFile(const std::string& path,
-                                          const StatusLogDefaults& defaults) {
-  std::vector<ProgramConfig> records;
-  std::vector<Entry> entries;
-  {
-    // Saved as UTF-8 (Notepad's default) or in the ANSI code page: both read
-    // alike, into the UTF-8 that paths are inside the watchdog.
-    std::string content;
-    if (!platform::readFile(path, content))
-      return records;
-    std::vector<std::string> lines = splitLines(textAsUtf8(content));
-    // Notepad saves UTF-8 with a byte-order mark; it is not part of the first key.
-    static const std::string kUtf8Bom = "\xEF\xBB\xBF";
-    if (!lines.empty() && lines[0].compare(0, kUtf8Bom.size(), kUtf8Bom) == 0)
-      lines[0].erase(0, kUtf8Bom.size());
-    entries = entriesOf(lines);
+bool readConfigEntries(const std::string& path, std::vector<ConfigEntry>& entries) {
+  entries.clear();
+  // Saved as UTF-8 (Notepad's default) or in the ANSI code page: both read
+  // alike, into the UTF-8 that paths are inside the watchdog.
+  std::string content;
+  if (!platform::readFile(path, content))
+    return false;
+  std::vector<std::string> lines = splitLines(textAsUtf8(content));
+  content = std::string();
+  // Notepad saves UTF-8 with a byte-order mark; it is not part of the first key.
+  static const std::string kUtf8Bom = "\xEF\xBB\xBF";
+  if (!lines.empty() && lines[0].compare(0, kUtf8Bom.size(), kUtf8Bom) == 0)
+    lines[0].erase(0, kUtf8Bom.size());
+  // Comment lines ("#" first) and empty lines give no entry.
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (!lines[i].empty() && lines[i][0] != '#')
+      entries.push_back(entryOf(lines[i], i + 1));
   }
+  return true;
+}
 
+std::vector<ProgramConfig> recordsOf(const std::vector<ConfigEntry>& entries,
+                                     const StatusLogDefaults& defaults) {
+  std::vector<ProgramConfig> records;
   ProgramConfig current = startingRecord(defaults.directory);
-  for (const Entry& entry : entries) {
-    if (entry.first != "ApplicationPath") {
+  for (const ConfigEntry& entry : entries) {
+    if (entry.key != "ApplicationPath") {
       apply(entry, current);
       continue;
     }
@@ -123,12 +115,20 @@ std::vector<ProgramConfig> readConfigFile(const std::string& path,
       records.push_back(std::move(current));
       current = startingRecord(defaults.directory);
     }
-    current.applicationPath = entry.second;
-    current.statusLogPath = derivedStatusLogPath(defaults, entry.second);
+    current.applicationPath = entry.value;
+    current.statusLogPath = derivedStatusLogPath(defaults, entry.value);
   }
   // An opened file always yields a record, even without any ApplicationPath.
   records.push_back(std::move(current));
   return records;
+}
+
+std::vector<ProgramConfig> readConfigFile(const std::string& path,
+                                          const StatusLogDefaults& defaults) {
+  std::vector<ConfigEntry> entries;
+  if (!readConfigEntries(path, entries))
+    return std::vector<ProgramConfig>();
+  return recordsOf(entries, defaults);
 }
 
 std::int32_t parseTimeOutMin(const std::string& value) {

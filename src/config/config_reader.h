@@ -2,6 +2,7 @@
 // blocks begun by ApplicationPath.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -16,6 +17,23 @@ struct StatusLogDefaults {
   std::function<std::string()> stamp;  // the local time "%Y%m%d%H%M%S", asked anew for
                                        // each ApplicationPath entry as it is applied
 };
+
+// One entry line of the configuration file, split and trimmed as the reader
+// applies it.
+struct ConfigEntry {
+  std::string key;
+  std::string value;
+  std::size_t line = 0;   // its line number in the file, from 1
+  bool hasColon = false;  // false: key and value are both the whole line
+};
+
+// The entry lines of the file at `path` in file order (comments and empty lines
+// left out); false, with no entries, when the file cannot be opened.
+bool readConfigEntries(const std::string& path, std::vector<ConfigEntry>& entries);
+
+// The records that `entries` give, as readConfigFile describes.
+std::vector<ProgramConfig> recordsOf(const std::vector<ConfigEntry>& entries,
+                                     const StatusLogDefaults& defaults);
 
 // Reads the configuration file at `path` into one record per program block, in
 // file order, default status logs named after `defaults`. A file that cannot be

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "config/config_reader.h"
+#include "config/config_checker.h"
 #include "platform/platform.h"
 #include "supervision/console.h"
 #include "supervision/program_watcher.h"
@@ -20,13 +20,17 @@ void superviseAll(ProgramWatcher& watcher) {
   // Without our own path there is no configuration to read: a relative or
   // root-level guess would read someone else's file.
   std::vector<ProgramConfig> programs;
+  std::vector<std::string> warnings;
   if (!platform::executablePath().empty()) {
     programs =
         readConfigFile(platform::joinPath(platform::executableDirectory(), "TavrelonConfig.ini"),
-                       watchdogStatusLogDefaults());
+                       watchdogStatusLogDefaults(), warnings);
   }
   if (programs.empty() && !platform::stopRequested())
     printLine("Error: Failed to read TavrelonConfig.ini!");
+  // Said once, before the first program; supervision goes on as configured.
+  for (const std::string& warning : warnings)
+    printLine(warning);
 
   std::int32_t number = 1;
   for (const ProgramConfig& program : programs) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "config/config_reader.h"
+#include "config/config_checker.h"
 #include "config/text_lines.h"
 #include "driver/watchdog.h"
 #include "platform/platform.h"
@@ -19,9 +19,11 @@ const std::string S(1, platform::separator());
 
 TEST(Demo, ExampleConfigurationBesideTheWatchdogSupervisesTheDemo) {
   const std::string buildDir = platform::directoryOf(test::builtProgram("tavrelon"));
+  std::vector<std::string> warnings;
   const std::vector<ProgramConfig> programs =
-      readConfigFile(buildDir + S + "TavrelonConfig.ini", watchdogStatusLogDefaults());
+      readConfigFile(buildDir + S + "TavrelonConfig.ini", watchdogStatusLogDefaults(), warnings);
   ASSERT_EQ(programs.size(), 1u);
+  EXPECT_EQ(warnings, std::vector<std::string>());  // the quick start says nothing amiss
   EXPECT_EQ(programs[0].applicationPath, test::builtProgram("tavrelon_demo"));
   EXPECT_FALSE(programs[0].applicationLogDir.empty());
   EXPECT_EQ(programs[0].applicationArgument, "\"" + programs[0].applicationLogDir + "\"");

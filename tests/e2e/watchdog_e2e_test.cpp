@@ -41,9 +41,10 @@ class Watchdog {
   const std::string& program() const { return program_; }
 
   // Writes TavrelonConfig.ini beside the copy, runs it and returns its
-  // standard output with line ends as "\n".
-  std::string run(const std::string& configuration) {
-    test::writeFile(dir_.file("TavrelonConfig.ini"), configuration);
+  // standard output with line ends as "\n". The log folders it names are made
+  // first, as a lab has them, unless `makeLogFolders` is false.
+  std::string run(const std::string& configuration, bool makeLogFolders = true) {
+    configure(configuration, makeLogFolders);
     std::string output;
     EXPECT_EQ(test::runCapturingOutput(program_, "", output), 0);
     return withoutCarriageReturns(output);
@@ -53,7 +54,7 @@ class Watchdog {
   // (a command that execs its arguments) in front of it, its standard output
   // into a file. The shell execs it, so the pid it records is the watchdog's.
   void start(const std::string& configuration, const std::string& launcher = "") {
-    test::writeFile(dir_.file("TavrelonConfig.ini"), configuration);
+    configure(configuration, true);
     const std::string command = "echo $$ > \"" + dir_.file("watchdog.pid") + "\"; exec " +
                                 launcher + " \"" + program_ + "\" > \"" + dir_.file("out.txt") +
                                 "\"";
@@ -95,6 +96,22 @@ class Watchdog {
   }
 
  private:
+  // A log folder missing at start earns a warning; the tests of supervision
+  // make each one, as a lab has them.
+  void configure(const std::string& configuration, bool makeLogFolders) {
+    const std::string key = "ApplicationLogDir: ";
+    for (std::string::size_type at = 0; makeLogFolders && at < configuration.size();) {
+      std::string::size_type end = configuration.find('\n', at);
+      if (end == std::string::npos)
+        end = configuration.size();
+      if (configuration.compare(at, key.size(), key) == 0 && end > at + key.size())
+        fs::create_directories(
+            fs::u8path(configuration.substr(at + key.size(), end - at - key.size())));
+      at = end + 1;
+    }
+    test::writeFile(dir_.file("TavrelonConfig.ini"), configuration);
+  }
+
   test::TempDir dir_;
   std::string program_;
   std::thread background_;
@@ -294,6 +311,7 @@ TEST(WatchdogEndToEnd, AClosedOutputNeitherEndsTheWatchdogNorLosesTheRow) {
   Watchdog watchdog;
   const std::string logs = watchdog.dir().file("logs");
   const std::string status = watchdog.dir().file("status.csv");
+  fs::create_directories(logs);  // no warning line before the one that head keeps
   test::writeFile(watchdog.dir().file("TavrelonConfig.ini"),
                   block(kFake, fakeArguments(logs, "--lines 10"), logs, "TavrelonLog: " + status));
   const std::string command = "( \"" + watchdog.program() + "\"; echo $? > \"" +
@@ -368,5 +386,36 @@ TEST(WatchdogEndToEnd, AConfigurationInUtf8OrInTheAnsiCodePageNamesTheSameProgra
         << output;
   }
 }
+
+TEST(WatchdogEndToEnd, SaysTheConfigurationsMistakesOnceAtStartAndSupervisesAsConfigured) {
+  Watchdog watchdog;
+  const std::string logs = watchdog.dir().file("logs");
+  // The log folder is made by the program itself, after the watchdog looked.
+  const std::string output = watchdog.run(
+      "# nightly\nApplicationPath: " + kFake +
+          "\nApplicationArgument: " + fakeArguments(logs, "--lines 1") +
+          "\nApplicationLogDir: " + logs + "\nTimeoutMin: 5\nTimeOutMin: 0.5\nTimeOutMin: 1\n",
+      false);
+  const std::string say = "Warning: TavrelonConfig.ini line ";
+  std::smatch ids;
+  const std::regex expected(
+      literal(say + "4: ApplicationLogDir [" + logs +
+              "] does not exist: no log can grow there until something creates it, so each run "
+              "is timed out after 1 minute.\n" +
+              say + "5: unknown key [TimeoutMin] is ignored; did you mean [TimeOutMin]?\n" + say +
+              "6: TimeOutMin [0.5] is not a whole number of minutes; it is taken as 0: the "
+              "program is never timed out.\n" +
+              say +
+              "7: TimeOutMin is given twice in one program block (lines 6 and 7): the later "
+              "value [1] is used.\n") +
+      "Program \\[1\\]:\n" + startLines() + "\\[" + kId + "\\] has finished!\n\n");
+  ASSERT_TRUE(std::regex_match(output, ids, expected)) << output;
+  const std::vector<std::string> logsFound = watchdog.defaultStatusLogs(kName);
+  ASSERT_EQ(logsFound.size(), 1u);
+  EXPECT_TRUE(std::regex_match(test::readFile(logsFound[0]),
+                               std::regex(literal(kHeader) + literal(ids[1].str()) + ",finished," +
+                                          kRowTime + "," + kRowTime + ",N/A\r\n")));
+}
+
 }  // namespace
 }  // namespace tavrelon

@@ -7,7 +7,10 @@
 #   check_package.sh run PACKAGE FAKE_PROGRAM [WINE_RUN]
 #       unpacked under a path with blanks: the shipped example reads as its two
 #       programs, then a configuration beside the watchdog has it supervise the
-#       fake program through a crash and a finish
+#       fake program through a crash and a finish; last, the commands of the
+#       package's README.txt, run as written where it says to run them
+#
+# The tarball holds one folder of its own name; the zip holds its files alone.
 set -euo pipefail
 
 mode=$1 package=$2
@@ -29,14 +32,14 @@ else
   tar xzf "$package" -C "$unpacked"
   listing=$(tar tzf "$package")
 fi
-dir="$unpacked/$top"
+if [ $windows = 1 ]; then dir="$unpacked" prefix=''; else dir="$unpacked/$top" prefix="$top/"; fi
 
 if [ "$mode" = contents ]; then
   IFS=';' read -r -a programs <<<"$3"
-  expected=("$top/LICENSE.txt" "$top/README.txt" "$top/TavrelonConfig.ini")
-  for program in "${programs[@]}"; do expected+=("$top/$program$exe"); done
+  expected=("${prefix}LICENSE.txt" "${prefix}README.txt" "${prefix}TavrelonConfig.ini")
+  for program in "${programs[@]}"; do expected+=("$prefix$program$exe"); done
   diff <(printf '%s\n' "${expected[@]}" | LC_ALL=C sort) <(grep -v '/$' <<<"$listing" | LC_ALL=C sort) ||
-    fail "files in $top"
+    fail "files in the package"
   for text in README.txt TavrelonConfig.ini LICENSE.txt; do
     [ "$(grep -c '' "$dir/$text")" -gt 10 ] || fail "$text is nearly empty"
     # Every line, the last included, ends in CR LF on Windows and in a bare LF elsewhere.
@@ -69,13 +72,23 @@ run_watchdog() { timeout 300 ${wine:+"$wine"} "$dir/tavrelon$exe" </dev/null | t
 # The watchdog takes paths in its own system's form: Wine shows the Linux root as Z:.
 native() { if [ $windows = 1 ]; then local p="Z:$1"; echo "${p//\//\\}"; else echo "$1"; fi; }
 
-[ "$(run_watchdog)" = $'Program [1]:\nSpecified program [alpha'"$exe"$'] not found!\nProgram [2]:\nSpecified program [beta'"$exe"'] not found!' ] ||
+# The example's log folders are not there: said at start, with their lines.
+if [ $windows = 1 ]; then example='C:\Tests'; else example=/opt/tests; fi
+read -r -d '' -a at < <(grep -n '^ApplicationLogDir:' "$dir/TavrelonConfig.ini" | cut -d: -f1) || true
+missing() {
+  echo "Warning: TavrelonConfig.ini line $1: ApplicationLogDir [$example${sep}logs$sep$2] does not exist:" \
+    "no log can grow there until something creates it, so each run is timed out after $3 minutes."
+}
+diff <(printf '%s\n' "$(missing "${at[0]}" alpha 30)" "$(missing "${at[1]}" beta 10)" \
+  "Program [1]:" "Specified program [alpha$exe] not found!" "Program [2]:" \
+  "Specified program [beta$exe] not found!") <(run_watchdog) ||
   fail "the shipped example does not read as the programs alpha and beta"
 
 mkdir -p "$work/lab programs"
 cp "$fake" "$work/lab programs/"
 name=$(basename "$fake")
 logs=$(native "$work/lab logs")
+mkdir -p "$work/lab logs"
 printf '%s\n' "# written as a lab would" "ApplicationPath: $(native "$work/lab programs/$name")" \
   "ApplicationArgument: --log-dir \"$logs\" --interval-ms 100 --lines 3 --crash-once \"$(native "$work/marker")\"" \
   "ApplicationLogDir: $logs" "TimeOutMin: 1" | sed "s/\$/$crlf/" >"$dir/TavrelonConfig.ini"
@@ -99,3 +112,39 @@ diff <(printf '%s\r\n' "Application_ID,Running_Status,Start_Time,End_Time,Latest
   "${name}_STAMP,crashed,TIME,TIME,[$logs${sep}fake.csv] line 3 RUN" "${name}_STAMP,finished,TIME,TIME,N/A") \
   <(sed -E "s/$stamp/_STAMP/; s/$time/TIME/g; s/ line 3 [0-9]+\r$/ line 3 RUN\r/" "${logs_found[0]}") ||
   fail "status log rows"
+
+# The README's commands (the lines indented by seven blanks), as a user types
+# them, each where it says: on Windows in the folder the zip was extracted to.
+mapfile -t commands < <(tr -d '\r' <"$dir/README.txt" | sed -n 's/^       \([^ ]\)/\1/p')
+[ ${#commands[@]} -ge 3 ] || fail "README.txt: no commands found"
+cp "$package" "$unpacked/"
+here="$unpacked"
+for command in "${commands[@]}"; do
+  echo "README.txt: $command"
+  case $command in
+  'tar xzf '* | 'cd '*)
+    if [ $windows = 1 ]; then
+      # The folder named is the one the text extracts to.
+      grep -qF "give ${command#cd } as the destination" <(tr -d '\r' <"$dir/README.txt" | tr '\n' ' ' | tr -s ' ') ||
+        fail "README.txt: $command is not the folder it extracts to"
+      here="$dir"
+    else
+      cd "$here" && eval "$command" && here=$(pwd) || fail "README.txt: $command"
+    fi
+    ;;
+  */tavrelon$exe | *'\tavrelon'$exe)
+    [ "$here" = "$dir" ] || fail "README.txt: the watchdog run outside its folder"
+    (cd "$here" && timeout 300 ${wine:+"$wine"} ./tavrelon$exe </dev/null >"$work/readme-run.txt") ||
+      fail "README.txt: $command"
+    grep -q "^Program \[1\]:" "$work/readme-run.txt" || fail "README.txt: $command printed no program"
+    ;;
+  *tavrelon_report$exe' .')
+    (cd "$here" && ${wine:+"$wine"} ./tavrelon_report$exe . </dev/null >"$work/readme-report.txt") ||
+      fail "README.txt: $command"
+    page=$(tr -d '\r' <"$work/readme-report.txt" | tail -n 1)
+    [[ $page == *TavrelonReport_*.html ]] && [ -f "$here/$(basename "${page//\\//}")" ] ||
+      fail "README.txt: $command wrote no page"
+    ;;
+  *) fail "README.txt: a command this check does not know: $command" ;;
+  esac
+done

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config_checker.h"
 #include "config/config_reader.h"
 #include "driver/watchdog.h"
 #include "logging/status_log.h"
@@ -44,7 +45,16 @@ TEST(HostileConfiguration, RandomBytesWithNulsAreReadAndTheWatchdogExitsCleanly)
   int status = -1;
   const std::string output = runWatchdogWith(dir, noise, status);
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(output.rfind(consoleLine("Program [1]:"), 0), 0u) << output.substr(0, 200);
+  // The noise's mistakes come first, a bounded list of warnings, then the one program.
+  const std::string::size_type program = output.find(consoleLine("Program [1]:"));
+  ASSERT_NE(program, std::string::npos) << output.substr(0, 200);
+  const std::string warning = "Warning: TavrelonConfig.ini line ";
+  std::size_t warnings = 0;
+  for (std::string::size_type at = 0; at < program; at = output.find('\n', at) + 1) {
+    EXPECT_EQ(output.compare(at, warning.size(), warning), 0) << output.substr(at, 200);
+    ++warnings;
+  }
+  EXPECT_EQ(warnings, kMaxListedConfigWarnings + 1);
 }
 
 TEST(HostileConfiguration, ArgumentOfSeveralMegabytesFailsToStartAndTheNextProgramRuns) {
