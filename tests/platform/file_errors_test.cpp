@@ -1,9 +1,7 @@
-// The file services meet the system's errors: only a name that reaches no file
-// is missing, what may pass is retried and what will not is not, the system's
-// code reaches the status-log sequence, a program's log held without read
-// sharing is still measured, and a replacement that Windows leaves half done
-// loses no row. Real files and real processes; Windows' own failures of
-// ReplaceFileW through the test seam.
+// The file services meet the system's errors: what is missing, what may pass
+// (retried) and what will not, the system's code carried up, a log held without
+// read sharing still measured, and Windows' half-done replacements (through the
+// test seam) losing no row. Real files and processes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,11 +26,6 @@ using namespace test;
 const std::string S(1, platform::separator());
 const std::string kHeader = "Application_ID,Running_Status,Start_Time,End_Time,Latest_Log";
 
-// The system's code for a denied access: EACCES, ERROR_ACCESS_DENIED.
-std::uint32_t accessDenied() {
-  return platform::isWindows() ? 5u : static_cast<std::uint32_t>(EACCES);
-}
-
 StatusRecord runRow(const std::string& id) {
   return StatusRecord{id, "running", "2026-01-02 03:04:05", "", "N/A"};
 }
@@ -44,8 +37,7 @@ std::vector<std::string> idsIn(const std::string& statusLog) {
   return ids;
 }
 
-// Names in `directory` that a replacement of the status log made: its
-// temporaries and kept copies.
+// The temporaries and kept copies in `directory`.
 std::vector<std::string> leftoversIn(const std::string& directory) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(directory)) {
@@ -116,7 +108,8 @@ TEST(FileErrors, AWriteThatWillNotPassIsTriedOnceAndCarriesTheSystemsCode) {
   StatusLogUpdates updates;
   updates.addRow(runRow("new"));
   EXPECT_FALSE(updates.apply(statusLog, true));
-  EXPECT_EQ(updates.errorCode(), accessDenied());
+  // EACCES; ERROR_ACCESS_DENIED.
+  EXPECT_EQ(updates.errorCode(), platform::isWindows() ? 5u : std::uint32_t{EACCES});
   EXPECT_EQ(sleeps.count(200), 0) << "a denied access was retried";
   EXPECT_TRUE(updates.pending());
   EXPECT_EQ(readFile(statusLog), old);
@@ -175,7 +168,7 @@ TEST(FileErrors, TheSizeOfALogHeldWithoutReadSharingIsSeenWhileItGrows) {
   EXPECT_EQ(waitForEnd(holder, exitCode), platform::ProcessState::Exited);
 }
 
-// Clears the replacement failure that a test forced, whatever happens in it.
+// Forces a replacement failure for its lifetime.
 struct ForcedReplacementFailure {
   explicit ForcedReplacementFailure(std::uint32_t code) {
     platform::failFileReplacementForTesting(code);

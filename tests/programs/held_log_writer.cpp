@@ -24,50 +24,18 @@
 #include <thread>
 
 #ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
 #include <share.h>
-#include <sys/stat.h>
 #endif
 
-namespace {
-
-// The log opened for appending; on Windows with --deny-read, no one else may
-// read it while it is open.
-class HeldLog {
- public:
-  HeldLog(const std::string& path, bool denyRead) {
+// FILE opened for appending; with `denyRead` on Windows no one else may read it meanwhile.
+std::FILE* openLog(const std::string& path, bool denyRead) {
 #ifdef _WIN32
-    if (denyRead) {
-      fd_ =
-          ::_wsopen(std::filesystem::u8path(path).wstring().c_str(),
-                    _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY, _SH_DENYRD, _S_IREAD | _S_IWRITE);
-      return;
-    }
+  if (denyRead)
+    return ::_wfsopen(std::filesystem::u8path(path).wstring().c_str(), L"ab", _SH_DENYRD);
 #endif
-    (void)denyRead;
-    stream_.open(path, std::ios::binary | std::ios::app);
-  }
-  bool isOpen() const {
-    return fd_ >= 0 || stream_.is_open();
-  }
-  void writeLine(const std::string& line) {
-#ifdef _WIN32
-    if (fd_ >= 0) {
-      const std::string bytes = line + "\n";
-      (void)::_write(fd_, bytes.data(), static_cast<unsigned>(bytes.size()));
-      return;
-    }
-#endif
-    stream_ << line << "\n" << std::flush;
-  }
-
- private:
-  int fd_ = -1;
-  std::ofstream stream_;
-};
-
-}  // namespace
+  (void)denyRead;
+  return std::fopen(path.c_str(), "ab");
+}
 
 int main(int argc, char** argv) {
   std::map<std::string, std::string> options{
@@ -91,12 +59,13 @@ int main(int argc, char** argv) {
   const int lines = std::atoi(options["--lines"].c_str());
   const auto interval = std::chrono::milliseconds(std::atoll(options["--interval-ms"].c_str()));
 
-  HeldLog log(path, denyRead);
+  std::FILE* log = openLog(path, denyRead);
   // A log that cannot be opened (read-only, say) gets no lines and no pauses.
-  for (int i = 1; i <= lines && log.isOpen(); ++i) {
+  for (int i = 1; i <= lines && log != nullptr; ++i) {
     if (i > 1)
       std::this_thread::sleep_for(interval);
-    log.writeLine("step," + std::to_string(i));
+    std::fprintf(log, "step,%d\n", i);
+    std::fflush(log);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(std::atoll(options["--hold-ms"].c_str())));
   if (readOnly) {
