@@ -798,9 +798,14 @@ FileOutcome backend::recoverKeptReplacement(const std::string& path,
     return FileOutcome::Done;
   const std::string kept = keptCopyPath(target, temporaryTag);
   const DWORD keptAttributes = ::GetFileAttributesW(systemPath(kept).c_str());
-  if (keptAttributes == INVALID_FILE_ATTRIBUTES)
-    return classifyError(::GetLastError()) == FileOutcome::Missing ? FileOutcome::Done
-                                                                   : FileOutcome::Busy;
+  if (keptAttributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    // None is the rule; one that cannot be told now keeps the log as it is.
+    if (classifyError(error) == FileOutcome::Missing)
+      return FileOutcome::Done;
+    backend::noteFileError(error);
+    return FileOutcome::Busy;
+  }
   // A file at the path again came after the copy: it stays, and so does the
   // copy, for a person to look at. Only a regular file is put back.
   if (attributes != INVALID_FILE_ATTRIBUTES ||
