@@ -57,6 +57,10 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path) const {
   // A lock not got in 10 s is not waited for again at once: the next poll retries.
   if (locked != platform::FileOutcome::Done)
     return StatusLogOutcome::Refused;
+  // A copy that an interrupted replacement kept is the newest: back in its place
+  // before the sweep and the read, or the log is not rewritten from nothing.
+  if (platform::recoverKeptReplacement(path, kStatusLogTemporaryTag) != platform::FileOutcome::Done)
+    return StatusLogOutcome::Busy;
   // Holding the lock, no other writer's temporary is in use.
   platform::removeStaleTemporaries(path, kStatusLogTemporaryTag);
 
@@ -79,7 +83,9 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path) const {
 bool StatusLogUpdates::apply(const std::string& path, bool retryBusy) {
   try {
     for (int attempt = 1;; ++attempt) {
+      platform::takeFileErrorCode();  // only this sequence's own failure counts
       const StatusLogOutcome outcome = applyOnce(path);
+      errorCode_ = outcome == StatusLogOutcome::Done ? 0 : platform::takeFileErrorCode();
       if (outcome == StatusLogOutcome::Done) {
         operations_.clear();
         return true;
@@ -90,6 +96,7 @@ bool StatusLogUpdates::apply(const std::string& path, bool retryBusy) {
     }
   } catch (const std::exception&) {
     // Out of memory in mid-sequence: a failed write; the operations stay.
+    errorCode_ = 0;
     return false;
   }
 }

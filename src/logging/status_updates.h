@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <string>
 
@@ -35,6 +36,10 @@ class StatusLogUpdates {
 
   bool pending() const { return !operations_.empty(); }
 
+  // The system's error code (errno, GetLastError) that the last failed apply()
+  // ended on; 0 when it ended on a rule of its own (someone else's file, say).
+  std::uint32_t errorCode() const { return errorCode_; }
+
  private:
   struct Operation {
     StatusRecord row;
@@ -45,6 +50,7 @@ class StatusLogUpdates {
   StatusLogOutcome applyOnce(const std::string& path) const;
 
   std::deque<Operation> operations_;
+  std::uint32_t errorCode_ = 0;
 };
 
 }  // namespace tavrelon

@@ -35,6 +35,9 @@ bool localCalendarTime(std::time_t when, std::tm& local);
 // The error code that failJobAssignmentForTesting() set; 0 when none is set.
 std::uint32_t forcedJobAssignmentFailure();
 
+// The error code that failFileReplacementForTesting() set; 0 when none is set.
+std::uint32_t forcedReplacementFailure();
+
 // True when `path` holds a NUL byte. Such a path names no file: the system
 // calls would see only the part before the NUL, which is another file.
 inline bool namesNoFile(const std::string& path) {
@@ -63,8 +66,12 @@ FileOutcome readRegular(const std::string& path, std::int64_t maxBytes, bool sta
 FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
                                const std::string& temporaryTag);
 void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag);
+FileOutcome recoverKeptReplacement(const std::string& path, const std::string& temporaryTag);
 // startProcess for a launch whose path and directory hold no NUL; `record` comes in empty.
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
+// Keeps `code` (errno, GetLastError) as this thread's latest file error, for
+// takeFileErrorCode. Called by each backend's one error-mapping helper.
+void noteFileError(std::uint32_t code);
 // The system's error code for "no such file" (ENOENT, ERROR_FILE_NOT_FOUND).
 std::uint32_t fileNotFoundError();
 // This process's id, as the system numbers processes.
@@ -91,6 +98,9 @@ class TemporaryNames {
   std::string next() const;
   // True when `entryName` is one of them, made by any process.
   bool matches(const std::string& entryName) const;
+  // The one name under which a replacement that lost the old file keeps the
+  // new content (recoverKeptReplacement); matches() never takes it.
+  std::string kept() const { return prefix_ + "kept"; }
   // What every name begins and ends with (a search pattern's fixed parts).
   const std::string& prefix() const { return prefix_; }
   static constexpr const char* kSuffix = ".tmp";

@@ -3,6 +3,7 @@
 // supply the system calls.
 #include <algorithm>
 #include <atomic>
+#include <utility>
 
 #include "platform/backend.h"
 #include "platform/platform.h"
@@ -10,6 +11,21 @@
 namespace tavrelon::platform {
 
 using backend::namesNoFile;
+
+namespace {
+
+// The latest file error of this thread; see takeFileErrorCode.
+thread_local std::uint32_t fileErrorCode = 0;
+
+}  // namespace
+
+void backend::noteFileError(std::uint32_t code) {
+  fileErrorCode = code;
+}
+
+std::uint32_t takeFileErrorCode() {
+  return std::exchange(fileErrorCode, 0);
+}
 
 bool exists(const std::string& path) {
   return !namesNoFile(path) && backend::exists(path);
@@ -77,6 +93,11 @@ bool replaceFileContent(const std::string& path, const std::string& content) {
 void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag) {
   if (!namesNoFile(path))
     backend::removeStaleTemporaries(path, temporaryTag);
+}
+
+FileOutcome recoverKeptReplacement(const std::string& path, const std::string& temporaryTag) {
+  return namesNoFile(path) ? FileOutcome::Done
+                           : backend::recoverKeptReplacement(path, temporaryTag);
 }
 
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {

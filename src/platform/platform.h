@@ -65,7 +65,9 @@ std::vector<std::string> programArguments(int argc, char** argv);
 // A path that holds a NUL byte names no file: every service below treats it as
 // missing (exists() is false, reads and writes fail), and so does startProcess.
 
-// True when a file or a directory exists at `path`.
+// True when a file or a directory exists at `path`, and also when the system
+// cannot tell now (a file held without sharing, a share that reconnects): only
+// a name that reaches no file (no such file or folder) is false.
 bool exists(const std::string& path);
 
 // One entry of a listing. A symbolic link (or a junction) counts as what it
@@ -125,9 +127,11 @@ bool fileStatus(const std::string& path, FileStatus& status);
 // cannot be opened or read, or is not a regular file (never blocks on a FIFO).
 bool readFile(const std::string& path, std::string& content);
 
-// Opens `path` for reading only, sharing read, write and delete with whoever
-// else holds it, and reports its size; false when it cannot be opened or is
-// not a regular file. The open never blocks (a FIFO fails at once).
+// Opens `path` for its attributes only (Windows; POSIX: read-only), sharing
+// read, write and delete with whoever else holds it, and reports its size;
+// false when it cannot be opened or is not a regular file. A program that
+// holds its log without letting others read it is not disturbed. The open
+// never blocks (a FIFO fails at once).
 bool openedFileSize(const std::string& path, std::int64_t& size);
 
 // Reads up to `length` bytes from byte `offset` of `path` (read-only open with
@@ -140,10 +144,18 @@ bool readFileRange(const std::string& path, std::int64_t offset, std::size_t len
 enum class FileOutcome {
   Done,
   Missing,  // nothing at the path (reads only)
-  Busy,     // held by someone else for now (a sharing violation, a lock): may pass soon
+  Busy,     // may pass soon: held by someone else for now (a sharing violation, a
+            // lock), a network share that reconnects
   Refused,  // will not pass as things stand: not a regular file, read-only, too large,
-            // no such folder, no permission
+            // no such folder, no permission (Controlled Folder Access, a pending delete)
 };
+
+// The system's error code (errno on POSIX, GetLastError on Windows) of the
+// latest file service on this thread that ended Busy or Refused on a system
+// error (a missing file on a read is no such failure); 0 when none has since
+// the last call. Clears it. A refusal by a rule of its own (not a regular
+// file, too large) leaves no code.
+std::uint32_t takeFileErrorCode();
 
 enum class PathKind { Missing, RegularFile, Other };
 
@@ -163,12 +175,17 @@ FileOutcome readRegularFileStart(const std::string& path, std::size_t length, st
 // Replaces the whole content of the regular file at `path` (created when
 // missing) as an in-place write would: a link stays a link and its final target
 // gets the bytes; the old file's permission bits (POSIX) or creation time,
-// attributes and security (Windows, ReplaceFileW) are kept. The bytes go to a
+// attributes and security (Windows, ReplaceFileW; where it is refused for
+// access, as on a share with "Change" rights, a replacing rename keeps neither)
+// are kept. A link is a symbolic link or a junction; other reparse points
+// (cloud placeholders, deduplicated files) are ordinary files. The bytes go to a
 // unique temporary beside the target (its name: the target's, ".", the caller's
 // `temporaryTag`, "-", a unique part, ".tmp"), created exclusively without
 // following links, flushed to disk and then put in the target's place. A
 // read-only file or anything but a regular file is refused untouched. On any
-// failure the old file stays as it was and no temporary of this call is left behind.
+// failure the old file stays as it was and no temporary of this call is left
+// behind. Where Windows removed the old file and the new one cannot take its
+// name, the new one is kept (recoverKeptReplacement) and the call is Done.
 FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
                                const std::string& temporaryTag);
 
@@ -180,6 +197,16 @@ bool replaceFileContent(const std::string& path, const std::string& content);
 // names follow the temporary pattern; links are never followed. Call only while
 // holding the file's lock, so no live replacement's temporary is taken.
 void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag);
+
+// Puts back in its place the copy that replaceRegularFile kept for `path` when
+// Windows had removed the old file and the new one could not take its name
+// (error 1176, the name held by someone who still has the old file open): the
+// copy lies beside it as the target's name, ".", `temporaryTag` and "-kept",
+// and no sweep takes it. Done when there is none, when it is back, or when a
+// file is at the path again (both then stay); Busy when it cannot be put back
+// now: the file must then be neither read nor rewritten. Call while holding the
+// file's lock, before removeStaleTemporaries. Always Done on POSIX.
+FileOutcome recoverKeptReplacement(const std::string& path, const std::string& temporaryTag);
 
 // An exclusive lock on a lock file, held until the object goes (or is moved
 // from). The operating system drops it when the holding process dies.

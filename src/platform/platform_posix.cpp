@@ -130,10 +130,6 @@ std::vector<std::string> programArguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + std::max(argc, 0));
 }
 
-bool backend::exists(const std::string& path) {
-  return ::access(path.c_str(), F_OK) == 0;
-}
-
 namespace {
 
 // Fills in what `mode` says about an entry's kind.
@@ -287,12 +283,16 @@ bool backend::readFileRange(const std::string& path, std::int64_t offset, std::s
 
 namespace {
 
-// The one place where the errno of a file operation becomes an outcome. Errors
-// that pass by themselves (another's lock, a share that reconnects) are Busy.
-FileOutcome outcomeOfErrno(int error) {
+// The one place where the errno of a file operation becomes an outcome. Only a
+// name that reaches no file is Missing. What passes by itself is Busy: another's
+// lock, a file system or network share that answers late or reconnects. All
+// else is Refused, permissions (EACCES, EPERM, EROFS) above all.
+FileOutcome classifyErrno(int error) {
   switch (error) {
     case ENOENT:
     case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
       return FileOutcome::Missing;
     case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
@@ -304,15 +304,33 @@ FileOutcome outcomeOfErrno(int error) {
     case EIO:
     case ESTALE:
     case ETIMEDOUT:
+    case ENOLCK:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ENETRESET:
+    case ECONNABORTED:
+    case ECONNRESET:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
       return FileOutcome::Busy;
     default:
       return FileOutcome::Refused;
   }
 }
 
+// A read that failed on `error`: its outcome; a failure (not a missing file)
+// leaves its code for takeFileErrorCode.
+FileOutcome outcomeOfErrno(int error) {
+  const FileOutcome outcome = classifyErrno(error);
+  if (outcome != FileOutcome::Missing)
+    backend::noteFileError(static_cast<std::uint32_t>(error));
+  return outcome;
+}
+
 // A write finds no folder where a read finds no file: that is no transient state.
 FileOutcome writeOutcomeOfErrno(int error) {
-  const FileOutcome outcome = outcomeOfErrno(error);
+  backend::noteFileError(static_cast<std::uint32_t>(error));
+  const FileOutcome outcome = classifyErrno(error);
   return outcome == FileOutcome::Missing ? FileOutcome::Refused : outcome;
 }
 
@@ -355,6 +373,12 @@ int createTemporary(const std::string& target, const std::string& tag, mode_t mo
 }
 
 }  // namespace
+
+bool backend::exists(const std::string& path) {
+  // Only a name that reaches no file is missing: a file that cannot be queried
+  // now (a share that reconnects, a folder we may not search) is there.
+  return ::access(path.c_str(), F_OK) == 0 || classifyErrno(errno) != FileOutcome::Missing;
+}
 
 PathKind backend::pathKind(const std::string& path) {
   struct stat info;
@@ -459,6 +483,11 @@ void backend::removeStaleTemporaries(const std::string& path, const std::string&
       ::unlinkat(::dirfd(dir), entry->d_name, 0);
   }
   ::closedir(dir);
+}
+
+FileOutcome backend::recoverKeptReplacement(const std::string&, const std::string&) {
+  // rename() replaces in one step: no replacement ever loses the old file first.
+  return FileOutcome::Done;
 }
 
 // Lock handles are descriptor + 1, so that 0 stays "no lock".

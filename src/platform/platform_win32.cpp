@@ -178,6 +178,14 @@ std::string finalPath(HANDLE file, DWORD flags) {
   return std::string();
 }
 
+// True for the reparse points that point elsewhere: symbolic links and
+// junctions. Others (cloud placeholders, deduplicated files) are what their
+// attributes say. `tag` is the reparse tag a listing gives in dwReserved0.
+bool isLink(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT);
+}
+
 // The kind and times of a file or directory from its attributes.
 template <typename Info>
 void describe(const Info& info, DirectoryEntry& entry) {
@@ -363,10 +371,6 @@ std::vector<std::string> programArguments(int argc, char** argv) {
   return arguments;
 }
 
-bool backend::exists(const std::string& path) {
-  return ::GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 bool backend::listDirectory(const std::string& directory, std::vector<DirectoryEntry>& entries,
                             bool* brokenOff) {
   const std::wstring folder = systemPath(directory);
@@ -397,13 +401,7 @@ bool backend::listDirectory(const std::string& directory, std::vector<DirectoryE
       continue;
     DirectoryEntry entry;
     entry.name = utf8FromWide(name, std::wcslen(name));
-    // dwReserved0 holds the reparse tag. Only symbolic links and junctions
-    // point elsewhere; other reparse points (deduplicated or cloud files) are
-    // what their attributes say.
-    const bool link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-                      (data.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
-                       data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
-    if (link) {
+    if (isLink(data.dwFileAttributes, data.dwReserved0)) {
       // A link counts as its target; one that does not resolve is neither kind.
       entry.isLink = true;
       BY_HANDLE_FILE_INFORMATION target;
@@ -471,8 +469,14 @@ bool backend::readFile(const std::string& path, std::string& content) {
 }
 
 bool backend::openedFileSize(const std::string& path, std::int64_t& size) {
-  OwnedFile file(openForReading(path));
-  if (!file.isOpen())
+  // Attributes only: no share mode of another open stands against a query of
+  // attributes, so a program that denies others reading its log is neither
+  // disturbed nor taken for idle. A directory does not open without
+  // FILE_FLAG_BACKUP_SEMANTICS.
+  OwnedFile file(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.isOpen() || ::GetFileType(file.get()) != FILE_TYPE_DISK)
     return false;
   LARGE_INTEGER length;
   if (!::GetFileSizeEx(file.get(), &length))
@@ -510,29 +514,54 @@ bool backend::readFileRange(const std::string& path, std::int64_t offset, std::s
 namespace {
 
 // The one place where the Windows error of a file operation becomes an
-// outcome. A sharing violation, another's byte lock or a denied access (a file
-// open in an editor, an antivirus scan) pass by themselves: Busy.
-FileOutcome outcomeOfError(DWORD error) {
+// outcome. Only a name that reaches no file is Missing. What passes by itself
+// is Busy: another's open without sharing or byte lock, an old file still held
+// while it is replaced, a network share that reconnects. All else is Refused,
+// a denied access above all: permissions, Controlled Folder Access and a
+// pending delete all answer ERROR_ACCESS_DENIED, and none passes on a retry.
+FileOutcome classifyError(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_INVALID_DRIVE:
       return FileOutcome::Missing;
-    case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_UNABLE_TO_REMOVE_REPLACED:
-    case ERROR_NETNAME_DELETED:
+    case ERROR_USER_MAPPED_FILE:
+    case ERROR_REM_NOT_LIST:
     case ERROR_BAD_NETPATH:
+    case ERROR_NETWORK_BUSY:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BAD_NET_RESP:
+    case ERROR_UNEXP_NET_ERR:
+    case ERROR_NETNAME_DELETED:
     case ERROR_SEM_TIMEOUT:
+    case ERROR_NO_NETWORK:
+    case ERROR_NETWORK_UNREACHABLE:
+    case ERROR_HOST_UNREACHABLE:
+    case ERROR_CONNECTION_ABORTED:
       return FileOutcome::Busy;
     default:
       return FileOutcome::Refused;
   }
 }
 
+// A read that failed on `error`: its outcome; a failure (not a missing file)
+// leaves its code for takeFileErrorCode.
+FileOutcome outcomeOfError(DWORD error) {
+  const FileOutcome outcome = classifyError(error);
+  if (outcome != FileOutcome::Missing)
+    backend::noteFileError(error);
+  return outcome;
+}
+
 // A write finds no folder where a read finds no file: that is no transient state.
 FileOutcome writeOutcomeOfError(DWORD error) {
-  const FileOutcome outcome = outcomeOfError(error);
+  backend::noteFileError(error);
+  const FileOutcome outcome = classifyError(error);
   return outcome == FileOutcome::Missing ? FileOutcome::Refused : outcome;
 }
 
@@ -553,7 +582,18 @@ FileOutcome writeTarget(const std::string& path, std::string& target, DWORD& att
   }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
     return FileOutcome::Refused;
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+    return FileOutcome::Done;
+  // The entry's reparse tag, from its folder's listing: nothing is opened, so a
+  // cloud placeholder is not fetched.
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW(systemPath(path).c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE)
+    return writeOutcomeOfError(::GetLastError());
+  ::FindClose(find);
+  // Only a link is resolved; any other reparse point is an ordinary file, written
+  // in place whether or not the system can give its final path.
+  if (isLink(data.dwFileAttributes, data.dwReserved0)) {
     OwnedFile link(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, 0, nullptr));
@@ -561,7 +601,7 @@ FileOutcome writeTarget(const std::string& path, std::string& target, DWORD& att
       return writeOutcomeOfError(::GetLastError());
     target = finalPath(link.get(), FILE_NAME_NORMALIZED);
     if (target.empty())
-      return FileOutcome::Refused;
+      return writeOutcomeOfError(::GetLastError());
     attributes = ::GetFileAttributesW(systemPath(target).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
       return writeOutcomeOfError(::GetLastError());
@@ -589,9 +629,42 @@ HANDLE createTemporary(const std::string& target, const std::string& tag, std::s
   return INVALID_HANDLE_VALUE;
 }
 
+// ReplaceFileW of `target` by `temporary`, or the failure that the test seam
+// forces in its place; FALSE with the last error set on failure.
+BOOL replaceOld(const std::string& target, const std::string& temporary) {
+  const DWORD forced = backend::forcedReplacementFailure();
+  if (forced == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
+    ::DeleteFileW(systemPath(target).c_str());
+  if (forced != 0) {
+    ::SetLastError(forced);
+    return FALSE;
+  }
+  // Merge and security errors ignored: the new content matters more than the
+  // old file's streams and access list.
+  return ::ReplaceFileW(systemPath(target).c_str(), systemPath(temporary).c_str(), nullptr,
+                        REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                        nullptr);
+}
+
+// Where a replacement keeps the new content of `target` that could not take
+// its name (see recoverKeptReplacement).
+std::string keptCopyPath(const std::string& target, const std::string& tag) {
+  const std::size_t name = finalNameOffset(target, true);
+  return target.substr(0, name) + backend::TemporaryNames(target.substr(name), tag).kept();
+}
+
+// Renames the temporary to the kept copy's name, replacing an older copy;
+// false when even that fails (the temporary then stays as it is).
+bool keepCopy(const std::string& temporary, const std::string& target, const std::string& tag) {
+  return ::MoveFileExW(systemPath(temporary).c_str(), systemPath(keptCopyPath(target, tag)).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
 // Renames the temporary to the target where no file is there; a few tries,
 // for the short moments a scanner holds the new file after ReplaceFileW.
 bool moveIntoPlace(const std::string& temporary, const std::string& target) {
+  if (backend::forcedReplacementFailure() == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
+    return false;
   for (int attempt = 0;; ++attempt) {
     if (::MoveFileExW(systemPath(temporary).c_str(), systemPath(target).c_str(),
                       MOVEFILE_WRITE_THROUGH))
@@ -603,6 +676,13 @@ bool moveIntoPlace(const std::string& temporary, const std::string& target) {
 }
 
 }  // namespace
+
+bool backend::exists(const std::string& path) {
+  // Only a name that reaches no file is missing: a file that cannot be queried
+  // now (held, on a share that reconnects) is there.
+  return ::GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES ||
+         classifyError(::GetLastError()) != FileOutcome::Missing;
+}
 
 PathKind backend::pathKind(const std::string& path) {
   const DWORD attributes = ::GetFileAttributesW(systemPath(path).c_str());
@@ -642,8 +722,11 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
     return outcome;
   const bool hasOld = attributes != INVALID_FILE_ATTRIBUTES;
   if (hasOld) {
-    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
       return FileOutcome::Refused;
+    // A file its owner made read-only stays as it is: refused as a write would be.
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
+      return writeOutcomeOfError(ERROR_ACCESS_DENIED);
     // A device name (NUL, COM1) or a pipe is no file to replace.
     OwnedFile probe(::CreateFileW(systemPath(target).c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -674,25 +757,65 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
       error = ::GetLastError();
       if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
         error = ERROR_SHARING_VIOLATION;
-    } else if (::ReplaceFileW(systemPath(target).c_str(), systemPath(temporary).c_str(), nullptr,
-                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    } else if (replaceOld(target, temporary)) {
       return FileOutcome::Done;
     } else {
       error = ::GetLastError();
-      // 1176: the old file is gone and the new one still has the temporary's
-      // name; 1177 may leave the same. Finish the move, so the path keeps a log.
-      if ((error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
-           error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) &&
-          ::GetFileAttributesW(systemPath(target).c_str()) == INVALID_FILE_ATTRIBUTES) {
-        if (moveIntoPlace(temporary, target))
+      if (error == ERROR_ACCESS_DENIED) {
+        // ReplaceFileW needs rights on the old file (its deletion, its security)
+        // that a share's "Change" permission may not grant; a replacing rename
+        // needs fewer. The old file's creation time and security go with it.
+        if (::MoveFileExW(systemPath(temporary).c_str(), systemPath(target).c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
           return FileOutcome::Done;
-        // The temporary holds the only copy of the rows now: it stays.
+        error = ::GetLastError();
+      } else if ((error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+                  error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) &&
+                 ::GetFileAttributesW(systemPath(target).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        // 1176: the old file is gone and the new one still has the temporary's
+        // name; 1177 may leave the same. It is the only copy of the rows now.
+        // Finish the move, so the path keeps a log; where the name stays taken
+        // (someone still holds the removed file), keep the copy under the one
+        // name no sweep takes, for the next sequence to put back first.
+        if (moveIntoPlace(temporary, target) || keepCopy(temporary, target, temporaryTag))
+          return FileOutcome::Done;
+        // Not even that: the temporary stays as the only copy, the rows pending.
+        writeOutcomeOfError(error);
         return FileOutcome::Busy;
       }
     }
   }
   ::DeleteFileW(systemPath(temporary).c_str());
   return writeOutcomeOfError(error);
+}
+
+FileOutcome backend::recoverKeptReplacement(const std::string& path,
+                                            const std::string& temporaryTag) {
+  std::string target;
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  // A path that cannot be told now is left to the read, which fails on it too.
+  if (writeTarget(path, target, attributes) != FileOutcome::Done)
+    return FileOutcome::Done;
+  const std::string kept = keptCopyPath(target, temporaryTag);
+  const DWORD keptAttributes = ::GetFileAttributesW(systemPath(kept).c_str());
+  if (keptAttributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    // None is the rule; one that cannot be told now keeps the log as it is.
+    if (classifyError(error) == FileOutcome::Missing)
+      return FileOutcome::Done;
+    backend::noteFileError(error);
+    return FileOutcome::Busy;
+  }
+  // A file at the path again came after the copy: it stays, and so does the
+  // copy, for a person to look at. Only a regular file is put back.
+  if (attributes != INVALID_FILE_ATTRIBUTES ||
+      (keptAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+    return FileOutcome::Done;
+  if (::MoveFileExW(systemPath(kept).c_str(), systemPath(target).c_str(), MOVEFILE_WRITE_THROUGH))
+    return FileOutcome::Done;
+  // The name may still be held (the removed file open somewhere): try again later.
+  writeOutcomeOfError(::GetLastError());
+  return FileOutcome::Busy;
 }
 
 void backend::removeStaleTemporaries(const std::string& path, const std::string& temporaryTag) {

@@ -14,7 +14,20 @@ std::atomic<std::uint32_t>& forcedJobFailure() {
   return code;
 }
 
+std::atomic<std::uint32_t>& forcedReplacement() {
+  static std::atomic<std::uint32_t> code{0};
+  return code;
+}
+
 }  // namespace
+
+void failFileReplacementForTesting(std::uint32_t errorCode) {
+  forcedReplacement().store(errorCode);
+}
+
+std::uint32_t backend::forcedReplacementFailure() {
+  return forcedReplacement().load();
+}
 
 void failJobAssignmentForTesting(std::uint32_t errorCode) {
   forcedJobFailure().store(errorCode);

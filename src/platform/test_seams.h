@@ -23,4 +23,12 @@ bool runningUnderWineForTesting();
 // it in jobErrorCode. 0 restores normal starts.
 void failJobAssignmentForTesting(std::uint32_t errorCode);
 
+// While `errorCode` is nonzero, replaceRegularFile of an existing file on
+// Windows meets it where ReplaceFileW would: 5 (access denied) leaves both
+// files as they are; 1176 removes the old file and leaves the new one under its
+// temporary name, and every rename into the old file's place fails as well, as
+// while someone holds the removed file open. No effect on POSIX, whose rename
+// replaces in one step. 0 restores normal replacements.
+void failFileReplacementForTesting(std::uint32_t errorCode);
+
 }  // namespace tavrelon::platform

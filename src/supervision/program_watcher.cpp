@@ -185,8 +185,15 @@ void ProgramWatcher::addStatusRow() {
 void ProgramWatcher::writeStatusRows(bool queued) {
   // Also with nothing new (a close of a failed start) the sequence reads and
   // rewrites the log, as every sequence does.
-  if (!statusUpdates_.apply(config.statusLogPath, true) || !queued)
-    printLine("Error: Failed to write status log [" + config.statusLogPath + "]!");
+  const bool written = statusUpdates_.apply(config.statusLogPath, true);
+  if (written && queued)
+    return;
+  std::string line = "Error: Failed to write status log [" + config.statusLogPath + "]!";
+  // The system's code where a system call failed; a refusal by the watchdog's
+  // own rule (someone else's file) has none.
+  if (!written && statusUpdates_.errorCode() != 0)
+    line += "  errorcode:" + std::to_string(statusUpdates_.errorCode());
+  printLine(line);
 }
 
 void ProgramWatcher::monitor() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -103,13 +104,19 @@ std::string superviseCrashOnce(const TempDir& dir, const std::string& statusLog)
 }
 
 // The run crashed once and finished on the restart; `writeErrors` of its four
-// status sequences (start, crash, start, finish) said they could not write.
+// status sequences (start, crash, start, finish) said they could not write,
+// each line ended by `codePart` (the system's code, or nothing for a refusal
+// by the watchdog's own rule).
 void expectCrashRestartAndFinish(const std::string& output, const std::string& statusLog,
-                                 int writeErrors) {
+                                 int writeErrors, const std::string& codePart) {
   EXPECT_EQ(occurrences(output, "Start running [fake_program"), 2) << output;
   EXPECT_EQ(occurrences(output, "has crashed!  Restarting now..."), 1) << output;
   EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
   EXPECT_EQ(occurrences(output, "Error: Failed to write status log [" + statusLog + "]!"),
+            writeErrors)
+      << output;
+  EXPECT_EQ(occurrences(output,
+                        "Error: Failed to write status log [" + statusLog + "]!" + codePart + "\n"),
             writeErrors)
       << output;
 }
@@ -119,7 +126,9 @@ TEST(StatusLogPlaceFaults, MissingDirectoryWritesNothingAndSupervisionGoesOn) {
   const std::string missing = dir.file("no-such-dir");
   const std::string statusLog = missing + platform::separator() + "s.csv";
   const std::string output = superviseCrashOnce(dir, statusLog);
-  expectCrashRestartAndFinish(output, statusLog, 4);
+  // No such folder: ENOENT, ERROR_PATH_NOT_FOUND.
+  expectCrashRestartAndFinish(output, statusLog, 4,
+                              platform::isWindows() ? "  errorcode:3" : "  errorcode:2");
   EXPECT_FALSE(platform::exists(missing));
 }
 
@@ -128,7 +137,7 @@ TEST(StatusLogPlaceFaults, PathThatIsADirectoryStaysUntouched) {
   const std::string statusDir = dir.file("status");
   writeFile(statusDir + platform::separator() + "inside.txt", "kept");
   const std::string output = superviseCrashOnce(dir, statusDir);
-  expectCrashRestartAndFinish(output, statusDir, 4);
+  expectCrashRestartAndFinish(output, statusDir, 4, "");
   EXPECT_TRUE(fs::is_directory(statusDir));
   EXPECT_EQ(readFile(statusDir + platform::separator() + "inside.txt"), "kept");
   // Nothing but what the test and the program made: no temporary left over.
@@ -152,7 +161,7 @@ TEST(StatusLogPlaceFaults, DirectoryWithoutWritePermissionKeepsTheOldLog) {
   fs::permissions(statusDir, fs::perms::owner_read | fs::perms::owner_exec);
   const std::string output = superviseCrashOnce(dir, statusLog);
   fs::permissions(statusDir, fs::perms::owner_all);
-  expectCrashRestartAndFinish(output, statusLog, 4);
+  expectCrashRestartAndFinish(output, statusLog, 4, "  errorcode:" + std::to_string(EACCES));
   EXPECT_EQ(readFile(statusLog), before);
 }
 
@@ -163,7 +172,7 @@ TEST(StatusLogPlaceFaults, FifoAtThePathIsNeverOpenedForWritingAndNeverBlocks) {
   const std::string fifo = dir.file("TavrelonLog_fifo.csv");
   ASSERT_EQ(std::system(("mkfifo '" + fifo + "'").c_str()), 0);
   const std::string output = superviseCrashOnce(dir, fifo);
-  expectCrashRestartAndFinish(output, fifo, 4);
+  expectCrashRestartAndFinish(output, fifo, 4, "");
   EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
 }
 
@@ -188,7 +197,7 @@ TEST(StatusLogPlaceFaults, UnreadableLogIsNotRewrittenAndGetsEveryRowOnceReadabl
     fs::permissions(statusLog, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(readFile(statusLog), before);
   });
-  expectCrashRestartAndFinish(output, statusLog, 1);
+  expectCrashRestartAndFinish(output, statusLog, 1, "  errorcode:" + std::to_string(EACCES));
   const std::vector<StatusRecord> rows = readStatusLog(statusLog);
   ASSERT_EQ(rows.size(), 3u) << readFile(statusLog);
   EXPECT_EQ(rows[0].applicationId, "old");
@@ -234,7 +243,7 @@ TEST(StatusLogPlaceFaults, LockHeldElsewhereDelaysTheRowsButLosesNone) {
   done = true;
   observer.join();
   platform::closeHandle(record.hProcess);
-  expectCrashRestartAndFinish(output, statusLog, 1);
+  expectCrashRestartAndFinish(output, statusLog, 1, "");
   EXPECT_TRUE(sawRunningRow);
   EXPECT_TRUE(everyRunRecorded(output, readStatusLog(statusLog)));
 }
@@ -250,7 +259,8 @@ TEST(StatusLogPlaceFaults, DirectoryThatComesBackGetsTheRowsOfLaterRuns) {
                                 crashOnceArguments(logDir, dir.path(), 30, 20), logDir, statusLog));
   // The first run starts without the directory; it appears while that run logs.
   const std::string output = superviseCapturing(watcher, [&] { fs::create_directory(statusDir); });
-  expectCrashRestartAndFinish(output, statusLog, 1);
+  expectCrashRestartAndFinish(output, statusLog, 1,
+                              platform::isWindows() ? "  errorcode:3" : "  errorcode:2");
   // The first run's "running" row could not be written; its close adds the
   // row, start time included, once the directory is there.
   const std::vector<StatusRecord> rows = readStatusLog(statusLog);
