@@ -142,6 +142,69 @@ TEST(StatusLog, ReadingKeepsEveryRowOfCrOnlyBomAndSpreadsheetFiles) {
   EXPECT_EQ(show(rows[3]), show(row("d.exe_4", "running", "t1", "", "N/A")));
 }
 
+TEST(StatusLog, ACellSavedWithLineBreaksIsReadAcrossThemWithinAFewLines) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  // Breaks as LF, CR LF and CR; one cell of five lines, the most read as one.
+  writeFile(path, kHeader + "\r\n" + "a,crashed,s,e,\"[p] one\ntwo\"\r\n" +
+                      "b,timeout,s,e,\"x,\"\"y\"\"\r\nz\",\r\n" +
+                      "c,finished,s,e,\"1\r2\n3\n4\n5\"\n" + "d,1,crashed,s,e,\"[p]\n\"\n");
+  std::vector<StatusRecord> rows;
+  std::int64_t foreign = -1;
+  ASSERT_EQ(readStatusLog(path, rows, &foreign), StatusLogOutcome::Done);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(show(rows[0]), show(row("a", "crashed", "s", "e", "[p] one two")));
+  EXPECT_EQ(show(rows[1]), show(row("b", "timeout", "s", "e", "x,\"y\" z")));
+  EXPECT_EQ(show(rows[2]), show(row("c", "finished", "s", "e", "1 2 3 4 5")));
+  EXPECT_EQ(show(rows[3]), show(row("d", "crashed", "s", "e", "[p] ")));
+  EXPECT_EQ(foreign, 0);
+  writeStatusLog(rows, path);
+  EXPECT_EQ(readFile(path), kHeader + "\r\n" + "a,crashed,s,e,[p] one two\r\n" +
+                                "b,timeout,s,e,\"x,\"\"y\"\" z\"\r\n" +
+                                "c,finished,s,e,1 2 3 4 5\r\n" + "d,crashed,s,e,[p] \r\n");
+}
+
+TEST(StatusLog, AnUnclosedQuoteThatFindsNoEndIsReadAsTodayAndTakesNoRow) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  // Six lines to the closing quote are too many; a quote that closes on a line
+  // whose record is no row, and one that never closes, take nothing either.
+  writeFile(path, kHeader + "\r\n" + "a,crashed,s,e,\"1\n2\n3\n4\n5\n6\"\n" +
+                      "b,\"half\nc,running,s,,N/A\n" + "d,\"x\ny\",z\n" + "e,running,s,,N/A\n");
+  std::vector<StatusRecord> rows;
+  std::int64_t foreign = -1;
+  ASSERT_EQ(readStatusLog(path, rows, &foreign), StatusLogOutcome::Done);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(show(rows[0]), show(row("a", "crashed", "s", "e", "\"1")));
+  EXPECT_EQ(show(rows[1]), show(row("c", "running", "s", "", "N/A")));
+  EXPECT_EQ(show(rows[2]), show(row("e", "running", "s", "", "N/A")));
+  // 2 to 6", b,"half, d,"x and y",z.
+  EXPECT_EQ(foreign, 8);
+}
+
+TEST(StatusLog, AFileOfEmptyLinesIsAnEmptyStatusLog) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  for (const std::string& blank : {std::string("\n"), std::string("\r\n \r\n\t\r"),
+                                   std::string("\xEF\xBB\xBF\r\n\r\n") + kHeader + "\r\n"}) {
+    writeFile(path, blank);
+    std::vector<StatusRecord> rows{row("x", "running", "s", "", "N/A")};
+    EXPECT_EQ(readStatusLog(path, rows), StatusLogOutcome::Done);
+    EXPECT_TRUE(rows.empty());
+    StatusLogUpdates updates;
+    updates.addRow(row("a", "running", "s", "", "N/A"));
+    ASSERT_TRUE(updates.apply(path, false));
+    EXPECT_EQ(readFile(path), kHeader + "\r\na,running,s,,N/A\r\n");
+  }
+  // Empty lines past the first bytes the writer looks at, then someone else's.
+  const std::string foreign = std::string(5000, '\n') + "case,verdict\n";
+  writeFile(path, foreign);
+  EXPECT_EQ(writeStatusLog({}, path), StatusLogOutcome::Refused);
+  EXPECT_EQ(readFile(path), foreign);
+  writeFile(path, std::string(5000, '\n') + kHeader + "\n");
+  EXPECT_EQ(writeStatusLog({}, path), StatusLogOutcome::Done);
+}
+
 TEST(StatusLog, SomeoneElsesFileIsNeitherReadNorReplaced) {
   TempDir dir;
   const std::string path = dir.file("TavrelonLog_results.csv");
