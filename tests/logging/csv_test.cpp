@@ -58,14 +58,5 @@ TEST(SplitCsvLine, AnUnbalancedQuoteKeepsEveryFieldOfItsLineAndTakesNoMore) {
   EXPECT_EQ(splitCsvLine("a,\"x\"y,b,"), (Fields{"a", "\"x\"y", "b", ""}));
 }
 
-TEST(CsvQuotes, TellsPairedFromOpenAndStrayQuotes) {
-  EXPECT_EQ(csvQuotes("a,b"), CsvQuotes::Paired);
-  EXPECT_EQ(csvQuotes("a,\"b,\"\"c\"\"\",d"), CsvQuotes::Paired);
-  EXPECT_EQ(csvQuotes("x\"y,z"), CsvQuotes::Paired);  // a quote inside a field is text
-  EXPECT_EQ(csvQuotes("a,\"b,c"), CsvQuotes::Open);
-  EXPECT_EQ(csvQuotes("a,\"b\"\""), CsvQuotes::Open);  // a doubled quote closes nothing
-  EXPECT_EQ(csvQuotes("\"ab\"c,d"), CsvQuotes::Stray);
-}
-
 }  // namespace
 }  // namespace tavrelon

@@ -1,6 +1,6 @@
 // An operator may edit a status log between two updates of the watchdog:
 // every line that reads as a row survives the next rewrite byte for byte, and
-// supervision goes on. Lines of someone else make the file theirs.
+// supervision goes on.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -82,27 +82,6 @@ TEST(HandEditedStatusLog, RowsThatReadAsRowsSurviveTheNextUpdatesByteForByte) {
   EXPECT_EQ(rows[3].runningStatus, "crashed");
   EXPECT_EQ(rows[6].runningStatus, "finished");
   EXPECT_EQ(occurrences(output, "Start running ["), 2) << output;
-}
-
-TEST(HandEditedStatusLog, LinesOfSomeoneElseSinceTheLastWriteMakeItTheirFileLeftByteForByte) {
-  ShortSleeps sleeps(kSupervisionSleepDivisor);
-  TempDir dir;
-  // The program writes its results to the file its TavrelonLog names.
-  const std::string statusLog = dir.file("TavrelonLog_results.csv");
-  const std::string logDir = dir.file("logs");
-  ProgramWatcher watcher = driverWatcher(settingsFor(
-      builtProgram("fake_program"), "--log-dir \"" + logDir + "\" --lines 3", logDir, statusLog));
-  std::string ownContent;
-  const std::string output = superviseCapturing(watcher, [&] {
-    ownContent = readFile(statusLog);
-    writeFile(statusLog,
-              ownContent + "case,verdict\r\nboot,pass\r\n# notes by the night shift\r\n");
-  });
-  EXPECT_EQ(readFile(statusLog),
-            ownContent + "case,verdict\r\nboot,pass\r\n# notes by the night shift\r\n");
-  EXPECT_EQ(occurrences(output, "Error: Failed to write status log [" + statusLog + "]!"), 1)
-      << output;
-  EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
 }
 
 TEST(HandEditedStatusLog, RunningRowDeletedByHandIsWrittenAgainWhenTheRunEnds) {

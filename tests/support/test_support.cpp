@@ -101,29 +101,6 @@ int runCapturingOutput(const std::string& program, const std::string& arguments,
   return result;
 }
 
-HeldStatusLogLock::HeldStatusLogLock(const std::string& statusLog, std::int64_t holdMs) {
-  const std::string progress = statusLog + ".holder.txt";
-  platform::ProcessLaunch holder;
-  holder.path = builtProgram("status_writer");
-  holder.arguments =
-      "\"" + statusLog + "\" \"" + progress + "\" --hold-lock " + std::to_string(holdMs);
-  holder.newConsole = false;
-  holder.showWindow = false;
-  std::uint32_t error = 0;
-  if (!platform::startProcess(holder, holder_, error))
-    return;
-  held_ = waitUntil([&] { return !readFile(progress).empty(); });
-  std::error_code ignored;
-  std::filesystem::remove(progress, ignored);
-}
-
-HeldStatusLogLock::~HeldStatusLogLock() {
-  if (holder_.hProcess == 0)
-    return;
-  platform::terminateProcess(holder_);
-  platform::closeHandle(holder_.hProcess);
-}
-
 ShortSleeps::ShortSleeps(std::int64_t divisor, std::function<void(std::int64_t)> onSleep)
     : onSleep_(std::move(onSleep)) {
   platform::setSleepHookForTesting([this, divisor](std::int64_t ms) {

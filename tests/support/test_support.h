@@ -91,23 +91,6 @@ class ShortSleeps {
   std::vector<std::int64_t> requested_;
 };
 
-// Another process (status_writer) holding the lock of the status log at
-// `statusLog` for `holdMs` milliseconds of real time from construction; ended
-// when the object goes, if it still runs.
-class HeldStatusLogLock {
- public:
-  HeldStatusLogLock(const std::string& statusLog, std::int64_t holdMs);
-  ~HeldStatusLogLock();
-  HeldStatusLogLock(const HeldStatusLogLock&) = delete;
-  HeldStatusLogLock& operator=(const HeldStatusLogLock&) = delete;
-  // True once the holder has the lock.
-  bool held() const { return held_; }
-
- private:
-  platform::ProcessRecord holder_;
-  bool held_ = false;
-};
-
 // Calls `done` every 5 ms of real time until it holds (true) or `limit` has
 // passed (false).
 bool waitUntil(const std::function<bool()>& done,
