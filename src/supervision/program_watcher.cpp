@@ -190,11 +190,16 @@ void ProgramWatcher::addStatusRow() {
 }
 
 void ProgramWatcher::writeStatusRows(bool queued, bool manyPending) {
-  StatusLogUpdates& updates = statusUpdates();
-  if (updates.apply(config.statusLogPath, true) && queued)
+  bool written = false;
+  try {
+    written = statusUpdates().apply(config.statusLogPath, true) && queued;
+  } catch (const std::exception&) {
+    // No memory even for the log's queue: said as a failed write.
+  }
+  if (written)
     return;
   printLine("Error: Failed to write status log [" + config.statusLogPath + "]!");
-  if (manyPending && updates.pending())
+  if (manyPending)
     printLine("Warning: " + std::to_string(StatusLogUpdates::kMaxPending) +
               " changes wait for status log [" + config.statusLogPath + "]; none is dropped!");
 }
