@@ -1,10 +1,13 @@
 #include "driver/watchdog.h"
 
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "config/config_checker.h"
+#include "config/config_reader.h"
+#include "logging/status_updates.h"
 #include "platform/platform.h"
 #include "supervision/console.h"
 #include "supervision/program_watcher.h"
@@ -15,8 +18,9 @@ namespace {
 
 // Supervises every configured program in turn; the next one is taken up only
 // once the previous run has been stopped. A stop request ends the loop: no
-// further program is started.
-void superviseAll(ProgramWatcher& watcher) {
+// further program is started. Every watcher queues its status rows in
+// `statusLogs`.
+void superviseAll(ProgramWatcher& watcher, const std::shared_ptr<StatusLogQueues>& statusLogs) {
   // Without our own path there is no configuration to read: a relative or
   // root-level guess would read someone else's file.
   std::vector<ProgramConfig> programs;
@@ -38,6 +42,8 @@ void superviseAll(ProgramWatcher& watcher) {
       return;
     printLine("Program [" + std::to_string(number) + "]:");
     watcher = ProgramWatcher(program);
+    // Rows a program could not write stay with its log for the next program.
+    watcher.shareStatusLogs(statusLogs);
     // Runs that the watchdog starts itself never use test mode or the debug programs.
     watcher.testMode = false;
     watcher.config.debugOrNot = false;
@@ -63,14 +69,26 @@ int runWatchdog(int argc, char* argv[]) {
     return 0;
   platform::prepareWatchdogProcess();
   ProgramWatcher watcher;
+  std::shared_ptr<StatusLogQueues> statusLogs;
   try {
-    superviseAll(watcher);
+    statusLogs = std::make_shared<StatusLogQueues>();
+    superviseAll(watcher, statusLogs);
   } catch (const std::exception& error) {
     // Nobody supervises the program any more: end it before saying why.
     try {
       watcher.stop();
     } catch (const std::exception&) {
     }
+    printLine(error.what());
+  }
+  // Rows no sequence could write get one more try, then a file beside the
+  // watchdog: none is lost without a word.
+  try {
+    if (statusLogs) {
+      for (const std::string& line : statusLogs->finish(platform::executableDirectory()))
+        printLine(line);
+    }
+  } catch (const std::exception& error) {
     printLine(error.what());
   }
   platform::restoreWatchdogProcess();

@@ -118,6 +118,14 @@ void appendCsvField(std::string& out, const std::string& field) {
   std::replace_if(out.begin() + static_cast<std::ptrdiff_t>(begin), out.end(), isLineBreak, ' ');
 }
 
+CsvQuotes csvQuotes(const std::string& line) {
+  if (line.find('"') == std::string::npos)
+    return CsvQuotes::Paired;
+  std::vector<std::string> fields;
+  const RecordScan scan = parseLine(line, fields);
+  return scan.stray ? CsvQuotes::Stray : scan.openQuote ? CsvQuotes::Open : CsvQuotes::Paired;
+}
+
 std::vector<std::string> splitCsvLine(const std::string& line) {
   std::vector<std::string> fields;
   splitCsvLine(line, fields);

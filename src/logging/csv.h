@@ -21,6 +21,12 @@ void appendCsvField(std::string& out, const std::string& field);
 // quotes do not pair up is split at every comma, its quotes kept as text.
 std::vector<std::string> splitCsvLine(const std::string& line);
 
+// How a line's quotes pair up: Paired (or none), Open (the line ends inside a
+// quoted field, whose record may go on past the line end) or Stray (a closing
+// quote followed by neither a comma nor the line's end).
+enum class CsvQuotes { Paired, Open, Stray };
+CsvQuotes csvQuotes(const std::string& line);
+
 // splitCsvLine into `fields`, which is cleared first; a caller splitting many
 // lines keeps one vector and so its capacity.
 void splitCsvLine(const std::string& line, std::vector<std::string>& fields);

@@ -51,15 +51,32 @@ std::size_t lineEnd(const std::string& content, std::size_t begin, std::size_t& 
   return end;
 }
 
-// True when `content`, the whole file or its start, is a status log's: empty,
-// or its first line (after a byte-order mark) is a header.
-bool isStatusLogContent(const std::string& content) {
-  const std::size_t begin = startsWithByteOrderMark(content) ? 3 : 0;
-  if (begin == content.size())
-    return true;
-  std::size_t next = 0;
-  const std::size_t end = lineEnd(content, begin, next);
-  return isHeaderLine(content, begin, end - begin);
+// True for a line of nothing but spaces and tabs: an empty line, as `echo >
+// status.csv` leaves one.
+bool isBlankLine(const std::string& content, std::size_t begin, std::size_t end) {
+  return std::all_of(content.begin() + static_cast<std::ptrdiff_t>(begin),
+                     content.begin() + static_cast<std::ptrdiff_t>(end),
+                     [](char c) { return c == ' ' || c == '\t'; });
+}
+
+// Whose `content` is, given whole or (`whole` false) as the file's first bytes.
+enum class Owner { Ours, Foreign, Undecided };
+
+// A status log's: every line empty, or the first one that is not (after a
+// byte-order mark) a header. Undecided when only the start was given and that
+// line does not end within it.
+Owner ownerOf(const std::string& content, bool whole) {
+  std::size_t next = startsWithByteOrderMark(content) ? 3 : 0;
+  while (next < content.size()) {
+    const std::size_t begin = next;
+    const std::size_t end = lineEnd(content, begin, next);
+    if (isBlankLine(content, begin, end))
+      continue;
+    if (!whole && end == content.size())
+      return Owner::Undecided;
+    return isHeaderLine(content, begin, end - begin) ? Owner::Ours : Owner::Foreign;
+  }
+  return whole ? Owner::Ours : Owner::Undecided;
 }
 
 // Turns one line's fields into a row; false for a field count that is no row.
@@ -131,10 +148,45 @@ std::size_t unquotedSize(const std::vector<StatusRecord>& rows) {
   return size;
 }
 
+// How many lines a spreadsheet cell saved with line breaks may span.
+constexpr int kMaxCellLines = 5;
+
+// `line` ends inside a quoted field that a spreadsheet saved across line ends:
+// joins the lines from `position` on (each line break a space, as the writer
+// writes one) until the quote closes. True, `row` set and `position` past the
+// lines taken, when it closes within kMaxCellLines lines and the record then
+// reads as a row; otherwise false and nothing taken.
+bool readCellAcrossLines(const std::string& content, const std::string& line, std::size_t& position,
+                         std::vector<std::string>& fields, StatusRecord& row) {
+  std::string record = line;
+  std::size_t at = position;
+  for (int lines = 1; lines < kMaxCellLines && at < content.size(); ++lines) {
+    std::size_t next = 0;
+    const std::size_t end = lineEnd(content, at, next);
+    record += ' ';
+    record.append(content, at, end - at);
+    at = next;
+    const CsvQuotes quotes = csvQuotes(record);
+    if (quotes == CsvQuotes::Open)
+      continue;
+    if (quotes == CsvQuotes::Stray)
+      return false;
+    splitCsvLine(record, fields);
+    if (!rowFromFields(fields, record.back() == ',', row))
+      return false;
+    position = at;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord>& rows) {
+StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord>& rows,
+                               std::int64_t* foreignLines) {
   rows.clear();
+  if (foreignLines != nullptr)
+    *foreignLines = 0;
   if (!platform::exists(path))
     return StatusLogOutcome::Missing;
   std::string content;
@@ -143,7 +195,7 @@ StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord
       outcomeOf(platform::readRegularFile(path, kMaxStatusLogBytes, stored));
   if (read != StatusLogOutcome::Done)
     return read;
-  if (!isStatusLogContent(stored))
+  if (ownerOf(stored, true) != Owner::Ours)
     return StatusLogOutcome::Refused;
   // The bytes are the ANSI code page's, which a spreadsheet on the same machine
   // reads; a byte-order mark says UTF-8 instead. The mark goes before either.
@@ -171,13 +223,20 @@ StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord
     const std::size_t end = lineEnd(content, position, next);
     const std::size_t begin = position;
     position = next;
-    if (end == begin || isHeaderLine(content, begin, end - begin))
+    if (isBlankLine(content, begin, end) || isHeaderLine(content, begin, end - begin))
       continue;
     line.assign(content, begin, end - begin);
-    splitCsvLine(line, fields);
     StatusRecord row;
+    if (csvQuotes(line) == CsvQuotes::Open &&
+        readCellAcrossLines(content, line, position, fields, row)) {
+      rows.push_back(std::move(row));
+      continue;
+    }
+    splitCsvLine(line, fields);
     if (rowFromFields(fields, line.back() == ',', row))
       rows.push_back(std::move(row));
+    else if (foreignLines != nullptr)
+      ++*foreignLines;
   }
   return StatusLogOutcome::Done;
 }
@@ -188,7 +247,7 @@ std::vector<StatusRecord> readStatusLog(const std::string& path) {
   return rows;
 }
 
-bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record) {
+bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record, bool* changed) {
   // A name with characters that the ANSI code page lacks reads back with '?'
   // in their place: the row is found under that form too.
   const std::string storedId =
@@ -197,6 +256,9 @@ bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record) {
   for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
     if (row->applicationId != record.applicationId && row->applicationId != storedId)
       continue;
+    if (changed != nullptr)
+      *changed = row->runningStatus != record.runningStatus || row->startTime != record.startTime ||
+                 row->endTime != record.endTime || row->latestLog != record.latestLog;
     row->runningStatus = std::move(record.runningStatus);
     row->startTime = std::move(record.startTime);
     row->endTime = std::move(record.endTime);
@@ -235,7 +297,17 @@ StatusLogOutcome writeStatusLog(std::vector<StatusRecord> rows, const std::strin
   const platform::FileOutcome peek = platform::readRegularFileStart(path, 4096, start);
   if (peek != platform::FileOutcome::Done && peek != platform::FileOutcome::Missing)
     return outcomeOf(peek);
-  if (peek == platform::FileOutcome::Done && !isStatusLogContent(start))
+  Owner owner =
+      peek == platform::FileOutcome::Done ? ownerOf(start, start.size() < 4096) : Owner::Ours;
+  // A start of empty lines, or a first line longer than the start, decides nothing:
+  // the whole file does.
+  if (owner == Owner::Undecided) {
+    const platform::FileOutcome whole = platform::readRegularFile(path, kMaxStatusLogBytes, start);
+    if (whole != platform::FileOutcome::Done && whole != platform::FileOutcome::Missing)
+      return outcomeOf(whole);
+    owner = whole == platform::FileOutcome::Done ? ownerOf(start, true) : Owner::Ours;
+  }
+  if (owner != Owner::Ours)
     return StatusLogOutcome::Refused;
   // The new content replaces the old in one step, so a crash or a full disk
   // midway leaves the old rows in place.

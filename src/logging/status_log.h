@@ -44,11 +44,17 @@ enum class StatusLogOutcome {
 // mark is taken as UTF-8 when it is valid UTF-8, all else as the code page.
 
 // Reads every row of the status log at `path`, in file order, into `rows`.
-// Lines end in LF, CR LF or a lone CR; a UTF-8 byte-order mark is skipped; both
-// header forms and lines that do not split into five or six fields are
-// skipped. A non-empty file whose first line is neither header is someone
-// else's: Refused, no rows. `rows` is empty unless Done. Never creates the file.
-StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord>& rows);
+// Lines end in LF, CR LF or a lone CR; a UTF-8 byte-order mark is skipped;
+// empty lines (spaces and tabs at most) and both header forms are skipped. A
+// field quoted across line ends (a spreadsheet cell with a line break) is read
+// whole, each break a space, when its quote closes within a few lines and the
+// record then reads as a row. Other lines that do not split into five or six
+// fields are no rows: `foreignLines`, when given, counts them. A file whose
+// first non-empty line is neither header is someone else's: Refused, no rows;
+// one of empty lines only is an empty log. `rows` is empty unless Done. Never
+// creates the file.
+StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord>& rows,
+                               std::int64_t* foreignLines = nullptr);
 
 // The rows of readStatusLog(path, rows); empty whenever that is not Done.
 std::vector<StatusRecord> readStatusLog(const std::string& path);
@@ -56,8 +62,8 @@ std::vector<StatusRecord> readStatusLog(const std::string& path);
 // Copies runningStatus, startTime, endTime and latestLog of `record` into the
 // last row with the same applicationId (as given or as stored, '?' for what
 // the code page lacks) and returns true; false, leaving `rows` alone, when
-// none matches.
-bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record);
+// none matches. `changed`, when given, says whether the row's values changed.
+bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record, bool* changed = nullptr);
 
 // Replaces the file's content with the header and `rows` (CR LF line ends, an
 // empty latestLog written as "N/A") as platform::replaceRegularFile does. Someone

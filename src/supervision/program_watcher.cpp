@@ -160,40 +160,63 @@ void ProgramWatcher::sayTrackerError() {
 
 void ProgramWatcher::closeStatusRow(const char* runningStatus) {
   status.runningStatus = runningStatus;
+  // A failed start's identifier names no run and has no row: a close could
+  // change nothing, and a program file missing for days must neither fill the
+  // queue nor rewrite the log once a second. A test-mode run keeps its row.
+  if (launchFailed_ && !testMode)
+    return;
   bool queued = true;
+  bool manyPending = false;
   try {
     // The run's "running" row may be gone (its start could not write the log,
     // or someone edited it away): the closed row is then added, so the run is
-    // not lost. A failed start's identifier names no run and gets no row.
-    statusUpdates_.closeRow(status, !launchFailed_);
+    // not lost.
+    manyPending = statusUpdates().closeRow(status, !launchFailed_);
   } catch (const std::exception&) {
     queued = false;  // out of memory: said as a failed write
   }
-  writeStatusRows(queued);
+  writeStatusRows(queued, manyPending);
 }
 
 void ProgramWatcher::addStatusRow() {
   bool queued = true;
+  bool manyPending = false;
   try {
-    statusUpdates_.addRow(status);
+    manyPending = statusUpdates().addRow(status);
   } catch (const std::exception&) {
     queued = false;  // out of memory: said as a failed write; supervision goes on
   }
-  writeStatusRows(queued);
+  writeStatusRows(queued, manyPending);
 }
 
-void ProgramWatcher::writeStatusRows(bool queued) {
-  // Also with nothing new (a close of a failed start) the sequence reads and
-  // rewrites the log, as every sequence does.
-  const bool written = statusUpdates_.apply(config.statusLogPath, true);
-  if (written && queued)
+void ProgramWatcher::writeStatusRows(bool queued, bool manyPending) {
+  bool applied = false;
+  try {
+    applied = statusUpdates().apply(config.statusLogPath, true);
+  } catch (const std::exception&) {
+    // No memory even for the log's queue: said as a failed write.
+  }
+  if (applied && queued)
     return;
   std::string line = "Error: Failed to write status log [" + config.statusLogPath + "]!";
   // The system's code where a system call failed; a refusal by the watchdog's
   // own rule (someone else's file) has none.
-  if (!written && statusUpdates_.errorCode() != 0)
-    line += "  errorcode:" + std::to_string(statusUpdates_.errorCode());
+  if (!applied && statusUpdates().errorCode() != 0)
+    line += "  errorcode:" + std::to_string(statusUpdates().errorCode());
   printLine(line);
+  if (manyPending)
+    printLine("Warning: " + std::to_string(StatusLogUpdates::kMaxPending) +
+              " changes wait for status log [" + config.statusLogPath + "]; none is dropped!");
+}
+
+void ProgramWatcher::shareStatusLogs(std::shared_ptr<StatusLogQueues> statusLogs) {
+  statusLogs_ = std::move(statusLogs);
+}
+
+StatusLogUpdates& ProgramWatcher::statusUpdates() {
+  if (!statusLogs_)
+    statusLogs_ = std::make_shared<StatusLogQueues>();
+  return statusLogs_->forLog(config.statusLogPath);
 }
 
 void ProgramWatcher::monitor() {
@@ -243,9 +266,10 @@ ProgramWatcher::PollEnd ProgramWatcher::pollWhileRunning(platform::ProcessState&
     if (pollTimesOut(limit))
       return PollEnd::TimedOut;
     platform::pauseUnlessStopped(kPollPauseMs);
-    // Rows a failed write left pending are tried again, silently, at every poll.
-    if (statusUpdates_.pending())
-      statusUpdates_.apply(config.statusLogPath, false);
+    // Rows a failed write left pending, on any log, are tried again, silently
+    // and without waiting for a lock held elsewhere, at every poll.
+    if (statusLogs_)
+      statusLogs_->retryPending();
     // A failed query keeps the last answer, so polling goes on.
     std::uint32_t code = exitCode;
     const platform::ProcessState now = platform::processState(programProcess_.hProcess, code);

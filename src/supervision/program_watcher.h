@@ -50,6 +50,9 @@ class ProgramWatcher {
   void startTest(std::string applicationId);
   // Ends every recorded process that still runs and resets the polling state.
   void stop();
+  // Makes the watcher queue its status-row changes in `statusLogs`, which
+  // the driver keeps across programs; until then it keeps a set of its own.
+  void shareStatusLogs(std::shared_ptr<StatusLogQueues> statusLogs);
 
   // What the driver sets after construction (the runs it starts are never in
   // test mode, nor with the debug programs).
@@ -111,7 +114,10 @@ class ProgramWatcher {
   // Writes the status-row changes still pending, with a short retry while the
   // log is held; prints the status-log error line when they could not be, or
   // when this sequence's change could not even be `queued` (out of memory).
-  void writeStatusRows(bool queued);
+  // `manyPending`: the queue has just grown to StatusLogUpdates::kMaxPending.
+  void writeStatusRows(bool queued, bool manyPending);
+  // The queue of this program's status log.
+  StatusLogUpdates& statusUpdates();
   // Polls the program, `state` and `exitCode` as last read, once per poll
   // pause until it is no longer running, its log stops growing for the
   // time-out or a stop is requested (the run is then ended).
@@ -148,8 +154,9 @@ class ProgramWatcher {
   // True when the latest start() or startTest() could not launch the program
   // (file missing, creation failed); false once one has.
   bool launchFailed_ = false;
-  // Status-row changes not yet written; every later write applies them first.
-  StatusLogUpdates statusUpdates_;
+  // Status-row changes not yet written, per status log; every later write on
+  // a log applies its own first.
+  std::shared_ptr<StatusLogQueues> statusLogs_;
 };
 
 }  // namespace tavrelon

@@ -243,6 +243,29 @@ TEST(WatchdogEndToEnd, ReportsAMissingProgramAndGoesOnToTheNext) {
                                           kRowTime + "," + kRowTime + ",N/A\r\n")));
 }
 
+TEST(WatchdogEndToEnd, RowsThatCannotBeWrittenAtExitAreSavedBesideTheWatchdogAndSaidOnce) {
+  Watchdog watchdog;
+  // A status log in a folder that never comes: no sequence can write it.
+  const std::string statusLog = watchdog.dir().file("gone") + S + "nightly.csv";
+  const std::string saved = watchdog.dir().file("TavrelonLog-unwritten_nightly.csv");
+  const std::string output = watchdog.run(
+      block(kFake, "--lines 1", watchdog.dir().file("logs"), "TavrelonLog: " + statusLog));
+
+  const std::string failed =
+      "Error: Failed to write status log \\[" + literal(statusLog) + "\\]!  errorcode:[0-9]+\n";
+  std::smatch ids;
+  const std::regex expected("Program \\[1\\]:\n" + failed + startLines() + "\\[" + kId +
+                            "\\] has finished!\n\n" + failed +
+                            "Rows not written to status log \\[" + literal(statusLog) +
+                            "\\] are saved in \\[" + literal(saved) + "\\]!\n");
+  ASSERT_TRUE(std::regex_match(output, ids, expected)) << output;
+  EXPECT_TRUE(std::regex_match(test::readFile(saved),
+                               std::regex(literal(kHeader) + literal(ids[1].str()) + ",finished," +
+                                          kRowTime + "," + kRowTime + ",N/A\r\n")))
+      << test::readFile(saved);
+  EXPECT_FALSE(fs::exists(watchdog.dir().file("gone")));
+}
+
 TEST(WatchdogEndToEnd, EachStopSignalEndsTheRunAndEverythingItStartedWithinASecond) {
   if (!onPosix())
     GTEST_SKIP() << "POSIX signals; Windows' console events are tested in the console test";

@@ -142,6 +142,47 @@ TEST(StatusLog, ReadingKeepsEveryRowOfCrOnlyBomAndSpreadsheetFiles) {
   EXPECT_EQ(show(rows[3]), show(row("d.exe_4", "running", "t1", "", "N/A")));
 }
 
+TEST(StatusLog, ACellSavedWithLineBreaksIsReadAcrossThemWhenItsQuoteClosesWithinFiveLines) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  // Breaks as LF, CR LF and CR; five lines are the most read as one record.
+  // Six are too many, and a quote that never closes or closes on a record of
+  // no row takes no line: those lines read as they always did.
+  writeFile(path, kHeader + "\r\n" + "a,crashed,s,e,\"[p] \"\"1\"\"\r\n2,\"\n" +
+                      "b,finished,s,e,\"1\r2\n3\n4\n5\"\n" +
+                      "c,crashed,s,e,\"1\n2\n3\n4\n5\n6\"\n" + "d,\"half\ne,running,s,,N/A\n" +
+                      "f,\"x\ny\",z\n");
+  std::vector<StatusRecord> rows;
+  std::int64_t foreign = -1;
+  ASSERT_EQ(readStatusLog(path, rows, &foreign), StatusLogOutcome::Done);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(show(rows[0]), show(row("a", "crashed", "s", "e", "[p] \"1\" 2,")));
+  EXPECT_EQ(show(rows[1]), show(row("b", "finished", "s", "e", "1 2 3 4 5")));
+  EXPECT_EQ(show(rows[2]), show(row("c", "crashed", "s", "e", "\"1")));
+  EXPECT_EQ(show(rows[3]), show(row("e", "running", "s", "", "N/A")));
+  EXPECT_EQ(foreign, 8);  // 2 to 6", d,"half, f,"x and y",z
+  writeStatusLog(rows, path);
+  EXPECT_EQ(readFile(path), kHeader + "\r\na,crashed,s,e,\"[p] \"\"1\"\" 2,\"\r\n" +
+                                "b,finished,s,e,1 2 3 4 5\r\nc,crashed,s,e,\"\"\"1\"\r\n" +
+                                "e,running,s,,N/A\r\n");
+}
+
+TEST(StatusLog, AFileOfEmptyLinesIsAnEmptyStatusLog) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  for (const std::string& blank : {std::string("\n"), "\xEF\xBB\xBF\r\n \r\n\t\r" + kHeader}) {
+    writeFile(path, blank);
+    EXPECT_EQ(readStatusLog(path).size(), 0u);
+    ASSERT_EQ(writeStatusLog({row("a", "running", "s", "", "N/A")}, path), StatusLogOutcome::Done);
+    EXPECT_EQ(readFile(path), kHeader + "\r\na,running,s,,N/A\r\n");
+  }
+  // Empty lines past the first bytes the writer looks at, then someone else's.
+  const std::string foreign = std::string(5000, '\n') + "case,verdict\n";
+  writeFile(path, foreign);
+  EXPECT_EQ(writeStatusLog({}, path), StatusLogOutcome::Refused);
+  EXPECT_EQ(readFile(path), foreign);
+}
+
 TEST(StatusLog, SomeoneElsesFileIsNeitherReadNorReplaced) {
   TempDir dir;
   const std::string path = dir.file("TavrelonLog_results.csv");

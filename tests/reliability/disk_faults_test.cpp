@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "logging/status_log.h"
+#include "logging/status_updates.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {
@@ -163,6 +164,41 @@ TEST(StatusLogPlaceFaults, DirectoryWithoutWritePermissionKeepsTheOldLog) {
   fs::permissions(statusDir, fs::perms::owner_all);
   expectCrashRestartAndFinish(output, statusLog, 4, "  errorcode:" + std::to_string(EACCES));
   EXPECT_EQ(readFile(statusLog), before);
+}
+
+TEST(StatusLogPlaceFaults, RowsOfAProgramEndedWhileTheFolderWasUnwritableReachItDuringTheNext) {
+  if (platform::isWindows())
+    GTEST_SKIP() << "permission bits cannot make a directory unwritable on Windows (ACLs do)";
+  if (runningAsRoot())
+    GTEST_SKIP() << "root writes into a directory without write permission";
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
+  TempDir dir;
+  const std::string statusDir = dir.file("status");
+  fs::create_directory(statusDir);
+  const std::string statusLog = statusDir + S + "s.csv";
+  // The status logs of the run, as the driver keeps them across its programs.
+  const auto statusLogs = std::make_shared<StatusLogQueues>();
+  std::vector<ProgramWatcher> programs;
+  for (const char* logs : {"logs1", "logs2"}) {
+    programs.push_back(driverWatcher(settingsFor(builtProgram("fake_program"),
+                                                 "--log-dir \"" + dir.file(logs) + "\" --lines 3",
+                                                 dir.file(logs), statusLog)));
+    programs.back().shareStatusLogs(statusLogs);
+  }
+  // Program 1's row is written at its start; the folder is then unwritable
+  // until program 2 runs.
+  const std::string first = superviseCapturing(programs[0], [&] {
+    fs::permissions(statusDir, fs::perms::owner_read | fs::perms::owner_exec);
+  });
+  const std::string second =
+      superviseCapturing(programs[1], [&] { fs::permissions(statusDir, fs::perms::owner_all); });
+  EXPECT_EQ(occurrences(first, "Error: Failed to write status log ["), 1) << first;
+  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+  ASSERT_EQ(rows.size(), 2u) << readFile(statusLog) << first << second;
+  EXPECT_EQ(rows[0].applicationId, programs[0].status.applicationId);
+  EXPECT_EQ(rows[0].runningStatus, "finished");
+  EXPECT_EQ(rows[1].applicationId, programs[1].status.applicationId);
+  EXPECT_EQ(rows[1].runningStatus, "finished");
 }
 
 TEST(StatusLogPlaceFaults, FifoAtThePathIsNeverOpenedForWritingAndNeverBlocks) {

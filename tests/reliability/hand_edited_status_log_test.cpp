@@ -1,6 +1,6 @@
 // An operator may edit a status log between two updates of the watchdog:
-// every line that reads as a row survives the next rewrite byte for byte,
-// the rest goes, and supervision goes on.
+// every line that reads as a row survives the next rewrite byte for byte, and
+// supervision goes on.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -25,6 +25,11 @@ const std::vector<std::string> kKeptRows = {
     "gamma.exe_1,running,,,N/A",
 };
 
+// A row whose Latest_Log cell a spreadsheet saved with a line break in it.
+const std::string kSpreadsheetCell =
+    "eps.exe_3,crashed,2024-06-03 08:00:00,2024-06-03 09:00:00,\"[/l/e.csv] step 4\nnote by "
+    "hand\"";
+
 TEST(HandEditedStatusLog, RowsThatReadAsRowsSurviveTheNextUpdatesByteForByte) {
   ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
@@ -39,40 +44,43 @@ TEST(HandEditedStatusLog, RowsThatReadAsRowsSurviveTheNextUpdatesByteForByte) {
   std::string ownRow;
   const std::string output = superviseCapturing(watcher, [&] {
     // The watchdog's own "running" row stays; around it the operator adds
-    // rows, foreign text, both headers and a mix of line ends.
+    // rows, both headers, a cell with a line break and a mix of line ends.
     const std::vector<std::string> lines = splitLines(readFile(statusLog));
     ASSERT_EQ(lines.size(), 2u);
     ownRow = lines[1];
-    const std::string edited = std::string(kStatusLogHeader) + "\n" +
-                               "# notes by the night shift\n" + kKeptRows[0] + "\r" +
+    const std::string edited = std::string(kStatusLogHeader) + "\n" + kKeptRows[0] + "\r" +
                                "Application_ID,is_Manual,Running_Status,Start_Time,End_Time,"
                                "Latest_Log\r\n" +
                                "delta.exe_2,1,finished,2024-06-02 08:00:00,2024-06-02 09:00:00,"
                                "N/A\n" +
-                               "four,fields,only,here\r\n" + kKeptRows[1] + "\n\n" + ownRow +
-                               "\r\n" + "seven,f,i,e,l,d,s\n" + kKeptRows[2];  // no line end
+                               kKeptRows[1] + "\n\n" + ownRow + "\r\n" + kSpreadsheetCell + "\r\n" +
+                               kKeptRows[2];  // no line end
     writeFile(statusLog, edited);
   });
 
   // The run crashed once and finished on the restart; its rows are the last two.
   const std::string content = readFile(statusLog);
   const std::vector<std::string> lines = splitLines(content);
-  ASSERT_EQ(lines.size(), 7u) << content;
+  ASSERT_EQ(lines.size(), 8u) << content;
   EXPECT_EQ(lines[0], kStatusLogHeader);
   EXPECT_EQ(lines[1], kKeptRows[0]);
   // A six-field row loses its is_Manual field; a lone CR ended the line before.
   EXPECT_EQ(lines[2], "delta.exe_2,finished,2024-06-02 08:00:00,2024-06-02 09:00:00,N/A");
   EXPECT_EQ(lines[3], kKeptRows[1]);
-  EXPECT_EQ(lines[5], kKeptRows[2]);
-  // CR LF throughout, and nothing else left of the foreign lines.
-  EXPECT_EQ(occurrences(content, "\r\n"), 7);
-  EXPECT_EQ(occurrences(content, "\n"), 7);
+  // The cell's line break is a space now, as the watchdog writes one.
+  EXPECT_EQ(lines[5],
+            "eps.exe_3,crashed,2024-06-03 08:00:00,2024-06-03 09:00:00,"
+            "[/l/e.csv] step 4 note by hand");
+  EXPECT_EQ(lines[6], kKeptRows[2]);
+  // CR LF throughout.
+  EXPECT_EQ(occurrences(content, "\r\n"), 8);
+  EXPECT_EQ(occurrences(content, "\n"), 8);
 
   const std::vector<StatusRecord> rows = readStatusLog(statusLog);
-  ASSERT_EQ(rows.size(), 6u);
+  ASSERT_EQ(rows.size(), 7u);
   EXPECT_EQ(rows[3].applicationId, ownRow.substr(0, ownRow.find(',')));
   EXPECT_EQ(rows[3].runningStatus, "crashed");
-  EXPECT_EQ(rows[5].runningStatus, "finished");
+  EXPECT_EQ(rows[6].runningStatus, "finished");
   EXPECT_EQ(occurrences(output, "Start running ["), 2) << output;
 }
 

@@ -136,13 +136,19 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
   RecordProperty("rewrites", static_cast<int>(shown));
   RecordProperty("killsThatLeftATemporary", killsThatLeftATemporary);
 
-  // The next rewrite leaves the log alone in its directory, with its lock file.
+  // The next rewrite (the writer's next step) leaves the log alone in its
+  // directory, with its lock file.
   StatusLogUpdates updates;
+  const std::int64_t next = shown + 1;
+  if (next % 2 == 1)
+    updates.addRow(test::writerRow((next + 1) / 2, false));
+  else
+    updates.closeRow(test::writerRow(next / 2, true), false);
   ASSERT_TRUE(updates.apply(statusLog, false));
   std::vector<std::string> left = entriesOf(logDir.path());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"TavrelonLog_writer.csv", kLockName}));
-  EXPECT_EQ(test::writerRewritesShownBy(readStatusLog(statusLog)), shown);
+  EXPECT_EQ(test::writerRewritesShownBy(readStatusLog(statusLog)), next);
 }
 
 }  // namespace

@@ -107,10 +107,24 @@ TEST(ProgramFileFaults, DeletedWhileRunningTheRestartAfterTheCrashRetriesUntilIt
                                 place.logDir, place.statusLog));
 
   std::string output;
+  // The status log as the outage's second pause finds it, held by a second
+  // name so that no later file can take its identity.
+  const std::string pinned = place.dir.file("pinned.csv");
+  bool rewritten = true;
+  std::thread observer([&] {
+    if (!waitUntil([&] { return sleeps.count(1000) >= 2; }))
+      return;
+    fs::create_hard_link(place.statusLog, pinned);
+    if (waitUntil([&] { return sleeps.count(1000) >= 5; }))
+      rewritten = !fs::equivalent(pinned, place.statusLog);
+  });
   {
     ProgramRestorer restorer(sleeps, 6, "held_log_writer", place.dir.path());
     output = superviseCapturing(watcher, [&] { EXPECT_TRUE(takeAway(program)); });
   }
+  observer.join();
+  // Failed restarts change no row: the log is not rewritten once a second.
+  EXPECT_FALSE(rewritten);
 
   // The crash handling repeats with each failed restart, one pause apiece,
   // until the file is back; then the run goes to its finish.
