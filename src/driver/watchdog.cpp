@@ -13,6 +13,8 @@ namespace tavrelon {
 
 namespace {
 
+constexpr std::int64_t kConsoleDrainMs = 2000;
+
 // Supervises every configured program in turn; the next one is taken up only
 // once the previous run has been stopped. A stop request ends the loop: no
 // further program is started.
@@ -58,6 +60,7 @@ int runWatchdog(int argc, char* argv[]) {
   if (argc != 1)
     return 0;
   platform::prepareWatchdogProcess();
+  startConsoleWriter();
   ProgramWatcher watcher;
   try {
     superviseAll(watcher);
@@ -69,6 +72,9 @@ int runWatchdog(int argc, char* argv[]) {
     }
     printLine(error.what());
   }
+  // Every line reaches a console that reads; one that stopped reading holds
+  // the exit this long at most.
+  stopConsoleWriter(kConsoleDrainMs);
   platform::restoreWatchdogProcess();
   return 0;
 }

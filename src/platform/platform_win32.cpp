@@ -7,6 +7,7 @@
 #endif
 #include <windows.h>
 
+#include <io.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -871,6 +872,31 @@ void restoreWatchdogProcess() {
   if (input != nullptr && input != INVALID_HANDLE_VALUE)
     ::SetConsoleMode(input, savedConsoleMode);
   consoleModeSaved = false;
+}
+
+bool writeStandardOutputLine(const std::string& line) {
+  // The C runtime's descriptor 1: where its stdout stream would write, also
+  // after a redirection inside the process.
+  HANDLE output = reinterpret_cast<HANDLE>(::_get_osfhandle(1));
+  if (output == nullptr || output == INVALID_HANDLE_VALUE)
+    return false;
+  const std::string bytes = line + "\r\n";
+  DWORD mode = 0;
+  const bool console = ::GetConsoleMode(output, &mode) != 0;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(
+        bytes.size() - done, console ? std::numeric_limits<DWORD>::max() : std::size_t{1} << 20));
+    DWORD written = 0;
+    if (!::WriteFile(output, bytes.data() + done, chunk, &written, nullptr) || written == 0)
+      return false;
+    // Some consoles count UTF-8 output in characters rather than bytes: a
+    // console has taken the whole line when the call succeeds.
+    if (console)
+      break;
+    done += written;
+  }
+  return true;
 }
 
 bool runningUnderWineForTesting() {
