@@ -7,7 +7,6 @@
 #endif
 #include <windows.h>
 
-#include <io.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -875,9 +874,9 @@ void restoreWatchdogProcess() {
 }
 
 bool writeStandardOutputLine(const std::string& line) {
-  // The C runtime's descriptor 1: where its stdout stream would write, also
-  // after a redirection inside the process.
-  HANDLE output = reinterpret_cast<HANDLE>(::_get_osfhandle(1));
+  // The C runtime keeps this handle in step with its descriptor 1, also when
+  // a console program redirects that descriptor itself.
+  HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
   if (output == nullptr || output == INVALID_HANDLE_VALUE)
     return false;
   const std::string bytes = line + "\r\n";
