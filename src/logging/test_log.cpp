@@ -25,6 +25,11 @@ constexpr std::size_t kTailBytes = kMaxLineBytes + 3;
 // make a loop that no link check sees.
 constexpr int kDepthBeforeIdentifying = 8;
 
+// Folders and logs that cannot be read are named one by one up to this many a
+// run; a tree that reaches thousands of them (a link to the root of a system)
+// gets one line for the rest instead of a screenful.
+constexpr std::size_t kMostNamed = 10;
+
 // Remembers the directories of one walk so that none is walked twice, which
 // ends link loops. A tree without links cannot hold a directory twice, so until
 // the first link to a directory is met only the walked paths are kept; from
@@ -310,8 +315,12 @@ TestLog::Candidate& TestLog::nextCandidate() {
 }
 
 void TestLog::sayOnce(const std::string& path, std::string line) {
-  if (said_.insert(path).second)
+  if (said_.size() > kMostNamed || !said_.insert(path).second)
+    return;
+  if (said_.size() <= kMostNamed)
     messages_.push_back(std::move(line));
+  else
+    messages_.push_back("Warning: More log folders or logs cannot be read; they are not named.");
 }
 
 bool TestLog::isStatusLog(const std::string& path, const std::string& name) const {

@@ -145,6 +145,17 @@ TEST(TestLog, ALogWhoseStatusCannotBeReadIsSkippedSaidOnceAndNeverReplacesTheCho
   EXPECT_EQ(broken.latestLogLine(), "");
   EXPECT_EQ(broken.takeMessages(), said);
   fs::permissions(dir.file("b"), fs::perms::owner_all);
+
+  // Ten are named a run; one line stands for the rest.
+  for (int i = 10; i < 22; ++i)
+    writeFile(dir.file("b") + kSep + std::to_string(i) + ".csv", "\n");
+  fs::permissions(dir.file("b"), fs::perms::owner_read);
+  const std::vector<std::string> lines = TestLog(dir.path()).takeMessages();
+  fs::permissions(dir.file("b"), fs::perms::owner_all);
+  ASSERT_EQ(lines.size(), 11u);
+  EXPECT_EQ(lines[9], "Warning: Failed to read the status of log [" + dir.file("b") + kSep +
+                          "19.csv]!  It is skipped.");
+  EXPECT_EQ(lines[10], "Warning: More log folders or logs cannot be read; they are not named.");
 }
 
 TEST(TestLog, ASubFolderThatCannotBeListedKeepsItsLogsFromTheLastGoodScanAndIsSaidOnce) {
