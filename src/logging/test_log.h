@@ -36,7 +36,7 @@ class TestLog {
   virtual std::int64_t latestLogSize();
 
   // The lines to say since the last call: a sub-folder that cannot be listed,
-  // a log whose status cannot be read (each once), the message of a
+  // a log whose status cannot be read (each once, ten a run), the message of a
   // standard-library exception (out of memory, say) that a call met and
   // answered with 0 or "". Clears them: the caller decides what the operator sees.
   std::vector<std::string> takeMessages();
