@@ -8,17 +8,16 @@ std::vector<std::string> splitLines(const std::string& content) {
   std::vector<std::string> lines;
   std::string::size_type start = 0;
   while (start < content.size()) {
-    std::string::size_type end = content.find('\n', start);
+    std::string::size_type end = content.find_first_of("\r\n", start);
     if (end == std::string::npos) {
       // A last line without a line end is still a line.
       lines.emplace_back(content, start);
       break;
     }
-    std::string::size_type length = end - start;
-    if (length > 0 && content[end - 1] == '\r')
-      --length;
-    lines.emplace_back(content, start, length);
-    start = end + 1;
+    lines.emplace_back(content, start, end - start);
+    // CR LF, a lone LF and a lone CR (as old editors save) each end one line.
+    start = end +
+            (content[end] == '\r' && end + 1 < content.size() && content[end + 1] == '\n' ? 2 : 1);
   }
   return lines;
 }

@@ -7,8 +7,8 @@
 
 namespace tavrelon {
 
-// Splits `content` into lines at each line feed; a carriage return right before
-// the line feed is dropped; a last line without a line end is still a line.
+// Splits `content` into lines at each CR LF, lone LF or lone CR; a last line
+// without a line end is still a line.
 std::vector<std::string> splitLines(const std::string& content);
 
 // Reads the file at `path` and splits it as splitLines does; false when the

@@ -16,6 +16,8 @@ namespace tavrelon {
 
 namespace {
 
+constexpr std::int64_t kConsoleDrainMs = 2000;
+
 // Supervises every configured program in turn; the next one is taken up only
 // once the previous run has been stopped. A stop request ends the loop: no
 // further program is started. Every watcher queues its status rows in
@@ -68,6 +70,7 @@ int runWatchdog(int argc, char* argv[]) {
   if (argc != 1)
     return 0;
   platform::prepareWatchdogProcess();
+  startConsoleWriter();
   ProgramWatcher watcher;
   std::shared_ptr<StatusLogQueues> statusLogs;
   try {
@@ -91,6 +94,9 @@ int runWatchdog(int argc, char* argv[]) {
   } catch (const std::exception& error) {
     printLine(error.what());
   }
+  // Every line reaches a console that reads; one that stopped reading holds
+  // the exit this long at most.
+  stopConsoleWriter(kConsoleDrainMs);
   platform::restoreWatchdogProcess();
   return 0;
 }

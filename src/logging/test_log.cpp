@@ -25,6 +25,11 @@ constexpr std::size_t kTailBytes = kMaxLineBytes + 3;
 // make a loop that no link check sees.
 constexpr int kDepthBeforeIdentifying = 8;
 
+// Folders and logs that cannot be read are named one by one up to this many a
+// run; a tree that reaches thousands of them (a link to the root of a system)
+// gets one line for the rest instead of a screenful.
+constexpr std::size_t kMostNamed = 10;
+
 // Remembers the directories of one walk so that none is walked twice, which
 // ends link loops. A tree without links cannot hold a directory twice, so until
 // the first link to a directory is met only the walked paths are kept; from
@@ -74,17 +79,22 @@ class WalkedDirectories {
 };
 
 // Walks `path` depth first and hands every non-directory entry's full path and
-// entry to `take`. `path` is extended and restored in place, and `entries` is
-// one stack for all levels, so a walk allocates little per entry.
-template <typename Take>
+// entry to `take`, and every folder whose listing fails (its path, its depth
+// below the walk's root, whether the listing broke off midway) to `failed`.
+// `path` is extended and restored in place, and `entries` is one stack for all
+// levels, so a walk allocates little per entry.
+template <typename Take, typename Failed>
 void walkTree(std::string& path, bool throughLink, int depth,
               std::vector<platform::DirectoryEntry>& entries, WalkedDirectories& walked, Take& take,
-              bool& brokenOff) {
+              Failed& failed) {
   if (!walked.enter(path, throughLink, depth))
     return;
   const std::size_t first = entries.size();
-  if (!platform::listDirectory(path, entries, &brokenOff))
+  bool brokenOff = false;
+  if (!platform::listDirectory(path, entries, &brokenOff)) {
+    failed(path, depth, brokenOff);
     return;
+  }
   const std::size_t last = entries.size();
   const std::size_t pathLength = path.size();
   for (std::size_t i = first; i < last; ++i) {
@@ -92,7 +102,7 @@ void walkTree(std::string& path, bool throughLink, int depth,
     path += entries[i].name;
     // The recursion appends behind `last` and may move the vector: read by index.
     if (entries[i].isDirectory) {
-      walkTree(path, entries[i].isLink, depth + 1, entries, walked, take, brokenOff);
+      walkTree(path, entries[i].isLink, depth + 1, entries, walked, take, failed);
     } else {
       take(path, entries[i]);
     }
@@ -192,7 +202,7 @@ std::int64_t TestLog::latestLogTime() {
       return 0;
     return chooseNewest(false, latestLogPath);
   } catch (const std::exception& e) {
-    error_ = e.what();
+    messages_.push_back(e.what());
     return 0;
   }
 }
@@ -217,7 +227,7 @@ std::int64_t TestLog::latestLogSize() {
     lastSize_ = size;
     return size;
   } catch (const std::exception& e) {
-    error_ = e.what();
+    messages_.push_back(e.what());
     return 0;
   }
 }
@@ -238,38 +248,79 @@ std::string TestLog::readLatestLogLine() {
     // the watchdog the line is UTF-8 like the path.
     return "[" + latestLogPath + "] " + commasToSpaces(textAsUtf8(text));
   } catch (const std::exception& e) {
-    error_ = e.what();
+    messages_.push_back(e.what());
     return std::string();
   }
 }
 
-std::string TestLog::takeError() {
-  return std::exchange(error_, std::string());
+std::vector<std::string> TestLog::takeMessages() {
+  return std::exchange(messages_, std::vector<std::string>());
 }
 
 bool TestLog::findCandidates() {
+  // The last good scan's candidates stand in for a sub-folder that cannot be
+  // listed now; the storage of both lists is reused.
+  std::swap(candidates_, previous_);
+  const std::size_t previousCount = candidateCount_;
   candidateCount_ = 0;
   auto take = [this](const std::string& path, const platform::DirectoryEntry& entry) {
     // The filters run before any status query and before a path is stored;
     // FIFOs, sockets, devices and dangling links are no files and never opened.
     if (!entry.isFile || !isCandidate(path, logDir.size()) || isStatusLog(path, entry.name))
       return;
-    if (candidateCount_ == candidates_.size())
-      candidates_.emplace_back();
-    Candidate& candidate = candidates_[candidateCount_++];
+    Candidate& candidate = nextCandidate();
     candidate.path.assign(path);
     candidate.hasTimes = entry.hasTimes;
     candidate.creationTime = entry.creationTime;
     candidate.modificationTime = entry.modificationTime;
   };
+  auto failed = [this, previousCount](const std::string& folder, int depth, bool brokenOff) {
+    if (depth == 0) {
+      scanBrokenOff_ = brokenOff;
+      return;
+    }
+    // A folder removed since its parent was listed has nothing to keep; one
+    // that is there but cannot be listed (a bad block, no permission) keeps
+    // its logs, so that no older log takes the place of one inside it.
+    if (!platform::exists(folder))
+      return;
+    sayOnce(folder, "Warning: Failed to list log folder [" + folder +
+                        "]!  Its logs from the last good scan are kept.");
+    const std::string prefix = folder + platform::separator();
+    for (std::size_t i = 0; i < previousCount; ++i) {
+      if (previous_[i].path.compare(0, prefix.size(), prefix) == 0)
+        nextCandidate() = previous_[i];
+    }
+  };
   walkPath_.assign(logDir);
   entries_.clear();
   scanBrokenOff_ = false;
   WalkedDirectories walked(walkedPaths_);
-  walkTree(walkPath_, false, 0, entries_, walked, take, scanBrokenOff_);
-  // A listing that broke off midway would choose from half a folder: such a
-  // scan finds nothing, and the previous choice stands.
-  return candidateCount_ > 0 && !scanBrokenOff_;
+  walkTree(walkPath_, false, 0, entries_, walked, take, failed);
+  if (scanBrokenOff_) {
+    // A listing of the log folder that broke off midway would choose from half
+    // of it: such a scan finds nothing, the previous choice stands, and the
+    // last good scan stays the one to keep sub-folders from.
+    std::swap(candidates_, previous_);
+    candidateCount_ = previousCount;
+    return false;
+  }
+  return candidateCount_ > 0;
+}
+
+TestLog::Candidate& TestLog::nextCandidate() {
+  if (candidateCount_ == candidates_.size())
+    candidates_.emplace_back();
+  return candidates_[candidateCount_++];
+}
+
+void TestLog::sayOnce(const std::string& path, std::string line) {
+  if (said_.size() > kMostNamed || !said_.insert(path).second)
+    return;
+  if (said_.size() <= kMostNamed)
+    messages_.push_back(std::move(line));
+  else
+    messages_.push_back("Warning: More log folders or logs cannot be read; they are not named.");
 }
 
 bool TestLog::isStatusLog(const std::string& path, const std::string& name) const {
@@ -287,21 +338,32 @@ bool TestLog::isStatusLog(const std::string& path, const std::string& name) cons
 
 std::int64_t TestLog::chooseNewest(bool byCreationTime, std::string& choice) {
   std::int64_t best = 0;
+  std::int64_t bestModified = 0;
+  bool found = false;
   platform::FileStatus status;
   for (std::size_t i = 0; i < candidateCount_; ++i) {
-    const Candidate& candidate = candidates_[i];
-    std::int64_t time = 0;
-    if (candidate.hasTimes) {
-      time = byCreationTime ? candidate.creationTime : candidate.modificationTime;
-    } else if (platform::fileStatus(candidate.path, status)) {
-      time = byCreationTime ? status.creationTime : status.modificationTime;
-    } else {
-      choice = candidates_[candidateCount_ - 1].path;
-      continue;
+    Candidate& candidate = candidates_[i];
+    if (!candidate.hasTimes) {
+      // A log whose status cannot be read (its folder cannot be entered, its
+      // path is too long) tells no time: it never replaces a readable choice.
+      if (!platform::fileStatus(candidate.path, status)) {
+        sayOnce(candidate.path, "Warning: Failed to read the status of log [" + candidate.path +
+                                    "]!  It is skipped.");
+        continue;
+      }
+      // Kept with the candidate, so that a later scan that cannot list its
+      // folder still knows them.
+      candidate.hasTimes = true;
+      candidate.creationTime = status.creationTime;
+      candidate.modificationTime = status.modificationTime;
     }
-    // Strictly newer only: of two files from the same second the first listed stays.
-    if (time > best) {
+    const std::int64_t time = byCreationTime ? candidate.creationTime : candidate.modificationTime;
+    // Newer wins; of two from the same clock tick the later modified, and of
+    // those the first listed stays.
+    if (time > best || (found && time == best && candidate.modificationTime > bestModified)) {
       best = time;
+      bestModified = candidate.modificationTime;
+      found = true;
       choice = candidate.path;
     }
   }
@@ -316,8 +378,8 @@ void listFilesRecursive(const std::string& dir, std::vector<std::string>& list) 
   auto take = [&list](const std::string& file, const platform::DirectoryEntry&) {
     list.push_back(file);
   };
-  bool brokenOff = false;
-  walkTree(path, false, 0, entries, walked, take, brokenOff);
+  auto failed = [](const std::string&, int, bool) {};
+  walkTree(path, false, 0, entries, walked, take, failed);
 }
 
 std::string commasToSpaces(std::string text) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,9 +12,12 @@
 namespace tavrelon {
 
 // Tracks the newest regular file under `logDir` whose path below `logDir`
-// contains ".csv" and not "TavrelonLog"; newest by creation time, ties kept in
-// listing order. Links are followed, each directory walked once per search;
-// the watcher's own status log is never taken. Keeps no file open between calls.
+// contains ".csv" and not "TavrelonLog"; newest by creation time, a tie going
+// to the later modified, then to the first listed. Links are followed, each
+// directory walked once per search; the watcher's own status log is never
+// taken. A sub-folder that cannot be listed keeps its logs from the last good
+// scan, a log whose status cannot be read is skipped; each is said once.
+// Keeps no file open between calls.
 class TestLog {
  public:
   // Waits 5000 ms, then searches `logDir` once; `statusLogPath` (may be empty)
@@ -31,10 +35,11 @@ class TestLog {
   // the previous answer when a listing broke off midway.
   virtual std::int64_t latestLogSize();
 
-  // The message of the standard-library exception (out of memory, say) that
-  // the calls since the last takeError() met and answered with 0 or ""; empty
-  // when none. Clears it: the caller decides what the operator sees.
-  std::string takeError();
+  // The lines to say since the last call: a sub-folder that cannot be listed,
+  // a log whose status cannot be read (each once, ten a run), the message of a
+  // standard-library exception (out of memory, say) that a call met and
+  // answered with 0 or "". Clears them: the caller decides what the operator sees.
+  std::vector<std::string> takeMessages();
 
   std::string logDir;         // the directory searched; never changes
   std::string latestLogPath;  // newest log found so far; empty until one is found
@@ -55,27 +60,35 @@ class TestLog {
   };
 
   // Lists logDir into the candidate list; false when no candidate remains or
-  // a listing broke off midway (scanBrokenOff_ then tells which).
+  // the listing of logDir itself broke off midway (scanBrokenOff_ then tells
+  // which, and the list of the last good scan is kept).
   bool findCandidates();
+  // The next slot of the candidate list, its storage reused.
+  Candidate& nextCandidate();
+  // Queues `line` for takeMessages() unless one about `path` was queued before.
+  void sayOnce(const std::string& path, std::string line);
   // True when `path`, whose final name is `name`, is the status log.
   bool isStatusLog(const std::string& path, const std::string& name) const;
   // Scans the candidates in order: a strictly newer time (creation or
-  // modification; from the listing where it gave them) makes a candidate the
-  // `choice`, a failed status query makes the last candidate the choice.
-  // Returns the best time found, 0 for none.
+  // modification; from the listing where it gave them, else queried and kept),
+  // or the same time and a later modification, makes a candidate the
+  // `choice`; one whose status cannot be read is skipped. Returns the best
+  // time found, 0 for none (then `choice` is left as it was).
   std::int64_t chooseNewest(bool byCreationTime, std::string& choice);
 
   // Kept between searches so that their storage is reused.
   std::vector<Candidate> candidates_;
   std::size_t candidateCount_ = 0;
+  std::vector<Candidate> previous_;  // the storage of the scan before, swapped in turn
   std::vector<platform::DirectoryEntry> entries_;
   std::string walkPath_;
   std::vector<std::string> walkedPaths_;
-  std::string statusLogName_;        // statusLogPath's final name
-  std::string statusLogTargetName_;  // the final name of its link target, if it differs
-  bool scanBrokenOff_ = false;       // the last search met a listing that broke off
-  std::int64_t lastSize_ = 0;        // what latestLogSize() answered last
-  std::string error_;                // what takeError() hands over
+  std::string statusLogName_;          // statusLogPath's final name
+  std::string statusLogTargetName_;    // the final name of its link target, if it differs
+  bool scanBrokenOff_ = false;         // the last search met a listing that broke off
+  std::int64_t lastSize_ = 0;          // what latestLogSize() answered last
+  std::vector<std::string> messages_;  // what takeMessages() hands over
+  std::set<std::string> said_;         // the paths said once already
 };
 
 // Appends the full path of every non-directory entry under `dir`, depth first,

@@ -257,6 +257,12 @@ void prepareWatchdogProcess();
 // call when it never ran.
 void restoreWatchdogProcess();
 
+// Writes `line` and this platform's line end (CR LF on Windows, as a text-mode
+// stream of the C runtime writes it; LF elsewhere) to standard output, straight
+// to the system with no buffer, blocking until all of it is taken. False when it
+// cannot be written (no standard output, a reader that went away).
+bool writeStandardOutputLine(const std::string& line);
+
 // Asks the supervision to stop: the flag stays set and every interruptible
 // wait, running or to come, returns at once. Async-signal-safe.
 void requestStop();

@@ -638,6 +638,28 @@ void prepareWatchdogProcess() {
 
 void restoreWatchdogProcess() {}
 
+bool writeStandardOutputLine(const std::string& line) {
+  const std::string bytes = line + '\n';
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t written = ::write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
+    if (written > 0) {
+      done += static_cast<std::size_t>(written);
+      continue;
+    }
+    if (written < 0 && errno == EINTR)
+      continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // An output that another process made non-blocking: wait until it takes more.
+      pollfd ready{STDOUT_FILENO, POLLOUT, 0};
+      if (::poll(&ready, 1, -1) >= 0 || errno == EINTR)
+        continue;
+    }
+    return false;
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------- processes
 
 namespace {

@@ -996,6 +996,31 @@ void restoreWatchdogProcess() {
   consoleModeSaved = false;
 }
 
+bool writeStandardOutputLine(const std::string& line) {
+  // The C runtime keeps this handle in step with its descriptor 1, also when
+  // a console program redirects that descriptor itself.
+  HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE)
+    return false;
+  const std::string bytes = line + "\r\n";
+  DWORD mode = 0;
+  const bool console = ::GetConsoleMode(output, &mode) != 0;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(
+        bytes.size() - done, console ? std::numeric_limits<DWORD>::max() : std::size_t{1} << 20));
+    DWORD written = 0;
+    if (!::WriteFile(output, bytes.data() + done, chunk, &written, nullptr) || written == 0)
+      return false;
+    // Some consoles count UTF-8 output in characters rather than bytes: a
+    // console has taken the whole line when the call succeeds.
+    if (console)
+      break;
+    done += written;
+  }
+  return true;
+}
+
 bool runningUnderWineForTesting() {
   HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;

@@ -153,9 +153,8 @@ std::string ProgramWatcher::latestLogLine() {
 }
 
 void ProgramWatcher::sayTrackerError() {
-  const std::string error = logTracker_->takeError();
-  if (!error.empty())
-    printLine(error);
+  for (const std::string& line : logTracker_->takeMessages())
+    printLine(line);
 }
 
 void ProgramWatcher::closeStatusRow(const char* runningStatus) {

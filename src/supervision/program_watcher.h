@@ -138,7 +138,7 @@ class ProgramWatcher {
   // The tracker's view of the run; 0 and "" while no tracker exists.
   std::int64_t progress();
   std::string latestLogLine();
-  // Prints what went wrong in the tracker's latest call, if anything did.
+  // Prints what the tracker had to say in its latest calls, if anything.
   void sayTrackerError();
 
   platform::ProcessRecord programProcess_;

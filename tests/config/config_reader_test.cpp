@@ -256,22 +256,26 @@ TEST(ParseTimeOutMin, SaturatesAtThe32BitLimits) {
   EXPECT_EQ(parseTimeOutMin("0000000000000000000042"), 42);
 }
 
-TEST(ReadConfigFile, CrLfFileAndAByteOrderMarkReadLikeAnLfFile) {
+TEST(ReadConfigFile, CrLfFileLoneCrFileAndAByteOrderMarkReadLikeAnLfFile) {
   const std::string lf =
       "# c\nApplicationPath: a.exe\nApplicationArgument: \"x y\"\nTimeOutMin: 3\n\n"
       "ApplicationPath: b.exe\nTavrelonLog: b.csv\nDebugOrNot: true";
-  std::string crlf;
-  for (char c : lf)
+  std::string crlf, cr;
+  for (char c : lf) {
     crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    cr += c == '\n' ? '\r' : c;
+  }
   std::vector<ProgramConfig> fromLf = readConfig(lf);
   std::vector<ProgramConfig> fromCrLf = readConfig(crlf);
   ASSERT_EQ(fromLf.size(), 2u);
-  ASSERT_EQ(fromCrLf.size(), 2u);
-  for (std::size_t i = 0; i < 2; ++i) {
-    EXPECT_EQ(fromCrLf[i].applicationPath, fromLf[i].applicationPath);
-    EXPECT_EQ(fromCrLf[i].applicationArgument, fromLf[i].applicationArgument);
-    EXPECT_EQ(fromCrLf[i].timeOutMin, fromLf[i].timeOutMin);
-    EXPECT_EQ(fromCrLf[i].debugOrNot, fromLf[i].debugOrNot);
+  for (const std::vector<ProgramConfig>& other : {fromCrLf, readConfig(cr)}) {
+    ASSERT_EQ(other.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(other[i].applicationPath, fromLf[i].applicationPath);
+      EXPECT_EQ(other[i].applicationArgument, fromLf[i].applicationArgument);
+      EXPECT_EQ(other[i].timeOutMin, fromLf[i].timeOutMin);
+      EXPECT_EQ(other[i].debugOrNot, fromLf[i].debugOrNot);
+    }
   }
   EXPECT_EQ(fromCrLf[0].applicationArgument, "\"x y\"");
   EXPECT_EQ(fromCrLf[1].statusLogPath, "b.csv");

@@ -349,6 +349,43 @@ TEST(WatchdogEndToEnd, AClosedOutputNeitherEndsTheWatchdogNorLosesTheRow) {
       << bytes;
 }
 
+TEST(WatchdogEndToEnd, AFullOutputPipeDelaysNoCrashAndEveryLineFollowsOnceItIsRead) {
+  if (!onPosix())
+    GTEST_SKIP() << "a POSIX pipeline whose reader waits";
+  Watchdog watchdog;
+  const std::string logs = watchdog.dir().file("logs");
+  const std::string status = watchdog.dir().file("status.csv");
+  const std::string go = watchdog.dir().file("go");
+  fs::create_directories(logs);  // no warning line before the ones compared
+  test::writeFile(
+      watchdog.dir().file("TavrelonConfig.ini"),
+      block(kFake,
+            fakeArguments(logs, "--lines 3 --crash-once \"" + watchdog.dir().file("marker") + "\""),
+            logs, "TavrelonLog: " + status));
+  // 64 KiB fill the pipe before the watchdog writes to it; its reader reads
+  // nothing until told, as a paused terminal.
+  const std::string command =
+      "( head -c 65536 /dev/zero; exec \"" + watchdog.program() + "\" ) | ( while [ ! -e \"" + go +
+      "\" ]; do sleep 0.05; done; cat > \"" + watchdog.dir().file("out.txt") + "\" )";
+  std::atomic<int> result{-1};
+  std::thread pipeline([&] { result = std::system(command.c_str()); });
+  const bool crashSeen =
+      waitUntil([&] { return test::readFile(status).find(",crashed,") != std::string::npos; },
+                std::chrono::seconds(30));
+  test::writeFile(go, "");
+  pipeline.join();
+  EXPECT_TRUE(crashSeen) << "the crash was recorded only once the console read";
+  EXPECT_EQ(result, 0);
+
+  const std::string output = test::readFile(watchdog.dir().file("out.txt"));
+  ASSERT_GE(output.size(), 65536u);
+  EXPECT_EQ(output.substr(0, 65536), std::string(65536, '\0'));
+  const std::regex expected("Program \\[1\\]:\n" + startLines() + "\n" +
+                            literal("[" + kName + "] has crashed!  Restarting now...") + "\n" +
+                            startLines() + "\\[" + kId + "\\] has finished!\n\n");
+  EXPECT_TRUE(std::regex_match(output.substr(65536), expected)) << output.substr(65536);
+}
+
 TEST(WatchdogEndToEnd, StartedWithSigchldIgnoredItStillSeesTheProgramFinish) {
   if (!onPosix())
     GTEST_SKIP() << "POSIX signal dispositions";

@@ -110,30 +110,119 @@ TEST_P(BothTrackers, FollowTheNewestLogByCreationTimeAcrossTheTree) {
 INSTANTIATE_TEST_SUITE_P(TestLogAndKVTLog, BothTrackers, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "KVTLog" : "TestLog"; });
 
-TEST(TestLog, ACandidateWhoseStatusFailsMakesTheLastCandidateTheChoice) {
+TEST(TestLog, ALogWhoseStatusCannotBeReadIsSkippedSaidOnceAndNeverReplacesTheChoice) {
   if (platform::isWindows())
     GTEST_SKIP() << "Windows takes the times from the listing: no status query can fail";
   if (test::runningAsRoot())
     GTEST_SKIP() << "root's status queries pass a folder without search permission";
   ShortSleeps sleeps;
   TempDir dir;
-  writeFile(dir.file("c.csv"), "older or same\n");
+  writeFile(dir.file("c.csv"), "older\n");
+  nextSecond();
   writeFile(dir.file("b") + kSep + "locked.csv", "unreadable status\n");
   writeFile(dir.file("a.csv"), "newest\n");
   // b can be listed but not searched: b/locked.csv's status cannot be read.
   fs::permissions(dir.file("b"), fs::perms::owner_read);
+  const std::string locked = dir.file("b") + kSep + "locked.csv";
+  const std::vector<std::string> said{"Warning: Failed to read the status of log [" + locked +
+                                      "]!  It is skipped."};
   TestLog tracker(dir.path());
-  EXPECT_EQ(tracker.latestLogPath, dir.file("c.csv"));
-  EXPECT_EQ(tracker.latestLogLine(), "[" + dir.file("c.csv") + "] older or same");
+  EXPECT_EQ(tracker.latestLogPath, dir.file("a.csv"));
+  EXPECT_EQ(tracker.latestLogLine(), "[" + dir.file("a.csv") + "] newest");
+  EXPECT_EQ(tracker.takeMessages(), said);
 
+  // Listed last and alone besides an older log, it is still no choice; said once.
   fs::remove(dir.file("a.csv"));
+  EXPECT_EQ(tracker.latestLogSize(), 6);
+  EXPECT_EQ(tracker.latestLogPath, dir.file("c.csv"));
   fs::remove(dir.file("c.csv"));
+  EXPECT_EQ(tracker.latestLogSize(), 0);
+  EXPECT_EQ(tracker.latestLogPath, dir.file("c.csv"));
+  EXPECT_TRUE(tracker.takeMessages().empty());
   TestLog broken(dir.path());
-  EXPECT_EQ(broken.latestLogPath, dir.file("b") + kSep + "locked.csv");
+  EXPECT_EQ(broken.latestLogPath, "");
   EXPECT_EQ(broken.latestLogTime(), 0);
-  EXPECT_EQ(broken.latestLogSize(), 0);
   EXPECT_EQ(broken.latestLogLine(), "");
+  EXPECT_EQ(broken.takeMessages(), said);
   fs::permissions(dir.file("b"), fs::perms::owner_all);
+
+  // Ten are named a run; one line stands for the rest.
+  for (int i = 10; i < 22; ++i)
+    writeFile(dir.file("b") + kSep + std::to_string(i) + ".csv", "\n");
+  fs::permissions(dir.file("b"), fs::perms::owner_read);
+  const std::vector<std::string> lines = TestLog(dir.path()).takeMessages();
+  fs::permissions(dir.file("b"), fs::perms::owner_all);
+  ASSERT_EQ(lines.size(), 11u);
+  EXPECT_EQ(lines[9], "Warning: Failed to read the status of log [" + dir.file("b") + kSep +
+                          "19.csv]!  It is skipped.");
+  EXPECT_EQ(lines[10], "Warning: More log folders or logs cannot be read; they are not named.");
+}
+
+TEST(TestLog, ASubFolderThatCannotBeListedKeepsItsLogsFromTheLastGoodScanAndIsSaidOnce) {
+  if (platform::isWindows())
+    GTEST_SKIP() << "permission bits cannot make a folder unlistable on Windows (ACLs do)";
+  if (test::runningAsRoot())
+    GTEST_SKIP() << "root lists a folder without read permission";
+  ShortSleeps sleeps;
+  TempDir dir;
+  writeFile(dir.file("old.csv"), "older\n");
+  nextSecond();
+  const std::string sub = dir.file("sub");
+  const std::string run = sub + kSep + "deep" + kSep + "run.csv";
+  writeFile(run, "step 1\n");
+  TestLog tracker(dir.path());
+  ASSERT_EQ(tracker.latestLogPath, run);
+
+  // sub can be entered but no longer listed: its log stays the choice and is
+  // still followed, the rest of the tree is still scanned.
+  fs::permissions(sub, fs::perms::owner_exec);
+  const std::vector<std::string> said{"Warning: Failed to list log folder [" + sub +
+                                      "]!  Its logs from the last good scan are kept."};
+  EXPECT_EQ(tracker.latestLogSize(), 7);
+  writeFile(run, "step 1\nstep 2\n");
+  EXPECT_EQ(tracker.latestLogSize(), 14);
+  EXPECT_EQ(tracker.latestLogPath, run);
+  EXPECT_EQ(tracker.takeMessages(), said);
+  nextSecond();
+  writeFile(dir.file("new") + kSep + "next.csv", "newer\n");
+  EXPECT_EQ(tracker.latestLogSize(), 6);
+  EXPECT_EQ(tracker.latestLogPath, dir.file("new") + kSep + "next.csv");
+  EXPECT_TRUE(tracker.takeMessages().empty());
+
+  // Unlistable from the first scan on, it counts as absent.
+  fs::remove_all(dir.file("new"));
+  TestLog late(dir.path());
+  EXPECT_EQ(late.latestLogPath, dir.file("old.csv"));
+  EXPECT_EQ(late.takeMessages(), said);
+  fs::permissions(sub, fs::perms::owner_all);
+  EXPECT_EQ(late.latestLogSize(), 14);
+  EXPECT_EQ(late.latestLogPath, run);
+}
+
+TEST(TestLog, ATieInTheSameClockTickGoesToTheLaterModifiedThenToTheFirstListed) {
+  ShortSleeps sleeps;
+  TempDir dir;
+  const std::string summary = dir.file("a_summary.csv"), trace = dir.file("b_trace.csv");
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    writeFile(summary, "summary\n");
+    writeFile(trace, "trace 1\n");
+    if (creationTime(summary) == creationTime(trace))
+      break;
+    fs::remove(summary);
+    fs::remove(trace);
+  }
+  ASSERT_EQ(creationTime(summary), creationTime(trace));
+  // Same modification second too: the first listed.
+  fs::last_write_time(trace, fs::last_write_time(summary));
+  TestLog tracker(dir.path());
+  EXPECT_EQ(tracker.latestLogPath, summary);
+  // The trace grows later: it is the log being written.
+  fs::last_write_time(trace, fs::last_write_time(summary) + std::chrono::seconds(3));
+  EXPECT_EQ(tracker.latestLogSize(), 8);
+  EXPECT_EQ(tracker.latestLogPath, trace);
+  fs::last_write_time(summary, fs::last_write_time(trace) + std::chrono::seconds(3));
+  EXPECT_EQ(tracker.latestLogSize(), 8);
+  EXPECT_EQ(tracker.latestLogPath, summary);
 }
 
 TEST(TestLog, TakesOnlyRegularFilesAndNeverOpensFifosDevicesOrDanglingLinks) {

@@ -11,8 +11,11 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-TEST(SplitLines, DropsCarriageReturnBeforeLineFeedOnly) {
-  EXPECT_EQ(splitLines("a\r\nb\nc\rd\n"), (Lines{"a", "b", "c\rd"}));
+TEST(SplitLines, EndsALineAtCrLfAtALoneLfAndAtALoneCr) {
+  EXPECT_EQ(splitLines("a\r\nb\nc\rd\n"), (Lines{"a", "b", "c", "d"}));
+  // A configuration saved with CR line ends only; a CR right before CR LF ends an empty line.
+  EXPECT_EQ(splitLines("logs\rTimeOutMin: 1\r"), (Lines{"logs", "TimeOutMin: 1"}));
+  EXPECT_EQ(splitLines("x\r\r\ny\r"), (Lines{"x", "", "y"}));
 }
 
 TEST(SplitLines, KeepsLastLineWithoutLineEndAndInnerEmptyLines) {

@@ -93,6 +93,46 @@ TEST(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
   EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
 }
 
+TEST(LogDirectoryFaults, ASubFolderThatCannotBeListedKeepsItsLogFollowedAndIsSaidOnce) {
+  if (platform::isWindows())
+    GTEST_SKIP() << "permission bits cannot make a directory unlistable on Windows (ACLs do)";
+  if (runningAsRoot())
+    GTEST_SKIP() << "root lists a directory without read permission";
+  ShortSleeps sleeps(kSupervisionSleepDivisor);
+  TempDir dir;
+  const std::string logDir = dir.file("logs");
+  const std::string sub = logDir + S + "sub";
+  const std::string statusLog = dir.file("TavrelonLog_fake.csv");
+  // An older log beside the folder: the tracker must not fall back on it.
+  writeFile(logDir + S + "older.csv", "older\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  ProgramWatcher watcher =
+      driverWatcher(settingsFor(builtProgram("fake_program"),
+                                crashOnceArguments(sub, dir.path(), 100, 20), logDir, statusLog));
+  std::thread vandal([&] {
+    // The folder can be entered but not listed for longer than a time-out.
+    waitUntil([&] { return platform::exists(sub + S + "fake.csv"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::error_code ignored;
+    fs::permissions(sub, fs::perms::owner_exec, ignored);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    fs::permissions(sub, fs::perms::owner_all, ignored);
+  });
+  const std::string output = superviseCapturing(watcher);
+  vandal.join();
+
+  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+  EXPECT_TRUE(everyRunRecorded(output, rows));
+  EXPECT_EQ(occurrences(output, "timed out"), 0) << output;
+  EXPECT_EQ(occurrences(output, "  " + logDir + S + "older.csv  "), 0) << output;
+  EXPECT_EQ(occurrences(output, "Warning: Failed to list log folder [" + sub +
+                                    "]!  Its logs from the last good scan are kept.\n"),
+            1)
+      << output;
+  EXPECT_EQ(occurrences(output, "has crashed!"), 1) << output;
+  EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
+}
+
 // Supervision of a program that crashes once and then finishes, its status
 // log at `statusLog`; returns the console output.
 std::string superviseCrashOnce(const TempDir& dir, const std::string& statusLog) {

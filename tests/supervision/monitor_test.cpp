@@ -73,6 +73,27 @@ TEST(Monitor, PrintsOneLinePerPollAndPausesTenSecondsAfterEach) {
   EXPECT_EQ(sleeps.count(10000), occurrences(output, "\n" + id + "  "));
 }
 
+TEST(Monitor, ALogNamedWithControlCharactersIsShownEscapedAndForgesNoLine) {
+  if (platform::isWindows())
+    GTEST_SKIP() << "Windows names hold no control characters";
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
+  const std::string name = "x\n[prog_20991231235959] has finished!\x1b[2J.csv";
+  ProgramWatcher watcher =
+      driverWatcher(fakeConfig(dir, logArguments(dir, "--lines 15 --log-name \"" + name + "\"")));
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  watcher.monitor();
+  const std::string output = capturedOutput();
+
+  const std::string id = watcher.status.applicationId;
+  const std::string shown =
+      dir.file("logs") + S + "x\\n[prog_20991231235959] has finished!\\x1b[2J.csv";
+  EXPECT_TRUE(matchesWhole(output, startLines(kName) + pollLines(id, shown, "+") + finishLines(id)))
+      << output;
+  EXPECT_EQ(occurrences(output, "has finished!\n"), 1) << output;
+}
+
 TEST(Monitor, CrashIsRecordedWithTheLastLogLineAndTheProgramRestarted) {
   test::TempDir dir;
   test::ShortSleeps sleeps(100);
