@@ -15,8 +15,10 @@ constexpr std::int64_t kBusyPauseMs = 200;
 
 }  // namespace
 
-std::string statusLogLockPath(const std::string& path) {
-  return path + "." + kStatusLogTemporaryTag + "-lock";
+std::string statusLogLockPath(const std::string& target) {
+  const std::size_t name = platform::finalNameOffset(target, platform::isWindows());
+  return target.substr(0, name) +
+         platform::sideFileName(target.substr(name), kStatusLogTemporaryTag) + "-lock";
 }
 
 void StatusLogUpdates::addRow(const StatusRecord& row) {
@@ -48,20 +50,29 @@ void StatusLogUpdates::push(Operation operation) {
 }
 
 StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path) const {
+  lockFault_ = platform::LockFault::None;
   // Nothing is created beside a path that can never be a status log.
   if (path.empty() || platform::pathKind(path) == platform::PathKind::Other)
     return StatusLogOutcome::Refused;
+  // The log is resolved once: two spellings of one file (a link and its
+  // target) take one lock, and what is checked is what is replaced.
+  std::string target;
+  if (platform::resolveWriteTarget(path, target) != platform::FileOutcome::Done)
+    return StatusLogOutcome::Refused;
   platform::FileLock lock;
+  platform::LockFault fault = platform::LockFault::None;
+  lockPath_ = statusLogLockPath(target);
   const platform::FileOutcome locked =
-      platform::lockFileExclusive(statusLogLockPath(path), kLockWaitMs, lock);
+      platform::lockFileExclusive(lockPath_, kLockWaitMs, lock, &fault, target);
+  lockFault_ = fault;
   // A lock not got in 10 s is not waited for again at once: the next poll retries.
   if (locked != platform::FileOutcome::Done)
     return StatusLogOutcome::Refused;
   // Holding the lock, no other writer's temporary is in use.
-  platform::removeStaleTemporaries(path, kStatusLogTemporaryTag);
+  platform::removeStaleTemporaries(target, kStatusLogTemporaryTag);
 
   std::vector<StatusRecord> rows;
-  const StatusLogOutcome read = readStatusLog(path, rows);
+  const StatusLogOutcome read = readStatusLog(target, rows);
   if (read != StatusLogOutcome::Done && read != StatusLogOutcome::Missing)
     return read;  // a log that cannot be read now is not rewritten from nothing
   for (const Operation& operation : operations_) {
@@ -73,7 +84,7 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path) const {
     if (!updateStatusRow(rows, operation.row) && operation.addWhenMissing)
       rows.push_back(operation.row);
   }
-  return writeStatusLog(std::move(rows), path);
+  return writeStatusLog(std::move(rows), target);
 }
 
 bool StatusLogUpdates::apply(const std::string& path, bool retryBusy) {

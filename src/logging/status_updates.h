@@ -7,12 +7,14 @@
 #include <string>
 
 #include "logging/status_log.h"
+#include "platform/platform.h"
 
 namespace tavrelon {
 
-// The lock file beside the status log at `path`: its name holds "TavrelonLog",
-// so no log tracker takes it for a program's log.
-std::string statusLogLockPath(const std::string& path);
+// The lock file beside the status log file `target` (its links already
+// followed): its name holds "TavrelonLog", so no log tracker takes it for a
+// program's log, and stays within 255 bytes.
+std::string statusLogLockPath(const std::string& target);
 
 class StatusLogUpdates {
  public:
@@ -35,6 +37,12 @@ class StatusLogUpdates {
 
   bool pending() const { return !operations_.empty(); }
 
+  // Why the last sequence could not use the log's lock file (its name taken
+  // by a directory, FIFO or link; the file not to be opened), or None.
+  platform::LockFault lockFault() const { return lockFault_; }
+  // The lock file of the last sequence that got so far.
+  const std::string& lockPath() const { return lockPath_; }
+
  private:
   struct Operation {
     StatusRecord row;
@@ -45,6 +53,8 @@ class StatusLogUpdates {
   StatusLogOutcome applyOnce(const std::string& path) const;
 
   std::deque<Operation> operations_;
+  mutable platform::LockFault lockFault_ = platform::LockFault::None;
+  mutable std::string lockPath_;
 };
 
 }  // namespace tavrelon

@@ -185,7 +185,16 @@ void ProgramWatcher::addStatusRow() {
 void ProgramWatcher::writeStatusRows(bool queued) {
   // Also with nothing new (a close of a failed start) the sequence reads and
   // rewrites the log, as every sequence does.
-  if (!statusUpdates_.apply(config.statusLogPath, true) || !queued)
+  const bool written = statusUpdates_.apply(config.statusLogPath, true);
+  // A lock file that cannot be used is said first: it is what keeps the rows out.
+  const platform::LockFault fault = statusUpdates_.lockFault();
+  if (!written && fault != platform::LockFault::None) {
+    printLine(std::string(fault == platform::LockFault::NotAFile ? "Error: Cannot use"
+                                                                 : "Error: Cannot open") +
+              " the lock file [" + statusUpdates_.lockPath() + "] of status log [" +
+              config.statusLogPath + "]!");
+  }
+  if (!written || !queued)
     printLine("Error: Failed to write status log [" + config.statusLogPath + "]!");
 }
 

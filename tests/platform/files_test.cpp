@@ -16,6 +16,7 @@
 #include "logging/test_log.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
+#include "platform/text_encoding.h"
 #include "support/test_support.h"
 
 namespace tavrelon {
@@ -250,6 +251,119 @@ TEST(ReplaceFileContent, FailingInAReadOnlyDirectoryKeepsTheOldFile) {
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
 }
 
+TEST(FileLock, TheLockFileLastsOnlyWhileHeldAndKeepsASecondHolderOut) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv.TavrelonLog-lock");
+  {
+    platform::FileLock first;
+    ASSERT_EQ(platform::lockFileExclusive(path, 0, first), platform::FileOutcome::Done);
+    EXPECT_TRUE(fs::exists(path));
+    platform::FileLock second;
+    EXPECT_EQ(platform::lockFileExclusive(path, 100, second), platform::FileOutcome::Busy);
+    EXPECT_FALSE(second.held());
+  }
+  // Released by its holder (the one that waited gave up): nothing is left.
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{});
+  platform::FileLock again;
+  EXPECT_EQ(platform::lockFileExclusive(path, 0, again), platform::FileOutcome::Done);
+}
+
+TEST(FileLock, AWaiterNeverHoldsALockFileThatWasRemovedOrReplacedMeanwhile) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv.TavrelonLog-lock");
+  platform::FileLock first;
+  ASSERT_EQ(platform::lockFileExclusive(path, 0, first), platform::FileOutcome::Done);
+  // The waiter has the old file open and tries it again and again.
+  platform::FileOutcome waited = platform::FileOutcome::Refused;
+  bool waiterHeld = false;
+  std::thread waiter([&] {
+    platform::FileLock lock;
+    waited = platform::lockFileExclusive(path, 1500, lock);
+    waiterHeld = lock.held();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // A clean-up job removes the held lock file; another writer makes a new one.
+  std::error_code ignored;
+  fs::remove(path, ignored);
+  platform::FileLock third;
+  const platform::FileOutcome took = platform::lockFileExclusive(path, 0, third);
+  first = platform::FileLock();  // the old file's lock is free now
+  waiter.join();
+  if (took == platform::FileOutcome::Done) {
+    // Only one of the two holds a lock on what the path names.
+    EXPECT_EQ(waited, platform::FileOutcome::Busy);
+    EXPECT_FALSE(waiterHeld);
+    // The first holder's release left the third's file alone.
+    EXPECT_TRUE(fs::exists(path));
+  } else {
+    // Windows: the name stays taken while the removed file has handles.
+    EXPECT_EQ(took, platform::FileOutcome::Busy);
+  }
+}
+
+TEST(FileLock, ANameTakenByADirectoryFifoOrLinkIsRefusedAtOnceAndAClosedFileSaid) {
+  TempDir dir;
+  std::vector<std::string> taken{dir.file("dir.TavrelonLog-lock")};
+  fs::create_directory(taken[0]);
+  if (!platform::isWindows()) {
+    taken.push_back(dir.file("fifo.TavrelonLog-lock"));
+    ASSERT_TRUE(makeFifo(taken.back()));
+    writeFile(dir.file("target"), "");
+    taken.push_back(dir.file("link.TavrelonLog-lock"));
+    fs::create_symlink(dir.file("target"), taken.back());
+  }
+  for (const std::string& path : taken) {
+    SCOPED_TRACE(path);
+    const auto begin = std::chrono::steady_clock::now();
+    platform::FileLock lock;
+    platform::LockFault fault = platform::LockFault::None;
+    EXPECT_EQ(platform::lockFileExclusive(path, 10000, lock, &fault),
+              platform::FileOutcome::Refused);
+    EXPECT_EQ(fault, platform::LockFault::NotAFile);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+  }
+  EXPECT_EQ(readFile(dir.file("target")), "");
+  // No folder to make it in is no fault of the lock file's own.
+  platform::FileLock lock;
+  platform::LockFault fault = platform::LockFault::NotAFile;
+  EXPECT_EQ(
+      platform::lockFileExclusive(dir.file("missing") + S + "x.TavrelonLog-lock", 0, lock, &fault),
+      platform::FileOutcome::Refused);
+  EXPECT_EQ(fault, platform::LockFault::None);
+  // One that is there but that we may not open is.
+  if (platform::isWindows() || runningAsRoot())
+    return;
+  const std::string closed = dir.file("closed.TavrelonLog-lock");
+  writeFile(closed, "");
+  fs::permissions(closed, fs::perms::none);
+  EXPECT_EQ(platform::lockFileExclusive(closed, 0, lock, &fault), platform::FileOutcome::Refused);
+  EXPECT_EQ(fault, platform::LockFault::CannotOpen);
+}
+
+TEST(SideFileName, LongNamesAreCutWithAHashAndKeepTheTag) {
+  EXPECT_EQ(platform::sideFileName("status.csv", "TavrelonLog"), "status.csv.TavrelonLog");
+  // A 249-byte name, as a long program name gives: every side file's name stays
+  // within 255 bytes, two such names stay apart, and one name gives one result.
+  const std::string longName = "TavrelonLog_" + std::string(218, 'p') + "_20260101000000.csv";
+  const std::string other = "TavrelonLog_" + std::string(218, 'p') + "_20260101000001.csv";
+  const std::string side = platform::sideFileName(longName, "TavrelonLog");
+  EXPECT_LE(side.size() + 26, 255u);
+  EXPECT_EQ(side.substr(side.size() - 12), ".TavrelonLog");
+  EXPECT_NE(side, platform::sideFileName(other, "TavrelonLog"));
+  EXPECT_EQ(side, platform::sideFileName(longName, "TavrelonLog"));
+  // The cut never splits a character: the result is UTF-8 as the name was.
+  std::string wide;
+  for (int i = 0; i < 120; ++i)
+    wide += "\xCE\xA9";
+  EXPECT_TRUE(isValidUtf8(platform::sideFileName(wide, "TavrelonLog")));
+  // And a file of that name can be made beside the long one.
+  TempDir dir;
+  writeFile(dir.file(longName), "x");
+  if (readFile(dir.file(longName)) != "x")
+    GTEST_SKIP() << "this file system takes no such name";
+  EXPECT_TRUE(platform::replaceFileContent(dir.file(side + "-4294967295-4294967295.tmp"), "y"));
+}
+
 TEST(PathWithANulByte, NamesNoFileNotEvenTheOneBeforeTheNul) {
   TempDir dir;
   const std::string real = dir.file("status.csv");
@@ -325,7 +439,8 @@ TEST(LongAndWideNames, PathsBeyond260CharactersWorkInEveryFileService) {
   EXPECT_EQ(bytes, "a,b\r\nlast,line\r\n");
   platform::FileLock lock;
   EXPECT_EQ(platform::lockFileExclusive(log + ".lock", 1000, lock), platform::FileOutcome::Done);
-  const std::string stale = deep + S + "run.csv.TavrelonLog-1-1.tmp";
+  const std::string stale =
+      deep + S + "run.csv.TavrelonLog-" + std::to_string(idOfAnEndedProcess()) + "-1.tmp";
   ASSERT_TRUE(platform::replaceFileContent(stale, "old"));
   platform::removeStaleTemporaries(log, "TavrelonLog");
   EXPECT_FALSE(platform::exists(stale));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "logging/status_log.h"
+#include "logging/status_updates.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {
@@ -137,6 +138,32 @@ TEST(StatusLogPlaceFaults, PathThatIsADirectoryStaysUntouched) {
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"crashed", "logs", "status"}));
+}
+
+TEST(StatusLogPlaceFaults, ALockNameTakenByADirectoryOrFifoIsSaidAndNeverWaitedFor) {
+  std::vector<std::string> kinds{"directory"};
+  if (!platform::isWindows())
+    kinds.push_back("fifo");
+  for (const std::string& kind : kinds) {
+    SCOPED_TRACE(kind);
+    TempDir dir;
+    const std::string statusLog = dir.file("TavrelonLog_fake.csv");
+    const std::string lock = statusLogLockPath(statusLog);
+    if (kind == "fifo")
+      ASSERT_TRUE(makeFifo(lock));
+    else
+      fs::create_directory(lock);
+    const auto begin = std::chrono::steady_clock::now();
+    const std::string output = superviseCrashOnce(dir, statusLog);
+    // Four sequences, each refused at once rather than after the lock's wait.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(20));
+    expectCrashRestartAndFinish(output, statusLog, 4);
+    EXPECT_EQ(occurrences(output, "Error: Cannot use the lock file [" + lock + "] of status log [" +
+                                      statusLog + "]!"),
+              4)
+        << output;
+    EXPECT_FALSE(fs::exists(statusLog));
+  }
 }
 
 TEST(StatusLogPlaceFaults, DirectoryWithoutWritePermissionKeepsTheOldLog) {
