@@ -57,8 +57,10 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path) const {
   // The log is resolved once: two spellings of one file (a link and its
   // target) take one lock, and what is checked is what is replaced.
   std::string target;
-  if (platform::resolveWriteTarget(path, target) != platform::FileOutcome::Done)
-    return StatusLogOutcome::Refused;
+  const platform::FileOutcome resolved = platform::resolveWriteTarget(path, target);
+  if (resolved != platform::FileOutcome::Done)
+    return resolved == platform::FileOutcome::Busy ? StatusLogOutcome::Busy
+                                                   : StatusLogOutcome::Refused;
   platform::FileLock lock;
   platform::LockFault fault = platform::LockFault::None;
   lockPath_ = statusLogLockPath(target);

@@ -165,11 +165,13 @@ FileOutcome readRegularFileStart(const std::string& path, std::size_t length, st
 // missing) as an in-place write would: a link stays a link and its final target
 // gets the bytes; the old file's permission bits (POSIX) or creation time,
 // attributes and security (Windows, ReplaceFileW) are kept. The bytes go to a
-// unique temporary beside the target (its name: the target's, ".", the caller's
-// `temporaryTag`, "-", a unique part, ".tmp"), created exclusively without
-// following links, flushed to disk and then put in the target's place. A
-// read-only file or anything but a regular file is refused untouched. On any
-// failure the old file stays as it was and no temporary of this call is left behind.
+// unique temporary beside the target (its name: sideFileName of the target's
+// with the caller's `temporaryTag`, "-", this process's id, "-", a counter,
+// ".tmp"), created exclusively without following links, flushed to disk and then
+// put in the place of the very file that was checked (one swapped in meanwhile:
+// Busy). Links are followed as resolveWriteTarget follows them. A read-only file
+// or anything but a regular file is refused untouched. On any failure the old
+// file stays as it was and no temporary of this call is left behind.
 FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
                                const std::string& temporaryTag);
 
@@ -178,8 +180,9 @@ bool replaceFileContent(const std::string& path, const std::string& content);
 
 // Removes what replaceRegularFile calls for `path` with `temporaryTag` left
 // behind when their process was killed: regular files beside the target whose
-// names follow the temporary pattern; links are never followed. Call only while
-// holding the file's lock, so no live replacement's temporary is taken.
+// names follow the temporary pattern and whose writer (the process id in the
+// name) no longer runs; links are never followed. Call while holding the
+// file's lock, so no replacement of a writer that honours it is under way.
 void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag);
 
 // The start of the name of a file kept beside one named `name` (its lock, its

@@ -345,7 +345,8 @@ FileOutcome writeTarget(const std::string& path, std::string& target, bool& exis
     if (hop == 40 || ::stat(folder.empty() ? "." : folder.c_str(), &folderInfo) != 0 ||
         isProtectedLink(info, folderInfo))
       return FileOutcome::Refused;
-    std::string text(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    // Some file systems give a link no size: room for any path then.
+    std::string text(std::max<std::size_t>(static_cast<std::size_t>(info.st_size) + 1, 4096), '\0');
     const ssize_t length = ::readlink(current.c_str(), &text[0], text.size());
     if (length <= 0 || static_cast<std::size_t>(length) >= text.size())
       return FileOutcome::Busy;  // changed since the lstat

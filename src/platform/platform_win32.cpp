@@ -774,8 +774,11 @@ std::uintptr_t backend::openLockFile(const std::string& path, const std::string&
                                 nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!named.isOpen()) {
-    // A lock file pending deletion gives ERROR_ACCESS_DENIED: Busy, as a held one.
-    outcome = writeOutcomeOfError(::GetLastError());
+    // A lock file pending deletion refuses every open with ERROR_ACCESS_DENIED
+    // until its last handle closes: Busy, as a held one. A denial that lasts
+    // is said once the wait is over.
+    const DWORD error = ::GetLastError();
+    outcome = error == ERROR_ACCESS_DENIED ? FileOutcome::Busy : writeOutcomeOfError(error);
     return 0;
   }
   if (!isPlainDiskFile(named.get())) {
