@@ -32,6 +32,9 @@ bool sleepHookIsSet();
 // Converts `when` to local calendar time in `local`; false when it cannot.
 bool localCalendarTime(std::time_t when, std::tm& local);
 
+// Calls the hook of setBeforeReplaceHookForTesting, if one is set.
+void beforeReplaceForTesting(const std::string& target);
+
 // The error code that failJobAssignmentForTesting() set; 0 when none is set.
 std::uint32_t forcedJobAssignmentFailure();
 

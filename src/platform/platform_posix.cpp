@@ -449,6 +449,8 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
     written = false;
     error = errno;
   }
+  if (written)
+    backend::beforeReplaceForTesting(target);
   // The rename replaces the very file that was checked: one swapped in meanwhile
   // (a link flipped, a file put in its place) is someone else's for now.
   struct stat now;

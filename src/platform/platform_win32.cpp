@@ -665,6 +665,8 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
     written = false;
     error = ::GetLastError();
   }
+  if (written)
+    backend::beforeReplaceForTesting(target);
   // The replace takes the very file that was checked: one swapped in meanwhile
   // (a link turned elsewhere, another file put in its place) is someone else's for now.
   BY_HANDLE_FILE_INFORMATION now;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace tavrelon::platform {
 
@@ -22,5 +23,10 @@ bool runningUnderWineForTesting();
 // group) runs without one, as if joining had failed with that code, and reports
 // it in jobErrorCode. 0 restores normal starts.
 void failJobAssignmentForTesting(std::uint32_t errorCode);
+
+// While set, replaceRegularFile calls hook(target) once the temporary is
+// written, before it checks that the target is still the file it checked and
+// puts the temporary in its place: a test swaps the file there. Empty: none.
+void setBeforeReplaceHookForTesting(std::function<void(const std::string&)> hook);
 
 }  // namespace tavrelon::platform

@@ -251,6 +251,22 @@ TEST(ReplaceFileContent, FailingInAReadOnlyDirectoryKeepsTheOldFile) {
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
 }
 
+TEST(ReplaceFileContent, ReplacesOnlyTheFileItCheckedNeverOneSwappedInMeanwhile) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  writeFile(path, "old");
+  writeFile(dir.file("other"), "someone else's");
+  // Between the check and the rename another file takes the name (a link
+  // turned elsewhere does the same to the final path).
+  platform::setBeforeReplaceHookForTesting(
+      [&](const std::string&) { fs::rename(dir.file("other"), path); });
+  const platform::FileOutcome swapped = platform::replaceRegularFile(path, "new", "TavrelonLog");
+  platform::setBeforeReplaceHookForTesting(nullptr);
+  EXPECT_EQ(swapped, platform::FileOutcome::Busy);
+  EXPECT_EQ(readFile(path), "someone else's");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
+}
+
 TEST(FileLock, TheLockFileLastsOnlyWhileHeldAndKeepsASecondHolderOut) {
   TempDir dir;
   const std::string path = dir.file("status.csv.TavrelonLog-lock");
