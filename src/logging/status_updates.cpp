@@ -27,10 +27,12 @@ bool pauseFor(LockWait wait, std::int64_t milliseconds) {
 
 // Takes the log's lock, tried as `wait` says. One try at a time, so that a
 // stop ends the wait within a pause.
-platform::FileOutcome takeLock(const std::string& path, LockWait wait, platform::FileLock& lock) {
+// `fault` and `like` as lockFileExclusive takes them.
+platform::FileOutcome takeLock(const std::string& path, LockWait wait, platform::FileLock& lock,
+                               platform::LockFault& fault, const std::string& like) {
   const std::int64_t limit = wait == LockWait::Once ? 0 : StatusLogUpdates::kLockWaitMs;
   for (std::int64_t waited = 0;; waited += kLockRetryPauseMs) {
-    const platform::FileOutcome outcome = platform::lockFileExclusive(path, 0, lock);
+    const platform::FileOutcome outcome = platform::lockFileExclusive(path, 0, lock, &fault, like);
     if (outcome != platform::FileOutcome::Busy || waited >= limit ||
         !pauseFor(wait, kLockRetryPauseMs))
       return outcome;
@@ -39,8 +41,10 @@ platform::FileOutcome takeLock(const std::string& path, LockWait wait, platform:
 
 }  // namespace
 
-std::string statusLogLockPath(const std::string& path) {
-  return path + "." + kStatusLogTemporaryTag + "-lock";
+std::string statusLogLockPath(const std::string& target) {
+  const std::size_t name = platform::finalNameOffset(target, platform::isWindows());
+  return target.substr(0, name) +
+         platform::sideFileName(target.substr(name), kStatusLogTemporaryTag) + "-lock";
 }
 
 bool StatusLogUpdates::addRow(const StatusRecord& row) {
@@ -81,14 +85,23 @@ std::vector<StatusRecord> StatusLogUpdates::pendingRows() const {
 }
 
 StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path, LockWait wait) {
+  lockFault_ = platform::LockFault::None;
   // Nothing is created beside a path that can never be a status log.
   if (path.empty() || platform::pathKind(path) == platform::PathKind::Other)
     return StatusLogOutcome::Refused;
+  // The log is resolved once: two spellings of one file (a link and its
+  // target) take one lock, and what is checked is what is replaced.
+  std::string target;
+  const platform::FileOutcome resolved = platform::resolveWriteTarget(path, target);
+  if (resolved != platform::FileOutcome::Done)
+    return resolved == platform::FileOutcome::Busy ? StatusLogOutcome::Busy
+                                                   : StatusLogOutcome::Refused;
   platform::FileLock lock;
   // Once a wait for a lock held elsewhere has run out, changes do not wait
   // again: each would hold up supervision as long once more.
   const LockWait lockWait = wait == LockWait::UnlessStopped && lockHeld_ ? LockWait::Once : wait;
-  const platform::FileOutcome locked = takeLock(statusLogLockPath(path), lockWait, lock);
+  lockPath_ = statusLogLockPath(target);
+  const platform::FileOutcome locked = takeLock(lockPath_, lockWait, lock, lockFault_, target);
   if (locked == platform::FileOutcome::Busy && lockWait != LockWait::Once)
     lockHeld_ = true;
   // A lock not got is not waited for again at once: the next poll retries.
@@ -97,14 +110,15 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path, LockWait w
   lockHeld_ = false;
   // A copy that an interrupted replacement kept is the newest: back in its place
   // before the sweep and the read, or the log is not rewritten from nothing.
-  if (platform::recoverKeptReplacement(path, kStatusLogTemporaryTag) != platform::FileOutcome::Done)
+  if (platform::recoverKeptReplacement(target, kStatusLogTemporaryTag) !=
+      platform::FileOutcome::Done)
     return StatusLogOutcome::Busy;
   // Holding the lock, no other writer's temporary is in use.
-  platform::removeStaleTemporaries(path, kStatusLogTemporaryTag);
+  platform::removeStaleTemporaries(target, kStatusLogTemporaryTag);
 
   std::vector<StatusRecord> rows;
   std::int64_t foreignLines = 0;
-  const StatusLogOutcome read = readStatusLog(path, rows, &foreignLines);
+  const StatusLogOutcome read = readStatusLog(target, rows, &foreignLines);
   if (read != StatusLogOutcome::Done && read != StatusLogOutcome::Missing)
     return read;  // a log that cannot be read now is not rewritten from nothing
   bool changed = false;
@@ -130,7 +144,7 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path, LockWait w
   // it). Such a file is left byte for byte, as any foreign file is.
   if (written_ && foreignLines > 0)
     return StatusLogOutcome::Refused;
-  const StatusLogOutcome written = writeStatusLog(std::move(rows), path);
+  const StatusLogOutcome written = writeStatusLog(std::move(rows), target);
   written_ = written_ || written == StatusLogOutcome::Done;
   return written;
 }

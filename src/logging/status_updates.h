@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "logging/status_log.h"
+#include "platform/platform.h"
 
 namespace tavrelon {
 
-// The lock file beside the status log at `path`: its name holds "TavrelonLog",
-// so no log tracker takes it for a program's log.
-std::string statusLogLockPath(const std::string& path);
+// The lock file beside the status log file `target` (its links already
+// followed): its name holds "TavrelonLog", so no log tracker takes it for a
+// program's log, and stays within 255 bytes.
+std::string statusLogLockPath(const std::string& target);
 
 // How long a sequence waits for a lock that another process holds.
 enum class LockWait {
@@ -60,6 +62,12 @@ class StatusLogUpdates {
   // ended on; 0 when it ended on a rule of its own (someone else's file, say).
   std::uint32_t errorCode() const { return errorCode_; }
 
+  // Why the last sequence could not use the log's lock file (its name taken
+  // by a directory, FIFO or link; the file not to be opened), or None.
+  platform::LockFault lockFault() const { return lockFault_; }
+  // The lock file of the last sequence that got so far.
+  const std::string& lockPath() const { return lockPath_; }
+
  private:
   struct Operation {
     StatusRecord row;
@@ -75,6 +83,8 @@ class StatusLogUpdates {
   bool lockHeld_ = false;
   // This object has written the log: no line of its own is foreign.
   bool written_ = false;
+  platform::LockFault lockFault_ = platform::LockFault::None;
+  std::string lockPath_;
 };
 
 // Every status log's queue, by the log's path as configured: the driver keeps

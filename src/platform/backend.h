@@ -32,6 +32,9 @@ bool sleepHookIsSet();
 // Converts `when` to local calendar time in `local`; false when it cannot.
 bool localCalendarTime(std::time_t when, std::tm& local);
 
+// Calls the hook of setBeforeReplaceHookForTesting, if one is set.
+void beforeReplaceForTesting(const std::string& target);
+
 // The error code that failJobAssignmentForTesting() set; 0 when none is set.
 std::uint32_t forcedJobAssignmentFailure();
 
@@ -88,9 +91,9 @@ FileOutcome readBounded(std::int64_t size, std::int64_t maxBytes, bool startOnly
                         const std::function<std::int64_t(char*, std::size_t, FileOutcome&)>& read);
 
 // The temporaries replaceRegularFile makes for a target named `targetName`:
-// targetName + "." + tag + "-" + process id + "-" + counter + ".tmp". The tag
-// is the caller's: the status log's keeps every log tracker from taking one
-// for a program's log.
+// sideFileName(targetName, tag) + "-" + process id + "-" + counter + ".tmp".
+// The tag is the caller's: the status log's keeps every log tracker from taking
+// one for a program's log.
 class TemporaryNames {
  public:
   TemporaryNames(const std::string& targetName, const std::string& tag);
@@ -101,6 +104,9 @@ class TemporaryNames {
   // The one name under which a replacement that lost the old file keeps the
   // new content (recoverKeptReplacement); matches() never takes it.
   std::string kept() const { return prefix_ + "kept"; }
+  // True when `entryName` matches and its writer is gone: the process its name
+  // holds no longer runs, or is this one (which writes one at a time, and not now).
+  bool writerGone(const std::string& entryName) const;
   // What every name begins and ends with (a search pattern's fixed parts).
   const std::string& prefix() const { return prefix_; }
   static constexpr const char* kSuffix = ".tmp";
@@ -108,6 +114,13 @@ class TemporaryNames {
  private:
   std::string prefix_;
 };
+
+// True while the process with the system's id `processId` runs (also when it
+// cannot be asked, another user's say); false once it is gone.
+bool processRuns(std::uint32_t processId);
+
+// resolveWriteTarget for a path without a NUL byte.
+FileOutcome resolveWriteTarget(const std::string& path, std::string& target);
 
 // The backends' table of started processes: Handles from a counter that never
 // repeats, so a closed Handle stays invalid instead of coming to name another
@@ -133,15 +146,23 @@ struct HandleTable {
   Handle next_ = 1;
 };
 
-// Releases a lock handle that lockFileExclusive gave out; 0 is ignored.
-void releaseFileLock(std::uintptr_t handle);
+// Releases a lock handle that lockFileExclusive gave out; 0 is ignored. With
+// a `path` (the lock was held) the lock file goes too: POSIX removes the path
+// first when it still names the handle's file; Windows' delete-on-close does.
+void releaseFileLock(std::uintptr_t handle, const std::string& path);
 
 // Tries once to take the exclusive lock on an open lock file: Done, Busy (held
 // elsewhere) or Refused.
 FileOutcome tryLockOnce(std::uintptr_t handle);
 
-// Opens (creating it when missing) the lock file at `path`; 0 and the outcome
-// on failure.
-std::uintptr_t openLockFile(const std::string& path, FileOutcome& outcome);
+// True when the file open as `handle` is still the one that `path` names (not
+// removed, replaced or pending deletion since it was opened).
+bool lockIsAtPath(std::uintptr_t handle, const std::string& path);
+
+// Opens (creating it when missing, with the permission bits of `like` when that
+// is a file) the lock file at `path`, never blocking; 0 and the outcome on
+// failure, with `notAFile` set when something other than a regular file has the name.
+std::uintptr_t openLockFile(const std::string& path, const std::string& like, FileOutcome& outcome,
+                            bool& notAFile);
 
 }  // namespace tavrelon::platform::backend

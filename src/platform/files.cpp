@@ -138,8 +138,49 @@ FileOutcome backend::readBounded(
   }
 }
 
+namespace {
+
+// The longest a file's name may be on the file systems in use (bytes of UTF-8
+// here, never fewer than the UTF-16 units Windows counts).
+constexpr std::size_t kMaxNameBytes = 255;
+// What a temporary's name adds past sideFileName at most: "-", a process id
+// and a counter of up to 10 digits each, "-" and ".tmp"; the lock's "-lock" is less.
+constexpr std::size_t kLongestEnding = 26;
+
+// 16 hexadecimal digits of the 64-bit FNV-1a hash of `text`.
+std::string hashOf(const std::string& text) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (unsigned char byte : text) {
+    hash ^= byte;
+    hash *= 1099511628211ULL;
+  }
+  static const char digits[] = "0123456789abcdef";
+  std::string hex(16, '0');
+  for (int i = 15; i >= 0; --i, hash >>= 4)
+    hex[static_cast<std::size_t>(i)] = digits[hash & 15];
+  return hex;
+}
+
+}  // namespace
+
+std::string sideFileName(const std::string& name, const std::string& tag) {
+  const std::size_t ending = 1 + tag.size() + kLongestEnding;
+  if (name.size() + ending <= kMaxNameBytes)
+    return name + "." + tag;
+  // "~" and the hash take 17 bytes; the cut never splits a UTF-8 sequence.
+  std::size_t keep = kMaxNameBytes > ending + 17 ? kMaxNameBytes - ending - 17 : 0;
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+    --keep;
+  return name.substr(0, keep) + "~" + hashOf(name) + "." + tag;
+}
+
+FileOutcome resolveWriteTarget(const std::string& path, std::string& target) {
+  target = path;
+  return namesNoFile(path) ? FileOutcome::Refused : backend::resolveWriteTarget(path, target);
+}
+
 backend::TemporaryNames::TemporaryNames(const std::string& targetName, const std::string& tag)
-    : prefix_(targetName + "." + tag + "-") {}
+    : prefix_(sideFileName(targetName, tag) + "-") {}
 
 std::string backend::TemporaryNames::next() const {
   static std::atomic<unsigned> counter{0};
@@ -151,6 +192,24 @@ bool backend::TemporaryNames::matches(const std::string& entryName) const {
   return entryName.size() > prefix_.size() + suffix.size() &&
          entryName.compare(0, prefix_.size(), prefix_) == 0 &&
          entryName.compare(entryName.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool backend::TemporaryNames::writerGone(const std::string& entryName) const {
+  if (!matches(entryName))
+    return false;
+  // The digits before the next "-": a name without them was made by no writer
+  // of this kind, and is nobody's now.
+  std::uint64_t id = 0;
+  std::size_t at = prefix_.size();
+  for (; at < entryName.size() && entryName[at] >= '0' && entryName[at] <= '9'; ++at) {
+    id = id * 10 + static_cast<std::uint64_t>(entryName[at] - '0');
+    if (id > 0xFFFFFFFFULL)
+      return true;
+  }
+  if (at == prefix_.size() || at >= entryName.size() || entryName[at] != '-')
+    return true;
+  const auto processId = static_cast<std::uint32_t>(id);
+  return processId == currentProcessId() || !processRuns(processId);
 }
 
 }  // namespace tavrelon::platform

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavrelon::platform {
@@ -179,13 +180,15 @@ FileOutcome readRegularFileStart(const std::string& path, std::size_t length, st
 // access, as on a share with "Change" rights, a replacing rename keeps neither)
 // are kept. A link is a symbolic link or a junction; other reparse points
 // (cloud placeholders, deduplicated files) are ordinary files. The bytes go to a
-// unique temporary beside the target (its name: the target's, ".", the caller's
-// `temporaryTag`, "-", a unique part, ".tmp"), created exclusively without
-// following links, flushed to disk and then put in the target's place. A
-// read-only file or anything but a regular file is refused untouched. On any
-// failure the old file stays as it was and no temporary of this call is left
-// behind. Where Windows removed the old file and the new one cannot take its
-// name, the new one is kept (recoverKeptReplacement) and the call is Done.
+// unique temporary beside the target (its name: sideFileName of the target's
+// with the caller's `temporaryTag`, "-", this process's id, "-", a counter,
+// ".tmp"), created exclusively without following links, flushed to disk and then
+// put in the place of the very file that was checked (one swapped in meanwhile:
+// Busy). Links are followed as resolveWriteTarget follows them. A read-only file
+// or anything but a regular file is refused untouched. On any failure the old
+// file stays as it was and no temporary of this call is left behind. Where
+// Windows removed the old file and the new one cannot take its name, the new one
+// is kept (recoverKeptReplacement) and the call is Done.
 FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
                                const std::string& temporaryTag);
 
@@ -194,8 +197,9 @@ bool replaceFileContent(const std::string& path, const std::string& content);
 
 // Removes what replaceRegularFile calls for `path` with `temporaryTag` left
 // behind when their process was killed: regular files beside the target whose
-// names follow the temporary pattern; links are never followed. Call only while
-// holding the file's lock, so no live replacement's temporary is taken.
+// names follow the temporary pattern and whose writer (the process id in the
+// name) no longer runs; links are never followed. Call while holding the
+// file's lock, so no replacement of a writer that honours it is under way.
 void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag);
 
 // Puts back in its place the copy that replaceRegularFile kept for `path` when
@@ -208,13 +212,27 @@ void removeStaleTemporaries(const std::string& path, const std::string& temporar
 // file's lock, before removeStaleTemporaries. Always Done on POSIX.
 FileOutcome recoverKeptReplacement(const std::string& path, const std::string& temporaryTag);
 
+// The start of the name of a file kept beside one named `name` (its lock, its
+// replacement's temporaries): `name`, "." and `tag`. A name so long that a side
+// file's name would pass 255 bytes is cut at a character's end and a hash of
+// the whole name put after it, so every process derives the same names.
+std::string sideFileName(const std::string& name, const std::string& tag);
+
+// The file that a write to `path` reaches, its links followed once, into
+// `target` (`path` itself when no link is there, also when nothing is). A
+// dangling link or a loop is Refused, and so is a link that another user owns
+// in a sticky folder that all may write, unless the folder is that user's.
+FileOutcome resolveWriteTarget(const std::string& path, std::string& target);
+
 // An exclusive lock on a lock file, held until the object goes (or is moved
-// from). The operating system drops it when the holding process dies.
+// from). The operating system drops it when the holding process dies. The lock
+// file goes with the lock: removed while still held (POSIX), or deleted with
+// its last handle (Windows).
 class FileLock {
  public:
   FileLock() = default;
-  explicit FileLock(std::uintptr_t handle) : handle_(handle) {}
-  FileLock(FileLock&& other) noexcept : handle_(other.handle_) { other.handle_ = 0; }
+  FileLock(std::uintptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+  FileLock(FileLock&& other) noexcept;
   FileLock& operator=(FileLock&& other) noexcept;
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
@@ -224,13 +242,24 @@ class FileLock {
 
  private:
   std::uintptr_t handle_ = 0;
+  std::string path_;  // where the lock file is; empty for a handle that never held it
+};
+
+// Why lockFileExclusive gave no lock, beyond its outcome.
+enum class LockFault {
+  None,        // no fault of the lock file's own: it is held elsewhere, or it was got
+  NotAFile,    // a directory, FIFO, device or link has the lock file's name
+  CannotOpen,  // the lock file is there but cannot be opened (another user's, say)
 };
 
 // Takes an exclusive operating-system lock (flock / LockFileEx) on the file at
-// `path`, created when missing and never removed, waiting at most `timeoutMs`.
-// Busy when another holder kept it that long; Refused when the file cannot be
-// created or opened. `lock` holds the lock exactly on Done.
-FileOutcome lockFileExclusive(const std::string& path, std::int64_t timeoutMs, FileLock& lock);
+// `path`, created when missing (with the permission bits of `like` when that
+// file is there), waiting at most `timeoutMs`. The lock holds only once the
+// open file is still the one at `path`. Busy when another holder kept it that
+// long; Refused, with `fault` set, when the name is no regular file (never
+// blocking on it) or the file cannot be opened. `lock` holds it exactly on Done.
+FileOutcome lockFileExclusive(const std::string& path, std::int64_t timeoutMs, FileLock& lock,
+                              LockFault* fault = nullptr, const std::string& like = "");
 
 // ---------------------------------------------------------------- clock
 

@@ -334,17 +334,46 @@ FileOutcome writeOutcomeOfErrno(int error) {
   return outcome == FileOutcome::Missing ? FileOutcome::Refused : outcome;
 }
 
+// True when a kernel that protects links refuses to follow the link `link` in
+// the folder `folder`: the folder is sticky and all may write it, and the link
+// is neither ours nor the folder owner's (another user may have made it, or may
+// turn it to another file at any time).
+bool isProtectedLink(const struct stat& link, const struct stat& folder) {
+  return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0 &&
+         link.st_uid != ::geteuid() && link.st_uid != folder.st_uid;
+}
+
 // The file that a write to `path` reaches: `path` itself, or the final target
-// when it is a symbolic link. `exists` tells whether something is there.
+// when it is a symbolic link, each link checked as isProtectedLink checks it.
+// `exists` tells whether something is there.
 FileOutcome writeTarget(const std::string& path, std::string& target, bool& exists) {
   target = path;
   exists = false;
-  struct stat info;
-  if (::lstat(path.c_str(), &info) != 0)
-    return errno == ENOENT ? FileOutcome::Done : writeOutcomeOfErrno(errno);
-  if (S_ISLNK(info.st_mode)) {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    // A dangling link or a loop names no file we could keep as a link.
+  std::string current = path;
+  for (int hop = 0;; ++hop) {
+    struct stat info;
+    if (::lstat(current.c_str(), &info) != 0) {
+      // A dangling link names no file we could keep as a link.
+      return hop == 0 && errno == ENOENT ? FileOutcome::Done : writeOutcomeOfErrno(errno);
+    }
+    if (!S_ISLNK(info.st_mode))
+      break;
+    const std::string folder = current.substr(0, finalNameOffset(current));
+    struct stat folderInfo;
+    if (hop == 40 || ::stat(folder.empty() ? "." : folder.c_str(), &folderInfo) != 0 ||
+        isProtectedLink(info, folderInfo))
+      return FileOutcome::Refused;
+    // Some file systems give a link no size: room for any path then.
+    std::string text(std::max<std::size_t>(static_cast<std::size_t>(info.st_size) + 1, 4096), '\0');
+    const ssize_t length = ::readlink(current.c_str(), &text[0], text.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= text.size())
+      return FileOutcome::Busy;  // changed since the lstat
+    text.resize(static_cast<std::size_t>(length));
+    current = text[0] == '/' ? text : folder + text;
+  }
+  if (current != path) {
+    // One absolute name for the final file, its folders' links followed.
+    char* resolved = ::realpath(current.c_str(), nullptr);
     if (resolved == nullptr)
       return writeOutcomeOfErrno(errno);
     target = resolved;
@@ -416,7 +445,7 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
     return outcome;
   struct stat old;
   if (hasOld) {
-    if (::stat(target.c_str(), &old) != 0)
+    if (::lstat(target.c_str(), &old) != 0)
       return writeOutcomeOfErrno(errno);
     if (!S_ISREG(old.st_mode))
       return FileOutcome::Refused;
@@ -443,6 +472,17 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
   if (::close(fd) != 0 && written) {
     written = false;
     error = errno;
+  }
+  if (written)
+    backend::beforeReplaceForTesting(target);
+  // The rename replaces the very file that was checked: one swapped in meanwhile
+  // (a link flipped, a file put in its place) is someone else's for now.
+  struct stat now;
+  if (written && hasOld &&
+      (::lstat(target.c_str(), &now) != 0 || now.st_dev != old.st_dev ||
+       now.st_ino != old.st_ino)) {
+    written = false;
+    error = EAGAIN;
   }
   if (written && ::rename(temporary.c_str(), target.c_str()) != 0) {
     written = false;
@@ -475,7 +515,7 @@ void backend::removeStaleTemporaries(const std::string& path, const std::string&
   if (dir == nullptr)
     return;
   while (dirent* entry = ::readdir(dir)) {
-    if (!names.matches(entry->d_name))
+    if (!names.writerGone(entry->d_name))
       continue;
     struct stat info;
     if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -490,20 +530,53 @@ FileOutcome backend::recoverKeptReplacement(const std::string&, const std::strin
   return FileOutcome::Done;
 }
 
+FileOutcome backend::resolveWriteTarget(const std::string& path, std::string& target) {
+  bool exists = false;
+  return writeTarget(path, target, exists);
+}
+
+bool backend::processRuns(std::uint32_t processId) {
+  if (processId == 0 || processId > 0x7FFFFFFF)
+    return false;
+  // EPERM: it runs, as another user.
+  return ::kill(static_cast<pid_t>(processId), 0) == 0 || errno != ESRCH;
+}
+
 // Lock handles are descriptor + 1, so that 0 stays "no lock".
-std::uintptr_t backend::openLockFile(const std::string& path, FileOutcome& outcome) {
+std::uintptr_t backend::openLockFile(const std::string& path, const std::string& like,
+                                     FileOutcome& outcome, bool& notAFile) {
   outcome = FileOutcome::Refused;
-  const int flags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  int fd = retryOnInterrupt([&] { return ::open(path.c_str(), O_RDWR | flags, 0666); });
-  // A lock file another user created may be read-only to us; flock works on it still.
-  if (fd < 0 && errno == EACCES)
-    fd = retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | flags, 0666); });
+  notAFile = false;
+  const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = retryOnInterrupt(
+      [&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0666); });
+  struct stat info;
+  if (fd >= 0) {
+    // Whoever may write the log may take its lock, whatever our umask: the
+    // log's own permission bits, and its group where we may give it.
+    if (!like.empty() && ::stat(like.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      const int ignored = ::fchown(fd, static_cast<uid_t>(-1), info.st_gid);
+      (void)ignored;
+      ::fchmod(fd, info.st_mode & 0666);
+    }
+  } else if (errno == EEXIST) {
+    fd = retryOnInterrupt([&] { return ::open(path.c_str(), O_RDWR | flags); });
+    // A lock file another user created may be read-only to us; flock works on it still.
+    if (fd < 0 && errno == EACCES)
+      fd = retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | flags); });
+    // Its holder removed it between the two opens.
+    if (fd < 0 && errno == ENOENT)
+      errno = EAGAIN;
+  }
   if (fd < 0) {
-    outcome = writeOutcomeOfErrno(errno);
+    const int error = errno;
+    // A directory, FIFO or link has the name (O_NOFOLLOW refuses a link).
+    notAFile = ::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+    outcome = notAFile ? FileOutcome::Refused : writeOutcomeOfErrno(error);
     return 0;
   }
-  struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    notAFile = true;
     ::close(fd);
     return 0;
   }
@@ -518,10 +591,23 @@ FileOutcome backend::tryLockOnce(std::uintptr_t handle) {
   return errno == EWOULDBLOCK ? FileOutcome::Busy : FileOutcome::Refused;
 }
 
-void backend::releaseFileLock(std::uintptr_t handle) {
+bool backend::lockIsAtPath(std::uintptr_t handle, const std::string& path) {
+  struct stat open;
+  struct stat named;
+  return ::fstat(static_cast<int>(handle - 1), &open) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+void backend::releaseFileLock(std::uintptr_t handle, const std::string& path) {
+  if (handle == 0)
+    return;
+  // Removed while still held, so whoever opened it meanwhile finds, once it
+  // has the lock, that the path no longer names it and opens the path anew.
+  // A path that names another file (someone removed ours) is left alone.
+  if (!path.empty() && lockIsAtPath(handle, path))
+    ::unlink(path.c_str());
   // Closing the only descriptor of the open file releases its flock.
-  if (handle != 0)
-    ::close(static_cast<int>(handle - 1));
+  ::close(static_cast<int>(handle - 1));
 }
 
 bool backend::localCalendarTime(std::time_t when, std::tm& local) {

@@ -721,6 +721,7 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
   if (outcome != FileOutcome::Done)
     return outcome;
   const bool hasOld = attributes != INVALID_FILE_ATTRIBUTES;
+  BY_HANDLE_FILE_INFORMATION old{};
   if (hasOld) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
       return FileOutcome::Refused;
@@ -733,7 +734,7 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
                                   OPEN_EXISTING, 0, nullptr));
     if (!probe.isOpen())
       return writeOutcomeOfError(::GetLastError());
-    if (!isDiskFile(probe.get()))
+    if (!isDiskFile(probe.get()) || !::GetFileInformationByHandle(probe.get(), &old))
       return FileOutcome::Refused;
   }
 
@@ -746,6 +747,17 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
   if (!::CloseHandle(file) && written) {
     written = false;
     error = ::GetLastError();
+  }
+  if (written)
+    backend::beforeReplaceForTesting(target);
+  // The replace takes the very file that was checked: one swapped in meanwhile
+  // (a link turned elsewhere, another file put in its place) is someone else's for now.
+  BY_HANDLE_FILE_INFORMATION now;
+  if (written && hasOld &&
+      (!linkTarget(target, now) || now.dwVolumeSerialNumber != old.dwVolumeSerialNumber ||
+       now.nFileIndexHigh != old.nFileIndexHigh || now.nFileIndexLow != old.nFileIndexLow)) {
+    written = false;
+    error = ERROR_SHARING_VIOLATION;
   }
   if (written) {
     if (!hasOld) {
@@ -835,7 +847,7 @@ void backend::removeStaleTemporaries(const std::string& path, const std::string&
   do {
     // The pattern also matches short 8.3 names: check the long name itself.
     const std::string entryName = utf8FromWide(data.cFileName, std::wcslen(data.cFileName));
-    if (!names.matches(entryName))
+    if (!names.writerGone(entryName))
       continue;
     if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
       continue;
@@ -844,18 +856,71 @@ void backend::removeStaleTemporaries(const std::string& path, const std::string&
   ::FindClose(find);
 }
 
-std::uintptr_t backend::openLockFile(const std::string& path, FileOutcome& outcome) {
+FileOutcome backend::resolveWriteTarget(const std::string& path, std::string& target) {
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  return writeTarget(path, target, attributes);
+}
+
+bool backend::processRuns(std::uint32_t processId) {
+  HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, processId);
+  // No such process: ERROR_INVALID_PARAMETER; any other failure (another
+  // user's process) leaves it running as far as we can tell.
+  if (process == nullptr)
+    return ::GetLastError() != ERROR_INVALID_PARAMETER;
+  const bool runs = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  ::CloseHandle(process);
+  return runs;
+}
+
+namespace {
+
+// True when the open `file` is a plain file on disk: no directory, link or
+// other reparse point, device or pipe.
+bool isPlainDiskFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return isDiskFile(file) && ::GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+}  // namespace
+
+std::uintptr_t backend::openLockFile(const std::string& path, const std::string& /*like*/,
+                                     FileOutcome& outcome, bool& notAFile) {
   outcome = FileOutcome::Refused;
-  HANDLE file = ::CreateFileW(systemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    outcome = writeOutcomeOfError(::GetLastError());
+  const DWORD attributes = ::GetFileAttributesW(systemPath(path).c_str());
+  notAFile = attributes != INVALID_FILE_ATTRIBUTES &&
+             (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0;
+  if (notAFile)
+    return 0;
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  // A link is opened as itself, never followed: what the name holds is checked
+  // before the handle that deletes it on close is made.
+  OwnedFile named(::CreateFileW(systemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll,
+                                nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!named.isOpen()) {
+    // A lock file pending deletion refuses every open with ERROR_ACCESS_DENIED
+    // until its last handle closes: Busy, as a held one. A denial that lasts
+    // is said once the wait is over.
+    const DWORD error = ::GetLastError();
+    outcome = error == ERROR_ACCESS_DENIED ? FileOutcome::Busy : writeOutcomeOfError(error);
     return 0;
   }
-  if (!isDiskFile(file)) {
-    ::CloseHandle(file);
+  if (!isPlainDiskFile(named.get())) {
+    notAFile = true;
     return 0;
+  }
+  // The same file again, now to go with its last handle; full sharing, so that
+  // every other watchdog can open it meanwhile and wait for its lock.
+  HANDLE file = ::ReOpenFile(named.get(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll,
+                             FILE_FLAG_DELETE_ON_CLOSE);
+  if (file == INVALID_HANDLE_VALUE) {
+    // No right to delete it: the lock works all the same, and the file stays.
+    file = ::ReOpenFile(named.get(), GENERIC_READ | GENERIC_WRITE, kShareAll, 0);
+    if (file == INVALID_HANDLE_VALUE) {
+      outcome = writeOutcomeOfError(::GetLastError());
+      return 0;
+    }
   }
   outcome = FileOutcome::Done;
   return reinterpret_cast<std::uintptr_t>(file);
@@ -871,13 +936,27 @@ FileOutcome backend::tryLockOnce(std::uintptr_t handle) {
                                                                     : FileOutcome::Refused;
 }
 
-void backend::releaseFileLock(std::uintptr_t handle) {
+bool backend::lockIsAtPath(std::uintptr_t handle, const std::string& path) {
+  // A file pending deletion cannot be opened by its name: not at the path any more.
+  OwnedFile named(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION open;
+  BY_HANDLE_FILE_INFORMATION atPath;
+  return named.isOpen() && ::GetFileInformationByHandle(reinterpret_cast<HANDLE>(handle), &open) &&
+         ::GetFileInformationByHandle(named.get(), &atPath) &&
+         open.dwVolumeSerialNumber == atPath.dwVolumeSerialNumber &&
+         open.nFileIndexHigh == atPath.nFileIndexHigh && open.nFileIndexLow == atPath.nFileIndexLow;
+}
+
+void backend::releaseFileLock(std::uintptr_t handle, const std::string& /*path*/) {
   if (handle == 0)
     return;
   HANDLE file = reinterpret_cast<HANDLE>(handle);
   OVERLAPPED at{};
   // Fails harmlessly for a handle that was opened but never locked.
   ::UnlockFileEx(file, 0, 1, 0, &at);
+  // The last handle of a delete-on-close file takes the file with it.
   ::CloseHandle(file);
 }
 

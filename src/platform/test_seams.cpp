@@ -1,5 +1,7 @@
 // Test-only seams that both backends share.
 #include <atomic>
+#include <mutex>
+#include <utility>
 
 #include "platform/backend.h"
 #include "platform/platform.h"
@@ -19,6 +21,9 @@ std::atomic<std::uint32_t>& forcedReplacement() {
   return code;
 }
 
+std::mutex replaceHookMutex;
+std::function<void(const std::string&)> replaceHook;
+
 }  // namespace
 
 void failFileReplacementForTesting(std::uint32_t errorCode) {
@@ -27,6 +32,21 @@ void failFileReplacementForTesting(std::uint32_t errorCode) {
 
 std::uint32_t backend::forcedReplacementFailure() {
   return forcedReplacement().load();
+}
+
+void setBeforeReplaceHookForTesting(std::function<void(const std::string&)> hook) {
+  std::lock_guard<std::mutex> guard(replaceHookMutex);
+  replaceHook = std::move(hook);
+}
+
+void backend::beforeReplaceForTesting(const std::string& target) {
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard<std::mutex> guard(replaceHookMutex);
+    hook = replaceHook;
+  }
+  if (hook)
+    hook(target);
 }
 
 void failJobAssignmentForTesting(std::uint32_t errorCode) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace tavrelon::platform {
 
@@ -30,5 +31,9 @@ void failJobAssignmentForTesting(std::uint32_t errorCode);
 // while someone holds the removed file open. No effect on POSIX, whose rename
 // replaces in one step. 0 restores normal replacements.
 void failFileReplacementForTesting(std::uint32_t errorCode);
+// While set, replaceRegularFile calls hook(target) once the temporary is
+// written, before it checks that the target is still the file it checked and
+// puts the temporary in its place: a test swaps the file there. Empty: none.
+void setBeforeReplaceHookForTesting(std::function<void(const std::string&)> hook);
 
 }  // namespace tavrelon::platform

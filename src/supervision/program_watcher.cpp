@@ -197,6 +197,14 @@ void ProgramWatcher::writeStatusRows(bool queued, bool manyPending) {
   }
   if (applied && queued)
     return;
+  // A lock file that cannot be used is said first: it is what keeps the rows out.
+  const platform::LockFault fault = statusUpdates().lockFault();
+  if (!applied && fault != platform::LockFault::None) {
+    printLine(std::string(fault == platform::LockFault::NotAFile ? "Error: Cannot use"
+                                                                 : "Error: Cannot open") +
+              " the lock file [" + statusUpdates().lockPath() + "] of status log [" +
+              config.statusLogPath + "]!");
+  }
   std::string line = "Error: Failed to write status log [" + config.statusLogPath + "]!";
   // The system's code where a system call failed; a refusal by the watchdog's
   // own rule (someone else's file) has none.

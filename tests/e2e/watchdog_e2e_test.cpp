@@ -3,6 +3,7 @@
 // Each test checks the whole standard output and the status log's bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -160,7 +161,17 @@ TEST(WatchdogEndToEnd, SupervisesTwoProgramsInOrderEachToItsFinish) {
     EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + literal(id) + ",finished," +
                                                    kRowTime + "," + kRowTime + ",N/A\r\n")))
         << bytes;
-  }
+  }  // Nothing of the watchdog's own is left beside the status logs: no lock file,
+  // no temporary.
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(watchdog.dir().path()))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  // (The second program writes no log, so logs2 never appears.)
+  std::vector<std::string> expected{"TavrelonConfig.ini", "first.csv", "logs1", "second.csv",
+                                    fs::path(watchdog.program()).filename().string()};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names, expected);
 }
 
 TEST(WatchdogEndToEnd, RestartsAProgramThatCrashedOnceAndRecordsBothRuns) {

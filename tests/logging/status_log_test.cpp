@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -280,28 +281,99 @@ std::vector<std::string> namesIn(const std::string& directory) {
   return names;
 }
 
-TEST(StatusLogFile, LinksAtTemporaryNamesAreNeverFollowedAndStaleTemporariesGo) {
-  if (platform::isWindows())
-    GTEST_SKIP() << "symbolic links need a privilege on Windows";
+TEST(StatusLogFile, LinksAtTemporaryNamesAreNeverFollowedAndOnlyEndedWritersTemporariesGo) {
   TempDir dir;
   const std::string path = dir.file("status.csv");
   const std::string victim = dir.file("victim.txt");
   writeFile(victim, "precious");
-  // The temporary's old fixed name, and one of the current pattern.
-  fs::create_symlink(victim, path + ".TavrelonLog-new");
-  fs::create_symlink(victim, path + ".TavrelonLog-1-1.tmp");
-  // What a writer killed in mid-rewrite leaves.
-  writeFile(path + ".TavrelonLog-2-7.tmp", "half a log");
+  std::vector<std::string> left{"status.csv", "victim.txt"};
+  // The temporary's old fixed name, and one of the current pattern (symbolic
+  // links need a privilege on Windows).
+  if (!platform::isWindows()) {
+    fs::create_symlink(victim, path + ".TavrelonLog-new");
+    fs::create_symlink(victim, path + ".TavrelonLog-1-1.tmp");
+    left.insert(left.end(), {"status.csv.TavrelonLog-new", "status.csv.TavrelonLog-1-1.tmp"});
+  }
+  // What a writer killed in mid-rewrite leaves, and what one still writing has.
+  const std::string ended =
+      "status.csv.TavrelonLog-" + std::to_string(test::idOfAnEndedProcess()) + "-7.tmp";
+  writeFile(dir.file(ended), "half a log");
+  platform::ProcessLaunch launch;
+  launch.path = test::builtProgram("fake_program");
+  launch.arguments = "--end hang";
+  launch.newConsole = false;
+  launch.showWindow = false;
+  platform::ProcessRecord writer;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(platform::startProcess(launch, writer, error)) << error;
+  const std::string live =
+      "status.csv.TavrelonLog-" + std::to_string(writer.dwProcessId) + "-0.tmp";
+  writeFile(dir.file(live), "being written");
   StatusLogUpdates updates;
   updates.addRow(row("a", "running", "s", "", "N/A"));
-  ASSERT_TRUE(updates.apply(path, false));
+  const bool applied = updates.apply(path, false);
+  platform::terminateProcess(writer);
+  platform::closeHandle(writer.hProcess);
+  ASSERT_TRUE(applied);
   EXPECT_FALSE(updates.pending());
   EXPECT_EQ(readFile(victim), "precious");
   EXPECT_EQ(readFile(path), kHeader + "\r\na,running,s,,N/A\r\n");
-  EXPECT_EQ(namesIn(dir.path()),
-            (std::vector<std::string>{"status.csv", "status.csv.TavrelonLog-1-1.tmp",
-                                      "status.csv.TavrelonLog-lock", "status.csv.TavrelonLog-new",
-                                      "victim.txt"}));
+  // No lock file is left either.
+  left.push_back(live);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(namesIn(dir.path()), left);
+}
+
+TEST(StatusLogFile, ALinkAndItsTargetTakeOneLockBesideTheTarget) {
+  if (platform::isWindows())
+    GTEST_SKIP() << "symbolic links need a privilege on Windows";
+  TempDir dir;
+  fs::create_directory(dir.file("a"));
+  fs::create_directory(dir.file("b"));
+  const std::string target = dir.file("a") + "/real.csv";
+  const std::string link = dir.file("b") + "/TavrelonLog_link.csv";
+  writeFile(target, kHeader + "\r\n");
+  fs::create_symlink("../a/real.csv", link);
+  const std::string lockPath = statusLogLockPath(target);
+  EXPECT_EQ(lockPath, target + ".TavrelonLog-lock");
+  StatusLogUpdates updates;
+  updates.addRow(row("a", "running", "s", "", "N/A"));
+  {
+    // A watchdog that names the target holds the lock: one that comes through
+    // the link waits for that same lock.
+    platform::FileLock held;
+    ASSERT_EQ(platform::lockFileExclusive(lockPath, 0, held), platform::FileOutcome::Done);
+    test::ShortSleeps sleeps;
+    EXPECT_FALSE(updates.apply(link, false));
+    EXPECT_EQ(readFile(target), kHeader + "\r\n");
+  }
+  EXPECT_TRUE(updates.apply(link, false));
+  EXPECT_EQ(readFile(target), kHeader + "\r\na,running,s,,N/A\r\n");
+  EXPECT_EQ(namesIn(dir.file("a")), std::vector<std::string>{"real.csv"});
+  EXPECT_EQ(namesIn(dir.file("b")), std::vector<std::string>{"TavrelonLog_link.csv"});
+}
+
+TEST(StatusLogFile, ALinkAnotherUserOwnsInAStickyFolderIsNotFollowed) {
+  if (platform::isWindows() || !test::runningAsRoot())
+    GTEST_SKIP() << "needs a link owned by another user: root makes one";
+  TempDir dir;
+  const std::string shared = dir.file("shared");
+  fs::create_directory(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  const std::string secret = dir.file("secret.csv");
+  writeFile(secret, kHeader + "\r\n");
+  const std::string link = shared + "/TavrelonLog_status.csv";
+  fs::create_symlink(secret, link);
+  ASSERT_EQ(std::system(("chown -h 65534 '" + link + "'").c_str()), 0);
+  StatusLogUpdates updates;
+  updates.addRow(row("a", "running", "s", "", "N/A"));
+  EXPECT_FALSE(updates.apply(link, false));
+  EXPECT_EQ(readFile(secret), kHeader + "\r\n");
+  EXPECT_TRUE(fs::is_symlink(link));
+  // Our own link there is followed.
+  ASSERT_EQ(std::system(("chown -h 0 '" + link + "'").c_str()), 0);
+  EXPECT_TRUE(updates.apply(link, false));
+  EXPECT_EQ(readFile(secret), kHeader + "\r\na,running,s,,N/A\r\n");
 }
 
 TEST(StatusLogFile, KeepsWhatAnInPlaceWriteKeeps) {
@@ -327,18 +399,23 @@ TEST(StatusLogFile, KeepsWhatAnInPlaceWriteKeeps) {
   EXPECT_EQ(readFile(target), kHeader + "\r\na,running,s,,N/A\r\n");
 }
 
-TEST(StatusLog, FailedWriteKeepsTheOldFile) {
+TEST(StatusLog, ALogNamedAtTheLengthLimitIsWrittenAndLeavesNothingBesideIt) {
   TempDir dir;
-  // A name at the file system's length limit leaves no room for the temporary
-  // file the new content is written to first, so the write fails.
-  std::string path = dir.file(std::string(251, 's') + ".csv");
-  std::string old = kHeader + "\r\nold,running,s,,N/A\r\n";
+  // A name at the file system's length limit leaves no room for the suffixes
+  // of its lock and temporary: theirs are cut short with a hash.
+  const std::string path = dir.file(std::string(251, 's') + ".csv");
+  const std::string old = kHeader + "\r\nold,running,s,,N/A\r\n";
   writeFile(path, old);
   if (readFile(path) != old)
     GTEST_SKIP() << "this file system takes no such name";
-  writeStatusLog({row("new", "running", "s", "", "N/A")}, path);
-  EXPECT_EQ(readFile(path), old);
+  StatusLogUpdates updates;
+  updates.addRow(row("new", "running", "s", "", "N/A"));
+  ASSERT_TRUE(updates.apply(path, false));
+  EXPECT_EQ(readFile(path), old + "new,running,s,,N/A\r\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+  const std::string lockName = platform::finalNameOf(statusLogLockPath(path));
+  EXPECT_LE(lockName.size(), 255u);
+  EXPECT_NE(lockName.find("TavrelonLog"), std::string::npos);
 }
 
 TEST(StatusLog, HostileContentIsReadAndItsRowsSurviveARewrite) {

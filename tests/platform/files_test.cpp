@@ -16,6 +16,7 @@
 #include "logging/test_log.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
+#include "platform/text_encoding.h"
 #include "support/test_support.h"
 
 namespace tavrelon {
@@ -250,6 +251,88 @@ TEST(ReplaceFileContent, FailingInAReadOnlyDirectoryKeepsTheOldFile) {
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
 }
 
+TEST(ReplaceFileContent, ReplacesOnlyTheFileItCheckedNeverOneSwappedInMeanwhile) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  writeFile(path, "old");
+  writeFile(dir.file("other"), "someone else's");
+  // Between the check and the rename another file takes the name (a link
+  // turned elsewhere does the same to the final path).
+  platform::setBeforeReplaceHookForTesting(
+      [&](const std::string&) { fs::rename(dir.file("other"), path); });
+  const platform::FileOutcome swapped = platform::replaceRegularFile(path, "new", "TavrelonLog");
+  platform::setBeforeReplaceHookForTesting(nullptr);
+  EXPECT_EQ(swapped, platform::FileOutcome::Busy);
+  EXPECT_EQ(readFile(path), "someone else's");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
+}
+
+TEST(FileLock, TheLockFileLastsOnlyWhileHeldAndKeepsASecondHolderOut) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv.TavrelonLog-lock");
+  {
+    platform::FileLock first;
+    ASSERT_EQ(platform::lockFileExclusive(path, 0, first), platform::FileOutcome::Done);
+    EXPECT_TRUE(fs::exists(path));
+    platform::FileLock second;
+    EXPECT_EQ(platform::lockFileExclusive(path, 100, second), platform::FileOutcome::Busy);
+    EXPECT_FALSE(second.held());
+  }
+  // Released by its holder (the one that waited gave up): nothing is left.
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{});
+  platform::FileLock again;
+  EXPECT_EQ(platform::lockFileExclusive(path, 0, again), platform::FileOutcome::Done);
+}
+
+TEST(FileLock, AWaiterNeverHoldsALockFileThatWasRemovedOrReplacedMeanwhile) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv.TavrelonLog-lock");
+  platform::FileLock first;
+  ASSERT_EQ(platform::lockFileExclusive(path, 0, first), platform::FileOutcome::Done);
+  // The waiter has the old file open and tries it again and again.
+  platform::FileOutcome waited = platform::FileOutcome::Refused;
+  bool waiterHeld = false;
+  std::thread waiter([&] {
+    platform::FileLock lock;
+    waited = platform::lockFileExclusive(path, 1500, lock);
+    waiterHeld = lock.held();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // A clean-up job removes the held lock file; another writer makes a new one.
+  std::error_code ignored;
+  fs::remove(path, ignored);
+  platform::FileLock third;
+  const platform::FileOutcome took = platform::lockFileExclusive(path, 0, third);
+  first = platform::FileLock();  // the old file's lock is free now
+  waiter.join();
+  if (took == platform::FileOutcome::Done) {
+    // Only one of the two holds a lock on what the path names.
+    EXPECT_EQ(waited, platform::FileOutcome::Busy);
+    EXPECT_FALSE(waiterHeld);
+    // The first holder's release left the third's file alone.
+    EXPECT_TRUE(fs::exists(path));
+  } else {
+    // Windows: the name stays taken while the removed file has handles.
+    EXPECT_EQ(took, platform::FileOutcome::Busy);
+  }
+}
+
+TEST(SideFileName, LongNamesAreCutWithAHashAndKeepTheTag) {
+  EXPECT_EQ(platform::sideFileName("status.csv", "TavrelonLog"), "status.csv.TavrelonLog");
+  // A 249-byte name, as a long program name gives: every side file's name stays
+  // within 255 bytes, and two such names stay apart.
+  const std::string name = "TavrelonLog_" + std::string(218, 'p') + "_20260101000000.csv";
+  const std::string side = platform::sideFileName(name, "TavrelonLog");
+  EXPECT_LE(side.size() + 26, 255u);
+  EXPECT_EQ(side.substr(side.size() - 12), ".TavrelonLog");
+  EXPECT_NE(side, platform::sideFileName(name.substr(0, 248) + "x", "TavrelonLog"));
+  // The cut never splits a character: the result is UTF-8 as the name was.
+  std::string wide;
+  for (int i = 0; i < 120; ++i)
+    wide += "\xCE\xA9";
+  EXPECT_TRUE(isValidUtf8(platform::sideFileName(wide, "TavrelonLog")));
+}
+
 TEST(PathWithANulByte, NamesNoFileNotEvenTheOneBeforeTheNul) {
   TempDir dir;
   const std::string real = dir.file("status.csv");
@@ -325,7 +408,8 @@ TEST(LongAndWideNames, PathsBeyond260CharactersWorkInEveryFileService) {
   EXPECT_EQ(bytes, "a,b\r\nlast,line\r\n");
   platform::FileLock lock;
   EXPECT_EQ(platform::lockFileExclusive(log + ".lock", 1000, lock), platform::FileOutcome::Done);
-  const std::string stale = deep + S + "run.csv.TavrelonLog-1-1.tmp";
+  const std::string stale =
+      deep + S + "run.csv.TavrelonLog-" + std::to_string(idOfAnEndedProcess()) + "-1.tmp";
   ASSERT_TRUE(platform::replaceFileContent(stale, "old"));
   platform::removeStaleTemporaries(log, "TavrelonLog");
   EXPECT_FALSE(platform::exists(stale));

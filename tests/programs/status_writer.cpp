@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
   const std::string lockPath = tavrelon::statusLogLockPath(statusLog);
   if (argc == 5 && std::string(argv[3]) == "--hold-lock") {
     tavrelon::platform::FileLock lock;
-    if (tavrelon::platform::lockFileExclusive(lockPath, 10000, lock) !=
+    if (tavrelon::platform::lockFileExclusive(lockPath, 10000, lock, nullptr, statusLog) !=
         tavrelon::platform::FileOutcome::Done)
       return 1;
     progress << "locked\n" << std::flush;

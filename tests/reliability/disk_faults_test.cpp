@@ -189,6 +189,44 @@ TEST(StatusLogPlaceFaults, PathThatIsADirectoryStaysUntouched) {
   EXPECT_EQ(names, (std::vector<std::string>{"crashed", "logs", "status"}));
 }
 
+TEST(StatusLogPlaceFaults, ALockNameTakenOrClosedToUsIsSaidAndNeverWaitedFor) {
+  // A directory, a FIFO or a link has the lock file's name; or the lock file
+  // is one we may not open.
+  std::vector<std::string> kinds{"directory"};
+  if (!platform::isWindows())
+    kinds.insert(kinds.end(), {"fifo", "link", "closed"});
+  for (const std::string& kind : kinds) {
+    SCOPED_TRACE(kind);
+    TempDir dir;
+    const std::string statusLog = dir.file("TavrelonLog_fake.csv");
+    const std::string lock = statusLogLockPath(statusLog);
+    if (kind == "fifo")
+      ASSERT_TRUE(makeFifo(lock));
+    else if (kind == "link")
+      fs::create_symlink(dir.file("elsewhere"), lock);
+    else if (kind == "closed" && !runningAsRoot()) {
+      writeFile(lock, "");
+      fs::permissions(lock, fs::perms::none);
+    } else
+      fs::create_directory(lock);
+    const auto begin = std::chrono::steady_clock::now();
+    const std::string output = superviseCrashOnce(dir, statusLog);
+    // Four sequences, each refused at once rather than after the lock's wait.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(20));
+    const bool closed = kind == "closed" && !runningAsRoot();
+    // A lock file we may not open is the system's refusal (EACCES); the other
+    // names are refused by the watchdog's own rule.
+    expectCrashRestartAndFinish(output, statusLog, 4, closed ? "  errorcode:13" : "");
+    const std::string said = closed ? "open" : "use";
+    EXPECT_EQ(occurrences(output, "Error: Cannot " + said + " the lock file [" + lock +
+                                      "] of status log [" + statusLog + "]!"),
+              4)
+        << output;
+    EXPECT_FALSE(fs::exists(statusLog));
+    EXPECT_FALSE(fs::exists(dir.file("elsewhere")));
+  }
+}
+
 TEST(StatusLogPlaceFaults, DirectoryWithoutWritePermissionKeepsTheOldLog) {
   if (platform::isWindows())
     GTEST_SKIP() << "permission bits cannot make a directory unwritable on Windows (ACLs do)";

@@ -137,7 +137,7 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
   RecordProperty("killsThatLeftATemporary", killsThatLeftATemporary);
 
   // The next rewrite (the writer's next step) leaves the log alone in its
-  // directory, with its lock file.
+  // directory: a killed holder's lock file goes with the rewrite's own lock.
   StatusLogUpdates updates;
   const std::int64_t next = shown + 1;
   if (next % 2 == 1)
@@ -145,9 +145,7 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
   else
     updates.closeRow(test::writerRow(next / 2, true), false);
   ASSERT_TRUE(updates.apply(statusLog, false));
-  std::vector<std::string> left = entriesOf(logDir.path());
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"TavrelonLog_writer.csv", kLockName}));
+  EXPECT_EQ(entriesOf(logDir.path()), std::vector<std::string>{"TavrelonLog_writer.csv"});
   EXPECT_EQ(test::writerRewritesShownBy(readStatusLog(statusLog)), next);
 }
 
@@ -156,6 +154,31 @@ TEST(StatusLogUnderKill, EveryKillLeavesTheRowsOfEveryCompletedRewrite) {
 
 namespace tavrelon {
 namespace {
+
+TEST(StatusLogLock, MadeUnderUmask077ItTakesTheLogsPermissionBitsAndGoesWithItsHolder) {
+  if (platform::isWindows())
+    GTEST_SKIP() << "a umask and permission bits are POSIX matters";
+  TempDir dir;
+  const std::string statusLog = dir.file("TavrelonLog_shared.csv");
+  const std::string progress = dir.file("progress");
+  test::writeFile(statusLog, std::string(kStatusLogHeader) + "\r\n");
+  const fs::perms shared = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                           fs::perms::group_write | fs::perms::others_read |
+                           fs::perms::others_write;
+  fs::permissions(statusLog, shared);
+  // Another process under a umask that would shut every other user out.
+  const std::string command = "sh -c 'umask 077; exec \"" + test::builtProgram("status_writer") +
+                              "\" \"" + statusLog + "\" \"" + progress + "\" --hold-lock 1500' &";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_TRUE(test::waitUntil([&] { return test::readFile(progress) == "locked\n"; }));
+  const std::string lock = statusLogLockPath(statusLog);
+  EXPECT_EQ(fs::status(lock).permissions(), shared);
+  // Its holder ended: the lock file is gone, and the folder holds the log alone.
+  EXPECT_TRUE(test::waitUntil([&] { return !fs::exists(lock); }, std::chrono::seconds(10)));
+  std::vector<std::string> left = entriesOf(dir.path());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"TavrelonLog_shared.csv", "progress"}));
+}
 
 TEST(StatusLogLock, TwoWritersOnOneLogLoseNoRow) {
   TempDir dir;

@@ -154,6 +154,20 @@ platform::ProcessState waitForEnd(const platform::ProcessRecord& record, std::ui
   return state;
 }
 
+std::uint32_t idOfAnEndedProcess() {
+  platform::ProcessLaunch launch;
+  launch.path = builtProgram("fake_program");
+  launch.newConsole = false;
+  launch.showWindow = false;
+  platform::ProcessRecord record;
+  std::uint32_t code = 0;
+  if (!platform::startProcess(launch, record, code))
+    return 0;
+  waitForEnd(record, code);
+  platform::closeHandle(record.hProcess);
+  return record.dwProcessId;
+}
+
 int occurrences(const std::string& text, const std::string& needle) {
   int count = 0;
   for (std::string::size_type at = text.find(needle); at != std::string::npos;

@@ -101,6 +101,10 @@ bool waitUntil(const std::function<bool()>& done,
 platform::ProcessState waitForEnd(const platform::ProcessRecord& record, std::uint32_t& exitCode,
                                   std::chrono::milliseconds limit = std::chrono::seconds(30));
 
+// The id of a process that ran the fake program and has ended (and been
+// reaped): no process has it now.
+std::uint32_t idOfAnEndedProcess();
+
 // How many times `needle` (not empty) occurs in `text` without overlapping,
 // counted from the left: "aaa" holds "aa" once.
 int occurrences(const std::string& text, const std::string& needle);
