@@ -292,6 +292,16 @@ struct ProcessLaunch {
 // `errorCode`.
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
 
+// What a failed start's error code says about trying again.
+enum class StartFailure {
+  Lasting,         // fails again as things stand: no such file, no permission, not a program
+  Passing,         // a passing shortage: memory, processes, a program file still being written
+  NeedsElevation,  // the program asks for administrator rights, which a start cannot give
+};
+
+// How a start that failed with startProcess's `errorCode` is to be taken.
+StartFailure startFailureKind(std::uint32_t errorCode);
+
 enum class ProcessState {
   Running,  // still running (an exit code of 259 is an exit code like any other)
   Exited,   // ended; exitCode holds its code

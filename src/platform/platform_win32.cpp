@@ -941,6 +941,28 @@ std::uint32_t backend::fileNotFoundError() {
   return ERROR_FILE_NOT_FOUND;
 }
 
+StartFailure startFailureKind(std::uint32_t errorCode) {
+  // ERROR_ELEVATION_REQUIRED, which not every SDK's headers name.
+  constexpr std::uint32_t kElevationRequired = 740;
+  if (errorCode == kElevationRequired)
+    return StartFailure::NeedsElevation;
+  switch (errorCode) {
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_NONPAGED_SYSTEM_RESOURCES:
+    case ERROR_PAGED_SYSTEM_RESOURCES:
+    case ERROR_COMMITMENT_LIMIT:
+    case ERROR_NOT_ENOUGH_QUOTA:
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_SHARING_VIOLATION:  // the program file is still open for writing (being copied in)
+    case ERROR_LOCK_VIOLATION:
+      return StartFailure::Passing;
+    default:
+      return StartFailure::Lasting;
+  }
+}
+
 std::uint32_t backend::currentProcessId() {
   return static_cast<std::uint32_t>(::GetCurrentProcessId());
 }
