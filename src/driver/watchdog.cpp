@@ -13,6 +13,10 @@ namespace tavrelon {
 
 namespace {
 
+// How many watchdogs above one make it refuse to supervise: at most three
+// run in a chain of watchdogs that start one another.
+constexpr std::int32_t kDeepestNesting = 3;
+
 // Supervises every configured program in turn; the next one is taken up only
 // once the previous run has been stopped. A stop request ends the loop: no
 // further program is started.
@@ -58,6 +62,15 @@ int runWatchdog(int argc, char* argv[]) {
   if (argc != 1)
     return 0;
   platform::prepareWatchdogProcess();
+  // A program that starts the watchdog again (a shell that execs it) would
+  // otherwise make an unbounded chain of watchdogs.
+  const std::int32_t depth = platform::markSupervisionDepth();
+  if (depth >= kDeepestNesting) {
+    printLine("Error: Started under " + std::to_string(depth) +
+              " nested watchdogs (TAVRELON_DEPTH); supervising nothing!");
+    platform::restoreWatchdogProcess();
+    return 0;
+  }
   ProgramWatcher watcher;
   try {
     superviseAll(watcher);

@@ -242,6 +242,14 @@ bool stopRequested();
 // true when the full wait passed with no stop requested.
 bool pauseUnlessStopped(std::int64_t milliseconds);
 
+// ---------------------------------------------------------------- nesting
+
+// Once at start-up of the watchdog: the number of watchdogs that run above this
+// one, as the environment it inherited marks it (TAVRELON_DEPTH; 0 when
+// unmarked or not a number). Marks this process's own environment, which every
+// process it starts inherits, with one more.
+std::int32_t markSupervisionDepth();
+
 // ---------------------------------------------------------------- processes
 
 // Opaque process handle; 0 is no handle. Values never repeat, so a closed

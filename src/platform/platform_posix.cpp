@@ -960,6 +960,18 @@ StartFailure startFailureKind(std::uint32_t errorCode) {
   }
 }
 
+bool backend::environmentVariable(const std::string& name, std::string& value) {
+  const char* found = ::getenv(name.c_str());
+  if (found == nullptr)
+    return false;
+  value = found;
+  return true;
+}
+
+void backend::setEnvironmentVariable(const std::string& name, const std::string& value) {
+  ::setenv(name.c_str(), value.c_str(), 1);
+}
+
 std::uint32_t backend::currentProcessId() {
   return static_cast<std::uint32_t>(::getpid());
 }

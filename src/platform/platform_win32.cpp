@@ -963,6 +963,22 @@ StartFailure startFailureKind(std::uint32_t errorCode) {
   }
 }
 
+bool backend::environmentVariable(const std::string& name, std::string& value) {
+  const std::wstring wideName = wideFromUtf8(name);
+  wchar_t buffer[64];
+  const DWORD length = ::GetEnvironmentVariableW(wideName.c_str(), buffer, 64);
+  // 0: unset (or empty); 64 or more: longer than any mark we write, and no mark.
+  if (length == 0 || length >= 64)
+    return false;
+  value = utf8FromWide(buffer, length);
+  return true;
+}
+
+void backend::setEnvironmentVariable(const std::string& name, const std::string& value) {
+  // The process's own block, which CreateProcessW passes on when given none.
+  ::SetEnvironmentVariableW(wideFromUtf8(name).c_str(), wideFromUtf8(value).c_str());
+}
+
 std::uint32_t backend::currentProcessId() {
   return static_cast<std::uint32_t>(::GetCurrentProcessId());
 }

@@ -192,5 +192,31 @@ TEST(ProcessesEndToEnd, OrphansHandedToItAreReapedAsTheyEndNotAtTheNextPoll) {
   EXPECT_EQ(watchdog.finish(), 0);
 }
 
+TEST(ProcessesEndToEnd, AChainOfWatchdogsStartingOneAnotherEndsAtTheThirdWithOneLine) {
+  SKIP_WITHOUT_PROCESSES();
+  Watchdog watchdog;
+  // A wrapper passes the guard against starting itself: a shell that execs
+  // the watchdog, which reads the same configuration and does the same.
+  const std::string errors = watchdog.dir().file("errors.txt");
+  watchdog.start(
+      block("/bin/sh", "-c \"exec '" + watchdog.program() + "'\"", watchdog.dir().file("logs")),
+      "sh -c 'exec \"$0\" 2> " + errors + "'");
+  EXPECT_EQ(watchdog.finish(90), 0);
+
+  // The nested watchdogs write to the program's output: the top one's errors.
+  const std::string nested = withoutCarriageReturns(readFile(errors));
+  EXPECT_EQ(occurrences(nested, "Program [1]:"), 2) << nested;
+  EXPECT_EQ(occurrences(nested,
+                        "Error: Started under 3 nested watchdogs (TAVRELON_DEPTH); "
+                        "supervising nothing!\n"),
+            1)
+      << nested;
+  // Each watchdog of the chain finishes its one run.
+  EXPECT_TRUE(matchesWhole(watchdog.output(),
+                           R"(Program \[1\]:\n\nStart running \[sh\]\.\.\.\n)"
+                           R"((\nsh_\d{14}  [^\n]*\n)*\[sh_\d{14}\] has finished!\n\n)"))
+      << watchdog.output();
+}
+
 }  // namespace
 }  // namespace tavrelon
