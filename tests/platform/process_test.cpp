@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -64,6 +65,43 @@ std::vector<std::string> recordedLines(const std::string& path) {
   std::vector<std::string> lines;
   readTextLines(path, lines);
   return lines;
+}
+
+// Restores this process's nesting mark, which markSupervisionDepth() changes.
+class NestingMarkGuard {
+ public:
+  NestingMarkGuard() {
+    const char* mark = std::getenv("TAVRELON_DEPTH");
+    saved_ = mark != nullptr ? mark : "";
+  }
+  ~NestingMarkGuard() {
+#ifdef _WIN32
+    _putenv_s("TAVRELON_DEPTH", saved_.c_str());  // "" removes it
+#else
+    if (saved_.empty())
+      unsetenv("TAVRELON_DEPTH");
+    else
+      setenv("TAVRELON_DEPTH", saved_.c_str(), 1);
+#endif
+  }
+
+ private:
+  std::string saved_;
+};
+
+TEST(Process, AStartedProgramInheritsTheNestingMarkOneDeeperThanItsStarter) {
+  NestingMarkGuard guard;
+  TempDir dir;
+  const std::int32_t depth = platform::markSupervisionDepth();
+  // Another mark on top reads the first: the process's own environment changed.
+  EXPECT_EQ(platform::markSupervisionDepth(), depth + 1);
+  {
+    Started child(fakeLaunch("--depth \"" + dir.file("depth") + "\""));
+    ASSERT_TRUE(child.started) << child.error;
+    std::uint32_t code = 1;
+    ASSERT_EQ(waitForEnd(child.record, code), ProcessState::Exited);
+  }
+  EXPECT_EQ(readFile(dir.file("depth")), std::to_string(depth + 2));
 }
 
 TEST(Process, ReportsRunningThenTheExitCodeOfAProgramThatEndsByItself) {
