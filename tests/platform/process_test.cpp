@@ -68,25 +68,16 @@ std::vector<std::string> recordedLines(const std::string& path) {
 }
 
 // Restores this process's nesting mark, which markSupervisionDepth() changes.
-class NestingMarkGuard {
- public:
-  NestingMarkGuard() {
-    const char* mark = std::getenv("TAVRELON_DEPTH");
-    saved_ = mark != nullptr ? mark : "";
-  }
+struct NestingMarkGuard {
+  const char* mark = std::getenv("TAVRELON_DEPTH");
+  std::string saved = mark != nullptr ? mark : "";
   ~NestingMarkGuard() {
 #ifdef _WIN32
-    _putenv_s("TAVRELON_DEPTH", saved_.c_str());  // "" removes it
+    _putenv_s("TAVRELON_DEPTH", saved.c_str());  // "" removes it
 #else
-    if (saved_.empty())
-      unsetenv("TAVRELON_DEPTH");
-    else
-      setenv("TAVRELON_DEPTH", saved_.c_str(), 1);
+    saved.empty() ? unsetenv("TAVRELON_DEPTH") : setenv("TAVRELON_DEPTH", saved.c_str(), 1);
 #endif
   }
-
- private:
-  std::string saved_;
 };
 
 TEST(Process, AStartedProgramInheritsTheNestingMarkOneDeeperThanItsStarter) {
