@@ -17,6 +17,9 @@ namespace tavrelon {
 namespace {
 
 constexpr std::int64_t kConsoleDrainMs = 2000;
+// How many watchdogs above one make it refuse to supervise: at most three
+// run in a chain of watchdogs that start one another.
+constexpr std::int32_t kDeepestNesting = 3;
 
 // Supervises every configured program in turn; the next one is taken up only
 // once the previous run has been stopped. A stop request ends the loop: no
@@ -71,6 +74,16 @@ int runWatchdog(int argc, char* argv[]) {
     return 0;
   platform::prepareWatchdogProcess();
   startConsoleWriter();
+  // A program that starts the watchdog again (a shell that execs it) would
+  // otherwise make an unbounded chain of watchdogs.
+  const std::int32_t depth = platform::markSupervisionDepth();
+  if (depth >= kDeepestNesting) {
+    printLine("Error: Started under " + std::to_string(depth) +
+              " nested watchdogs (TAVRELON_DEPTH); supervising nothing!");
+    stopConsoleWriter(kConsoleDrainMs);
+    platform::restoreWatchdogProcess();
+    return 0;
+  }
   ProgramWatcher watcher;
   std::shared_ptr<StatusLogQueues> statusLogs;
   try {

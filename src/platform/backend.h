@@ -77,6 +77,11 @@ bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint3
 void noteFileError(std::uint32_t code);
 // The system's error code for "no such file" (ENOENT, ERROR_FILE_NOT_FOUND).
 std::uint32_t fileNotFoundError();
+// The value of this process's environment variable `name` (ASCII); false when unset.
+bool environmentVariable(const std::string& name, std::string& value);
+// Sets this process's environment variable `name` (ASCII), which every process
+// started afterwards inherits.
+void setEnvironmentVariable(const std::string& name, const std::string& value);
 // This process's id, as the system numbers processes.
 std::uint32_t currentProcessId();
 

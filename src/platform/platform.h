@@ -304,6 +304,14 @@ bool stopRequested();
 // true when the full wait passed with no stop requested.
 bool pauseUnlessStopped(std::int64_t milliseconds);
 
+// ---------------------------------------------------------------- nesting
+
+// Once at start-up of the watchdog: the number of watchdogs that run above this
+// one, as the environment it inherited marks it (TAVRELON_DEPTH; 0 when
+// unmarked or not a number). Marks this process's own environment, which every
+// process it starts inherits, with one more.
+std::int32_t markSupervisionDepth();
+
 // ---------------------------------------------------------------- processes
 
 // Opaque process handle; 0 is no handle. Values never repeat, so a closed
@@ -353,6 +361,16 @@ struct ProcessLaunch {
 // exec failures included, returns false with the system's error code (errno / GetLastError) in
 // `errorCode`.
 bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
+
+// What a failed start's error code says about trying again.
+enum class StartFailure {
+  Lasting,         // fails again as things stand: no such file, no permission, not a program
+  Passing,         // a passing shortage: memory, processes, a program file still being written
+  NeedsElevation,  // the program asks for administrator rights, which a start cannot give
+};
+
+// How a start that failed with startProcess's `errorCode` is to be taken.
+StartFailure startFailureKind(std::uint32_t errorCode);
 
 enum class ProcessState {
   Running,  // still running (an exit code of 259 is an exit code like any other)

@@ -631,20 +631,52 @@ bool runningUnderWineForTesting() {
 
 namespace {
 
-// The self-pipe that wakes interruptible waits: its read end becomes readable
-// once a stop is requested. Plain ints, so the signal handler may use them.
+// Two self-pipes, each read end readable once its event came: a stop request,
+// and a child of ours that ended (SIGCHLD). Plain ints, so the signal handlers
+// may use them. Both lie above 2, so that a standard descriptor opened later
+// never lands on one of them.
 int wakeReadFd = -1;
 int wakeWriteFd = -1;
+int childReadFd = -1;
+int childWriteFd = -1;
 
-void makeWakePipe() {
+// A non-blocking, close-on-exec pipe with both ends above 2; false when none.
+bool makePipeAboveStandard(int& readFd, int& writeFd) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+    return false;
+  for (int& fd : fds) {
+    if (fd > 2)
+      continue;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    fd = moved;
+  }
+  if (fds[0] < 0 || fds[1] < 0) {
+    for (int fd : fds) {
+      if (fd >= 0)
+        ::close(fd);
+    }
+    return false;
+  }
+  readFd = fds[0];
+  writeFd = fds[1];
+  return true;
+}
+
+void makeWakePipes() {
   static std::once_flag once;
   std::call_once(once, [] {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-      wakeReadFd = fds[0];
-      wakeWriteFd = fds[1];
-    }
+    makePipeAboveStandard(wakeReadFd, wakeWriteFd);
+    makePipeAboveStandard(childReadFd, childWriteFd);
   });
+}
+
+// Reads whatever the pipe holds, without blocking.
+void drain(int fd) {
+  char buffer[256];
+  while (fd >= 0 && ::read(fd, buffer, sizeof buffer) > 0) {
+  }
 }
 
 extern "C" void onStopSignal(int) {
@@ -652,6 +684,35 @@ extern "C" void onStopSignal(int) {
   requestStop();
   errno = saved;
 }
+
+extern "C" void onChildSignal(int) {
+  const int saved = errno;
+  // Non-blocking: a full pipe already wakes the waiter.
+  if (childWriteFd >= 0) {
+    const char byte = 1;
+    ssize_t ignored = ::write(childWriteFd, &byte, 1);
+    (void)ignored;
+  }
+  errno = saved;
+}
+
+// Opens the null device on each of 0, 1 and 2 that is closed (a daemon's
+// `<&- >&-`), so that no file or pipe of ours takes a standard number and
+// receives the watchdog's output or the program's.
+void openClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+      continue;
+    // The lowest free number is `fd` itself, as every lower one is open.
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+void reapEndedOrphans();
 
 }  // namespace
 
@@ -665,14 +726,12 @@ void backend::wakeStopWaiters() {
 }
 
 void backend::resetStopWake() {
-  makeWakePipe();
-  char buffer[64];
-  while (wakeReadFd >= 0 && ::read(wakeReadFd, buffer, sizeof buffer) > 0) {
-  }
+  makeWakePipes();
+  drain(wakeReadFd);
 }
 
 void backend::waitForStopWake(std::int64_t milliseconds) {
-  makeWakePipe();
+  makeWakePipes();
   if (wakeReadFd < 0) {
     sleepForReal(milliseconds);
     return;
@@ -686,10 +745,20 @@ void backend::waitForStopWake(std::int64_t milliseconds) {
                           .count();
     if (left <= 0)
       return;
-    pollfd wake{wakeReadFd, POLLIN, 0};
-    // The pipe is never drained, so once woken every later wait ends at once.
-    if (::poll(&wake, 1, static_cast<int>(std::min<std::int64_t>(left, 1000000))) > 0)
-      return;
+    pollfd wakes[2] = {{wakeReadFd, POLLIN, 0}, {childReadFd, POLLIN, 0}};
+    const nfds_t count = childReadFd >= 0 ? 2 : 1;
+    if (::poll(wakes, count, static_cast<int>(std::min<std::int64_t>(left, 1000000))) <= 0)
+      continue;
+    // A child that ended is reaped now, not at the next poll: a program's
+    // short-lived helpers handed to us must not pile up as zombies.
+    if (count == 2 && wakes[1].revents != 0) {
+      drain(childReadFd);
+      reapEndedOrphans();
+    }
+    // Once a stop is requested the pipe stays full, so every later wait ends
+    // at once; a byte without a stop (a reset raced it) is drained.
+    if (wakes[0].revents != 0 && !stopRequested())
+      drain(wakeReadFd);
   }
 }
 
@@ -698,7 +767,8 @@ bool handedOrphans = false;  // we are a child subreaper (Linux)
 }  // namespace
 
 void prepareWatchdogProcess() {
-  makeWakePipe();
+  openClosedStandardDescriptors();
+  makeWakePipes();
   struct sigaction stop {};
   stop.sa_handler = onStopSignal;
   sigfillset(&stop.sa_mask);
@@ -706,15 +776,28 @@ void prepareWatchdogProcess() {
   stop.sa_flags = SA_RESTART;
   sigset_t unblock;
   sigemptyset(&unblock);
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    // A stop signal ignored when we started (SIGHUP under nohup, SIGINT in a
+    // background job) is the user's explicit wish: it stays ignored.
+    struct sigaction before {};
+    if (::sigaction(number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+      continue;
     ::sigaction(number, &stop, nullptr);
     sigaddset(&unblock, number);
   }
-  // A closed output makes writes fail instead of ending us.
-  ::signal(SIGPIPE, SIG_IGN);
-  // Ignored SIGCHLD (inherited from some service managers) reaps our children
-  // behind our back and loses their exit codes.
-  ::signal(SIGCHLD, SIG_DFL);
+  // A closed output makes writes fail instead of ending us; so does a file-size
+  // limit (EFBIG), and a CPU limit's warning passes. Nothing should end a
+  // supervisor by the timer or user signals.
+  for (int number : {SIGPIPE, SIGXFSZ, SIGXCPU, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF})
+    ::signal(number, SIG_IGN);
+  // A handler, not the inherited disposition: an ignored SIGCHLD (some service
+  // managers leave it so) reaps our children behind our back and loses their
+  // exit codes; the handler wakes the waits to reap orphans as they end.
+  struct sigaction child {};
+  child.sa_handler = onChildSignal;
+  sigfillset(&child.sa_mask);
+  child.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+  ::sigaction(SIGCHLD, &child, nullptr);
   sigaddset(&unblock, SIGCHLD);
   ::sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
 #ifdef __linux__
@@ -763,8 +846,6 @@ struct Child {
 struct ProcessTable : backend::HandleTable<Child> {
   // Children whose handle was closed while they ran; reaped once they end.
   std::vector<pid_t> letGo;
-  // Orphans left behind by a program that ended by itself (Linux).
-  std::set<pid_t> spared;
 };
 
 ProcessTable& processTable() {
@@ -793,52 +874,80 @@ bool reapIfEnded(Child& child) {
   return child.reaped || child.lost;
 }
 
-// The parent pid in /proc/PID/stat ("pid (comm) state ppid ..."; comm may
-// hold blanks and parentheses), or 0.
-pid_t parentOf(const char* pid) {
+// One process as /proc/PID/stat shows it.
+struct ProcessEntry {
+  pid_t pid = 0;
+  pid_t parent = 0;
+  pid_t session = 0;
+  bool zombie = false;
+};
+
+// Reads /proc/PID/stat ("pid (comm) state ppid pgrp session ..."; comm may
+// hold blanks and parentheses); false when the process is gone.
+bool readProcessEntry(const char* pid, ProcessEntry& entry) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0)
-    return 0;
+    return false;
   char text[1024];
   ssize_t got = retryOnInterrupt([&] { return ::read(fd, text, sizeof text - 1); });
   ::close(fd);
   if (got <= 0)
-    return 0;
+    return false;
   text[got] = '\0';
   const char* end = std::strrchr(text, ')');
   char state = 0;
-  int parent = 0;
-  if (end == nullptr || std::sscanf(end + 1, " %c %d", &state, &parent) != 2)
-    return 0;
-  return static_cast<pid_t>(parent);
+  int parent = 0, group = 0, session = 0;
+  if (end == nullptr ||
+      std::sscanf(end + 1, " %c %d %d %d", &state, &parent, &group, &session) != 4) {
+    return false;
+  }
+  entry.pid = static_cast<pid_t>(std::atoi(pid));
+  entry.parent = static_cast<pid_t>(parent);
+  entry.session = static_cast<pid_t>(session);
+  entry.zombie = state == 'Z';
+  return true;
 }
 
-// Our children that the table does not own: descendants of a program that
-// were handed to us as orphans.
-std::vector<pid_t> orphans(const ProcessTable& table) {
-  std::vector<pid_t> found;
+// Every process the system shows now.
+std::vector<ProcessEntry> allProcesses() {
+  std::vector<ProcessEntry> found;
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr)
     return found;
-  const pid_t self = ::getpid();
   while (dirent* entry = ::readdir(proc)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || parentOf(entry->d_name) != self)
-      continue;
-    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-    bool owned = std::find(table.letGo.begin(), table.letGo.end(), pid) != table.letGo.end();
-    for (const auto& [handle, child] : table.entries)
-      owned = owned || (child.pid == pid && !child.reaped && !child.lost);
-    if (!owned)
-      found.push_back(pid);
+    ProcessEntry process;
+    if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
+        readProcessEntry(entry->d_name, process)) {
+      found.push_back(process);
+    }
   }
   ::closedir(proc);
   return found;
 }
 
-// Reaps the let-go children and the orphans handed to us that have ended
-// since the last call, so that none lingers as a zombie.
+bool owns(const ProcessTable& table, pid_t pid) {
+  if (std::find(table.letGo.begin(), table.letGo.end(), pid) != table.letGo.end())
+    return true;
+  for (const auto& [handle, child] : table.entries) {
+    if (child.pid == pid && !child.reaped && !child.lost)
+      return true;
+  }
+  return false;
+}
+
+// Reaps `pid` if it is a child of ours that the table does not own and has
+// ended: an orphan handed to us, or a child we inherited from whoever exec'd us.
+void reapIfStranger(const ProcessTable& table, const ProcessEntry& process, pid_t self) {
+  if (process.parent != self || !process.zombie || owns(table, process.pid))
+    return;
+  int status = 0;
+  retryOnInterrupt([&] { return ::waitpid(process.pid, &status, WNOHANG); });
+}
+
+// Reaps the let-go children and, as the subreaper, the other children of ours
+// that have ended, so that none lingers as a zombie.
 void reapLetGo(ProcessTable& table) {
   auto ended = [](pid_t pid) {
     int status = 0;
@@ -846,42 +955,69 @@ void reapLetGo(ProcessTable& table) {
   };
   table.letGo.erase(std::remove_if(table.letGo.begin(), table.letGo.end(), ended),
                     table.letGo.end());
+  // Only the watchdog reaps children it did not start: another process using
+  // this layer (a test) may have children of its own that it waits for.
   if (!handedOrphans)
     return;
-  for (pid_t pid : orphans(table)) {
-    if (ended(pid))
-      table.spared.erase(pid);
-  }
+  const pid_t self = ::getpid();
+  for (const ProcessEntry& process : allProcesses())
+    reapIfStranger(table, process, self);
 }
 
-// Orphans of a program that ended by itself are left alone, like its other
-// children: remember them so that a later kill spares them.
-void spareOrphans(ProcessTable& table) {
-  if (!handedOrphans)
-    return;
-  for (pid_t pid : orphans(table))
-    table.spared.insert(pid);
+void reapEndedOrphans() {
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  reapLetGo(table);
 }
 
-// Ends and reaps every orphan handed to us but the spared ones, until none is
-// left: killing one hands its own children to us in turn. Bounded to about 2 s.
-void endOrphans(ProcessTable& table) {
-  if (!handedOrphans)
-    return;
-  for (int round = 0; round < 200; ++round) {
-    bool any = false;
-    for (pid_t pid : orphans(table)) {
-      if (table.spared.count(pid) != 0)
+// The program's family in `processes`: every process in one of `sessions`
+// (the program's own to begin with) and every descendant of a member, whose
+// session joins `sessions` in turn. Handed to us or not, a process outside
+// it was not started by this program, and is never signalled for it.
+std::vector<ProcessEntry> familyOf(const std::vector<ProcessEntry>& processes,
+                                   std::set<pid_t>& sessions) {
+  std::set<pid_t> members;
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (const ProcessEntry& process : processes) {
+      if (members.count(process.pid) != 0)
         continue;
-      any = true;
-      ::kill(pid, SIGKILL);
-      int status = 0;
-      retryOnInterrupt([&] { return ::waitpid(pid, &status, WNOHANG); });
+      if (sessions.count(process.session) != 0 || members.count(process.parent) != 0) {
+        members.insert(process.pid);
+        sessions.insert(process.session);
+        grew = true;
+      }
     }
-    if (!any)
-      return;
-    backend::sleepForReal(10);
   }
+  std::vector<ProcessEntry> family;
+  for (const ProcessEntry& process : processes) {
+    if (members.count(process.pid) != 0)
+      family.push_back(process);
+  }
+  return family;
+}
+
+// Kills every living member of the family of `sessions` and reaps the ended
+// ones handed to us; false when none was left alive.
+bool killFamily(const ProcessTable& table, std::set<pid_t>& sessions) {
+  const pid_t self = ::getpid();
+  bool any = false;
+  for (const ProcessEntry& process : familyOf(allProcesses(), sessions)) {
+    if (process.zombie) {
+      reapIfStranger(table, process, self);
+      continue;
+    }
+    any = true;
+    ::kill(process.pid, SIGKILL);
+  }
+  return any;
+}
+
+// Ends the family of `sessions` until none of it is left: killing a member
+// hands its own children to us in turn. Bounded to about 2 s.
+void endFamily(const ProcessTable& table, std::set<pid_t>& sessions) {
+  for (int round = 0; round < 200 && killFamily(table, sessions); ++round)
+    backend::sleepForReal(10);
 }
 
 // The file to execute. A relative path names a file relative to our own
@@ -948,6 +1084,31 @@ std::uint32_t backend::fileNotFoundError() {
   return ENOENT;
 }
 
+StartFailure startFailureKind(std::uint32_t errorCode) {
+  switch (errorCode) {
+    case EAGAIN:   // the process limit, for now
+    case ENOMEM:   // memory, for now
+    case ETXTBSY:  // the program file is still open for writing (being copied in)
+    case EMFILE:
+    case ENFILE:
+      return StartFailure::Passing;
+    default:
+      return StartFailure::Lasting;
+  }
+}
+
+bool backend::environmentVariable(const std::string& name, std::string& value) {
+  const char* found = ::getenv(name.c_str());
+  if (found == nullptr)
+    return false;
+  value = found;
+  return true;
+}
+
+void backend::setEnvironmentVariable(const std::string& name, const std::string& value) {
+  ::setenv(name.c_str(), value.c_str(), 1);
+}
+
 std::uint32_t backend::currentProcessId() {
   return static_cast<std::uint32_t>(::getpid());
 }
@@ -1012,11 +1173,8 @@ ProcessState processState(Handle hProcess, std::uint32_t& exitCode) {
   if (found == table.entries.end())
     return ProcessState::Unknown;
   Child& child = found->second;
-  const bool wasRunning = !child.reaped && !child.lost;
   if (!reapIfEnded(child))
     return ProcessState::Running;
-  if (wasRunning)
-    spareOrphans(table);
   if (child.lost)
     return ProcessState::Unknown;
   exitCode = child.exitCode;
@@ -1032,13 +1190,20 @@ void terminateProcess(const ProcessRecord& record) {
     return;
   Child& child = found->second;
   // An ended program keeps its status, and whatever it left behind runs on.
-  if (reapIfEnded(child)) {
-    spareOrphans(table);
+  if (reapIfEnded(child))
     return;
-  }
 
-  if (!child.leadsGroup || ::kill(-child.pid, SIGKILL) != 0)
-    ::kill(child.pid, SIGKILL);
+  // The program leads a session of its own: its whole family goes at once,
+  // workers that left the session included while their parent still names
+  // them. Without a session of its own it shares ours, and goes alone.
+  std::set<pid_t> sessions{child.pid};
+  // The family is taken before anything is killed: a worker's parent names it
+  // only until the parent dies.
+  if (child.leadsGroup) {
+    killFamily(table, sessions);
+    ::kill(-child.pid, SIGKILL);
+  }
+  ::kill(child.pid, SIGKILL);
   // At most 5 s, in real time whatever the test hook says: a child stuck in
   // the kernel stays recorded unreaped, and a later query reaps it.
   int status = 0;
@@ -1049,8 +1214,9 @@ void terminateProcess(const ProcessRecord& record) {
       break;
     backend::sleepForReal(5);
   }
-  // Whatever the program left behind that was handed to us goes with it.
-  endOrphans(table);
+  // What the family left behind, handed to us or not, goes with it.
+  if (child.leadsGroup)
+    endFamily(table, sessions);
   if (got == 0)
     return;
   if (got != child.pid) {

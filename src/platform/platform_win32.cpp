@@ -1168,6 +1168,44 @@ std::uint32_t backend::fileNotFoundError() {
   return ERROR_FILE_NOT_FOUND;
 }
 
+StartFailure startFailureKind(std::uint32_t errorCode) {
+  // ERROR_ELEVATION_REQUIRED, which not every SDK's headers name.
+  constexpr std::uint32_t kElevationRequired = 740;
+  if (errorCode == kElevationRequired)
+    return StartFailure::NeedsElevation;
+  switch (errorCode) {
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_NONPAGED_SYSTEM_RESOURCES:
+    case ERROR_PAGED_SYSTEM_RESOURCES:
+    case ERROR_COMMITMENT_LIMIT:
+    case ERROR_NOT_ENOUGH_QUOTA:
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_SHARING_VIOLATION:  // the program file is still open for writing (being copied in)
+    case ERROR_LOCK_VIOLATION:
+      return StartFailure::Passing;
+    default:
+      return StartFailure::Lasting;
+  }
+}
+
+bool backend::environmentVariable(const std::string& name, std::string& value) {
+  const std::wstring wideName = wideFromUtf8(name);
+  wchar_t buffer[64];
+  const DWORD length = ::GetEnvironmentVariableW(wideName.c_str(), buffer, 64);
+  // 0: unset (or empty); 64 or more: longer than any mark we write, and no mark.
+  if (length == 0 || length >= 64)
+    return false;
+  value = utf8FromWide(buffer, length);
+  return true;
+}
+
+void backend::setEnvironmentVariable(const std::string& name, const std::string& value) {
+  // The process's own block, which CreateProcessW passes on when given none.
+  ::SetEnvironmentVariableW(wideFromUtf8(name).c_str(), wideFromUtf8(value).c_str());
+}
+
 std::uint32_t backend::currentProcessId() {
   return static_cast<std::uint32_t>(::GetCurrentProcessId());
 }

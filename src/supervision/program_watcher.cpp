@@ -101,11 +101,24 @@ bool ProgramWatcher::launchProgram(const std::string& kind) {
     failure = "Start " + kind + "process failed!  errorcode:" + std::to_string(errorCode);
   }
   launchFailed_ = !failure.empty();
-  if (launchFailed_) {
-    printLine(failure);
-    stop();
+  const platform::StartFailure failureKind =
+      errorCode != 0 ? platform::startFailureKind(errorCode) : platform::StartFailure::Lasting;
+  launchMayPass_ = launchFailed_ && failureKind == platform::StartFailure::Passing;
+  if (!launchFailed_) {
+    saidFailure_.clear();
+    return true;
   }
-  return !launchFailed_;
+  // Retried once a second for as long as it lasts: said once per outage.
+  if (failure != saidFailure_) {
+    printLine(failure);
+    if (failureKind == platform::StartFailure::NeedsElevation) {
+      printLine("Specified " + kind + "program [" + programFileName_ +
+                "] needs elevation, which the watchdog cannot give!");
+    }
+    saidFailure_ = failure;
+  }
+  stop();
+  return false;
 }
 
 void ProgramWatcher::startRun(bool test) {
@@ -234,6 +247,11 @@ void ProgramWatcher::monitor() {
     // A stop request with no run in progress (the start failed, or the last run
     // has been closed and not yet restarted) ends the loop at once.
     const bool noRun = state == platform::ProcessState::Unknown || programProcess_.dwProcessId == 0;
+    if (state == platform::ProcessState::Unknown && launchMayPass_ && !platform::stopRequested()) {
+      // A first start that met a passing shortage is tried again as a restart is.
+      restartUntilLaunched();
+      continue;
+    }
     if (state == platform::ProcessState::Unknown || (noRun && platform::stopRequested())) {
       // No process behind the record: no start succeeded, or the last run was
       // ended and released. The start has said why; nothing has finished.
@@ -330,10 +348,13 @@ bool ProgramWatcher::handleTimeout() {
 void ProgramWatcher::restartAfterTimeout() {
   if (testMode)
     appendTestRow();
-  // The ended run's handles are closed, so a restart that cannot launch the
-  // program would leave nothing to poll and end the supervision. Like the
-  // crash handling, keep trying once a second until the program is back; the
-  // "running" row of a test-mode restart stands for all the attempts.
+  restartUntilLaunched();
+}
+
+void ProgramWatcher::restartUntilLaunched() {
+  // A restart that cannot launch the program would leave nothing to poll and
+  // end the supervision: keep trying once a second until the program is back.
+  // The "running" row of a test-mode restart stands for all the attempts.
   do {
     if (!platform::pauseUnlessStopped(kRestartPauseMs))
       return;
@@ -354,16 +375,12 @@ void ProgramWatcher::handleCrash() {
   stop();
 
   // A stop request during a pause leaves the program down: the loop then ends.
-  if (!platform::pauseUnlessStopped(kRestartPauseMs))
-    return;
   if (testMode) {
-    appendTestRow();
     if (!platform::pauseUnlessStopped(kRestartPauseMs))
       return;
-    startTest(status.applicationId);
-  } else {
-    start();
+    appendTestRow();
   }
+  restartUntilLaunched();
 }
 
 void ProgramWatcher::handleFinish() {

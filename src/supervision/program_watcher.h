@@ -130,6 +130,9 @@ class ProgramWatcher {
   // The restart after a time-out; tried again about once a second while the
   // program cannot be launched.
   void restartAfterTimeout();
+  // Starts the program again after a restart pause, once per pause until it
+  // is launched or a stop is requested.
+  void restartUntilLaunched();
   void handleCrash();
   // Ends the running program (everything it started too), closes its row as
   // "stopped" with End_Time and Latest_Log, and says so.
@@ -154,6 +157,12 @@ class ProgramWatcher {
   // True when the latest start() or startTest() could not launch the program
   // (file missing, creation failed); false once one has.
   bool launchFailed_ = false;
+  // True when that failure was a passing shortage: a first start is then
+  // tried again as a restart is.
+  bool launchMayPass_ = false;
+  // The failure line said in the current outage (launches failing in a row),
+  // so that it is said once; empty once a launch succeeds.
+  std::string saidFailure_;
   // Status-row changes not yet written, per status log; every later write on
   // a log applies its own first.
   std::shared_ptr<StatusLogQueues> statusLogs_;

@@ -10,11 +10,11 @@
 #include <filesystem>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
 #include "support/test_support.h"
+#include "support/watchdog_run.h"
 
 namespace tavrelon {
 namespace {
@@ -32,100 +32,6 @@ const std::string kId = "(" + test::literal(kName) + R"(_\d{14}))";
 
 bool onPosix() {
   return !platform::isWindows();
-}
-
-// The built watchdog copied into a fresh directory, run without arguments.
-class Watchdog {
- public:
-  Watchdog() : program_(copyOfProgram("tavrelon", dir_.path())) {}
-  const test::TempDir& dir() const { return dir_; }
-  const std::string& program() const { return program_; }
-
-  // Writes TavrelonConfig.ini beside the copy, runs it and returns its
-  // standard output with line ends as "\n". The log folders it names are made
-  // first, as a lab has them, unless `makeLogFolders` is false.
-  std::string run(const std::string& configuration, bool makeLogFolders = true) {
-    configure(configuration, makeLogFolders);
-    std::string output;
-    EXPECT_EQ(test::runCapturingOutput(program_, "", output), 0);
-    return withoutCarriageReturns(output);
-  }
-
-  // POSIX: starts the copy in the background through the shell, `launcher`
-  // (a command that execs its arguments) in front of it, its standard output
-  // into a file. The shell execs it, so the pid it records is the watchdog's.
-  void start(const std::string& configuration, const std::string& launcher = "") {
-    configure(configuration, true);
-    const std::string command = "echo $$ > \"" + dir_.file("watchdog.pid") + "\"; exec " +
-                                launcher + " \"" + program_ + "\" > \"" + dir_.file("out.txt") +
-                                "\"";
-    background_ = std::thread([this, command] {
-      status_ = std::system(command.c_str());
-      done_ = true;
-    });
-    pid_ = pidIn(dir_.file("watchdog.pid"));
-  }
-  void signal(const std::string& name) const {
-    (void)std::system(("kill -" + name + " " + std::to_string(pid_)).c_str());
-  }
-  // Waits up to `seconds` for the background watchdog to end (then kills it)
-  // and returns std::system's result: 0 exactly when it exited with 0.
-  int finish(int seconds = 10) {
-    if (!waitUntil([&] { return done_.load(); }, std::chrono::seconds(seconds)))
-      signal("KILL");
-    background_.join();
-    return status_;
-  }
-  std::string output() const {
-    return withoutCarriageReturns(test::readFile(dir_.file("out.txt")));
-  }
-  ~Watchdog() {
-    if (background_.joinable())
-      finish(0);
-  }
-
-  // The status logs the watchdog named itself for `name`, beside the copy.
-  std::vector<std::string> defaultStatusLogs(const std::string& name) const {
-    std::vector<std::string> found;
-    const std::regex pattern("TavrelonLog_" + literal(name) + R"(_\d{14}\.csv)");
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir_.path())) {
-      if (std::regex_match(entry.path().filename().string(), pattern)) {
-        found.push_back(entry.path().string());
-      }
-    }
-    return found;
-  }
-
- private:
-  // A log folder missing at start earns a warning; the tests of supervision
-  // make each one, as a lab has them.
-  void configure(const std::string& configuration, bool makeLogFolders) {
-    const std::string key = "ApplicationLogDir: ";
-    for (std::string::size_type at = 0; makeLogFolders && at < configuration.size();) {
-      std::string::size_type end = configuration.find('\n', at);
-      if (end == std::string::npos)
-        end = configuration.size();
-      if (configuration.compare(at, key.size(), key) == 0 && end > at + key.size())
-        fs::create_directories(
-            fs::u8path(configuration.substr(at + key.size(), end - at - key.size())));
-      at = end + 1;
-    }
-    test::writeFile(dir_.file("TavrelonConfig.ini"), configuration);
-  }
-
-  test::TempDir dir_;
-  std::string program_;
-  std::thread background_;
-  std::atomic<bool> done_{false};
-  int status_ = -1;
-  std::uint32_t pid_ = 0;
-};
-
-// One program block of the configuration.
-std::string block(const std::string& path, const std::string& arguments, const std::string& logDir,
-                  const std::string& extra = "") {
-  return "ApplicationPath: " + path + "\nApplicationArgument: " + arguments +
-         "\nApplicationLogDir: " + logDir + "\n" + extra + "\n";
 }
 
 std::string fakeArguments(const std::string& logDir, const std::string& more) {
@@ -161,14 +67,19 @@ TEST(WatchdogEndToEnd, SupervisesTwoProgramsInOrderEachToItsFinish) {
     EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + literal(id) + ",finished," +
                                                    kRowTime + "," + kRowTime + ",N/A\r\n")))
         << bytes;
-  }  // Nothing of the watchdog's own is left beside the status logs: no lock file,
+  }
+  // Nothing of the watchdog's own is left beside the status logs: no lock file,
   // no temporary.
   std::vector<std::string> names;
   for (const fs::directory_entry& entry : fs::directory_iterator(watchdog.dir().path()))
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
-  // (The second program writes no log, so logs2 never appears.)
-  std::vector<std::string> expected{"TavrelonConfig.ini", "first.csv", "logs1", "second.csv",
+  // (The log folders are the test's, made before the run as a lab has them.)
+  std::vector<std::string> expected{"TavrelonConfig.ini",
+                                    "first.csv",
+                                    "logs1",
+                                    "logs2",
+                                    "second.csv",
                                     fs::path(watchdog.program()).filename().string()};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(names, expected);
@@ -280,7 +191,7 @@ TEST(WatchdogEndToEnd, RowsThatCannotBeWrittenAtExitAreSavedBesideTheWatchdogAnd
 TEST(WatchdogEndToEnd, EachStopSignalEndsTheRunAndEverythingItStartedWithinASecond) {
   if (!onPosix())
     GTEST_SKIP() << "POSIX signals; Windows' console events are tested in the console test";
-  for (const char* name : {"TERM", "INT", "HUP"}) {
+  for (const char* name : {"TERM", "INT", "HUP", "QUIT"}) {
     SCOPED_TRACE(name);
     Watchdog watchdog;
     const std::string logs = watchdog.dir().file("logs");

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -64,6 +65,34 @@ std::vector<std::string> recordedLines(const std::string& path) {
   std::vector<std::string> lines;
   readTextLines(path, lines);
   return lines;
+}
+
+// Restores this process's nesting mark, which markSupervisionDepth() changes.
+struct NestingMarkGuard {
+  const char* mark = std::getenv("TAVRELON_DEPTH");
+  std::string saved = mark != nullptr ? mark : "";
+  ~NestingMarkGuard() {
+#ifdef _WIN32
+    _putenv_s("TAVRELON_DEPTH", saved.c_str());  // "" removes it
+#else
+    saved.empty() ? unsetenv("TAVRELON_DEPTH") : setenv("TAVRELON_DEPTH", saved.c_str(), 1);
+#endif
+  }
+};
+
+TEST(Process, AStartedProgramInheritsTheNestingMarkOneDeeperThanItsStarter) {
+  NestingMarkGuard guard;
+  TempDir dir;
+  const std::int32_t depth = platform::markSupervisionDepth();
+  // Another mark on top reads the first: the process's own environment changed.
+  EXPECT_EQ(platform::markSupervisionDepth(), depth + 1);
+  {
+    Started child(fakeLaunch("--depth \"" + dir.file("depth") + "\""));
+    ASSERT_TRUE(child.started) << child.error;
+    std::uint32_t code = 1;
+    ASSERT_EQ(waitForEnd(child.record, code), ProcessState::Exited);
+  }
+  EXPECT_EQ(readFile(dir.file("depth")), std::to_string(depth + 2));
 }
 
 TEST(Process, ReportsRunningThenTheExitCodeOfAProgramThatEndsByItself) {
@@ -149,10 +178,8 @@ TEST(Process, TerminateEndsWhatTheProgramStartedBeforeItReturns) {
   // job as well: no breakaway lets it out.
   for (const char* option : {"--grandchild", "--escape"}) {
     SCOPED_TRACE(option);
-    // On POSIX a worker of its own session outlives the group kill in this
-    // process, which is no subreaper; the end-to-end tests show the watchdog's way.
-    if (onPosix() && std::string(option) == "--escape")
-      continue;
+    // On POSIX a worker of its own session is found through its parent, the
+    // program, before anything is killed: this process is no subreaper.
     if (onPosix() && !canProbeProcesses())
       GTEST_SKIP() << "needs /proc to watch the grandchild";
     TempDir dir;

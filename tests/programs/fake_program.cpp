@@ -14,6 +14,8 @@
 //                       instead of the ending
 //   --record FILE       at start: write the current directory, then each
 //                       argument, one per line, to FILE
+//   --depth FILE        at start: write the nesting mark it inherited
+//                       (TAVRELON_DEPTH), or "unset", to FILE
 //   --grandchild FILE   at start: start a copy of this program with "--end hang"
 //                       in our own process group (or job), write its pid to FILE
 //   --escape FILE       if FILE does not exist: the same, but the copy leaves our
@@ -88,6 +90,10 @@ int main(int argc, char** argv) {
 
   if (!option("--record").empty())
     writeText(option("--record"), recorded);
+  if (!option("--depth").empty()) {
+    const char* depth = std::getenv("TAVRELON_DEPTH");
+    writeText(option("--depth"), depth != nullptr ? depth : "unset");
+  }
   if (!option("--grandchild").empty())
     startGrandchild(option("--grandchild"), false);
   if (!option("--escape").empty() && !tavrelon::platform::exists(option("--escape")))
