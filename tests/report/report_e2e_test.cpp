@@ -71,18 +71,24 @@ TEST(ReportEndToEnd, DrawsANightOfTheWatchdogAndNamesWhatItSkipped) {
         << row.applicationId;
   // The crash is the one failure, with the fake program's last line apart from its path.
   EXPECT_EQ(alpha[0].runningStatus, "crashed");
-  EXPECT_EQ(count(page, "<li class=\"failure "), 1u);
+  EXPECT_EQ(count(page, "<li class=\"end "), 1u);
   std::smatch line;
   ASSERT_TRUE(std::regex_search(alpha[0].latestLog, line, std::regex(R"(\] (line 3 \d+)$)")));
-  EXPECT_NE(page.find("<li class=\"failure crashed\"><b>crashed</b> " + alpha[0].endTime),
+  const std::string program = platform::finalNameOf(test::builtProgram("fake_program"));
+  // The failure with its workstation, program and last line, linked to the
+  // program's own log beside the page.
+  EXPECT_NE(page.find("<span class=\"where\">hostA \xC2\xB7 " + program +
+                      "</span> <b class=\"crashed\">crashed</b> " + alpha[0].endTime.substr(11, 5) +
+                      " \xC2\xB7 <span class=\"line\">" + line[1].str() +
+                      "</span> <a class=\"log\" href=\"logsA/fake.csv\">"),
             std::string::npos);
-  EXPECT_NE(page.find("<span class=\"path\">" + dir.file("logsA") + s +
-                      "fake.csv</span> <span class=\"line\">" + line[1].str() + "</span></li>"),
-            std::string::npos);
-  // Summary: runs, finished, crashed, timed out, stopped, running.
-  EXPECT_NE(page.find("alpha.csv</td><td class=\"n\">2</td><td class=\"n\">1</td><td "
-                      "class=\"n\">1</td><td class=\"n\">0</td><td class=\"n\">0</td><td "
-                      "class=\"n\">0</td>"),
+  // Summary: the program linked to its status log; runs, finished, crashed,
+  // timed out, interrupted, stopped.
+  EXPECT_NE(
+      page.find("<a href=\"status/hostA/alpha.csv\">" + program + "</a></td><td title=\"finished "),
+      std::string::npos);
+  EXPECT_NE(page.find("<td class=\"n\">2</td><td class=\"n\">1</td><td class=\"n\">1</td><td "
+                      "class=\"n\">0</td><td class=\"n\">0</td><td class=\"n\">0</td>"),
             std::string::npos);
 
   // Without -o: a page named by the time in the current folder, its name printed.
