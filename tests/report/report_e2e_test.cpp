@@ -110,5 +110,129 @@ TEST(ReportEndToEnd, DrawsANightOfTheWatchdogAndNamesWhatItSkipped) {
   EXPECT_EQ(snapshot(status), before);
 }
 
+// A status log of one finished run of `program` at <folder>/<name>, now-ish.
+void writeLog(const std::string& folder, const std::string& name, const std::string& program) {
+  fs::create_directories(folder);
+  const std::string path = folder + "/" + name;
+  test::writeFile(path, "");
+  ASSERT_EQ(writeStatusLog({StatusRecord{program + "_1", "finished", "2026-01-01 10:00:00",
+                                         "2026-01-01 11:00:00", "N/A"}},
+                           path),
+            StatusLogOutcome::Done);
+}
+
+TEST(ReportEndToEnd, ThePageNeverGoesThroughALinkNorOverAFileNotItsOwn) {
+  test::TempDir dir;
+  writeLog(dir.file("night/ws01"), "a.csv", "a.exe");
+  test::writeFile(dir.file("private"), "someone's own");
+  test::writeFile(dir.file("notes.html"), "<!DOCTYPE html>\nmy notes");
+  std::error_code linked;
+  fs::create_symlink(dir.file("private"), dir.file("page.html"), linked);
+  std::string output, errors;
+  if (!linked) {
+    EXPECT_EQ(test::runReport(dir.path(), "-o page.html night", output, errors), 2);
+    EXPECT_EQ(errors, "Error: The page would be written through a link, not written [page.html]\n");
+    EXPECT_TRUE(fs::is_symlink(dir.file("page.html")));
+  }
+  EXPECT_EQ(test::runReport(dir.path(), "-o notes.html night", output, errors), 2);
+  EXPECT_EQ(errors,
+            "Error: A file that is no page of tavrelon_report is in the way, not replaced "
+            "[notes.html]\n");
+  EXPECT_EQ(test::readFile(dir.file("private")), "someone's own");
+  EXPECT_EQ(test::readFile(dir.file("notes.html")), "<!DOCTYPE html>\nmy notes");
+
+  // Its own page it replaces, with nothing left beside it.
+  EXPECT_EQ(test::runReport(dir.path(), "-o own.html night", output, errors), 0) << errors;
+  writeLog(dir.file("night/ws02"), "b.csv", "b.exe");
+  EXPECT_EQ(test::runReport(dir.path(), "-o own.html night", output, errors), 0) << errors;
+  EXPECT_EQ(count(test::readFile(dir.file("own.html")), "<g class=\"lane\""), 2u);
+  std::set<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir.path()))
+    names.insert(entry.path().filename().string());
+  std::set<std::string> expected{"night", "notes.html", "own.html", "private"};
+  if (!linked)
+    expected.insert("page.html");
+  EXPECT_EQ(names, expected);
+}
+
+TEST(ReportEndToEnd, ASearchStaysInTheFoldersGivenAndNamesTheCsvFilesItCannotOpen) {
+  test::TempDir dir;
+  writeLog(dir.file("night/ws01"), "a.csv", "a.exe");
+  writeLog(dir.file("elsewhere/ws09"), "secret.csv", "secret.exe");
+  std::error_code linked;
+  fs::create_directory_symlink(dir.file("elsewhere"), dir.file("night/rootfs"), linked);
+  if (linked)
+    GTEST_SKIP() << "no symbolic links here: " << linked.message();
+  // A link inside the tree is followed; one to nothing is a CSV file not opened.
+  fs::create_directory_symlink(dir.file("night/ws01"), dir.file("night/ws01-again"));
+  fs::create_symlink(dir.file("night/gone.csv"), dir.file("night/ws01/broken.csv"));
+  const std::string s(1, platform::separator());
+  std::string expected = "Error: Link out of the given folders, not followed [night" + s +
+                         "rootfs]\nError: Cannot open, skipped [night" + s + "ws01" + s +
+                         "broken.csv]\n";
+  if (!test::runningAsRoot()) {
+    writeLog(dir.file("night/ws01"), "locked.csv", "locked.exe");
+    fs::permissions(dir.file("night/ws01/locked.csv"), fs::perms::none);
+    expected += "Error: Cannot open, skipped [night" + s + "ws01" + s + "locked.csv]\n";
+  }
+  std::string output, errors;
+  EXPECT_EQ(test::runReport(dir.path(), "-o page.html night", output, errors), 1);
+  EXPECT_EQ(errors, expected);
+  const std::string page = test::readFile(dir.file("page.html"));
+  EXPECT_EQ(count(page, "<g class=\"lane\""), 1u);
+  EXPECT_EQ(page.find("secret"), std::string::npos);
+}
+
+TEST(ReportEndToEnd, TimesAtTheEndsOfTheCalendarGiveAPageThatSaysSo) {
+  test::TempDir dir;
+  fs::create_directories(dir.file("night"));
+  test::writeFile(dir.file("night/a.csv"), "");
+  ASSERT_EQ(
+      writeStatusLog(
+          {StatusRecord{"a.exe_1", "finished", "2026-01-01 10:00:00", "9999-12-31 23:59:59", "N/A"},
+           StatusRecord{"a.exe_2", "crashed", "1601-01-01 00:00:00", "9999-12-31 23:59:59", "N/A"},
+           StatusRecord{"a.exe_3", "crashed", "0000-01-01 00:00:00", "2026-01-01 10:00:00", "N/A"}},
+          dir.file("night/a.csv")),
+      StatusLogOutcome::Done);
+  std::string output, errors;
+  EXPECT_EQ(test::runReport(dir.path(), "-o page.html night", output, errors), 0) << errors;
+  const std::string page = test::readFile(dir.file("page.html"));
+  EXPECT_NE(page.find("1 runs end far after the report's time"), std::string::npos);
+  EXPECT_EQ(count(page, "Start_Time before 2000, off the timeline"), 2u);
+  EXPECT_LT(page.size(), 100000u);
+}
+
+TEST(ReportEndToEnd, WithoutPathItReportsOnTheLogsBesideItselfAndWatchRewritesThePage) {
+  test::TempDir dir;
+  const std::string program = test::copyOfProgram("tavrelon_report", dir.file("Tavrelon"));
+  writeLog(dir.file("Tavrelon"), "TavrelonLog_a.exe_20260101_100000.csv", "a.exe");
+  std::string output, errors;
+  ASSERT_EQ(test::runCapturingOutput(program, "", output), 0);
+  const std::string page = test::withoutCarriageReturns(output);
+  ASSERT_TRUE(std::regex_match(page, std::regex(".*TavrelonReport_\\d{14}\\.html\n"))) << page;
+  EXPECT_EQ(platform::directoryOf(page.substr(0, page.size() - 1)), dir.file("Tavrelon"));
+  EXPECT_NE(test::readFile(page.substr(0, page.size() - 1)).find("<g class=\"lane\""),
+            std::string::npos);
+
+  // --watch: the page again every second, each time from the logs as they are.
+  platform::ProcessLaunch launch;
+  launch.path = program;
+  launch.arguments =
+      "--watch 1 -o \"" + dir.file("live.html") + "\" \"" + dir.file("Tavrelon") + "\"";
+  launch.newConsole = false;
+  platform::ProcessRecord record;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(platform::startProcess(launch, record, error)) << error;
+  EXPECT_TRUE(test::waitUntil([&] {
+    return test::readFile(dir.file("live.html")).find("content=\"1\"") != std::string::npos;
+  }));
+  writeLog(dir.file("Tavrelon"), "b.csv", "b.exe");
+  EXPECT_TRUE(test::waitUntil(
+      [&] { return count(test::readFile(dir.file("live.html")), "<g class=\"lane\"") == 2; }));
+  platform::terminateProcess(record);
+  std::uint32_t code = 0;
+  test::waitForEnd(record, code);
+}
+
 }  // namespace
 }  // namespace tavrelon
