@@ -125,7 +125,8 @@ void appendStyle(std::string& out) {
       ".scroll{overflow-x:auto;max-width:100%}\n"
       "table{border-collapse:collapse;table-layout:fixed;width:100%;min-width:1180px}\n"
       "th,td{border-bottom:1px solid var(--line);padding:3px 6px;text-align:left;"
-      "white-space:nowrap;overflow:hidden;text-overflow:ellipsis}th{background:var(--head)}\n"
+      "white-space:nowrap;overflow:hidden;text-overflow:ellipsis}th{background:var(--head);font-"
+      "size:12px}\n"
       "td.n,th.n{text-align:right}td.ws{color:var(--muted)}\n"
       ".path,.line,.id{font-family:ui-monospace,Consolas,monospace;font-size:12px}"
       ".path,.where{color:var(--muted)}\n"
@@ -189,9 +190,9 @@ void appendLogLinks(std::string& out, const NightReport& report, const PageOptio
 void appendSummary(std::string& out, const NightReport& report, const PageOptions& options) {
   out +=
       "<h2>Programs</h2>\n<div class=\"scroll\"><table class=\"summary\"><colgroup>"
-      "<col style=\"width:96px\"><col style=\"width:150px\"><col style=\"width:165px\">"
-      "<col style=\"width:48px\"><col style=\"width:70px\"><col style=\"width:68px\">"
-      "<col style=\"width:80px\"><col style=\"width:88px\"><col style=\"width:68px\">"
+      "<col style=\"width:96px\"><col style=\"width:140px\"><col style=\"width:190px\">"
+      "<col style=\"width:52px\"><col style=\"width:70px\"><col style=\"width:68px\">"
+      "<col style=\"width:84px\"><col style=\"width:96px\"><col style=\"width:72px\">"
       "<col><col style=\"width:165px\"></colgroup><thead><tr><th>Workstation</th>"
       "<th>Program</th><th>Now</th><th class=\"n\">Runs</th><th class=\"n\">Finished</th>"
       "<th class=\"n\">Crashed</th><th class=\"n\">Timed out</th><th class=\"n\">Interrupted</th>"
