@@ -254,9 +254,9 @@ void appendLeftOut(std::string& out, std::size_t total, const char* what) {
 // One entry per group: "39 × crashed 22:01–23:40 · <last line>", with the
 // workstation and program before it and a link to the program's own log.
 void appendEndGroups(std::string& out, const NightReport& report, const PageOptions& options,
-                     const std::vector<EndGroup>& groups, const char* what) {
+                     const std::vector<EndGroup>& groups, std::size_t limit, const char* what) {
   out += "<ol class=\"ends\">\n";
-  for (std::size_t i = 0; i < groups.size() && i < kMaxListed; ++i) {
+  for (std::size_t i = 0; i < groups.size() && i < limit; ++i) {
     const EndGroup& group = groups[i];
     const Lane& lane = report.lanes[group.lane];
     const Run& first = lane.runs[group.first];
@@ -264,8 +264,8 @@ void appendEndGroups(std::string& out, const NightReport& report, const PageOpti
     const char* name = outcomeName(last.outcome);
     std::string path, line;
     splitLatestLog(last.row.latestLog, path, line);
-    std::string title = lane.workstation + " \xC2\xB7 " + lane.program + "\n" +
-                        last.row.applicationId + " " + last.row.endTime + "\n" + last.row.latestLog;
+    // The workstation and program are in view: the title holds the rest whole.
+    std::string title = last.row.applicationId + " " + last.row.endTime + "\n" + last.row.latestLog;
     out += std::string("<li class=\"end ") + name + "\" title=\"" + escaped(title) +
            "\"><span class=\"where\">";
     appendEscaped(out, lane.workstation + " \xC2\xB7 " + lane.program);
@@ -290,7 +290,7 @@ void appendEndGroups(std::string& out, const NightReport& report, const PageOpti
     out += "</li>\n";
   }
   out += "</ol>\n";
-  appendLeftOut(out, groups.size() - std::min(groups.size(), kMaxListed), what);
+  appendLeftOut(out, groups.size() - std::min(groups.size(), limit), what);
 }
 
 void appendUnplaced(std::string& out, const NightReport& report) {
@@ -513,13 +513,13 @@ std::string renderReportPage(const NightReport& report, const PageOptions& optio
   if (report.failures.empty()) {
     out += "<p class=\"none\">No run crashed or timed out.</p>\n";
   } else {
-    appendEndGroups(out, report, options, report.failures, "failures");
+    appendEndGroups(out, report, options, report.failures, kMaxListed, "failures");
   }
   if (!report.setAside.empty()) {
     out +=
         "<h2>Stopped by hand or interrupted</h2>\n<p>Not failures: someone stopped the "
         "watchdog, or the system ended it (log-off, shut-down).</p>\n";
-    appendEndGroups(out, report, options, report.setAside, "ends");
+    appendEndGroups(out, report, options, report.setAside, kMaxSetAside, "ends");
   }
   appendUnplaced(out, report);
   out += "</body></html>\n";

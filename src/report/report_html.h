@@ -34,11 +34,13 @@ std::string linkTo(const std::string& pageFolder, const std::string& file);
 constexpr double kLabelWidth = 190;  // lane names left of the axis
 constexpr double kPlotWidth = 770;   // the time axis
 constexpr double kCountWidth = 240;  // each lane's counts and state right of it
-constexpr double kMarkColumn = 3;    // one mark per this many pixels of a lane
+constexpr double kMarkColumn = 4;    // one mark per this many pixels of a lane
 
 // The failure groups and unplaced rows listed one by one, newest first; older
 // ones are counted. Keeps a year of crash loops a page of a few megabytes.
 constexpr std::size_t kMaxListed = 1000;
+// The runs stopped by hand or interrupted, grouped as the failures are.
+constexpr std::size_t kMaxSetAside = 200;
 
 // How the page is written, beyond its report.
 struct PageOptions {

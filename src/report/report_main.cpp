@@ -134,8 +134,18 @@ int run(const std::vector<std::string>& arguments) {
   // A page named with -o may be replaced when it is one of this tool's; a
   // page under the default name is always new.
   bool replaceable = !output.empty() && paths.size() > 0 && !defaultName;
-  if (watchSeconds == 0)
-    return makePage(paths, output, replaceable, 0);
+  if (watchSeconds == 0) {
+    const int status = makePage(paths, output, replaceable, 0);
+    // Started with no argument at all on Windows is most likely a double-click:
+    // its window would close before the path could be read. From a console
+    // Enter returns at once; with no input (a scheduled task) nothing waits.
+    if (arguments.empty() && platform::isWindows()) {
+      printTo(stdout, "Press Enter to close this window.");
+      for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
+      }
+    }
+    return status;
+  }
   for (;;) {
     makePage(paths, output, replaceable, watchSeconds);
     platform::sleepMilliseconds(static_cast<std::int64_t>(watchSeconds) * 1000);

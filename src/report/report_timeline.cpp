@@ -126,11 +126,20 @@ void appendLane(std::string& out, const NightReport& report, const Lane& lane, d
     appendNumber(out, mark.x);
     out += "\" y=\"12\"><title>";
     if (mark.counts.total() > 1) {
-      out += std::to_string(mark.counts.total()) + " ends: ";
+      // Short: a year of crash loops has thousands of these.
+      const Run& first = lane.runs[mark.first];
+      const Run& last = lane.runs[mark.last];
+      out += std::to_string(mark.counts.total()) + " ends, ";
       appendCounts(out, mark.counts);
-      out += "; the last:\n";
+      out += ", " + shortTime(first.end, report.now) + "\xE2\x80\x93" +
+             shortTime(last.end, report.now) + "\nthe last: ";
+      std::string path, line;
+      splitLatestLog(last.row.latestLog, path, line);
+      appendEscaped(out,
+                    last.row.applicationId + " " + last.row.runningStatus + " \xC2\xB7 " + line);
+    } else {
+      appendRunTitle(out, lane.runs[mark.last], report.now);
     }
-    appendRunTitle(out, lane.runs[mark.last], report.now);
     out += "</title></use>\n";
   }
   const std::string counts = failureCounts(lane);

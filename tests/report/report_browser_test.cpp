@@ -105,7 +105,7 @@ TEST(ReportInBrowser, ShowsOneLanePerProgramEveryRunOnceAndTheFailuresGrouped) {
   EXPECT_EQ(runsDrawn(lanes[2], merged), 3000);
   EXPECT_GT(merged, 500);
   EXPECT_LE(merged, 1000);
-  // Every crash and time-out of the loop is in a mark, one mark per 3 px at most.
+  // Every crash and time-out of the loop is in a mark, one mark per 4 px at most.
   static const std::regex ends(
       R"re(<use class="mark \w+" href="#k-\w+" tabindex="0" data-ends="(\d+)")re");
   int marked = 0, marks = 0;
@@ -114,7 +114,7 @@ TEST(ReportInBrowser, ShowsOneLanePerProgramEveryRunOnceAndTheFailuresGrouped) {
     ++marks;
   }
   EXPECT_EQ(marked, 2250);
-  EXPECT_LE(marks, 257);
+  EXPECT_LE(marks, 193);
   EXPECT_NE(lanes[2].find("1500 crashes \xC2\xB7 750 timeouts"), std::string::npos);
 
   // Failures grouped: each pair of crashes with one line is one entry, each
