@@ -242,5 +242,29 @@ TEST(ReportEndToEnd, WithoutPathItReportsOnTheLogsBesideItselfAndWatchRewritesTh
   test::waitForEnd(record, code);
 }
 
+TEST(ReportEndToEnd, OutOfMemoryItSaysSoOnceAndWritesNoPage) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more than the limit allows";
+#endif
+  if (platform::isWindows())
+    GTEST_SKIP() << "the limit is set by the POSIX shell";
+  test::TempDir dir;
+  // 35 MB of rows: more than 60 MB of address space holds once read.
+  std::vector<StatusRecord> rows(
+      200000, StatusRecord{"a.exe_1", "crashed", "2026-01-01 10:00:00", "2026-01-01 10:00:01",
+                           "[C:\\l.csv] " + std::string(100, 'x')});
+  test::writeFile(dir.file("big.csv"), "");
+  ASSERT_EQ(writeStatusLog(rows, dir.file("big.csv")), StatusLogOutcome::Done);
+  rows.clear();
+  const std::string command = "ulimit -v 60000; cd \"" + dir.path() + "\" && \"" +
+                              test::builtProgram("tavrelon_report") +
+                              "\" -o page.html big.csv > out 2> err";
+  const int result = std::system(command.c_str());
+  EXPECT_EQ((result >> 8) & 0xFF, 2);
+  EXPECT_EQ(test::readFile(dir.file("err")), "Error: Out of memory; no page written.\n");
+  EXPECT_EQ(test::readFile(dir.file("out")), "");
+  EXPECT_FALSE(fs::exists(dir.file("page.html")));
+}
+
 }  // namespace
 }  // namespace tavrelon
