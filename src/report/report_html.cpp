@@ -147,8 +147,10 @@ void appendStyle(std::string& out) {
       "p.warn{border-left:4px solid #E69F00;padding-left:8px}\n"
       "@page{size:A4 landscape;margin:10mm}\n"
       "@media print{body{margin:0;font-size:11px}.scroll{overflow:visible}"
-      "svg.timeline{width:100%;height:auto}table{min-width:0}"
-      "td,ol.ends li{white-space:normal;overflow:visible}a{color:inherit;text-decoration:none}}\n";
+      "svg.timeline{width:100%;height:auto}table{min-width:0;table-layout:auto}"
+      "col{width:auto!important}th,td{font-size:10px;padding:2px 4px}td,ol.ends li{"
+      "white-space:normal;overflow:visible;overflow-wrap:anywhere}"
+      "a{color:inherit;text-decoration:none}}\n";
   // Bars fill with their outcome's colour; legend swatches and outcome words
   // carry it as their background; the marks' shapes fill with it.
   for (int i = 0; i < kOutcomes; ++i) {
