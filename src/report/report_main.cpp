@@ -30,10 +30,11 @@ void printError(const std::string& line) {
   printTo(stderr, line);
 }
 
-// One page from `paths` to `output` (chosen on the first call when empty).
+// One page from `paths` to `output` (chosen on the first call when empty),
+// its path printed unless `announced` already.
 // Returns the exit status of a single run.
 int makePage(const std::vector<std::string>& paths, std::string& output, bool& replaceable,
-             int refreshSeconds) {
+             bool& announced, int refreshSeconds) {
   report::NightReport night;
   night.sources = paths;
   if (!report::parseStatusTime(platform::localTime("%Y-%m-%d %H:%M:%S"), night.now)) {
@@ -82,7 +83,9 @@ int makePage(const std::vector<std::string>& paths, std::string& output, bool& r
   }
   // The page this run wrote may be replaced by the next --watch cycle.
   replaceable = true;
-  printTo(stdout, output);
+  if (!announced)
+    printTo(stdout, output);
+  announced = true;
   return errors.empty() ? 0 : 1;
 }
 
@@ -135,7 +138,8 @@ int run(const std::vector<std::string>& arguments) {
   // page under the default name is always new.
   bool replaceable = !output.empty() && paths.size() > 0 && !defaultName;
   if (watchSeconds == 0) {
-    const int status = makePage(paths, output, replaceable, 0);
+    bool announced = false;
+    const int status = makePage(paths, output, replaceable, announced, 0);
     // Started with no argument at all on Windows is most likely a double-click:
     // its window would close before the path could be read. From a console
     // Enter returns at once; with no input (a scheduled task) nothing waits.
@@ -146,8 +150,9 @@ int run(const std::vector<std::string>& arguments) {
     }
     return status;
   }
-  for (;;) {
-    makePage(paths, output, replaceable, watchSeconds);
+  // Until stopped; errors are said at every cycle, the page's path once.
+  for (bool announced = false;;) {
+    makePage(paths, output, replaceable, announced, watchSeconds);
     platform::sleepMilliseconds(static_cast<std::int64_t>(watchSeconds) * 1000);
   }
 }
