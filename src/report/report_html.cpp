@@ -192,10 +192,10 @@ void appendLogLinks(std::string& out, const NightReport& report, const PageOptio
 void appendSummary(std::string& out, const NightReport& report, const PageOptions& options) {
   out +=
       "<h2>Programs</h2>\n<div class=\"scroll\"><table class=\"summary\"><colgroup>"
-      "<col style=\"width:96px\"><col style=\"width:140px\"><col style=\"width:190px\">"
+      "<col style=\"width:96px\"><col style=\"width:140px\"><col style=\"width:205px\">"
       "<col style=\"width:52px\"><col style=\"width:70px\"><col style=\"width:68px\">"
       "<col style=\"width:84px\"><col style=\"width:96px\"><col style=\"width:72px\">"
-      "<col><col style=\"width:165px\"></colgroup><thead><tr><th>Workstation</th>"
+      "<col><col style=\"width:150px\"></colgroup><thead><tr><th>Workstation</th>"
       "<th>Program</th><th>Now</th><th class=\"n\">Runs</th><th class=\"n\">Finished</th>"
       "<th class=\"n\">Crashed</th><th class=\"n\">Timed out</th><th class=\"n\">Interrupted</th>"
       "<th class=\"n\">Stopped</th><th>Last failure</th><th>Status logs</th></tr></thead><tbody>\n";
