@@ -244,6 +244,30 @@ TEST(ReportLane, RunsTooShortToSeeMergeIntoOneBarPerPixelColumn) {
   EXPECT_EQ(columns.size(), 450u);
 }
 
+TEST(ReportLane, EveryCrashTimeoutAndInterruptionIsAMarkAtItsEndEvenOfAnInstantRun) {
+  // 1000 px for 10 000 s: 10 s per pixel, marks gathered per 4 px (40 s).
+  std::vector<report::Run> runs;
+  runs.push_back(run(0, 5000, Outcome::Finished));      // no mark
+  runs.push_back(run(5000, 0, Outcome::Crashed));       // an instant: still a mark
+  runs.push_back(run(6000, 10, Outcome::Timeout));      // three ends in one column,
+  runs.push_back(run(6005, 10, Outcome::Interrupted));  // the place of the newest,
+  runs.push_back(run(6010, 5, Outcome::Crashed));       // the worst one's shape
+  runs.push_back(run(7000, 100, Outcome::Stopped));     // a stop is no mark
+  runs.push_back(run(9990, 10, Outcome::Interrupted));  // at the axis end
+  const std::vector<Mark> marks = laneMarks(runs, 0, 10000, 1000, 4);
+  ASSERT_EQ(marks.size(), 3u);
+  EXPECT_DOUBLE_EQ(marks[0].x, 500);
+  EXPECT_EQ(marks[0].outcome, Outcome::Crashed);
+  EXPECT_EQ(marks[0].counts.total(), 1);
+  EXPECT_DOUBLE_EQ(marks[1].x, 601.5);
+  EXPECT_EQ(marks[1].outcome, Outcome::Crashed);
+  EXPECT_EQ(marks[1].counts.total(), 3);
+  EXPECT_EQ(marks[1].first, 2u);
+  EXPECT_EQ(marks[1].last, 4u);
+  EXPECT_EQ(marks[2].outcome, Outcome::Interrupted);
+  EXPECT_DOUBLE_EQ(marks[2].x, 1000);
+}
+
 TEST(ReportColours, EachOutcomeHasItsOwnOkabeItoColour) {
   const std::set<std::string> okabeIto{"#000000", "#E69F00", "#56B4E9", "#009E73",
                                        "#F0E442", "#0072B2", "#D55E00", "#CC79A7"};
