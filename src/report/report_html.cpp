@@ -50,15 +50,15 @@ std::string shortTime(std::int64_t time, std::int64_t reference) {
 void appendRunTitle(std::string& out, const Run& run, std::int64_t now) {
   appendEscaped(out, run.row.applicationId);
   out += '\n';
-  appendEscaped(out, run.row.runningStatus);
+  appendEscaped(out, statusText(run));
   out += '\n';
-  appendEscaped(out, run.row.startTime);
+  appendEscaped(out, startText(run));
   out += " \xE2\x80\x93 ";
-  if (run.outcome == Outcome::Running && run.row.endTime.empty()) {
+  if (run.outcome == Outcome::Running && !run.hasEnd) {
     out += run.superseded ? "no end recorded, next run " + formatStatusTime(run.end)
                           : "still running at " + formatStatusTime(now);
   } else {
-    appendEscaped(out, run.row.endTime);
+    appendEscaped(out, endText(run));
     if (run.endOffTimeline)
       out += ", far after the report's time: drawn up to it";
   }
@@ -88,7 +88,7 @@ std::string laneState(const Lane& lane, std::int64_t now) {
     case Outcome::Other:
       break;
   }
-  return "ended " + shortTime(run.end, now) + " (" + cappedField(run.row.runningStatus, 40) + ")";
+  return "ended " + shortTime(run.end, now) + " (" + cappedField(statusText(run), 40) + ")";
 }
 
 }  // namespace parts
@@ -230,8 +230,7 @@ void appendSummary(std::string& out, const NightReport& report, const PageOption
       std::string path, line;
       splitLatestLog(run.row.latestLog, path, line);
       out += "<td title=\"";
-      appendEscaped(out,
-                    run.row.endTime + " " + outcomeName(run.outcome) + "\n" + run.row.latestLog);
+      appendEscaped(out, endText(run) + " " + outcomeName(run.outcome) + "\n" + run.row.latestLog);
       out += std::string("\"><b class=\"") + outcomeName(run.outcome) + "\">" +
              outcomeName(run.outcome) + "</b> " + shortTime(run.end, report.now) +
              " <span class=\"line\">";
@@ -267,7 +266,7 @@ void appendEndGroups(std::string& out, const NightReport& report, const PageOpti
     std::string path, line;
     splitLatestLog(last.row.latestLog, path, line);
     // The workstation and program are in view: the title holds the rest whole.
-    std::string title = last.row.applicationId + " " + last.row.endTime + "\n" + last.row.latestLog;
+    std::string title = last.row.applicationId + " " + endText(last) + "\n" + last.row.latestLog;
     out += std::string("<li class=\"end ") + name + "\" title=\"" + escaped(title) +
            "\"><span class=\"where\">";
     appendEscaped(out, lane.workstation + " \xC2\xB7 " + lane.program);
@@ -319,7 +318,7 @@ void appendUnplaced(std::string& out, const NightReport& report) {
         "</td><td class=\"line\" title=\"" + escaped(text) + "\">" + escaped(text) + "</td></tr>\n";
   }
   out += "</tbody></table></div>\n";
-  appendLeftOut(out, report.unplaced.size() - std::min(report.unplaced.size(), kMaxListed), "rows");
+  appendLeftOut(out, report.unplacedCount - std::min(report.unplacedCount, kMaxListed), "rows");
 }
 
 }  // namespace

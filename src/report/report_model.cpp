@@ -142,6 +142,18 @@ std::string cappedField(const std::string& text, std::size_t limit) {
   return text.substr(0, cut) + " \xE2\x80\xA6 " + std::to_string(text.size() - cut) + " bytes more";
 }
 
+std::string startText(const Run& run) {
+  return formatStatusTime(run.start);
+}
+
+std::string endText(const Run& run) {
+  return run.hasEnd ? formatStatusTime(run.recordedEnd) : std::string();
+}
+
+std::string statusText(const Run& run) {
+  return run.outcome == Outcome::Other ? run.row.runningStatus : outcomeName(run.outcome);
+}
+
 bool splitLatestLog(const std::string& latestLog, std::string& path, std::string& line) {
   const std::string::size_type close = latestLog.find("] ");
   if (latestLog.empty() || latestLog[0] != '[' || close == std::string::npos) {
@@ -163,9 +175,6 @@ void addStatusLog(NightReport& report, const std::string& path, const std::strin
   std::map<std::string, std::size_t> lanes;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const StatusRecord& source = rows[i];
-    StatusRecord row{cappedField(source.applicationId), cappedField(source.runningStatus),
-                     cappedField(source.startTime), cappedField(source.endTime),
-                     cappedField(source.latestLog)};
     Run run;
     run.outcome = outcomeOf(source.runningStatus);
     run.log = logIndex;
@@ -182,15 +191,32 @@ void addStatusLog(NightReport& report, const std::string& path, const std::strin
       reason = "End_Time is no time";
     } else if (run.end < run.start) {
       reason = "End_Time before Start_Time";
-    } else if (run.end > latest) {
+    } else {
+      run.hasEnd = true;
+      run.recordedEnd = run.end;
       // A "never" such as 9999-12-31 23:59:59: the run is drawn up to now.
-      run.end = std::max(report.now, run.start);
-      run.endOffTimeline = true;
+      if (run.end > latest) {
+        run.end = std::max(report.now, run.start);
+        run.endOffTimeline = true;
+      }
     }
     if (!reason.empty()) {
-      report.unplaced.push_back(UnplacedRow{std::move(row), logIndex, i + 1, reason});
+      // Kept whole up to a bound: a log of nothing but bad times stays small.
+      if (report.unplaced.size() < kMaxUnplacedKept)
+        report.unplaced.push_back(UnplacedRow{
+            StatusRecord{cappedField(source.applicationId), cappedField(source.runningStatus),
+                         cappedField(source.startTime), cappedField(source.endTime),
+                         cappedField(source.latestLog)},
+            logIndex, i + 1, reason});
+      ++report.unplacedCount;
       continue;
     }
+    // The times and a known outcome are kept as numbers only.
+    StatusRecord row;
+    row.applicationId = cappedField(source.applicationId);
+    if (run.outcome == Outcome::Other)
+      row.runningStatus = cappedField(source.runningStatus);
+    row.latestLog = cappedField(source.latestLog);
     const std::string program = programOf(row.applicationId);
     auto [found, added] = lanes.try_emplace(program, report.lanes.size());
     if (added) {
@@ -223,7 +249,7 @@ void finishLane(Lane& lane) {
   for (std::size_t k = 0; k + 1 < lane.runs.size(); ++k) {
     Run& run = lane.runs[k];
     const std::int64_t nextStart = lane.runs[k + 1].start;
-    if (run.outcome == Outcome::Running && run.row.endTime.empty() && run.end > nextStart) {
+    if (run.outcome == Outcome::Running && !run.hasEnd && run.end > nextStart) {
       run.end = nextStart;
       run.superseded = true;
     }

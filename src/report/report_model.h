@@ -49,9 +49,13 @@ constexpr std::int64_t kFirstPlausibleTime = 946684800;
 // How far past the report's own time a time may lie and still be drawn.
 constexpr std::int64_t kFutureMargin = 86400;
 
-// One row placed on the time axis; its fields capped at kFieldLimit.
+// One row placed on the time axis. Of its fields only what the times and the
+// outcome do not say is kept, capped at kFieldLimit: the Application_ID, the
+// Latest_Log, and Running_Status when it is no word of the watchdog (Other).
 struct Run {
-  StatusRecord row;
+  StatusRecord row;              // startTime and endTime empty: see startText and endText
+  bool hasEnd = false;           // End_Time was a time
+  std::int64_t recordedEnd = 0;  // End_Time as written (`end` may differ)
   Outcome outcome = Outcome::Other;
   std::int64_t start = 0;
   std::int64_t end = 0;
@@ -96,13 +100,22 @@ struct EndGroup {
   int count = 0;
 };
 
+// How many unplaced rows a report keeps whole; the others are counted.
+constexpr std::size_t kMaxUnplacedKept = 1000;
+
+// Start_Time, End_Time ("" when none) and Running_Status of `run` as written.
+std::string startText(const Run& run);
+std::string endText(const Run& run);
+std::string statusText(const Run& run);
+
 // Every lane of one report, where it was made from, and the report's own time.
 struct NightReport {
   std::int64_t now = 0;
-  std::vector<std::string> sources;  // the PATHs given
-  std::vector<std::string> logs;     // every status log read, as the report names it
-  std::vector<Lane> lanes;           // by workstation; in a group, lanes with failures first
-  std::vector<UnplacedRow> unplaced;
+  std::vector<std::string> sources;         // the PATHs given
+  std::vector<std::string> logs;            // every status log read, as the report names it
+  std::vector<Lane> lanes;                  // by workstation; in a group, lanes with failures first
+  std::vector<UnplacedRow> unplaced;        // the first kMaxUnplacedKept of them
+  std::size_t unplacedCount = 0;            // all of them
   std::int64_t axisStart = 0, axisEnd = 0;  // common span of every run, at least a minute
   std::vector<EndGroup> failures;           // crashed and timeout, newest first
   std::vector<EndGroup> setAside;           // stopped and interrupted, newest first

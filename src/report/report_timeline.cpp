@@ -135,8 +135,7 @@ void appendLane(std::string& out, const NightReport& report, const Lane& lane, d
              shortTime(last.end, report.now) + "\nthe last: ";
       std::string path, line;
       splitLatestLog(last.row.latestLog, path, line);
-      appendEscaped(out,
-                    last.row.applicationId + " " + last.row.runningStatus + " \xC2\xB7 " + line);
+      appendEscaped(out, last.row.applicationId + " " + statusText(last) + " \xC2\xB7 " + line);
     } else {
       appendRunTitle(out, lane.runs[mark.last], report.now);
     }

@@ -88,6 +88,17 @@ TEST(ReportLane, CountsRunsEndsRunningRowsAndListsUnplacedRowsApart) {
   EXPECT_EQ(night.unplaced[4].reason, "Start_Time after the report's time, off the timeline");
 }
 
+TEST(ReportLane, RowsOffTheTimelineAreKeptUpToABoundAndCounted) {
+  NightReport night;
+  night.now = at("2024-06-02 07:00:00");
+  const std::vector<StatusRecord> rows(1500, row("a.exe_1", "finished", "never", "never"));
+  addStatusLog(night, "a.csv", "ws", rows);
+  finishReport(night);
+  EXPECT_EQ(night.unplaced.size(), kMaxUnplacedKept);
+  EXPECT_EQ(night.unplacedCount, 1500u);
+  EXPECT_NE(renderReportPage(night).find("500 older rows are not listed"), std::string::npos);
+}
+
 TEST(ReportLane, OneLanePerProgramAndWorkstationWhateverTheLogs) {
   NightReport night;
   night.now = at("2024-06-02 07:00:00");
