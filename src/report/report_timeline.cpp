@@ -84,6 +84,38 @@ std::string failureCounts(const Lane& lane) {
   return text;
 }
 
+// One mark: its shape, and its run in a line shown on hover and on keyboard
+// focus (a title shows only on hover); a single run's full title besides.
+void appendMark(std::string& out, const NightReport& report, const Lane& lane, const Mark& mark) {
+  const char* name = outcomeName(mark.outcome);
+  const Run& last = lane.runs[mark.last];
+  out += std::string("<g class=\"mark ") + name + "\" tabindex=\"0\" data-ends=\"" +
+         std::to_string(mark.counts.total()) + "\"><use href=\"#k-" + name + "\" x=\"";
+  appendNumber(out, mark.x);
+  out += "\" y=\"12\"/>";
+  if (mark.counts.total() == 1) {
+    out += "<title>";
+    appendRunTitle(out, last, report.now);
+    out += "</title>";
+  }
+  // The line stands above the mark, leftwards on the right half of the axis.
+  out += "<text class=\"tip\" x=\"";
+  appendNumber(out, mark.x);
+  out += mark.x > kPlotWidth / 2 ? "\" y=\"-2\" text-anchor=\"end\">" : "\" y=\"-2\">";
+  std::string path, line;
+  splitLatestLog(last.row.latestLog, path, line);
+  if (mark.counts.total() > 1) {
+    out += std::to_string(mark.counts.total()) + " ends, ";
+    appendCounts(out, mark.counts);
+    out += ", " + shortTime(lane.runs[mark.first].end, report.now) + "\xE2\x80\x93" +
+           shortTime(last.end, report.now) + "; the last: ";
+  } else {
+    out += std::string(name) + " " + shortTime(last.end, report.now) + ": ";
+  }
+  appendEscaped(out, middleShortened(last.row.applicationId + " \xC2\xB7 " + line, 90));
+  out += "</text></g>\n";
+}
+
 void appendLane(std::string& out, const NightReport& report, const Lane& lane, double y) {
   out += "<g class=\"lane\" transform=\"translate(";
   appendNumber(out, kLabelWidth);
@@ -120,26 +152,7 @@ void appendLane(std::string& out, const NightReport& report, const Lane& lane, d
   }
   for (const Mark& mark :
        laneMarks(lane.runs, report.axisStart, report.axisEnd, kPlotWidth, kMarkColumn)) {
-    const char* name = outcomeName(mark.outcome);
-    out += std::string("<use class=\"mark ") + name + "\" href=\"#k-" + name +
-           "\" tabindex=\"0\" data-ends=\"" + std::to_string(mark.counts.total()) + "\" x=\"";
-    appendNumber(out, mark.x);
-    out += "\" y=\"12\"><title>";
-    if (mark.counts.total() > 1) {
-      // Short: a year of crash loops has thousands of these.
-      const Run& first = lane.runs[mark.first];
-      const Run& last = lane.runs[mark.last];
-      out += std::to_string(mark.counts.total()) + " ends, ";
-      appendCounts(out, mark.counts);
-      out += ", " + shortTime(first.end, report.now) + "\xE2\x80\x93" +
-             shortTime(last.end, report.now) + "\nthe last: ";
-      std::string path, line;
-      splitLatestLog(last.row.latestLog, path, line);
-      appendEscaped(out, last.row.applicationId + " " + statusText(last) + " \xC2\xB7 " + line);
-    } else {
-      appendRunTitle(out, lane.runs[mark.last], report.now);
-    }
-    out += "</title></use>\n";
+    appendMark(out, report, lane, mark);
   }
   const std::string counts = failureCounts(lane);
   out += "<text class=\"count\" x=\"";

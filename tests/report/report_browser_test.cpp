@@ -57,7 +57,8 @@ std::vector<std::string> lanesOf(const std::string& dom) {
   std::vector<std::string> lanes;
   for (std::size_t at = dom.find("<g class=\"lane\""); at != std::string::npos;) {
     const std::size_t next = dom.find("<g class=\"lane\"", at + 1);
-    lanes.push_back(dom.substr(at, dom.find("</g>", at) - at));
+    lanes.push_back(
+        dom.substr(at, (next == std::string::npos ? dom.find("</svg>", at) : next) - at));
     at = next;
   }
   return lanes;
@@ -106,8 +107,7 @@ TEST(ReportInBrowser, ShowsOneLanePerProgramEveryRunOnceAndTheFailuresGrouped) {
   EXPECT_GT(merged, 500);
   EXPECT_LE(merged, 1000);
   // Every crash and time-out of the loop is in a mark, one mark per 4 px at most.
-  static const std::regex ends(
-      R"re(<use class="mark \w+" href="#k-\w+" tabindex="0" data-ends="(\d+)")re");
+  static const std::regex ends(R"re(<g class="mark \w+" tabindex="0" data-ends="(\d+)")re");
   int marked = 0, marks = 0;
   for (std::sregex_iterator it(lanes[2].begin(), lanes[2].end(), ends), end; it != end; ++it) {
     marked += std::stoi((*it)[1].str());
@@ -142,7 +142,12 @@ std::string measuredCopy(const std::string& page) {
                "b.dataset.boxScrolls=box.scrollWidth>box.clientWidth;"
                "b.dataset.lanes=document.querySelectorAll('g.lane').length;"
                "b.dataset.labelsCut=[...document.querySelectorAll('text.label')].filter("
-               "t=>t.getBBox().x<-190).length;</script></body>");
+               "t=>t.getBBox().x<-190).length;"
+               // Keyboard focus on a mark shows its run's line.
+               "const mark=document.querySelector('g.mark');mark.focus();"
+               "b.dataset.focusTip=(document.activeElement===mark)+' '+"
+               "getComputedStyle(mark.querySelector('.tip')).display+' '+"
+               "getComputedStyle(document.querySelectorAll('.tip')[1]).display;</script></body>");
   return copy;
 }
 
@@ -176,6 +181,8 @@ TEST(ReportInBrowser, ARealisticNightReadsAtAGlanceFrom900To1920Pixels) {
     EXPECT_EQ(measured.at("overflow"), "0") << width;
     EXPECT_EQ(measured.at("box-scrolls"), width < 1280 ? "true" : "false") << width;
     if (width == 1400) {
+      // Focused, a mark shows its run's line; the others stay hidden.
+      EXPECT_EQ(measured.at("focus-tip"), "true block none");
       EXPECT_NE(dom.find(">39 crashes<"), std::string::npos);
       EXPECT_NE(dom.find("<b class=\"crashed\">39 \xC3\x97 crashed</b>"), std::string::npos);
       // The stop and the interruptions are listed apart, never as failures.
