@@ -162,7 +162,9 @@ class Collector {
       for (const std::string& tree : trees_)
         inside = inside || isWithin(target, tree);
       if (!inside) {
-        errors_.push_back("Error: Link out of the given folders, not followed [" + path + "]");
+        // Said for folders and CSV files; any other file would not be read anyway.
+        if (entry.isDirectory || endsWithCsv(entry.name))
+          errors_.push_back("Error: Link out of the given folders, not followed [" + path + "]");
         return false;
       }
     }

@@ -166,15 +166,19 @@ TEST(ReportEndToEnd, ASearchStaysInTheFoldersGivenAndNamesTheCsvFilesItCannotOpe
   // A link inside the tree is followed; one to nothing is a CSV file not opened.
   fs::create_directory_symlink(dir.file("night/ws01"), dir.file("night/ws01-again"));
   fs::create_symlink(dir.file("night/gone.csv"), dir.file("night/ws01/broken.csv"));
+  // A link out to a file: named when it is a CSV file, never read.
+  fs::create_symlink(dir.file("elsewhere/ws09/secret.csv"), dir.file("night/ws01/secret.csv"));
+  fs::create_symlink(dir.file("elsewhere/ws09/secret.csv"), dir.file("night/ws01/secret.txt"));
   const std::string s(1, platform::separator());
+  const std::string ws01 = "night" + s + "ws01" + s;
   std::string expected = "Error: Link out of the given folders, not followed [night" + s +
-                         "rootfs]\nError: Cannot open, skipped [night" + s + "ws01" + s +
-                         "broken.csv]\n";
+                         "rootfs]\nError: Cannot open, skipped [" + ws01 + "broken.csv]\n";
   if (!test::runningAsRoot()) {
     writeLog(dir.file("night/ws01"), "locked.csv", "locked.exe");
     fs::permissions(dir.file("night/ws01/locked.csv"), fs::perms::none);
-    expected += "Error: Cannot open, skipped [night" + s + "ws01" + s + "locked.csv]\n";
+    expected += "Error: Cannot open, skipped [" + ws01 + "locked.csv]\n";
   }
+  expected += "Error: Link out of the given folders, not followed [" + ws01 + "secret.csv]\n";
   std::string output, errors;
   EXPECT_EQ(test::runReport(dir.path(), "-o page.html night", output, errors), 1);
   EXPECT_EQ(errors, expected);
