@@ -9,13 +9,46 @@ namespace {
 const char kHeaderStart[] = "Application_ID,";
 
 // Whose file it is can be told from its first bytes for most files in a
-// folder; readStatusLog then decides by the full rule.
-bool startsLikeStatusLog(const std::string& path) {
+// folder; readStatusLog then decides by the full rule. `opened` false when the
+// file could not be read at all.
+bool startsLikeStatusLog(const std::string& path, bool& opened) {
   std::string bytes;
-  if (platform::readRegularFileStart(path, 64, bytes) != platform::FileOutcome::Done)
+  opened = platform::readRegularFileStart(path, 64, bytes) == platform::FileOutcome::Done;
+  if (!opened)
     return false;
   std::size_t begin = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
   return bytes.compare(begin, sizeof kHeaderStart - 1, kHeaderStart) == 0;
+}
+
+bool endsWithCsv(const std::string& name) {
+  if (name.size() < 4)
+    return false;
+  std::string end = name.substr(name.size() - 4);
+  for (char& c : end)
+    c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return end == ".csv";
+}
+
+// The last name of the folder `path`, trailing separators aside; the resolved
+// folder's name for "." and "..".
+std::string folderName(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && (trimmed.back() == '/' || trimmed.back() == '\\'))
+    trimmed.pop_back();
+  std::string name = platform::finalNameOf(trimmed, true);
+  if (name.empty() || name == "." || name == "..") {
+    const std::string resolved = platform::resolvedPath(path);
+    name = resolved.empty() ? trimmed : platform::finalNameOf(resolved, true);
+  }
+  return name.empty() ? trimmed : name;
+}
+
+// True when `inner` is `root` or lies under it (both resolved paths).
+bool isWithin(const std::string& inner, const std::string& root) {
+  if (root.empty() || inner.compare(0, root.size(), root) != 0)
+    return false;
+  return inner.size() == root.size() || root.back() == '/' || root.back() == '\\' ||
+         inner[root.size()] == '/' || inner[root.size()] == '\\';
 }
 
 // A status log's temporary and lock files carry ".TavrelonLog-" in their names;
@@ -32,21 +65,38 @@ std::string joined(const std::string& folder, const std::string& name) {
 
 class Collector {
  public:
-  explicit Collector(std::vector<std::string>& errors) : errors_(errors) {}
+  Collector(std::vector<std::string>& errors, const LogReader& read)
+      : errors_(errors), read_(read) {}
+
+  // Every folder given, resolved: the trees a link may lead into.
+  void addTree(const std::string& path) {
+    if (platform::pathKind(path) == platform::PathKind::Other) {
+      const std::string resolved = platform::resolvedPath(path);
+      if (!resolved.empty())
+        trees_.push_back(resolved);
+    }
+  }
 
   void addPath(const std::string& path) {
     switch (platform::pathKind(path)) {
       case platform::PathKind::Missing:
         errors_.push_back("Error: No such file or folder [" + path + "]");
         return;
-      case platform::PathKind::RegularFile:
+      case platform::PathKind::RegularFile: {
+        const std::string folder = platform::directoryOf(path);
+        workstation_ = folderName(folder == path ? std::string(".") : folder);
         addFile(path, true);
         return;
+      }
       case platform::PathKind::Other:
         break;
     }
     const std::size_t before = met_;
     bool listed = false;
+    root_ = path;
+    platform::FileIdentity identity;
+    rootVolumeKnown_ = platform::fileIdentity(path, identity);
+    rootVolume_ = identity.volume;
     walk(path, listed);
     if (!listed)
       errors_.push_back("Error: Cannot read the folder [" + path + "]");
@@ -73,8 +123,11 @@ class Collector {
     FoundLog log;
     log.path = path;
     log.identity = identity;
-    switch (readStatusLog(path, log.rows)) {
+    log.workstation = workstation_;
+    std::vector<StatusRecord> rows;
+    switch (readStatusLog(path, rows)) {
       case StatusLogOutcome::Done:
+        read_(log, rows);
         found_.push_back(std::move(log));
         ++met_;
         return;
@@ -93,9 +146,35 @@ class Collector {
       errors_.push_back("Error: Status log too large to read, skipped [" + path + "]");
     } else if (named) {
       errors_.push_back("Error: Not a status log, skipped [" + path + "]");
-    } else if (startsLikeStatusLog(path)) {
-      errors_.push_back("Error: Status log cannot be read, skipped [" + path + "]");
+    } else {
+      bool opened = false;
+      if (startsLikeStatusLog(path, opened))
+        errors_.push_back("Error: Status log cannot be read, skipped [" + path + "]");
     }
+  }
+
+  // False, with an error line, for a link that leads out of every folder
+  // given, and for a folder on another file system than the search's start.
+  bool mayEnter(const std::string& path, const platform::DirectoryEntry& entry) {
+    if (entry.isLink) {
+      const std::string target = platform::resolvedPath(path);
+      bool inside = false;
+      for (const std::string& tree : trees_)
+        inside = inside || isWithin(target, tree);
+      if (!inside) {
+        // Said for folders and CSV files; any other file would not be read anyway.
+        if (entry.isDirectory || endsWithCsv(entry.name))
+          errors_.push_back("Error: Link out of the given folders, not followed [" + path + "]");
+        return false;
+      }
+    }
+    platform::FileIdentity identity;
+    if (entry.isDirectory && rootVolumeKnown_ && platform::fileIdentity(path, identity) &&
+        identity.volume != rootVolume_) {
+      errors_.push_back("Error: Folder on another file system, not searched [" + path + "]");
+      return false;
+    }
+    return true;
   }
 
   void walk(const std::string& folder, bool& listed) {
@@ -118,16 +197,36 @@ class Collector {
               });
     for (const platform::DirectoryEntry& entry : entries) {
       const std::string path = joined(folder, entry.name);
+      const bool csv = endsWithCsv(entry.name);
+      if ((entry.isDirectory || entry.isFile) && !mayEnter(path, entry))
+        continue;
+      // A log lies in the workstation's folder: the first level under the PATH.
+      if (folder == root_)
+        workstation_ = entry.isDirectory ? entry.name : folderName(root_);
+      bool opened = false;
       if (entry.isDirectory) {
-        bool ignored = false;
-        walk(path, ignored);
-      } else if (entry.isFile && !isWatchdogScratch(entry.name) && startsLikeStatusLog(path)) {
+        bool folderListed = false;
+        walk(path, folderListed);
+        if (!folderListed)
+          errors_.push_back("Error: Cannot read the folder [" + path + "]");
+      } else if (!entry.isFile || isWatchdogScratch(entry.name)) {
+        if (csv && !entry.isFile && !isWatchdogScratch(entry.name))
+          errors_.push_back("Error: Cannot open, skipped [" + path + "]");
+      } else if (startsLikeStatusLog(path, opened)) {
         addFile(path, false);
+      } else if (!opened && csv) {
+        errors_.push_back("Error: Cannot open, skipped [" + path + "]");
       }
     }
   }
 
   std::vector<std::string>& errors_;
+  const LogReader& read_;
+  std::vector<std::string> trees_;
+  std::string root_;         // the folder PATH being searched
+  std::string workstation_;  // of the logs now met
+  bool rootVolumeKnown_ = false;
+  std::uint64_t rootVolume_ = 0;
   std::vector<FoundLog> found_;
   std::vector<platform::FileIdentity> walked_;
   std::size_t met_ = 0;  // status logs met, those read before included
@@ -136,8 +235,10 @@ class Collector {
 }  // namespace
 
 std::vector<FoundLog> collectStatusLogs(const std::vector<std::string>& paths,
-                                        std::vector<std::string>& errors) {
-  Collector collector(errors);
+                                        std::vector<std::string>& errors, const LogReader& read) {
+  Collector collector(errors, read);
+  for (const std::string& path : paths)
+    collector.addTree(path);
   for (const std::string& path : paths)
     collector.addPath(path);
   return collector.take();

@@ -48,15 +48,13 @@ void monthOf(std::int64_t seconds, int& year, int& month) {
   month = std::stoi(text.substr(text.size() - 14, 2));
 }
 
-std::int64_t monthStart(int year, int month) {
+bool monthStart(int year, int month, std::int64_t& seconds) {
   std::string text = std::to_string(year);
   while (text.size() < 4)
     text.insert(text.begin(), '0');
   text += month < 10 ? "-0" : "-";
   text += std::to_string(month) + "-01 00:00:00";
-  std::int64_t seconds = 0;
-  parseStatusTime(text, seconds);
-  return seconds;
+  return parseStatusTime(text, seconds);
 }
 
 // The first multiple of `step` at or after `time`, counted from `origin`.
@@ -92,7 +90,8 @@ std::vector<Tick> axisTicks(std::int64_t start, std::int64_t end, double width) 
   std::vector<std::int64_t> times;
   if (step.months == 0) {
     const std::int64_t origin = step.seconds % (7 * kDay) == 0 ? monday : 0;
-    for (std::int64_t t = ceilTo(start, step.seconds, origin); t <= end; t += step.seconds)
+    for (std::int64_t t = ceilTo(start, step.seconds, origin); t <= end && times.size() < kMaxTicks;
+         t += step.seconds)
       times.push_back(t);
   } else {
     int year = 0, month = 0;
@@ -101,10 +100,10 @@ std::vector<Tick> axisTicks(std::int64_t start, std::int64_t end, double width) 
     // on quarters, halves and new years.
     std::int64_t index = static_cast<std::int64_t>(year) * 12 + (month - 1);
     index += (step.months - index % step.months) % step.months;
-    for (;; index += step.months) {
-      const std::int64_t t =
-          monthStart(static_cast<int>(index / 12), static_cast<int>(index % 12) + 1);
-      if (t > end)
+    for (; times.size() < kMaxTicks; index += step.months) {
+      std::int64_t t = 0;
+      // A year past 9999 has no time of the status log's form: the axis ends.
+      if (!monthStart(static_cast<int>(index / 12), static_cast<int>(index % 12) + 1, t) || t > end)
         break;
       if (t >= start)
         times.push_back(t);
@@ -143,8 +142,8 @@ int OutcomeCounts::total() const {
 }
 
 Outcome OutcomeCounts::worst() const {
-  for (Outcome outcome : {Outcome::Crashed, Outcome::Timeout, Outcome::Stopped, Outcome::Other,
-                          Outcome::Running, Outcome::Finished}) {
+  for (Outcome outcome : {Outcome::Crashed, Outcome::Timeout, Outcome::Interrupted,
+                          Outcome::Stopped, Outcome::Other, Outcome::Running, Outcome::Finished}) {
     if (count[static_cast<int>(outcome)] > 0)
       return outcome;
   }
@@ -200,6 +199,35 @@ std::vector<Bar> laneBars(const std::vector<Run>& runs, std::int64_t axisStart,
   return bars;
 }
 
+std::vector<Mark> laneMarks(const std::vector<Run>& runs, std::int64_t axisStart,
+                            std::int64_t axisEnd, double width, double column) {
+  std::map<std::int64_t, Mark> columns;
+  if (axisEnd <= axisStart || column <= 0)
+    return {};
+  const double perSecond = width / static_cast<double>(axisEnd - axisStart);
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const Run& run = runs[i];
+    if (!isMarked(run.outcome))
+      continue;
+    const double x = std::min(static_cast<double>(run.end - axisStart) * perSecond, width);
+    auto [found, added] = columns.try_emplace(static_cast<std::int64_t>(std::floor(x / column)));
+    Mark& mark = found->second;
+    if (added || run.end < runs[mark.first].end)
+      mark.first = i;
+    if (added || run.end >= runs[mark.last].end) {
+      mark.last = i;
+      mark.x = x;
+    }
+    mark.counts.count[static_cast<int>(run.outcome)] += 1;
+    mark.outcome = mark.counts.worst();
+  }
+  std::vector<Mark> marks;
+  marks.reserve(columns.size());
+  for (auto& [index, mark] : columns)
+    marks.push_back(mark);
+  return marks;
+}
+
 const char* outcomeColour(Outcome outcome) {
   switch (outcome) {
     case Outcome::Finished:
@@ -208,6 +236,8 @@ const char* outcomeColour(Outcome outcome) {
       return "#D55E00";  // vermillion
     case Outcome::Timeout:
       return "#E69F00";  // orange
+    case Outcome::Interrupted:
+      return "#0072B2";  // blue
     case Outcome::Stopped:
       return "#CC79A7";  // reddish purple
     case Outcome::Running:

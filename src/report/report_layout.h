@@ -23,15 +23,16 @@ struct Tick {
 // 10, 30 seconds, 1, 5, 10, 15, 30 minutes, 1, 2, 3, 6, 12 hours, 1, 2 days, a
 // week (Mondays), 2 weeks, 1, 3, 6 months, 1, 2, 5 years whose ticks stand at
 // least 100 px apart (110 px from a day on, a month counted as 30 days); each
-// on a boundary of its step.
+// on a boundary of its step. Never more than kMaxTicks, whatever the span.
+constexpr std::size_t kMaxTicks = 400;
 std::vector<Tick> axisTicks(std::int64_t start, std::int64_t end, double width);
 
 // How many runs of each outcome a bar stands for (indexed by Outcome).
 struct OutcomeCounts {
-  std::array<int, 6> count{};
+  std::array<int, kOutcomes> count{};
   int total() const;
-  // The outcome a reader must not miss: crashed, timeout, stopped, other,
-  // running, finished, the first of these that it holds.
+  // The outcome a reader must not miss: crashed, timeout, interrupted,
+  // stopped, other, running, finished, the first of these that it holds.
   Outcome worst() const;
 };
 
@@ -53,6 +54,18 @@ struct Bar {
 // never holds more short bars than pixel columns. Bars come in x order.
 std::vector<Bar> laneBars(const std::vector<Run>& runs, std::int64_t axisStart,
                           std::int64_t axisEnd, double width);
+
+// The marks of a lane: the crashed, timeout and interrupted ends gathered by
+// the `column`-pixel-wide column their end falls in, one mark per column, in
+// x order, drawn in the shape of the worst outcome it holds.
+struct Mark {
+  double x = 0;  // the end's pixel, of the newest end it holds
+  Outcome outcome = Outcome::Other;
+  OutcomeCounts counts;
+  std::size_t first = 0, last = 0;  // the oldest and newest run it holds (by end)
+};
+std::vector<Mark> laneMarks(const std::vector<Run>& runs, std::int64_t axisStart,
+                            std::int64_t axisEnd, double width, double column);
 
 // The fill colour of `outcome`, from the Okabe-Ito palette that readers with
 // any common colour-vision deficiency tell apart: "#RRGGBB".

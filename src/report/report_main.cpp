@@ -1,9 +1,11 @@
-// tavrelon_report [-o FILE] PATH...
+// tavrelon_report [-o FILE] [--watch SECONDS] [PATH...]
 // Draws the status logs that PATH names (files, or folders searched with their
 // sub-folders) as one self-contained HTML page and prints the page's path.
+// Without PATH: the status logs beside the program, the page written there.
 // Exit status: 0 when every PATH gave status logs; 1 when the page was written
 // but a PATH was skipped; 2 when no page was written.
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -11,12 +13,13 @@
 #include "report/report_html.h"
 #include "report/report_input.h"
 #include "report/report_model.h"
+#include "report/report_output.h"
 
 namespace {
 
 using namespace tavrelon;
 
-const char kUsage[] = "Usage: tavrelon_report [-o FILE] PATH...";
+const char kUsage[] = "Usage: tavrelon_report [-o FILE] [--watch SECONDS] [PATH...]";
 
 void printTo(std::FILE* stream, const std::string& line) {
   std::fputs((line + "\n").c_str(), stream);
@@ -27,13 +30,70 @@ void printError(const std::string& line) {
   printTo(stderr, line);
 }
 
-}  // namespace
+// One page from `paths` to `output` (chosen on the first call when empty),
+// its path printed unless `announced` already.
+// Returns the exit status of a single run.
+int makePage(const std::vector<std::string>& paths, std::string& output, bool& replaceable,
+             bool& announced, int refreshSeconds) {
+  report::NightReport night;
+  night.sources = paths;
+  if (!report::parseStatusTime(platform::localTime("%Y-%m-%d %H:%M:%S"), night.now)) {
+    printError("Error: The system clock gives no time.");
+    return 2;
+  }
+  std::vector<std::string> errors;
+  // Each log is reduced to its runs as it is read, so only one log's rows are
+  // held at a time.
+  const std::vector<report::FoundLog> found = report::collectStatusLogs(
+      paths, errors, [&](const report::FoundLog& log, const std::vector<StatusRecord>& rows) {
+        report::addStatusLog(night, log.path, log.workstation, rows);
+      });
+  for (const std::string& error : errors)
+    printError(error);
+  if (found.empty()) {
+    printError("Error: No status log to report on; no page written.");
+    return 2;
+  }
+  report::finishReport(night);
 
-int main(int argc, char* argv[]) {
+  if (output.empty())
+    output = report::freePageName("TavrelonReport_" + platform::localTime("%Y%m%d%H%M%S"));
+  platform::FileIdentity target;
+  if (platform::fileIdentity(output, target)) {
+    for (const report::FoundLog& log : found) {
+      if (log.identity == target) {
+        printError("Error: The page would replace the status log [" + output + "]");
+        return 2;
+      }
+    }
+  }
+
+  report::PageOptions options;
+  options.refreshSeconds = refreshSeconds;
+  const std::string folder = platform::directoryOf(output);
+  options.pageFolder = platform::resolvedPath(folder == output ? std::string(".") : folder);
+  for (const std::string& log : night.logs)
+    options.logFiles.push_back(platform::resolvedPath(log));
+  const std::string page = report::renderReportPage(night, options);
+  night = report::NightReport();
+  const std::string failure = report::writePage(output, page, replaceable);
+  if (!failure.empty()) {
+    printError(failure);
+    return 2;
+  }
+  // The page this run wrote may be replaced by the next --watch cycle.
+  replaceable = true;
+  if (!announced)
+    printTo(stdout, output);
+  announced = true;
+  return errors.empty() ? 0 : 1;
+}
+
+int run(const std::vector<std::string>& arguments) {
   std::string output;
   std::vector<std::string> paths;
+  int watchSeconds = 0;
   bool options = true;
-  const std::vector<std::string> arguments = platform::programArguments(argc, argv);
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (options && argument == "--") {
@@ -47,6 +107,17 @@ int main(int argc, char* argv[]) {
         return 2;
       }
       output = arguments[++i];
+    } else if (options && argument == "--watch") {
+      const std::string value = i + 1 < arguments.size() ? arguments[++i] : std::string();
+      int seconds = 0;
+      for (char c : value)
+        seconds = c >= '0' && c <= '9' && seconds < 1000000 ? seconds * 10 + (c - '0') : -1;
+      if (value.empty() || seconds < 1) {
+        printError("Error: --watch needs a whole number of seconds, 1 or more. " +
+                   std::string(kUsage));
+        return 2;
+      }
+      watchSeconds = seconds;
     } else if (options && argument.size() > 1 && argument[0] == '-') {
       printError("Error: Unknown option [" + argument + "]. " + kUsage);
       return 2;
@@ -54,47 +125,46 @@ int main(int argc, char* argv[]) {
       paths.push_back(argument);
     }
   }
+  // Without PATH: the logs the watchdog writes beside itself, the page there too.
+  bool defaultName = false;
   if (paths.empty()) {
-    printError(kUsage);
-    return 2;
+    defaultName = output.empty();
+    paths.push_back(platform::executableDirectory());
+    if (output.empty())
+      output = report::freePageName(
+          platform::joinPath(paths[0], "TavrelonReport_" + platform::localTime("%Y%m%d%H%M%S")));
   }
-
-  std::vector<std::string> errors;
-  std::vector<report::FoundLog> found = report::collectStatusLogs(paths, errors);
-  for (const std::string& error : errors)
-    printError(error);
-  if (found.empty()) {
-    printError("Error: No status log to report on; no page written.");
-    return 2;
-  }
-
-  if (output.empty())
-    output = "TavrelonReport_" + platform::localTime("%Y%m%d%H%M%S") + ".html";
-  platform::FileIdentity target;
-  if (platform::fileIdentity(output, target)) {
-    for (const report::FoundLog& log : found) {
-      if (log.identity == target) {
-        printError("Error: The page would replace the status log [" + output + "]");
-        return 2;
+  // A page named with -o may be replaced when it is one of this tool's; a
+  // page under the default name is always new.
+  bool replaceable = !output.empty() && paths.size() > 0 && !defaultName;
+  if (watchSeconds == 0) {
+    bool announced = false;
+    const int status = makePage(paths, output, replaceable, announced, 0);
+    // Started with no argument at all on Windows is most likely a double-click:
+    // its window would close before the path could be read. From a console
+    // Enter returns at once; with no input (a scheduled task) nothing waits.
+    if (arguments.empty() && platform::isWindows()) {
+      printTo(stdout, "Press Enter to close this window.");
+      for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
       }
     }
+    return status;
   }
+  // Until stopped; errors are said at every cycle, the page's path once.
+  for (bool announced = false;;) {
+    makePage(paths, output, replaceable, announced, watchSeconds);
+    platform::sleepMilliseconds(static_cast<std::int64_t>(watchSeconds) * 1000);
+  }
+}
 
-  report::NightReport night;
-  if (!report::parseStatusTime(platform::localTime("%Y-%m-%d %H:%M:%S"), night.now)) {
-    printError("Error: The system clock gives no time.");
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  // Out of memory, the report says so once instead of aborting.
+  try {
+    return run(platform::programArguments(argc, argv));
+  } catch (const std::bad_alloc&) {
+    printError("Error: Out of memory; no page written.");
     return 2;
   }
-  for (report::FoundLog& log : found)
-    night.logs.push_back(report::buildLogReport(log.path, std::move(log.rows), night.now));
-  found.clear();
-  report::finishReport(night);
-
-  if (platform::replaceRegularFile(output, report::renderReportPage(night), "TavrelonReport") !=
-      platform::FileOutcome::Done) {
-    printError("Error: Cannot write the report [" + output + "]");
-    return 2;
-  }
-  printTo(stdout, output);
-  return errors.empty() ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 #include "report/report_model.h"
 
 #include <algorithm>
+#include <map>
 #include <utility>
 
 namespace tavrelon::report {
@@ -54,6 +55,8 @@ const char* outcomeName(Outcome outcome) {
       return "crashed";
     case Outcome::Timeout:
       return "timeout";
+    case Outcome::Interrupted:
+      return "interrupted";
     case Outcome::Stopped:
       return "stopped";
     case Outcome::Running:
@@ -65,16 +68,19 @@ const char* outcomeName(Outcome outcome) {
 }
 
 Outcome outcomeOf(const std::string& runningStatus) {
-  for (Outcome outcome : {Outcome::Finished, Outcome::Crashed, Outcome::Timeout, Outcome::Stopped,
-                          Outcome::Running}) {
-    if (runningStatus == outcomeName(outcome))
-      return outcome;
+  for (int i = 0; i < kOutcomes - 1; ++i) {
+    if (runningStatus == outcomeName(static_cast<Outcome>(i)))
+      return static_cast<Outcome>(i);
   }
   return Outcome::Other;
 }
 
 bool isFailure(Outcome outcome) {
-  return outcome == Outcome::Crashed || outcome == Outcome::Timeout || outcome == Outcome::Stopped;
+  return outcome == Outcome::Crashed || outcome == Outcome::Timeout;
+}
+
+bool isMarked(Outcome outcome) {
+  return isFailure(outcome) || outcome == Outcome::Interrupted;
 }
 
 bool parseStatusTime(const std::string& text, std::int64_t& seconds) {
@@ -127,124 +133,229 @@ std::string formatStatusTime(std::int64_t seconds) {
   return out;
 }
 
-LogReport buildLogReport(const std::string& path, std::vector<StatusRecord> rows,
-                         std::int64_t now) {
-  LogReport log;
-  log.path = path;
-  std::vector<std::string> programs;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    StatusRecord& row = rows[i];
-    const std::string program = programOf(row.applicationId);
-    if (std::find(programs.begin(), programs.end(), program) == programs.end())
-      programs.push_back(program);
+std::string cappedField(const std::string& text, std::size_t limit) {
+  if (text.size() <= limit)
+    return text;
+  std::size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+    --cut;
+  return text.substr(0, cut) + " \xE2\x80\xA6 " + std::to_string(text.size() - cut) + " bytes more";
+}
 
+std::string startText(const Run& run) {
+  return formatStatusTime(run.start);
+}
+
+std::string endText(const Run& run) {
+  return run.hasEnd ? formatStatusTime(run.recordedEnd) : std::string();
+}
+
+std::string statusText(const Run& run) {
+  return run.outcome == Outcome::Other ? run.row.runningStatus : outcomeName(run.outcome);
+}
+
+bool splitLatestLog(const std::string& latestLog, std::string& path, std::string& line) {
+  const std::string::size_type close = latestLog.find("] ");
+  if (latestLog.empty() || latestLog[0] != '[' || close == std::string::npos) {
+    path.clear();
+    line = latestLog;
+    return false;
+  }
+  path = latestLog.substr(1, close - 1);
+  line = latestLog.substr(close + 2);
+  return true;
+}
+
+void addStatusLog(NightReport& report, const std::string& path, const std::string& workstation,
+                  const std::vector<StatusRecord>& rows) {
+  const std::size_t logIndex = report.logs.size();
+  report.logs.push_back(path);
+  const std::int64_t latest = report.now + kFutureMargin;
+  // The lane of each program met in this log, looked up by name.
+  std::map<std::string, std::size_t> lanes;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const StatusRecord& source = rows[i];
     Run run;
-    run.outcome = outcomeOf(row.runningStatus);
+    run.outcome = outcomeOf(source.runningStatus);
+    run.log = logIndex;
     std::string reason;
-    if (!parseStatusTime(row.startTime, run.start)) {
+    if (!parseStatusTime(source.startTime, run.start)) {
       reason = "Start_Time is no time";
-    } else if (run.outcome == Outcome::Running && row.endTime.empty()) {
-      run.end = std::max(now, run.start);
-    } else if (!parseStatusTime(row.endTime, run.end)) {
+    } else if (run.start < kFirstPlausibleTime) {
+      reason = "Start_Time before 2000, off the timeline";
+    } else if (run.start > latest) {
+      reason = "Start_Time after the report's time, off the timeline";
+    } else if (run.outcome == Outcome::Running && source.endTime.empty()) {
+      run.end = std::max(report.now, run.start);
+    } else if (!parseStatusTime(source.endTime, run.end)) {
       reason = "End_Time is no time";
     } else if (run.end < run.start) {
       reason = "End_Time before Start_Time";
+    } else {
+      run.hasEnd = true;
+      run.recordedEnd = run.end;
+      // A "never" such as 9999-12-31 23:59:59: the run is drawn up to now.
+      if (run.end > latest) {
+        run.end = std::max(report.now, run.start);
+        run.endOffTimeline = true;
+      }
     }
     if (!reason.empty()) {
-      log.unplaced.push_back(UnplacedRow{std::move(row), i + 1, reason});
+      // Kept whole up to a bound: a log of nothing but bad times stays small.
+      if (report.unplaced.size() < kMaxUnplacedKept)
+        report.unplaced.push_back(UnplacedRow{
+            StatusRecord{cappedField(source.applicationId), cappedField(source.runningStatus),
+                         cappedField(source.startTime), cappedField(source.endTime),
+                         cappedField(source.latestLog)},
+            logIndex, i + 1, reason});
+      ++report.unplacedCount;
       continue;
     }
+    // The times and a known outcome are kept as numbers only.
+    StatusRecord row;
+    row.applicationId = cappedField(source.applicationId);
+    if (run.outcome == Outcome::Other)
+      row.runningStatus = cappedField(source.runningStatus);
+    row.latestLog = cappedField(source.latestLog);
+    const std::string program = programOf(row.applicationId);
+    auto [found, added] = lanes.try_emplace(program, report.lanes.size());
+    if (added) {
+      // The same program on the same workstation in an earlier log: one lane.
+      for (std::size_t l = 0; l < report.lanes.size(); ++l) {
+        if (report.lanes[l].workstation == workstation && report.lanes[l].program == program) {
+          found->second = l;
+          break;
+        }
+      }
+      if (found->second == report.lanes.size()) {
+        Lane lane;
+        lane.workstation = workstation;
+        lane.program = program;
+        report.lanes.push_back(std::move(lane));
+      }
+      report.lanes[found->second].logs.push_back(logIndex);
+    }
     run.row = std::move(row);
-    log.runs.push_back(std::move(run));
+    report.lanes[found->second].runs.push_back(std::move(run));
   }
-  for (std::size_t i = 0; i < programs.size() && i < 3; ++i)
-    log.program += (i > 0 ? ", " : "") + programs[i];
-  if (programs.size() > 3)
-    log.program += " and " + std::to_string(programs.size() - 3) + " more";
+}
 
-  // A watchdog that was killed leaves its run "running" for good; the next
-  // start in the same log shows that run had ended by then.
-  std::vector<std::size_t> order(log.runs.size());
-  for (std::size_t i = 0; i < order.size(); ++i)
-    order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return log.runs[a].start < log.runs[b].start;
-  });
-  for (std::size_t k = 0; k + 1 < order.size(); ++k) {
-    Run& run = log.runs[order[k]];
-    const std::int64_t nextStart = log.runs[order[k + 1]].start;
-    if (run.outcome == Outcome::Running && run.end > nextStart) {
+namespace {
+
+// Counts, span and covered time of a lane whose runs are in start order; a
+// killed watchdog leaves its run "running" for good, and the next start of
+// the same program shows that run had ended by then.
+void finishLane(Lane& lane) {
+  for (std::size_t k = 0; k + 1 < lane.runs.size(); ++k) {
+    Run& run = lane.runs[k];
+    const std::int64_t nextStart = lane.runs[k + 1].start;
+    if (run.outcome == Outcome::Running && !run.hasEnd && run.end > nextStart) {
       run.end = nextStart;
       run.superseded = true;
     }
   }
-
   std::int64_t coveredUntil = 0;
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    const Run& run = log.runs[order[k]];
-    switch (run.outcome) {
-      case Outcome::Finished:
-        ++log.finished;
-        break;
-      case Outcome::Crashed:
-        ++log.crashed;
-        break;
-      case Outcome::Timeout:
-        ++log.timedOut;
-        break;
-      case Outcome::Stopped:
-        ++log.stopped;
-        break;
-      case Outcome::Running:
-        ++log.running;
-        break;
-      case Outcome::Other:
-        ++log.other;
-        break;
-    }
+  for (std::size_t k = 0; k < lane.runs.size(); ++k) {
+    const Run& run = lane.runs[k];
+    ++lane.counts[static_cast<int>(run.outcome)];
     if (k == 0) {
-      log.firstStart = run.start;
-      log.lastEnd = run.end;
+      lane.firstStart = run.start;
+      lane.lastEnd = run.end;
       coveredUntil = run.start;
     }
-    log.lastEnd = std::max(log.lastEnd, run.end);
+    lane.lastEnd = std::max(lane.lastEnd, run.end);
     // Runs in start order: only the part after what is covered already counts.
     if (run.end > coveredUntil) {
-      log.supervised += run.end - std::max(run.start, coveredUntil);
+      lane.supervised += run.end - std::max(run.start, coveredUntil);
       coveredUntil = run.end;
     }
-    if (isFailure(run.outcome) && (log.lastFailure < 0 || run.end >= log.runs[log.lastFailure].end))
-      log.lastFailure = static_cast<int>(order[k]);
+    if (isFailure(run.outcome) &&
+        (lane.lastFailure < 0 || run.end >= lane.runs[lane.lastFailure].end))
+      lane.lastFailure = static_cast<int>(k);
   }
-  return log;
 }
 
+// The ends of `lane` for which `wanted` holds, consecutive ones with the same
+// outcome and last line as one group each.
+template <typename Wanted>
+void groupEnds(const Lane& lane, std::size_t laneIndex, Wanted wanted,
+               std::vector<EndGroup>& groups) {
+  bool open = false;
+  std::string openLine;
+  for (std::size_t k = 0; k < lane.runs.size(); ++k) {
+    const Run& run = lane.runs[k];
+    if (!wanted(run.outcome)) {
+      open = false;  // another end between them: no longer consecutive
+      continue;
+    }
+    std::string path, line;
+    splitLatestLog(run.row.latestLog, path, line);
+    if (open && groups.back().lane == laneIndex &&
+        lane.runs[groups.back().last].outcome == run.outcome && openLine == line) {
+      groups.back().last = k;
+      ++groups.back().count;
+      continue;
+    }
+    groups.push_back(EndGroup{laneIndex, k, k, 1});
+    openLine = line;
+    open = true;
+  }
+}
+
+void newestFirst(const NightReport& report, std::vector<EndGroup>& groups) {
+  std::stable_sort(groups.begin(), groups.end(), [&](const EndGroup& a, const EndGroup& b) {
+    const Run& x = report.lanes[a.lane].runs[a.last];
+    const Run& y = report.lanes[b.lane].runs[b.last];
+    return x.end != y.end ? x.end > y.end : x.start > y.start;
+  });
+}
+
+}  // namespace
+
 void finishReport(NightReport& report) {
+  for (Lane& lane : report.lanes) {
+    std::stable_sort(lane.runs.begin(), lane.runs.end(),
+                     [](const Run& a, const Run& b) { return a.start < b.start; });
+    finishLane(lane);
+  }
+  // Workstations by name; in each, the lanes with failures first, then by name.
+  std::stable_sort(report.lanes.begin(), report.lanes.end(), [](const Lane& a, const Lane& b) {
+    if (a.workstation != b.workstation)
+      return a.workstation < b.workstation;
+    if ((a.failures() > 0) != (b.failures() > 0))
+      return a.failures() > 0;
+    return a.program < b.program;
+  });
+
   bool any = false;
   report.failures.clear();
-  for (std::size_t l = 0; l < report.logs.size(); ++l) {
-    const LogReport& log = report.logs[l];
-    if (!log.runs.empty()) {
-      report.axisStart = any ? std::min(report.axisStart, log.firstStart) : log.firstStart;
-      report.axisEnd = any ? std::max(report.axisEnd, log.lastEnd) : log.lastEnd;
+  report.setAside.clear();
+  report.failureCount = report.endsOffTimeline = 0;
+  for (std::size_t l = 0; l < report.lanes.size(); ++l) {
+    const Lane& lane = report.lanes[l];
+    if (!lane.runs.empty()) {
+      report.axisStart = any ? std::min(report.axisStart, lane.firstStart) : lane.firstStart;
+      report.axisEnd = any ? std::max(report.axisEnd, lane.lastEnd) : lane.lastEnd;
       any = true;
     }
-    for (std::size_t r = 0; r < log.runs.size(); ++r) {
-      if (isFailure(log.runs[r].outcome))
-        report.failures.push_back(RunRef{l, r});
-    }
+    report.failureCount += lane.failures();
+    for (const Run& run : lane.runs)
+      report.endsOffTimeline += run.endOffTimeline ? 1 : 0;
+    groupEnds(lane, l, isFailure, report.failures);
+    groupEnds(
+        lane, l,
+        [](Outcome outcome) {
+          return outcome == Outcome::Stopped || outcome == Outcome::Interrupted;
+        },
+        report.setAside);
   }
   if (!any)
     report.axisStart = report.axisEnd = report.now;
   // An axis of a single instant would divide by zero; a minute is the least.
   if (report.axisEnd - report.axisStart < 60)
     report.axisEnd = report.axisStart + 60;
-  std::stable_sort(report.failures.begin(), report.failures.end(),
-                   [&](const RunRef& a, const RunRef& b) {
-                     const Run& x = report.run(a);
-                     const Run& y = report.run(b);
-                     return x.end != y.end ? x.end > y.end : x.start > y.start;
-                   });
+  newestFirst(report, report.failures);
+  newestFirst(report, report.setAside);
 }
 
 }  // namespace tavrelon::report

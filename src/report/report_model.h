@@ -1,6 +1,6 @@
-// What the night report shows, taken from the rows of status logs: each run's
-// outcome and times, the counts per log, the failures and the rows it cannot
-// place on a time axis.
+// What the night report shows, taken from the rows of status logs: one lane
+// per program and workstation, each run's outcome and times, the counts, the
+// failures grouped, and the rows it cannot place on a time axis.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,8 @@ namespace tavrelon::report {
 
 // A run's Running_Status as the report draws it; Other is any word the
 // watchdog does not write.
-enum class Outcome { Finished, Crashed, Timeout, Stopped, Running, Other };
+enum class Outcome { Finished, Crashed, Timeout, Interrupted, Stopped, Running, Other };
+constexpr int kOutcomes = 7;
 
 // The status word of `outcome` ("finished", ...; "other" for Other).
 const char* outcomeName(Outcome outcome);
@@ -21,8 +22,12 @@ const char* outcomeName(Outcome outcome);
 // The outcome a Running_Status word names; Other for any other text.
 Outcome outcomeOf(const std::string& runningStatus);
 
-// True for the outcomes the failures list holds: crashed, timeout, stopped.
+// True for the outcomes counted and listed as failures: crashed, timeout.
+// Runs stopped by hand or interrupted by the system are no failures.
 bool isFailure(Outcome outcome);
+
+// True for the ends drawn as a mark at their moment: crashed, timeout, interrupted.
+bool isMarked(Outcome outcome);
 
 // Reads a status-log time "YYYY-MM-DD hh:mm:ss" (exactly that form, a real
 // calendar date) into seconds since 1970-01-01 00:00:00 of the same clock, every
@@ -32,57 +37,105 @@ bool parseStatusTime(const std::string& text, std::int64_t& seconds);
 // `seconds` as parseStatusTime reads them back: "YYYY-MM-DD hh:mm:ss".
 std::string formatStatusTime(std::int64_t seconds);
 
-// One row placed on the time axis.
+// The most of one field the report keeps; the rest is said as "… N bytes more".
+constexpr std::size_t kFieldLimit = 600;
+
+// `text` cut to at most `limit` bytes (never inside a UTF-8 character) with
+// " … N bytes more" appended when anything was cut.
+std::string cappedField(const std::string& text, std::size_t limit = kFieldLimit);
+
+// Times before this one (2000-01-01 00:00:00) are no plausible run of a watchdog.
+constexpr std::int64_t kFirstPlausibleTime = 946684800;
+// How far past the report's own time a time may lie and still be drawn.
+constexpr std::int64_t kFutureMargin = 86400;
+
+// One row placed on the time axis. Of its fields only what the times and the
+// outcome do not say is kept, capped at kFieldLimit: the Application_ID, the
+// Latest_Log, and Running_Status when it is no word of the watchdog (Other).
 struct Run {
-  StatusRecord row;
+  StatusRecord row;              // startTime and endTime empty: see startText and endText
+  bool hasEnd = false;           // End_Time was a time
+  std::int64_t recordedEnd = 0;  // End_Time as written (`end` may differ)
   Outcome outcome = Outcome::Other;
   std::int64_t start = 0;
   std::int64_t end = 0;
-  // A running row ends at the report's time, unless a later run of its log
+  std::size_t log = 0;  // index of its status log in NightReport::logs
+  // A running row ends at the report's time, unless a later run of its program
   // started: then its end was never recorded and it ends at that start.
   bool superseded = false;
+  // End_Time lies far beyond the report's time (a "never" such as 9999-12-31):
+  // drawn up to the report's time.
+  bool endOffTimeline = false;
 };
 
-// A row whose times cannot be placed, with why and where it stands in its log.
+// A row whose times cannot be placed, with why and where it stands.
 struct UnplacedRow {
   StatusRecord row;
+  std::size_t log = 0;        // index in NightReport::logs
   std::size_t rowNumber = 0;  // 1 for the log's first row
   std::string reason;
 };
 
-// One status log as the report shows it.
-struct LogReport {
-  std::string path;       // as the report names it: as given, or found in a folder
-  std::string program;    // program file names of its IDs, ", " between several
-  std::vector<Run> runs;  // in file order
-  std::vector<UnplacedRow> unplaced;
-  int finished = 0, crashed = 0, timedOut = 0, stopped = 0, running = 0, other = 0;
-  std::int64_t firstStart = 0, lastEnd = 0;  // the span; both 0 without runs
-  std::int64_t supervised = 0;               // seconds covered by at least one run
+// One program on one workstation: the runs of every status log that names it.
+struct Lane {
+  std::string workstation;        // the group heading
+  std::string program;            // the program's file name
+  std::vector<std::size_t> logs;  // indexes in NightReport::logs, in the order read
+  std::vector<Run> runs;          // in start order once finishReport ran
+  std::vector<int> counts = std::vector<int>(kOutcomes, 0);  // by Outcome
+  std::int64_t firstStart = 0, lastEnd = 0;                  // the span; both 0 without runs
+  std::int64_t supervised = 0;                               // seconds covered by at least one run
   int lastFailure = -1;  // index in `runs` of the newest failure by end time; -1: none
+
+  int count(Outcome outcome) const { return counts[static_cast<int>(outcome)]; }
+  int failures() const { return count(Outcome::Crashed) + count(Outcome::Timeout); }
 };
 
-// Where a run stands in a NightReport: logs[log].runs[run].
-struct RunRef {
-  std::size_t log = 0;
-  std::size_t run = 0;
+// Consecutive ends of one lane with the same outcome and the same last log
+// line: runs[first..last] of lanes[lane], `count` of them (others between
+// them, of other outcomes, are not counted).
+struct EndGroup {
+  std::size_t lane = 0;
+  std::size_t first = 0, last = 0;
+  int count = 0;
 };
 
-// Every log of one report, and the report's own time.
+// How many unplaced rows a report keeps whole; the others are counted.
+constexpr std::size_t kMaxUnplacedKept = 1000;
+
+// Start_Time, End_Time ("" when none) and Running_Status of `run` as written.
+std::string startText(const Run& run);
+std::string endText(const Run& run);
+std::string statusText(const Run& run);
+
+// Every lane of one report, where it was made from, and the report's own time.
 struct NightReport {
   std::int64_t now = 0;
-  std::vector<LogReport> logs;
+  std::vector<std::string> sources;         // the PATHs given
+  std::vector<std::string> logs;            // every status log read, as the report names it
+  std::vector<Lane> lanes;                  // by workstation; in a group, lanes with failures first
+  std::vector<UnplacedRow> unplaced;        // the first kMaxUnplacedKept of them
+  std::size_t unplacedCount = 0;            // all of them
   std::int64_t axisStart = 0, axisEnd = 0;  // common span of every run, at least a minute
-  std::vector<RunRef> failures;             // newest first (end time, then start)
-
-  const Run& run(RunRef ref) const { return logs[ref.log].runs[ref.run]; }
+  std::vector<EndGroup> failures;           // crashed and timeout, newest first
+  std::vector<EndGroup> setAside;           // stopped and interrupted, newest first
+  int failureCount = 0;                     // runs in `failures`
+  int endsOffTimeline = 0;                  // runs with Run::endOffTimeline
 };
 
-// Places the rows of one status log: parses the times, ends running rows at
-// `now` (or, when a later run of the log started, at that start), and counts.
-LogReport buildLogReport(const std::string& path, std::vector<StatusRecord> rows, std::int64_t now);
+// Reduces the rows of the status log `path` to their runs as lanes of
+// `workstation` (one per program), so the rows can go at once: parses and
+// checks the times against the report's time (report.now), caps each field.
+void addStatusLog(NightReport& report, const std::string& path, const std::string& workstation,
+                  const std::vector<StatusRecord>& rows);
 
-// Sets the common axis over report.logs and lists their failures newest first.
+// Orders each lane's runs by start, ends running rows (at report.now, or at the
+// next start of the same lane), counts, orders the lanes, sets the common axis
+// and groups the failures and the stopped and interrupted runs.
 void finishReport(NightReport& report);
+
+// Splits a Latest_Log value "[<path>] <line>" at its first "] ". False, the
+// whole value in `line` and `path` empty, when it has no such form ("N/A").
+bool splitLatestLog(const std::string& latestLog, std::string& path, std::string& line);
 
 }  // namespace tavrelon::report

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "logging/status_log.h"
 #include "platform/platform.h"
+#include "report/report_model.h"
 #include "support/test_support.h"
 
 namespace tavrelon::test {
@@ -67,6 +71,68 @@ inline int runReport(const std::string& folder, const std::string& arguments, st
   errors = lines(readFile(scratch.file("err")));
   // POSIX's system() gives the status as wait() does: the exit code above 8 bits.
   return windows ? result : (result & 0x7F) == 0 ? (result >> 8) & 0xFF : -1;
+}
+
+}  // namespace tavrelon::test
+
+namespace tavrelon::test {
+
+// A realistic lab night ending at `now` (seconds as parseStatusTime gives),
+// written with the watchdog's own writer under <folder>/ws01..ws03: on ws01 a
+// crash loop of 39 crashes (render_suite.exe), a hang timed out
+// (network_suite.exe) and a finish; on ws02 one log shared by two programs, a
+// run stopped by hand and an interrupted one; on ws03 one program with three
+// default-named logs (one per start of the watchdog), the last run still
+// going. Returns the number of lanes: programs per workstation.
+inline int writeRealisticNight(const std::string& folder, std::int64_t now) {
+  const std::string s(1, platform::separator());
+  auto t = [&](std::int64_t minutesBeforeNow) {
+    return report::formatStatusTime(now - minutesBeforeNow * 60);
+  };
+  auto row = [&](const std::string& program, int n, const char* status, std::int64_t from,
+                 std::int64_t to, const std::string& line) {
+    return StatusRecord{
+        program + "_2026120" + std::to_string(n), status, t(from), to < 0 ? std::string() : t(to),
+        "[D:\\lab\\logs\\" + program + "\\run" + std::to_string(n) + ".csv] " + line};
+  };
+  auto write = [&](const std::string& workstation, const std::string& name,
+                   const std::vector<StatusRecord>& rows) {
+    std::filesystem::create_directories(folder + s + workstation);
+    const std::string path = folder + s + workstation + s + name;
+    writeFile(path, "");
+    EXPECT_EQ(writeStatusLog(rows, path), StatusLogOutcome::Done) << path;
+  };
+
+  std::vector<StatusRecord> render;
+  render.push_back(row("render_suite.exe", 0, "finished", 600, 420, "all 812 frames ok"));
+  for (int i = 0; i < 39; ++i)
+    render.push_back(row("render_suite.exe", i + 1, "crashed", 419 - 3 * i, 418 - 3 * i,
+                         "step 12 of 4000 assertion failed in frame 77"));
+  render.push_back(row("render_suite.exe", 40, "finished", 300, 60, "all 812 frames ok"));
+  write("ws01", "render_suite.csv", render);
+  write("ws01", "network_suite.csv",
+        {row("network_suite.exe", 1, "finished", 590, 500, "1200 requests ok"),
+         row("network_suite.exe", 2, "timeout", 499, 380, "waiting for peer 10.0.0.7"),
+         row("network_suite.exe", 3, "finished", 379, 200, "1200 requests ok")});
+  write("ws01", "export_suite.csv",
+        {row("export_suite.exe", 1, "finished", 580, 100, "exported 4 TB")});
+
+  write("ws02", "shared.csv",
+        {row("ui_suite.exe", 1, "finished", 570, 450, "312 dialogs ok"),
+         row("storage_suite.exe", 1, "stopped", 560, 330, "writing block 88812"),
+         row("ui_suite.exe", 2, "interrupted", 449, 240, "dialog 97 of 312"),
+         row("storage_suite.exe", 2, "crashed", 320, 250, "disk full at block 12"),
+         row("ui_suite.exe", 3, "finished", 230, 30, "312 dialogs ok")});
+
+  for (int n = 0; n < 3; ++n) {
+    const std::int64_t from = 600 - n * 200;
+    write("ws03",
+          "TavrelonLog_backup_suite.exe_2026120" + std::to_string(n) + "_21000" +
+              std::to_string(n) + ".csv",
+          {row("backup_suite.exe", n, n < 2 ? "interrupted" : "running", from,
+               n < 2 ? from - 190 : -1, n < 2 ? "copying set " + std::to_string(n) : "verifying")});
+  }
+  return 6;
 }
 
 }  // namespace tavrelon::test

@@ -71,18 +71,24 @@ TEST(ReportEndToEnd, DrawsANightOfTheWatchdogAndNamesWhatItSkipped) {
         << row.applicationId;
   // The crash is the one failure, with the fake program's last line apart from its path.
   EXPECT_EQ(alpha[0].runningStatus, "crashed");
-  EXPECT_EQ(count(page, "<li class=\"failure "), 1u);
+  EXPECT_EQ(count(page, "<li class=\"end "), 1u);
   std::smatch line;
   ASSERT_TRUE(std::regex_search(alpha[0].latestLog, line, std::regex(R"(\] (line 3 \d+)$)")));
-  EXPECT_NE(page.find("<li class=\"failure crashed\"><b>crashed</b> " + alpha[0].endTime),
+  const std::string program = platform::finalNameOf(test::builtProgram("fake_program"));
+  // The failure with its workstation, program and last line, linked to the
+  // program's own log beside the page.
+  EXPECT_NE(page.find("<span class=\"where\">hostA \xC2\xB7 " + program +
+                      "</span> <b class=\"crashed\">crashed</b> " + alpha[0].endTime.substr(11, 5) +
+                      " \xC2\xB7 <span class=\"line\">" + line[1].str() +
+                      "</span> <a class=\"log\" href=\"logsA/fake.csv\">"),
             std::string::npos);
-  EXPECT_NE(page.find("<span class=\"path\">" + dir.file("logsA") + s +
-                      "fake.csv</span> <span class=\"line\">" + line[1].str() + "</span></li>"),
-            std::string::npos);
-  // Summary: runs, finished, crashed, timed out, stopped, running.
-  EXPECT_NE(page.find("alpha.csv</td><td class=\"n\">2</td><td class=\"n\">1</td><td "
-                      "class=\"n\">1</td><td class=\"n\">0</td><td class=\"n\">0</td><td "
-                      "class=\"n\">0</td>"),
+  // Summary: the program linked to its status log; runs, finished, crashed,
+  // timed out, interrupted, stopped.
+  EXPECT_NE(
+      page.find("<a href=\"status/hostA/alpha.csv\">" + program + "</a></td><td title=\"finished "),
+      std::string::npos);
+  EXPECT_NE(page.find("<td class=\"n\">2</td><td class=\"n\">1</td><td class=\"n\">1</td><td "
+                      "class=\"n\">0</td><td class=\"n\">0</td><td class=\"n\">0</td>"),
             std::string::npos);
 
   // Without -o: a page named by the time in the current folder, its name printed.
@@ -102,6 +108,166 @@ TEST(ReportEndToEnd, DrawsANightOfTheWatchdogAndNamesWhatItSkipped) {
   EXPECT_EQ(errors, "Error: The page would replace the status log [" + alphaLog + "]\n");
   EXPECT_EQ(output, "");
   EXPECT_EQ(snapshot(status), before);
+}
+
+// A status log of one finished run of `program` at <folder>/<name>, now-ish.
+void writeLog(const std::string& folder, const std::string& name, const std::string& program) {
+  fs::create_directories(folder);
+  const std::string path = folder + "/" + name;
+  test::writeFile(path, "");
+  ASSERT_EQ(writeStatusLog({StatusRecord{program + "_1", "finished", "2026-01-01 10:00:00",
+                                         "2026-01-01 11:00:00", "N/A"}},
+                           path),
+            StatusLogOutcome::Done);
+}
+
+TEST(ReportEndToEnd, ThePageNeverGoesThroughALinkNorOverAFileNotItsOwn) {
+  test::TempDir dir;
+  writeLog(dir.file("night/ws01"), "a.csv", "a.exe");
+  test::writeFile(dir.file("private"), "someone's own");
+  test::writeFile(dir.file("notes.html"), "<!DOCTYPE html>\nmy notes");
+  std::error_code linked;
+  fs::create_symlink(dir.file("private"), dir.file("page.html"), linked);
+  std::string output, errors;
+  if (!linked) {
+    EXPECT_EQ(test::runReport(dir.path(), "-o page.html night", output, errors), 2);
+    EXPECT_EQ(errors, "Error: The page would be written through a link, not written [page.html]\n");
+    EXPECT_TRUE(fs::is_symlink(dir.file("page.html")));
+  }
+  EXPECT_EQ(test::runReport(dir.path(), "-o notes.html night", output, errors), 2);
+  EXPECT_EQ(errors,
+            "Error: A file that is no page of tavrelon_report is in the way, not replaced "
+            "[notes.html]\n");
+  EXPECT_EQ(test::readFile(dir.file("private")), "someone's own");
+  EXPECT_EQ(test::readFile(dir.file("notes.html")), "<!DOCTYPE html>\nmy notes");
+
+  // Its own page it replaces, with nothing left beside it.
+  EXPECT_EQ(test::runReport(dir.path(), "-o own.html night", output, errors), 0) << errors;
+  writeLog(dir.file("night/ws02"), "b.csv", "b.exe");
+  EXPECT_EQ(test::runReport(dir.path(), "-o own.html night", output, errors), 0) << errors;
+  EXPECT_EQ(count(test::readFile(dir.file("own.html")), "<g class=\"lane\""), 2u);
+  std::set<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir.path()))
+    names.insert(entry.path().filename().string());
+  std::set<std::string> expected{"night", "notes.html", "own.html", "private"};
+  if (!linked)
+    expected.insert("page.html");
+  EXPECT_EQ(names, expected);
+}
+
+TEST(ReportEndToEnd, ASearchStaysInTheFoldersGivenAndNamesTheCsvFilesItCannotOpen) {
+  test::TempDir dir;
+  writeLog(dir.file("night/ws01"), "a.csv", "a.exe");
+  writeLog(dir.file("elsewhere/ws09"), "secret.csv", "secret.exe");
+  std::error_code linked;
+  fs::create_directory_symlink(dir.file("elsewhere"), dir.file("night/rootfs"), linked);
+  if (linked)
+    GTEST_SKIP() << "no symbolic links here: " << linked.message();
+  // A link inside the tree is followed; one to nothing is a CSV file not opened.
+  fs::create_directory_symlink(dir.file("night/ws01"), dir.file("night/ws01-again"));
+  fs::create_symlink(dir.file("night/gone.csv"), dir.file("night/ws01/broken.csv"));
+  // A link out to a file: named when it is a CSV file, never read.
+  fs::create_symlink(dir.file("elsewhere/ws09/secret.csv"), dir.file("night/ws01/secret.csv"));
+  fs::create_symlink(dir.file("elsewhere/ws09/secret.csv"), dir.file("night/ws01/secret.txt"));
+  const std::string s(1, platform::separator());
+  const std::string ws01 = "night" + s + "ws01" + s;
+  std::string expected = "Error: Link out of the given folders, not followed [night" + s +
+                         "rootfs]\nError: Cannot open, skipped [" + ws01 + "broken.csv]\n";
+  if (!test::runningAsRoot()) {
+    writeLog(dir.file("night/ws01"), "locked.csv", "locked.exe");
+    fs::permissions(dir.file("night/ws01/locked.csv"), fs::perms::none);
+    expected += "Error: Cannot open, skipped [" + ws01 + "locked.csv]\n";
+  }
+  expected += "Error: Link out of the given folders, not followed [" + ws01 + "secret.csv]\n";
+  std::string output, errors;
+  EXPECT_EQ(test::runReport(dir.path(), "-o page.html night", output, errors), 1);
+  EXPECT_EQ(errors, expected);
+  const std::string page = test::readFile(dir.file("page.html"));
+  EXPECT_EQ(count(page, "<g class=\"lane\""), 1u);
+  EXPECT_EQ(page.find("secret"), std::string::npos);
+}
+
+TEST(ReportEndToEnd, TimesAtTheEndsOfTheCalendarGiveAPageThatSaysSo) {
+  test::TempDir dir;
+  fs::create_directories(dir.file("night"));
+  test::writeFile(dir.file("night/a.csv"), "");
+  ASSERT_EQ(
+      writeStatusLog(
+          {StatusRecord{"a.exe_1", "finished", "2026-01-01 10:00:00", "9999-12-31 23:59:59", "N/A"},
+           StatusRecord{"a.exe_2", "crashed", "1601-01-01 00:00:00", "9999-12-31 23:59:59", "N/A"},
+           StatusRecord{"a.exe_3", "crashed", "0000-01-01 00:00:00", "2026-01-01 10:00:00", "N/A"}},
+          dir.file("night/a.csv")),
+      StatusLogOutcome::Done);
+  std::string output, errors;
+  EXPECT_EQ(test::runReport(dir.path(), "-o page.html night", output, errors), 0) << errors;
+  const std::string page = test::readFile(dir.file("page.html"));
+  EXPECT_NE(page.find("1 runs end far after the report's time"), std::string::npos);
+  EXPECT_EQ(count(page, "Start_Time before 2000, off the timeline"), 2u);
+  EXPECT_LT(page.size(), 100000u);
+}
+
+TEST(ReportEndToEnd, WithoutPathItReportsOnTheLogsBesideItselfAndWatchRewritesThePage) {
+  test::TempDir dir;
+  const std::string program = test::copyOfProgram("tavrelon_report", dir.file("Tavrelon"));
+  writeLog(dir.file("Tavrelon"), "TavrelonLog_a.exe_20260101_100000.csv", "a.exe");
+  std::string output, errors;
+  // On Windows it waits for Enter then: a line of input, as a user gives it.
+  test::writeFile(dir.file("enter"), "\n");
+  ASSERT_EQ(test::runCapturingOutput(program, "< \"" + dir.file("enter") + "\"", output), 0);
+  std::string page = test::withoutCarriageReturns(output);
+  const std::string prompt = "Press Enter to close this window.\n";
+  if (platform::isWindows()) {
+    ASSERT_GT(page.size(), prompt.size());
+    EXPECT_EQ(page.substr(page.size() - prompt.size()), prompt);
+    page.erase(page.size() - prompt.size());
+  }
+  ASSERT_TRUE(std::regex_match(page, std::regex(".*TavrelonReport_\\d{14}\\.html\n"))) << page;
+  EXPECT_EQ(platform::directoryOf(page.substr(0, page.size() - 1)), dir.file("Tavrelon"));
+  EXPECT_NE(test::readFile(page.substr(0, page.size() - 1)).find("<g class=\"lane\""),
+            std::string::npos);
+
+  // --watch: the page again every second, each time from the logs as they are.
+  platform::ProcessLaunch launch;
+  launch.path = program;
+  launch.arguments =
+      "--watch 1 -o \"" + dir.file("live.html") + "\" \"" + dir.file("Tavrelon") + "\"";
+  launch.newConsole = false;
+  platform::ProcessRecord record;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(platform::startProcess(launch, record, error)) << error;
+  EXPECT_TRUE(test::waitUntil([&] {
+    return test::readFile(dir.file("live.html")).find("content=\"1\"") != std::string::npos;
+  }));
+  writeLog(dir.file("Tavrelon"), "b.csv", "b.exe");
+  EXPECT_TRUE(test::waitUntil(
+      [&] { return count(test::readFile(dir.file("live.html")), "<g class=\"lane\"") == 2; }));
+  platform::terminateProcess(record);
+  std::uint32_t code = 0;
+  test::waitForEnd(record, code);
+}
+
+TEST(ReportEndToEnd, OutOfMemoryItSaysSoOnceAndWritesNoPage) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more than the limit allows";
+#endif
+  if (platform::isWindows())
+    GTEST_SKIP() << "the limit is set by the POSIX shell";
+  test::TempDir dir;
+  // 35 MB of rows: more than 60 MB of address space holds once read.
+  std::vector<StatusRecord> rows(
+      200000, StatusRecord{"a.exe_1", "crashed", "2026-01-01 10:00:00", "2026-01-01 10:00:01",
+                           "[C:\\l.csv] " + std::string(100, 'x')});
+  test::writeFile(dir.file("big.csv"), "");
+  ASSERT_EQ(writeStatusLog(rows, dir.file("big.csv")), StatusLogOutcome::Done);
+  rows.clear();
+  const std::string command = "ulimit -v 60000; cd \"" + dir.path() + "\" && \"" +
+                              test::builtProgram("tavrelon_report") +
+                              "\" -o page.html big.csv > out 2> err";
+  const int result = std::system(command.c_str());
+  EXPECT_EQ((result >> 8) & 0xFF, 2);
+  EXPECT_EQ(test::readFile(dir.file("err")), "Error: Out of memory; no page written.\n");
+  EXPECT_EQ(test::readFile(dir.file("out")), "");
+  EXPECT_FALSE(fs::exists(dir.file("page.html")));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // merging of short runs, outcome colours, and escaping of any Latest_Log.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,10 +39,11 @@ TEST(ReportTimes, ReadOnlyRealCalendarTimesAndFormatBack) {
   }
 }
 
-TEST(ReportLog, CountsRunsEndsRunningRowsAndListsUnplacedRowsApart) {
-  const std::int64_t now = at("2024-06-02 07:00:00");
-  const LogReport log = buildLogReport(
-      "night.csv",
+TEST(ReportLane, CountsRunsEndsRunningRowsAndListsUnplacedRowsApart) {
+  NightReport night;
+  night.now = at("2024-06-02 07:00:00");
+  addStatusLog(
+      night, "night.csv", "ws1",
       {row("a.exe_1", "crashed", "2024-06-01 22:00:00", "2024-06-01 23:00:00", "[l1.csv] early"),
        row("a.exe_2", "timeout", "2024-06-01 23:00:05", "2024-06-02 01:00:00", "[l2.csv] late"),
        // a killed watchdog's run: it had ended by the next start
@@ -49,49 +51,118 @@ TEST(ReportLog, CountsRunsEndsRunningRowsAndListsUnplacedRowsApart) {
        row("a.exe_4", "running", "2024-06-02 02:00:00", ""),
        row("a.exe_5", "finished", "yesterday", "2024-06-02 02:00:00"),
        row("a.exe_6", "crashed", "2024-06-02 03:00:00", "2024-06-02 02:00:00"),
-       row("a.exe_7", "stopped", "2024-06-02 03:00:00", "")},
-      now);
-  ASSERT_EQ(log.runs.size(), 4u);
-  EXPECT_EQ(log.program, "a.exe");
-  EXPECT_EQ(log.crashed, 1);
-  EXPECT_EQ(log.timedOut, 1);
-  EXPECT_EQ(log.running, 2);
-  EXPECT_EQ(log.runs[2].end, at("2024-06-02 02:00:00"));
-  EXPECT_TRUE(log.runs[2].superseded);
-  EXPECT_EQ(log.runs[3].end, now);
-  EXPECT_FALSE(log.runs[3].superseded);
-  EXPECT_EQ(log.firstStart, at("2024-06-01 22:00:00"));
-  EXPECT_EQ(log.lastEnd, now);
+       row("a.exe_7", "stopped", "2024-06-02 03:00:00", ""),
+       // "never" ends, and starts no watchdog made
+       row("a.exe_8", "finished", "2024-06-02 04:00:00", "9999-12-31 23:59:59"),
+       row("a.exe_9", "finished", "1969-12-31 23:59:59", "2024-06-02 02:00:00"),
+       row("a.exe_10", "finished", "2024-06-04 00:00:00", "2024-06-04 01:00:00")});
+  finishReport(night);
+  ASSERT_EQ(night.lanes.size(), 1u);
+  const Lane& lane = night.lanes[0];
+  ASSERT_EQ(lane.runs.size(), 5u);
+  EXPECT_EQ(lane.program, "a.exe");
+  EXPECT_EQ(lane.count(Outcome::Crashed), 1);
+  EXPECT_EQ(lane.count(Outcome::Timeout), 1);
+  EXPECT_EQ(lane.count(Outcome::Running), 2);
+  EXPECT_EQ(lane.runs[2].end, at("2024-06-02 02:00:00"));
+  EXPECT_TRUE(lane.runs[2].superseded);
+  // The running row ends where the next run of the program starts.
+  EXPECT_EQ(lane.runs[3].end, at("2024-06-02 04:00:00"));
+  EXPECT_TRUE(lane.runs[3].superseded);
+  EXPECT_TRUE(lane.runs[4].endOffTimeline);
+  EXPECT_EQ(lane.runs[4].end, night.now);
+  EXPECT_EQ(night.endsOffTimeline, 1);
+  EXPECT_EQ(night.axisEnd, night.now);
+  EXPECT_EQ(lane.firstStart, at("2024-06-01 22:00:00"));
   // 9 h minus the gaps of 5 s between the first three runs.
-  EXPECT_EQ(log.supervised, 9 * 3600 - 10);
-  ASSERT_EQ(log.lastFailure, 1);
+  EXPECT_EQ(lane.supervised, 9 * 3600 - 10);
+  ASSERT_EQ(lane.lastFailure, 1);
 
-  ASSERT_EQ(log.unplaced.size(), 3u);
-  EXPECT_EQ(log.unplaced[0].rowNumber, 5u);
-  EXPECT_EQ(log.unplaced[0].reason, "Start_Time is no time");
-  EXPECT_EQ(log.unplaced[1].reason, "End_Time before Start_Time");
-  EXPECT_EQ(log.unplaced[2].reason, "End_Time is no time");
-  EXPECT_EQ(log.unplaced[2].row.applicationId, "a.exe_7");
+  ASSERT_EQ(night.unplaced.size(), 5u);
+  EXPECT_EQ(night.unplaced[0].rowNumber, 5u);
+  EXPECT_EQ(night.unplaced[0].reason, "Start_Time is no time");
+  EXPECT_EQ(night.unplaced[1].reason, "End_Time before Start_Time");
+  EXPECT_EQ(night.unplaced[2].reason, "End_Time is no time");
+  EXPECT_EQ(night.unplaced[2].row.applicationId, "a.exe_7");
+  EXPECT_EQ(night.unplaced[3].reason, "Start_Time before 2000, off the timeline");
+  EXPECT_EQ(night.unplaced[4].reason, "Start_Time after the report's time, off the timeline");
 }
 
-TEST(ReportLog, FailuresOfEveryLogComeNewestFirst) {
+TEST(ReportLane, RowsOffTheTimelineAreKeptUpToABoundAndCounted) {
   NightReport night;
   night.now = at("2024-06-02 07:00:00");
-  night.logs.push_back(
-      buildLogReport("a.csv",
-                     {row("a_1", "crashed", "2024-06-01 22:00:00", "2024-06-01 22:10:00"),
-                      row("a_2", "finished", "2024-06-01 22:10:00", "2024-06-02 05:00:00"),
-                      row("a_3", "stopped", "2024-06-02 05:00:00", "2024-06-02 06:00:00")},
-                     night.now));
-  night.logs.push_back(buildLogReport(
-      "b.csv", {row("b_1", "timeout", "2024-06-01 23:00:00", "2024-06-02 01:00:00")}, night.now));
+  const std::vector<StatusRecord> rows(1500, row("a.exe_1", "finished", "never", "never"));
+  addStatusLog(night, "a.csv", "ws", rows);
   finishReport(night);
-  std::vector<std::string> ids;
-  for (const RunRef& ref : night.failures)
-    ids.push_back(night.run(ref).row.applicationId);
-  EXPECT_EQ(ids, (std::vector<std::string>{"a_3", "b_1", "a_1"}));
-  EXPECT_EQ(night.axisStart, at("2024-06-01 22:00:00"));
-  EXPECT_EQ(night.axisEnd, at("2024-06-02 06:00:00"));
+  EXPECT_EQ(night.unplaced.size(), kMaxUnplacedKept);
+  EXPECT_EQ(night.unplacedCount, 1500u);
+  EXPECT_NE(renderReportPage(night).find("500 older rows are not listed"), std::string::npos);
+}
+
+TEST(ReportLane, OneLanePerProgramAndWorkstationWhateverTheLogs) {
+  NightReport night;
+  night.now = at("2024-06-02 07:00:00");
+  // Three default-named logs of one program; one log shared by two programs.
+  for (int n = 1; n <= 3; ++n)
+    addStatusLog(night, "ws1/TavrelonLog_a.exe_" + std::to_string(n) + ".csv", "ws1",
+                 {row("a.exe_" + std::to_string(n), "finished",
+                      "2024-06-01 0" + std::to_string(n) + ":00:00",
+                      "2024-06-01 0" + std::to_string(n) + ":30:00")});
+  addStatusLog(night, "ws2/shared.csv", "ws2",
+               {row("b.exe_1", "finished", "2024-06-01 01:00:00", "2024-06-01 02:00:00"),
+                row("c.exe_1", "crashed", "2024-06-01 01:00:00", "2024-06-01 01:10:00"),
+                row("b.exe_2", "stopped", "2024-06-01 02:00:00", "2024-06-01 03:00:00")});
+  // The same program on another workstation is a lane of its own.
+  addStatusLog(night, "ws2/a.csv", "ws2",
+               {row("a.exe_9", "finished", "2024-06-01 01:00:00", "2024-06-01 02:00:00")});
+  finishReport(night);
+  std::vector<std::string> lanes;
+  for (const Lane& lane : night.lanes)
+    lanes.push_back(lane.workstation + " " + lane.program + " " + std::to_string(lane.runs.size()));
+  // In a workstation, the lanes with failures first.
+  EXPECT_EQ(lanes,
+            (std::vector<std::string>{"ws1 a.exe 3", "ws2 c.exe 1", "ws2 a.exe 1", "ws2 b.exe 2"}));
+  EXPECT_EQ(night.lanes[0].logs, (std::vector<std::size_t>{0, 1, 2}));
+  EXPECT_EQ(night.lanes[1].logs, night.lanes[3].logs);
+  // Stops are no failures.
+  EXPECT_EQ(night.failureCount, 1);
+  ASSERT_EQ(night.setAside.size(), 1u);
+  EXPECT_EQ(night.lanes[night.setAside[0].lane].program, "b.exe");
+}
+
+TEST(ReportLane, ConsecutiveFailuresWithOneLineAreOneGroupNewestFirst) {
+  NightReport night;
+  night.now = at("2024-06-02 07:00:00");
+  std::vector<StatusRecord> rows;
+  auto add = [&](const char* status, int minute, const char* line) {
+    const std::string start =
+        "2024-06-01 22:" + std::string(minute < 10 ? "0" : "") + std::to_string(minute) + ":00";
+    rows.push_back(row("a.exe_" + std::to_string(minute), status, start, start.substr(0, 17) + "30",
+                       std::string("[C:\\l") + std::to_string(minute) + ".csv] " + line));
+  };
+  for (int m = 0; m < 5; ++m)
+    add("crashed", m, "assert");  // one group: the paths differ, the lines do not
+  add("crashed", 5, "other line");
+  add("timeout", 6, "other line");
+  add("finished", 7, "ok");
+  add("timeout", 8, "other line");  // a finish between: a group of its own
+  add("interrupted", 9, "x");
+  addStatusLog(night, "a.csv", "ws", rows);
+  finishReport(night);
+  std::vector<std::string> groups;
+  for (const EndGroup& group : night.failures)
+    groups.push_back(std::to_string(group.count) + " " +
+                     night.lanes[0].runs[group.first].row.applicationId + "-" +
+                     night.lanes[0].runs[group.last].row.applicationId);
+  EXPECT_EQ(groups, (std::vector<std::string>{"1 a.exe_8-a.exe_8", "1 a.exe_6-a.exe_6",
+                                              "1 a.exe_5-a.exe_5", "5 a.exe_0-a.exe_4"}));
+  EXPECT_EQ(night.failureCount, 8);
+  ASSERT_EQ(night.setAside.size(), 1u);
+  EXPECT_EQ(night.setAside[0].count, 1);
+  const std::string page = renderReportPage(night);
+  EXPECT_NE(page.find("<b class=\"crashed\">5 \xC3\x97 crashed</b> 2024-06-01 22:00\xE2\x80\x93"
+                      "2024-06-01 22:04 \xC2\xB7 <span class=\"line\">assert</span>"),
+            std::string::npos);
 }
 
 std::vector<std::string> labels(const std::vector<Tick>& ticks) {
@@ -184,16 +255,41 @@ TEST(ReportLane, RunsTooShortToSeeMergeIntoOneBarPerPixelColumn) {
   EXPECT_EQ(columns.size(), 450u);
 }
 
+TEST(ReportLane, EveryCrashTimeoutAndInterruptionIsAMarkAtItsEndEvenOfAnInstantRun) {
+  // 1000 px for 10 000 s: 10 s per pixel, marks gathered per 4 px (40 s).
+  std::vector<report::Run> runs;
+  runs.push_back(run(0, 5000, Outcome::Finished));      // no mark
+  runs.push_back(run(5000, 0, Outcome::Crashed));       // an instant: still a mark
+  runs.push_back(run(6000, 10, Outcome::Timeout));      // three ends in one column,
+  runs.push_back(run(6005, 10, Outcome::Interrupted));  // the place of the newest,
+  runs.push_back(run(6010, 5, Outcome::Crashed));       // the worst one's shape
+  runs.push_back(run(7000, 100, Outcome::Stopped));     // a stop is no mark
+  runs.push_back(run(9990, 10, Outcome::Interrupted));  // at the axis end
+  const std::vector<Mark> marks = laneMarks(runs, 0, 10000, 1000, 4);
+  ASSERT_EQ(marks.size(), 3u);
+  EXPECT_DOUBLE_EQ(marks[0].x, 500);
+  EXPECT_EQ(marks[0].outcome, Outcome::Crashed);
+  EXPECT_EQ(marks[0].counts.total(), 1);
+  EXPECT_DOUBLE_EQ(marks[1].x, 601.5);
+  EXPECT_EQ(marks[1].outcome, Outcome::Crashed);
+  EXPECT_EQ(marks[1].counts.total(), 3);
+  EXPECT_EQ(marks[1].first, 2u);
+  EXPECT_EQ(marks[1].last, 4u);
+  EXPECT_EQ(marks[2].outcome, Outcome::Interrupted);
+  EXPECT_DOUBLE_EQ(marks[2].x, 1000);
+}
+
 TEST(ReportColours, EachOutcomeHasItsOwnOkabeItoColour) {
   const std::set<std::string> okabeIto{"#000000", "#E69F00", "#56B4E9", "#009E73",
                                        "#F0E442", "#0072B2", "#D55E00", "#CC79A7"};
   std::set<std::string> used;
-  for (Outcome outcome : {Outcome::Finished, Outcome::Crashed, Outcome::Timeout, Outcome::Stopped,
-                          Outcome::Running, Outcome::Other}) {
+  for (int i = 0; i < kOutcomes; ++i) {
+    const Outcome outcome = static_cast<Outcome>(i);
     EXPECT_EQ(okabeIto.count(outcomeColour(outcome)), 1u) << outcomeName(outcome);
     used.insert(outcomeColour(outcome));
+    EXPECT_EQ(outcomeOf(outcomeName(outcome)), outcome);
   }
-  EXPECT_EQ(used.size(), 6u);
+  EXPECT_EQ(used.size(), 7u);
 }
 
 TEST(ReportEscaping, AnyByteALogLineHoldsIsShownAsTextNeverAsMarkup) {
@@ -242,29 +338,83 @@ TEST(ReportEscaping, AnyByteALogLineHoldsIsShownAsTextNeverAsMarkup) {
   }
 }
 
-TEST(ReportPage, ALogLineWithMarkupStaysTextAndThePageFetchesNothing) {
+TEST(ReportPage, HostileTextStaysTextInEveryPlaceAndThePageFetchesNothing) {
   NightReport night;
   night.now = at("2024-06-02 07:00:00");
-  night.logs.push_back(buildLogReport(
-      "host<1>/a.csv",
-      {row("a.exe_1", "crashed", "2024-06-01 22:00:00", "2024-06-01 23:00:00",
-           "[C:\\logs\\run \"1\".csv] <script>alert(1)</script><img src=x onerror=alert(2)>"),
-       row("a.exe_2", "<em>", "2024-06-01 22:00:00", "2024-06-01 22:00:00"),
-       row("a.exe_3", "finished", "2024-06-01 23:00:00", "<script>")},
-      night.now));
+  night.sources = {"<b>src\"'"};
+  const std::string hostile = "\"'><script>alert(1)</script><img src=x onerror=alert(2)>";
+  addStatusLog(night, "host<1>/a\"'.csv", "ws<i>" + hostile,
+               {row("a<u>" + hostile + ".exe_1", "crashed", "2024-06-01 22:00:00",
+                    "2024-06-01 23:00:00", "[C:\\logs\\run \"1\"" + hostile + ".csv] " + hostile),
+                row("a.exe_2", "<em>", "2024-06-01 22:00:00", "2024-06-01 22:00:00"),
+                row("a.exe_3", "stopped", "2024-06-01 23:00:00", "2024-06-01 23:30:00", hostile),
+                row("a.exe_4", "finished", "2024-06-01 23:00:00", "<script>")});
   finishReport(night);
-  const std::string page = renderReportPage(night);
-  EXPECT_EQ(page.find("<script"), std::string::npos);
-  EXPECT_EQ(page.find("<img"), std::string::npos);
-  EXPECT_EQ(page.find("<em"), std::string::npos);
-  EXPECT_EQ(page.find("host<1>"), std::string::npos);
+  PageOptions options;
+  options.pageFolder = "C:\\reports";
+  options.logFiles = {"C:\\status\\host\"><script>.csv"};
+  const std::string page = renderReportPage(night, options);
+  for (const char* markup : {"<script", "<img", "<em", "<u>", "<i>", "host<1>", "<b>src"})
+    EXPECT_EQ(page.find(markup), std::string::npos) << markup;
   EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
-  EXPECT_NE(page.find("<span class=\"path\">C:\\logs\\run &quot;1&quot;.csv</span>"),
-            std::string::npos);
-  // Nothing to fetch: no source, link or import, and a policy that forbids them.
-  for (const char* fetching : {"src=\"", "href", "url(", "@import"})
+  // Links go to the logs only, percent-encoded; nothing is fetched: no source
+  // or import, and a policy that forbids them.
+  static const std::regex href(R"re(href="([^"]*)")re");
+  int links = 0;
+  for (std::sregex_iterator it(page.begin(), page.end(), href), end; it != end; ++it) {
+    const std::string target = (*it)[1].str();
+    EXPECT_TRUE(target.rfind("#k-", 0) == 0 || target.rfind("../", 0) == 0 ||
+                target.rfind("file:", 0) == 0)
+        << target;
+    EXPECT_EQ(target.find_first_of("<>'& "), std::string::npos) << target;
+    links += target[0] != '#';
+  }
+  EXPECT_GE(links, 3);
+  EXPECT_NE(page.find("href=\"../status/host%22%3E%3Cscript%3E.csv\""), std::string::npos);
+  for (const char* fetching : {"src=\"", "url(", "@import", "<link", "<img"})
     EXPECT_EQ(page.find(fetching), std::string::npos) << fetching;
   EXPECT_NE(page.find("default-src 'none'"), std::string::npos);
+}
+
+TEST(ReportPage, ALongFieldIsCutAndSaysHowMuchIsLeftOut) {
+  NightReport night;
+  night.now = at("2024-06-02 07:00:00");
+  const std::string huge(300000, 'x');
+  addStatusLog(night, "a.csv", "ws",
+               {row("a.exe_1", "crashed", "2024-06-01 22:00:00", "2024-06-01 23:00:00",
+                    "[C:\\l.csv] " + huge),
+                row("a.exe_2", huge, "2024-06-01 23:00:00", "2024-06-01 23:30:00")});
+  finishReport(night);
+  const std::string page = renderReportPage(night);
+  EXPECT_LT(page.size(), 60000u);
+  EXPECT_NE(page.find(" \xE2\x80\xA6 " + std::to_string(300000 + 11 - kFieldLimit) + " bytes more"),
+            std::string::npos);
+  EXPECT_EQ(cappedField("ab\xC3\xA9", 3), "ab \xE2\x80\xA6 2 bytes more");
+  EXPECT_EQ(cappedField("abc", 3), "abc");
+}
+
+TEST(ReportPage, LinksAreRelativeOnOneRootAndFileUrlsAcrossRoots) {
+  EXPECT_EQ(linkTo("/lab/reports", "/lab/status/ws1/a b.csv"), "../status/ws1/a%20b.csv");
+  EXPECT_EQ(linkTo("/lab", "/lab/ws1/a.csv"), "ws1/a.csv");
+  EXPECT_EQ(linkTo("C:\\Tavrelon", "C:\\Tavrelon\\TavrelonLog_x.csv"), "TavrelonLog_x.csv");
+  EXPECT_EQ(linkTo("C:\\Tavrelon", "d:\\logs\\r\xC3\xA9.csv"), "file:///D:/logs/r%C3%A9.csv");
+  EXPECT_EQ(linkTo("C:\\Tavrelon", "\\\\server\\share\\a.csv"), "file://server/share/a.csv");
+  EXPECT_EQ(linkTo("/lab", "logs/a.csv"), "");
+  EXPECT_EQ(middleShortened("render_suite_with_a_long_name.exe", 15),
+            "render_\xE2\x80\xA6"
+            "ame.exe");
+  EXPECT_EQ(middleShortened("short.exe", 15), "short.exe");
+}
+
+TEST(ReportAxis, YearsFrom1900To9999EndTheAxisWithinItsBound) {
+  for (double width : {1.0, 770.0, 100000.0}) {
+    const std::vector<Tick> ticks =
+        axisTicks(at("1900-01-01 00:00:00"), at("9999-12-31 23:59:59"), width);
+    EXPECT_LE(ticks.size(), kMaxTicks);
+    const std::vector<Tick> seconds = axisTicks(0, at("9999-12-31 23:59:59"), width * 1e9);
+    EXPECT_LE(seconds.size(), kMaxTicks);
+  }
+  EXPECT_FALSE(axisTicks(at("2024-01-01 00:00:00"), at("9999-12-31 23:59:59"), 770).empty());
 }
 
 }  // namespace
