@@ -18,7 +18,9 @@ class TestLog {
  public:
   // Waits 5000 ms, then searches `logDir` once; `statusLogPath` (may be empty)
   // names the status log to leave out. Never fails towards the caller.
-  explicit TestLog(std::string logDir, std::string statusLogPath = std::string());
+  // Nothing under `evidenceDir` (may be empty), however reached, is taken.
+  explicit TestLog(std::string logDir, std::string statusLogPath = std::string(),
+                   std::string evidenceDir = std::string());
   virtual ~TestLog() = default;
 
   // Modification time of latestLogPath (found by modification time while it is
@@ -59,6 +61,8 @@ class TestLog {
   bool findCandidates();
   // True when `path`, whose final name is `name`, is the status log.
   bool isStatusLog(const std::string& path, const std::string& name) const;
+  // True when a folder of `path` below logDir is the evidence folder.
+  bool isEvidence(const std::string& path) const;
   // Scans the candidates in order: a strictly newer time (creation or
   // modification; from the listing where it gave them) makes a candidate the
   // `choice`, a failed status query makes the last candidate the choice.
@@ -73,6 +77,9 @@ class TestLog {
   std::vector<std::string> walkedPaths_;
   std::string statusLogName_;        // statusLogPath's final name
   std::string statusLogTargetName_;  // the final name of its link target, if it differs
+  std::string evidenceDir_;          // the program's EvidenceDir; may be empty
+  std::string evidenceName_;         // its final name
+  std::string evidenceTargetName_;   // the final name of its link target, if it differs
   bool scanBrokenOff_ = false;       // the last search met a listing that broke off
   std::int64_t lastSize_ = 0;        // what latestLogSize() answered last
   std::string error_;                // what takeError() hands over
