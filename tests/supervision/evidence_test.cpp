@@ -235,6 +235,35 @@ TEST(Evidence, ACrashSaysItsExitCodeAndAnAccessViolationItsName) {
   }
 }
 
+TEST(Evidence, AStopThatEndsARunningProgramLeavesItsSummaryAfterTheStopLine) {
+  TempDir dir;
+  StopRequestGuard guard;
+  int polls = 0;
+  ShortSleeps sleeps(kSupervisionSleepDivisor, [&](std::int64_t ms) {
+    if (ms == 10000 && ++polls == 2)
+      platform::requestStop();
+  });
+  ProgramConfig config = fakeConfig(dir, logArguments(dir, "--lines 3 --end hang"));
+  config.evidenceDir = dir.file("evidence");
+  ProgramWatcher watcher = driverWatcher(config);
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  ASSERT_TRUE(waitUntil([&] { return lineCount(fakeLogPath(dir)) == 3; }));
+  watcher.monitor();
+  const std::string output = capturedOutput();
+  const std::string id = watcher.status.applicationId;
+  const std::string folder = dir.file("evidence") + S + id;
+  const std::string stopLine = "[" + id + "] has been stopped!\n";
+  ASSERT_NE(output.find(stopLine), std::string::npos) << output;
+  EXPECT_EQ(output.substr(output.find(stopLine)),
+            stopLine + "Evidence of [" + id + "] saved in [" + folder + "]\n");
+  EXPECT_EQ(value(folder + S + "summary.txt", "Status"), "stopped");
+  EXPECT_EQ(value(folder + S + "summary.txt", "Ended_By"), "ended by a stop request");
+  EXPECT_EQ(values(folder + S + "summary.txt", "Log_Line").size(), 3u);
+  // Nothing is captured of a program the stop has already ended.
+  EXPECT_FALSE(fs::exists(folder + S + "stacks.txt"));
+}
+
 TEST(Evidence, AFolderThatCannotBeMadeIsSaidInOneLineAndTheRunGoesOn) {
   TempDir dir;
   StopRequestGuard guard;
