@@ -281,6 +281,38 @@ TEST(Evidence, AFolderThatCannotBeMadeIsSaidInOneLineAndTheRunGoesOn) {
   EXPECT_EQ(rows[0].runningStatus, "crashed");
 }
 
+TEST(EvidenceCapture, GivesUpAtItsTimeLimitAndSaysSo) {
+  TempDir dir;
+  platform::ProcessLaunch launch;
+  launch.path = hangProgram();
+  launch.arguments = "--worker-pid \"" + dir.file("worker") + "\"";
+  launch.newConsole = false;
+  platform::ProcessRecord record;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(platform::startProcess(launch, record, error)) << error;
+  const std::uint32_t worker = pidIn(dir.file("worker"));
+  const std::vector<platform::TreeProcess> tree =
+      platform::processTree(record, {record.dwProcessId});
+  // The program left out, its worker alone remains.
+  ASSERT_EQ(tree.size(), 1u);
+  EXPECT_EQ(tree[0].pid, worker);
+
+  // Within its limit a capture is whole.
+  const platform::CaptureOutcome whole = platform::captureProcesses(tree, dir.path(), false, 60000);
+  EXPECT_FALSE(whole.abandoned);
+  EXPECT_EQ(whole.files.size(), 1u);
+  TempDir second;
+  const auto start = std::chrono::steady_clock::now();
+  const platform::CaptureOutcome outcome =
+      platform::captureProcesses(tree, second.path(), false, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(outcome.abandoned);
+  EXPECT_NE(std::find(outcome.problems.begin(), outcome.problems.end(),
+                      "the capture was abandoned after 0 s"),
+            outcome.problems.end());
+  platform::terminateProcess(record);
+}
+
 // A run folder as the watchdog leaves it, `megabytes` large, summary written
 // `age` seconds ago.
 void runFolder(const std::string& dir, const std::string& name, const std::string& id,

@@ -307,7 +307,13 @@ std::string errorText(std::uint32_t error) {
 void backend::captureInto(const std::vector<TreeProcess>& tree, const std::string& folder,
                           bool fullMemory, const std::function<bool()>& expired,
                           CaptureOutcome& outcome) {
-  std::lock_guard<std::mutex> lock(dbghelpMutex());
+  // A capture abandoned at its time limit may still hold dbghelp: this one
+  // then says so rather than wait behind it.
+  std::unique_lock<std::mutex> lock(dbghelpMutex(), std::try_to_lock);
+  if (!lock.owns_lock()) {
+    outcome.problems.push_back("no minidump: an earlier capture that was abandoned still runs");
+    return;
+  }
   // Stacks, the module list and thread times; full memory on request.
   MINIDUMP_TYPE type =
       static_cast<MINIDUMP_TYPE>(MiniDumpWithThreadInfo | MiniDumpWithUnloadedModules);
