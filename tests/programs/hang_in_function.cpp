@@ -7,6 +7,8 @@
 //   --worker-pid FILE   start the worker and write its pid to FILE
 //   --segv              end by writing through a null pointer instead of hanging
 //   --worker            be the worker: hang at once
+//   --fake-core         (POSIX) before the crash, write "core.<pid>" into the
+//                       current directory, as a core pattern would
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 // Not inlined and not static, so that its name stays in every stack.
@@ -35,12 +39,15 @@ int main(int argc, char** argv) {
   std::string logDir, workerPid;
   int lines = 3;
   bool segv = false;
+  bool fakeCore = false;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     if (word == "--worker")
       tavrelonEvidenceHangsHere();
     else if (word == "--segv")
       segv = true;
+    else if (word == "--fake-core")
+      fakeCore = true;
     else if (word == "--log-dir" && i + 1 < argc)
       logDir = argv[++i];
     else if (word == "--lines" && i + 1 < argc)
@@ -79,6 +86,12 @@ int main(int argc, char** argv) {
       ::TerminateProcess(::GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
       return EXCEPTION_EXECUTE_HANDLER;
     });
+#endif
+#ifdef _WIN32
+    (void)fakeCore;
+#else
+    if (fakeCore)
+      std::ofstream("core." + std::to_string(::getpid()), std::ios::binary) << "not a core\n";
 #endif
     *nowhere = 1;
     return 0;

@@ -235,6 +235,30 @@ TEST(Evidence, ACrashSaysItsExitCodeAndAnAccessViolationItsName) {
   }
 }
 
+TEST(Evidence, ACrashNamesTheCoreFileThatTheSystemLeftInTheProgramsDirectory) {
+  if (platform::isWindows())
+    GTEST_SKIP() << "Windows Error Reporting's folder is the system's, not the test's";
+  TempDir dir;
+  StopRequestGuard guard;
+  const std::string program = copyOfProgram("hang_in_function", dir.file("bin"));
+  ProgramConfig config =
+      settingsFor(program, "--segv --fake-core", dir.file("logs"), dir.file("status.csv"));
+  config.evidenceDir = dir.file("evidence");
+  ProgramWatcher watcher = driverWatcher(config);
+  std::uint32_t pid = 0;
+  {
+    ShortSleeps sleeps(kSupervisionSleepDivisor, [](std::int64_t ms) {
+      if (ms == 1000)
+        platform::requestStop();
+    });
+    superviseCapturing(watcher, [&] { pid = watcher.programProcess().dwProcessId; });
+  }
+  const std::string core = dir.file("bin") + S + "core." + std::to_string(pid);
+  EXPECT_EQ(values(dir.file("evidence") + S + watcher.status.applicationId + S + "summary.txt",
+                   "Crash_Dump"),
+            std::vector<std::string>{core + " (11 bytes)"});
+}
+
 TEST(Evidence, AStopThatEndsARunningProgramLeavesItsSummaryAfterTheStopLine) {
   TempDir dir;
   StopRequestGuard guard;

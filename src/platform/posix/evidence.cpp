@@ -420,8 +420,11 @@ std::string describeEnd(const ProcessRecord& record, std::uint32_t exitCode) {
 std::vector<std::string> crashDumpCandidates(const std::string& image, std::uint32_t pid,
                                              const std::string& directory) {
   const std::string id = std::to_string(pid);
-  std::vector<std::string> candidates{joinPath(directory, "core"),
-                                      joinPath(directory, "core." + id)};
+  // An empty directory is our own current one, which the program ran in.
+  auto in = [&directory](const std::string& name) {
+    return directory.empty() || directory.back() == '/' ? directory + name : directory + "/" + name;
+  };
+  std::vector<std::string> candidates{in("core"), in("core." + id)};
   // A plain core pattern (no pipe, no folder) names a file in the program's
   // directory; the common placeholders are filled in.
   const std::string pattern = withoutNewline(procText("/proc/sys/kernel/core_pattern"));
@@ -442,9 +445,8 @@ std::vector<std::string> crashDumpCandidates(const std::string& image, std::uint
       else
         return candidates;  // a placeholder we cannot fill: no guess
     }
-    if (std::find(candidates.begin(), candidates.end(), joinPath(directory, name)) ==
-        candidates.end())
-      candidates.push_back(joinPath(directory, name));
+    if (std::find(candidates.begin(), candidates.end(), in(name)) == candidates.end())
+      candidates.push_back(in(name));
   }
   return candidates;
 }

@@ -229,6 +229,8 @@ std::vector<std::string> crashDumpCandidates(const std::string& image, std::uint
       return {};
     folder = utf8Of(local) + "\\CrashDumps";
   }
+  while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/'))
+    folder.pop_back();
   return {joinPath(folder, image + "." + std::to_string(pid) + ".dmp")};
 }
 
