@@ -5,8 +5,10 @@
 set -euo pipefail
 
 # chromium: the night report's browser check loads its page headless;
-# clang-format: CI fails on a file that it would change.
-packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev chromium clang-format)
+# clang-format: CI fails on a file that it would change; libdw-dev: the stacks
+# of a hung program (elfutils), pkg-config to find it.
+packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev chromium clang-format libdw-dev
+  pkg-config)
 if [ "${1:-}" = windows ]; then
   # unzip: the package checks unpack the Windows release zip as a user would.
   packages+=(g++-mingw-w64-x86-64-posix wine64 unzip)

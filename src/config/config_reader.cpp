@@ -74,6 +74,14 @@ void apply(const ConfigEntry& entry, ProgramConfig& record) {
     record.debugCrashScript = value;
   } else if (key == "DebugTimeoutScript") {
     record.debugTimeoutScript = value;
+  } else if (key == "EvidenceDir") {
+    record.evidenceDir = value;
+  } else if (key == "EvidenceFullDump") {
+    record.evidenceFullDump = value == "true";
+  } else if (key == "EvidenceMaxMB") {
+    // A negative or empty value keeps the default rather than removing everything.
+    const std::int32_t megabytes = parseTimeOutMin(value);
+    record.evidenceMaxMB = megabytes > 0 || value == "0" ? megabytes : 2048;
   }
 }
 

@@ -18,6 +18,12 @@ struct ProgramConfig {
   std::int32_t timeOutMin = 2;      // minutes without log growth before "hung"
   std::string debugCrashScript;     // appended to the watchdog's own directory
   std::string debugTimeoutScript;   // appended to the watchdog's own directory
+
+  // Evidence of failed runs: the folder (empty: none), full-memory minidumps
+  // (Windows), and the cap of the whole folder in MiB.
+  std::string evidenceDir;
+  bool evidenceFullDump = false;
+  std::int32_t evidenceMaxMB = 2048;
 };
 
 }  // namespace tavrelon

@@ -4,8 +4,8 @@
 
 namespace tavrelon {
 
-KVTLog::KVTLog(std::string dir, std::string statusLog)
-    : TestLog(std::move(dir), std::move(statusLog)) {}
+KVTLog::KVTLog(std::string dir, std::string statusLog, std::string evidenceDir)
+    : TestLog(std::move(dir), std::move(statusLog), std::move(evidenceDir)) {}
 
 std::int64_t KVTLog::latestLogTime() {
   return TestLog::latestLogTime();

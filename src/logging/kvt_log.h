@@ -11,7 +11,8 @@ class KVTLog : public TestLog {
  public:
   // Runs the TestLog construction (5000 ms wait, first search) on `logDir`,
   // leaving out the status log at `statusLogPath` (may be empty).
-  explicit KVTLog(std::string logDir, std::string statusLogPath = std::string());
+  explicit KVTLog(std::string logDir, std::string statusLogPath = std::string(),
+                  std::string evidenceDir = std::string());
 
   std::int64_t latestLogTime() override;
   std::string latestLogLine() override;

@@ -168,9 +168,17 @@ bool readLastLine(const std::string& path, std::string& text) {
 
 // logDir is set before the wait: no one can look at it during the wait, and
 // the failure path must leave it holding the given directory anyway.
-TestLog::TestLog(std::string dir, std::string statusLog)
-    : logDir(std::move(dir)), statusLogPath(std::move(statusLog)) {
+TestLog::TestLog(std::string dir, std::string statusLog, std::string evidenceDir)
+    : logDir(std::move(dir)),
+      statusLogPath(std::move(statusLog)),
+      evidenceDir_(std::move(evidenceDir)) {
   try {
+    if (!evidenceDir_.empty()) {
+      evidenceName_ = finalName(evidenceDir_);
+      const std::string target = platform::resolvedPath(evidenceDir_);
+      if (!target.empty() && finalName(target) != evidenceName_)
+        evidenceTargetName_ = finalName(target);
+    }
     if (!statusLogPath.empty()) {
       statusLogName_ = finalName(statusLogPath);
       // A status log path that is a link writes its rows to the link's target.
@@ -266,7 +274,8 @@ bool TestLog::findCandidates() {
   auto take = [this](const std::string& path, const platform::DirectoryEntry& entry) {
     // The filters run before any status query and before a path is stored;
     // FIFOs, sockets, devices and dangling links are no files and never opened.
-    if (!entry.isFile || !isCandidate(path, logDir.size()) || isStatusLog(path, entry.name))
+    if (!entry.isFile || !isCandidate(path, logDir.size()) || isStatusLog(path, entry.name) ||
+        isEvidence(path))
       return;
     Candidate& candidate = nextCandidate();
     candidate.path.assign(path);
@@ -321,6 +330,26 @@ void TestLog::sayOnce(const std::string& path, std::string line) {
     messages_.push_back(std::move(line));
   else
     messages_.push_back("Warning: More log folders or logs cannot be read; they are not named.");
+}
+
+bool TestLog::isEvidence(const std::string& path) const {
+  if (evidenceName_.empty())
+    return false;
+  // Only a folder named as the evidence folder costs an identity query.
+  for (std::size_t end = path.find(platform::separator(), logDir.size()); end != std::string::npos;
+       end = path.find(platform::separator(), end + 1)) {
+    const std::string folder = path.substr(0, end);
+    const std::string name = finalName(folder);
+    if (!equalIgnoringAsciiCase(name, evidenceName_) &&
+        (evidenceTargetName_.empty() || !equalIgnoringAsciiCase(name, evidenceTargetName_)))
+      continue;
+    platform::FileIdentity candidate, evidence;
+    if (folder == evidenceDir_ ||
+        (platform::fileIdentity(folder, candidate) &&
+         platform::fileIdentity(evidenceDir_, evidence) && candidate == evidence))
+      return true;
+  }
+  return false;
 }
 
 bool TestLog::isStatusLog(const std::string& path, const std::string& name) const {

@@ -22,7 +22,9 @@ class TestLog {
  public:
   // Waits 5000 ms, then searches `logDir` once; `statusLogPath` (may be empty)
   // names the status log to leave out. Never fails towards the caller.
-  explicit TestLog(std::string logDir, std::string statusLogPath = std::string());
+  // Nothing under `evidenceDir` (may be empty), however reached, is taken.
+  explicit TestLog(std::string logDir, std::string statusLogPath = std::string(),
+                   std::string evidenceDir = std::string());
   virtual ~TestLog() = default;
 
   // Modification time of latestLogPath (found by modification time while it is
@@ -69,6 +71,8 @@ class TestLog {
   void sayOnce(const std::string& path, std::string line);
   // True when `path`, whose final name is `name`, is the status log.
   bool isStatusLog(const std::string& path, const std::string& name) const;
+  // True when a folder of `path` below logDir is the evidence folder.
+  bool isEvidence(const std::string& path) const;
   // Scans the candidates in order: a strictly newer time (creation or
   // modification; from the listing where it gave them, else queried and kept),
   // or the same time and a later modification, makes a candidate the
@@ -89,6 +93,9 @@ class TestLog {
   std::int64_t lastSize_ = 0;          // what latestLogSize() answered last
   std::vector<std::string> messages_;  // what takeMessages() hands over
   std::set<std::string> said_;         // the paths said once already
+  std::string evidenceDir_;            // the program's EvidenceDir; may be empty
+  std::string evidenceName_;           // its final name
+  std::string evidenceTargetName_;     // the final name of its link target, if it differs
 };
 
 // Appends the full path of every non-directory entry under `dir`, depth first,

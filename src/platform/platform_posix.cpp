@@ -8,6 +8,7 @@
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -27,6 +28,7 @@
 
 #include "platform/backend.h"
 #include "platform/command_line.h"
+#include "platform/evidence_backend.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
 
@@ -841,6 +843,8 @@ struct Child {
   bool reaped = false;
   bool lost = false;  // reaped by someone else (SIGCHLD ignored, say): status unknown
   std::uint32_t exitCode = 0;
+  int waitStatus = 0;  // as wait4 gave it once reaped, for the evidence
+  struct rusage usage {};
 };
 
 struct ProcessTable : backend::HandleTable<Child> {
@@ -864,9 +868,10 @@ bool reapIfEnded(Child& child) {
   if (child.reaped || child.lost)
     return true;
   int status = 0;
-  pid_t got = retryOnInterrupt([&] { return ::waitpid(child.pid, &status, WNOHANG); });
+  pid_t got = retryOnInterrupt([&] { return ::wait4(child.pid, &status, WNOHANG, &child.usage); });
   if (got == child.pid) {
     child.reaped = true;
+    child.waitStatus = status;
     child.exitCode = exitCodeOf(status);
   } else if (got < 0) {
     child.lost = true;
@@ -1209,7 +1214,7 @@ void terminateProcess(const ProcessRecord& record) {
   int status = 0;
   pid_t got = 0;
   for (int waited = 0; waited <= 5000; waited += 5) {
-    got = retryOnInterrupt([&] { return ::waitpid(child.pid, &status, WNOHANG); });
+    got = retryOnInterrupt([&] { return ::wait4(child.pid, &status, WNOHANG, &child.usage); });
     if (got != 0)
       break;
     backend::sleepForReal(5);
@@ -1224,6 +1229,7 @@ void terminateProcess(const ProcessRecord& record) {
     return;
   }
   child.reaped = true;
+  child.waitStatus = status;
   // A program that ended by itself just before the kill keeps its own code.
   bool endedByUs = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
   child.exitCode = endedByUs ? 0 : exitCodeOf(status);
@@ -1241,6 +1247,23 @@ void closeHandle(Handle handle) {
   if (!reapIfEnded(found->second))
     table.letGo.push_back(found->second.pid);
   table.entries.erase(found);
+}
+
+bool backend::endDetail(Handle hProcess, EndDetail& detail) {
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  const Child* child = table.find(hProcess);
+  if (child == nullptr || !child->reaped)
+    return false;
+  detail.known = true;
+  detail.signalled = WIFSIGNALED(child->waitStatus);
+  detail.signal = detail.signalled ? WTERMSIG(child->waitStatus) : 0;
+  detail.coreDumped = detail.signalled && WCOREDUMP(child->waitStatus);
+  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  detail.userSeconds = seconds(child->usage.ru_utime);
+  detail.kernelSeconds = seconds(child->usage.ru_stime);
+  detail.peakBytes = static_cast<std::int64_t>(child->usage.ru_maxrss) * 1024;
+  return true;
 }
 
 }  // namespace tavrelon::platform

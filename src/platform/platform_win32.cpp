@@ -20,6 +20,7 @@
 
 #include "platform/backend.h"
 #include "platform/command_line.h"
+#include "platform/evidence_backend.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
 
@@ -1319,6 +1320,68 @@ void closeHandle(Handle handle) {
       ::CloseHandle(owned);
   }
   table.entries.erase(found);
+}
+
+// ---------------------------------------------------------------- evidence
+
+bool backend::endDetail(Handle hProcess, EndDetail& detail) {
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  StartedProcess* started = openProcess(table, hProcess);
+  if (started == nullptr)
+    return false;
+  // FILETIME and the job's times count 100-nanosecond units.
+  auto seconds = [](ULONGLONG units) { return static_cast<double>(units) / 1e7; };
+  if (started->job != nullptr) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    if (!::QueryInformationJobObject(started->job, JobObjectBasicAccountingInformation, &accounting,
+                                     sizeof accounting, nullptr))
+      return false;
+    detail.known = true;
+    detail.userSeconds = seconds(static_cast<ULONGLONG>(accounting.TotalUserTime.QuadPart));
+    detail.kernelSeconds = seconds(static_cast<ULONGLONG>(accounting.TotalKernelTime.QuadPart));
+    if (::QueryInformationJobObject(started->job, JobObjectExtendedLimitInformation, &limits,
+                                    sizeof limits, nullptr))
+      detail.peakBytes = static_cast<std::int64_t>(limits.PeakJobMemoryUsed);
+    return true;
+  }
+  FILETIME created, exited, kernel, user;
+  if (!::GetProcessTimes(started->process, &created, &exited, &kernel, &user))
+    return false;
+  auto units = [](const FILETIME& time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  };
+  detail.known = true;
+  detail.userSeconds = seconds(units(user));
+  detail.kernelSeconds = seconds(units(kernel));
+  return true;
+}
+
+bool backend::jobProcessIds(Handle hProcess, std::vector<std::uint32_t>& ids) {
+  ProcessTable& table = processTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  StartedProcess* started = openProcess(table, hProcess);
+  if (started == nullptr || started->job == nullptr)
+    return false;
+  // The list has room for `room` ids; a job that holds more asks for more.
+  for (std::size_t room = 256; room <= 65536; room *= 4) {
+    std::vector<ULONG_PTR> buffer(room + 2);
+    auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
+    if (!::QueryInformationJobObject(started->job, JobObjectBasicProcessIdList, list,
+                                     static_cast<DWORD>(buffer.size() * sizeof(ULONG_PTR)),
+                                     nullptr)) {
+      if (::GetLastError() == ERROR_MORE_DATA)
+        continue;
+      return false;
+    }
+    if (list->NumberOfProcessIdsInList < list->NumberOfAssignedProcesses)
+      continue;
+    for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i)
+      ids.push_back(static_cast<std::uint32_t>(list->ProcessIdList[i]));
+    return true;
+  }
+  return false;
 }
 
 }  // namespace tavrelon::platform

@@ -5,7 +5,9 @@
 #include <utility>
 
 #include "logging/kvt_log.h"
+#include "platform/evidence.h"
 #include "supervision/console.h"
+#include "supervision/evidence.h"
 
 namespace tavrelon {
 
@@ -144,9 +146,11 @@ void ProgramWatcher::startRun(bool test) {
 
   lastProgress_.clear();
   if (test)
-    logTracker_ = std::make_unique<KVTLog>(config.applicationLogDir, config.statusLogPath);
+    logTracker_ = std::make_unique<KVTLog>(config.applicationLogDir, config.statusLogPath,
+                                           config.evidenceDir);
   else
-    logTracker_ = std::make_unique<TestLog>(config.applicationLogDir, config.statusLogPath);
+    logTracker_ = std::make_unique<TestLog>(config.applicationLogDir, config.statusLogPath,
+                                            config.evidenceDir);
 }
 
 std::int64_t ProgramWatcher::progress() {
@@ -276,6 +280,7 @@ void ProgramWatcher::monitor() {
           return;
         }
         // Any other code is a crash, 259 included: the platform tells it from running.
+        crashExitCode_ = exitCode;
         handleCrash();
         break;
     }
@@ -337,6 +342,8 @@ bool ProgramWatcher::handleTimeout() {
   closeStatusRow("timeout");
   printLine("");
   printLine("[" + status.applicationId + "] has timed out! Restarting now...");
+  // Taken before the program is ended, bounded so that the restart follows.
+  sayEvidence("timeout", true);
   printLine("");
   if (config.debugOrNot && !launchDebugTimeout())
     return false;
@@ -372,6 +379,7 @@ void ProgramWatcher::handleCrash() {
   closeStatusRow("crashed");
   printLine("");
   printLine("[" + programFileName_ + "] has crashed!  Restarting now...");
+  sayEvidence("crashed", false);
   stop();
 
   // A stop request during a pause leaves the program down: the loop then ends.
@@ -401,6 +409,7 @@ void ProgramWatcher::endOnStopRequest() {
   status.latestLog = latestLogLine();
   closeStatusRow("stopped");
   printLine("[" + status.applicationId + "] has been stopped!");
+  sayEvidence("stopped", false);
 }
 
 void ProgramWatcher::stop() {
@@ -418,6 +427,33 @@ void ProgramWatcher::stop() {
     // An ended process keeps its handles: a failed restart reads its exit code again.
     record->dwProcessId = 0;
   }
+}
+
+void ProgramWatcher::sayEvidence(const char* runStatus, bool capture) {
+  if (config.evidenceDir.empty())
+    return;
+  FailedRun run;
+  run.applicationId = status.applicationId;
+  run.status = runStatus;
+  run.startTime = status.startTime;
+  run.endTime = status.endTime;
+  const platform::ProcessLaunch launch = programLaunch();
+  run.commandLine = "\"" + launch.path + "\" " + launch.arguments;
+  run.directory = launch.workingDirectory;
+  run.image = programFileName_;
+  run.latestLogPath = logTracker_ ? logTracker_->latestLogPath : std::string();
+  if (capture) {
+    run.endedBy = "no log growth for " + std::to_string(config.timeOutMin) + " minutes";
+  } else if (run.status == "crashed") {
+    run.crashed = true;
+    run.exitCode = crashExitCode_;
+    run.endedBy = platform::describeEnd(programProcess_, crashExitCode_);
+  } else {
+    run.endedBy = "ended by a stop request";
+  }
+  printLine(takeRunEvidence(config, run, programProcess_,
+                            {debugCrashProcess_.dwProcessId, debugTimeoutProcess_.dwProcessId},
+                            capture));
 }
 
 }  // namespace tavrelon

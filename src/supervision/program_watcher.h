@@ -138,6 +138,9 @@ class ProgramWatcher {
   // "stopped" with End_Time and Latest_Log, and says so.
   void endOnStopRequest();
   void handleFinish();
+  // With an EvidenceDir: takes the evidence of the run that ended as
+  // `runStatus` (its processes too when `capture`) and says where it went.
+  void sayEvidence(const char* runStatus, bool capture);
   // The tracker's view of the run; 0 and "" while no tracker exists.
   std::int64_t progress();
   std::string latestLogLine();
@@ -157,6 +160,8 @@ class ProgramWatcher {
   // True when the latest start() or startTest() could not launch the program
   // (file missing, creation failed); false once one has.
   bool launchFailed_ = false;
+  // The exit code of the crash being handled, for its evidence.
+  std::uint32_t crashExitCode_ = 0;
   // True when that failure was a passing shortage: a first start is then
   // tried again as a restart is.
   bool launchMayPass_ = false;

@@ -31,7 +31,8 @@ const Case kCases[] = {
      "# nightly\n\nApplicationPath: a.exe\nApplicationArgument: -x \"y\" #1\n"
      "ApplicationLogDir: \"{dir}\"\nTimeOutMin:  30 \n   \n\t\nApplicationPath: b.exe\n"
      "ApplicationLogDir: {dir}\nTimeOutMin: -1\nTavrelonLog: b.csv\nDebugOrNot: false\n"
-     "DebugCrashScript: c.bat\nDebugTimeoutScript: t.bat\ndllDir: lib\n",
+     "DebugCrashScript: c.bat\nDebugTimeoutScript: t.bat\ndllDir: lib\n"
+     "EvidenceDir: evidence\nEvidenceFullDump: true\nEvidenceMaxMB: 100\n",
      {}},
     {"only comments and blank lines", "# one\n\n#two: x\n\n", {}},
     {"a key in another case",

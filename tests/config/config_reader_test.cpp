@@ -223,6 +223,24 @@ TEST(ReadConfigFile, DebugOrNotIsTrueOnlyForLowerCaseTrue) {
   EXPECT_FALSE(readSingle("DebugOrNot: true\nDebugOrNot: false").debugOrNot);
 }
 
+TEST(ReadConfigFile, ReadsTheEvidenceKeysWithTheirDefaults) {
+  const ProgramConfig plain = readSingle("TimeOutMin: 5");
+  EXPECT_EQ(plain.evidenceDir, "");
+  EXPECT_FALSE(plain.evidenceFullDump);
+  EXPECT_EQ(plain.evidenceMaxMB, 2048);
+  // Kept as written, relative paths too, as TavrelonLog's.
+  const ProgramConfig set =
+      readSingle("EvidenceDir: \"evidence dir\"\nEvidenceFullDump: true\nEvidenceMaxMB: 100");
+  EXPECT_EQ(set.evidenceDir, "evidence dir");
+  EXPECT_TRUE(set.evidenceFullDump);
+  EXPECT_EQ(set.evidenceMaxMB, 100);
+  EXPECT_FALSE(readSingle("EvidenceFullDump: yes").evidenceFullDump);
+  EXPECT_EQ(readSingle("EvidenceMaxMB: 0").evidenceMaxMB, 0);
+  // A cap that is no size keeps the default rather than emptying the folder.
+  for (const char* value : {"-5", "", "lots"})
+    EXPECT_EQ(readSingle(std::string("EvidenceMaxMB: ") + value).evidenceMaxMB, 2048) << value;
+}
+
 TEST(ReadConfigFile, ReadsTimeOutMinAsALeadingInteger) {
   EXPECT_EQ(readSingle("TimeOutMin: 5min").timeOutMin, 5);
   EXPECT_EQ(readSingle("TimeOutMin: abc").timeOutMin, 0);

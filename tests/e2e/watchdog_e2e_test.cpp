@@ -110,6 +110,38 @@ TEST(WatchdogEndToEnd, RestartsAProgramThatCrashedOnceAndRecordsBothRuns) {
   EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + crashed + finished))) << bytes;
 }
 
+TEST(WatchdogEndToEnd, WithAnEvidenceFolderACrashAddsOneLineAndItsFolderAndTheRowsStayAsTheyWere) {
+  Watchdog watchdog;
+  const std::string logs = watchdog.dir().file("logs");
+  // Inside the log folder: the tracker must never take the evidence for a log.
+  const std::string evidence = logs + S + "evidence";
+  const std::string output = watchdog.run(
+      block(kFake,
+            fakeArguments(logs, "--lines 3 --crash-once \"" + watchdog.dir().file("marker") + "\""),
+            logs, "EvidenceDir: " + evidence));
+
+  std::smatch ids;
+  const std::regex expected("Program \\[1\\]:\n" + startLines() + "\n" +
+                            literal("[" + kName + "] has crashed!  Restarting now...") +
+                            "\nEvidence of \\[" + kId + "\\] saved in \\[" + literal(evidence + S) +
+                            kId + "\\]\n" + startLines() + "\\[" + kId + "\\] has finished!\n\n");
+  ASSERT_TRUE(std::regex_match(output, ids, expected)) << output;
+  EXPECT_EQ(ids[1].str(), ids[2].str());
+  const std::string summary = test::readFile(evidence + S + ids[1].str() + S + "summary.txt");
+  EXPECT_NE(summary.find("\nStatus: crashed\nStart_Time: "), std::string::npos) << summary;
+  EXPECT_NE(summary.find("\nExit_Code: 3\n"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("\nLatest_Log: " + logs + S + "fake.csv\n"), std::string::npos) << summary;
+
+  const std::vector<std::string> logsFound = watchdog.defaultStatusLogs(kName);
+  ASSERT_EQ(logsFound.size(), 1u);
+  const std::string crashed = literal(ids[1].str()) + ",crashed," + kRowTime + "," + kRowTime +
+                              "," + literal("[" + logs + S + "fake.csv] line 3 ") + "\\d+\r\n";
+  const std::string finished =
+      literal(ids[3].str()) + ",finished," + kRowTime + "," + kRowTime + ",N/A\r\n";
+  const std::string bytes = test::readFile(logsFound[0]);
+  EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + crashed + finished))) << bytes;
+}
+
 TEST(WatchdogEndToEnd, EndsAndRestartsAProgramWhoseLogStoppedGrowingForAMinute) {
   Watchdog watchdog;
   const std::string logs = watchdog.dir().file("logs");

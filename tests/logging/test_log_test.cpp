@@ -327,6 +327,31 @@ TEST(TestLog, NeverTakesTheWatchersOwnStatusLog) {
   EXPECT_EQ(linked.latestLogPath, dir.file("run.csv"));
 }
 
+TEST(TestLog, NeverTakesAnythingUnderTheEvidenceFolderHoweverReached) {
+  ShortSleeps sleeps;
+  TempDir dir;
+  writeFile(dir.file("run.csv"), "busy\n");
+  nextSecond();
+  const std::string evidence = dir.file("evidence");
+  writeFile(evidence + kSep + "prog.csv_1" + kSep + "summary.csv.txt", "Application_ID: x\n");
+  TestLog plain(dir.path());
+  EXPECT_EQ(plain.latestLogPath, evidence + kSep + "prog.csv_1" + kSep + "summary.csv.txt");
+  TestLog tracker(dir.path(), "", evidence);
+  EXPECT_EQ(tracker.latestLogPath, dir.file("run.csv"));
+  // Named another way, it is still the same folder.
+  fs::create_directory(dir.file("sub"));
+  TestLog sameFolder(dir.path(), "", dir.file("sub") + kSep + ".." + kSep + "evidence");
+  EXPECT_EQ(sameFolder.latestLogPath, dir.file("run.csv"));
+  // A link to a folder in the log folder leaves out the folder under its own name too.
+  fs::rename(evidence, dir.file("kept"));
+  std::error_code error;
+  fs::create_directory_symlink(dir.file("kept"), evidence, error);
+  if (error)
+    GTEST_SKIP() << "no symbolic links here: " << error.message();
+  TestLog linked(dir.path(), "", evidence);
+  EXPECT_EQ(linked.latestLogPath, dir.file("run.csv"));
+}
+
 TEST(TestLog, ReadsTheLastLineOfReadOnlyAndGrowingLogs) {
   ShortSleeps sleeps;
   TempDir dir;

@@ -1,0 +1,103 @@
+// Plays a program whose hang or crash leaves evidence: writes a few CSV log
+// lines, then hangs inside tavrelonEvidenceHangsHere (in two threads, and in a
+// worker copy of itself started in its own group or job), or crashes.
+//
+//   --log-dir DIR       write "line,<i>" lines to DIR/hang.csv first
+//   --lines K           lines to write, default 3
+//   --worker-pid FILE   start the worker and write its pid to FILE
+//   --segv              end by writing through a null pointer instead of hanging
+//   --worker            be the worker: hang at once
+//   --fake-core         (POSIX) before the crash, write "core.<pid>" into the
+//                       current directory, as a core pattern would
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+// Not inlined and not static, so that its name stays in every stack.
+extern "C" __attribute__((noinline)) void tavrelonEvidenceHangsHere() {
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    asm volatile("" ::: "memory");
+  }
+}
+
+// A volatile pointer, so that the compiler keeps the faulting write.
+int* volatile nowhere = nullptr;
+
+int main(int argc, char** argv) {
+  std::string logDir, workerPid;
+  int lines = 3;
+  bool segv = false;
+  bool fakeCore = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--worker")
+      tavrelonEvidenceHangsHere();
+    else if (word == "--segv")
+      segv = true;
+    else if (word == "--fake-core")
+      fakeCore = true;
+    else if (word == "--log-dir" && i + 1 < argc)
+      logDir = argv[++i];
+    else if (word == "--lines" && i + 1 < argc)
+      lines = std::atoi(argv[++i]);
+    else if (word == "--worker-pid" && i + 1 < argc)
+      workerPid = argv[++i];
+  }
+  if (!workerPid.empty()) {
+    tavrelon::platform::ProcessLaunch launch;
+    launch.path = tavrelon::platform::executablePath();
+    launch.arguments = "--worker";
+    launch.newConsole = false;
+    launch.showWindow = false;
+    launch.ownProcessGroup = false;
+    tavrelon::platform::ProcessRecord worker;
+    std::uint32_t error = 0;
+    if (tavrelon::platform::startProcess(launch, worker, error)) {
+      std::ofstream(workerPid, std::ios::binary) << worker.dwProcessId << "\n";
+      tavrelon::platform::closeHandle(worker.hProcess);
+    }
+  }
+  if (!logDir.empty()) {
+    for (int i = 1; i <= lines; ++i) {
+      std::ofstream log(logDir + tavrelon::platform::separator() + "hang.csv",
+                        std::ios::binary | std::ios::app);
+      log << "line," << i << "\n";
+    }
+  }
+  if (segv) {
+#ifdef _WIN32
+    // As on Windows under the watchdog, which passes this error mode on: the
+    // crash ends the process with the exception's code and no dialog waits.
+    // Wine would start its debugger instead, so the filter ends it so first.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    ::SetUnhandledExceptionFilter([](EXCEPTION_POINTERS* exception) -> LONG {
+      ::TerminateProcess(::GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+      return EXCEPTION_EXECUTE_HANDLER;
+    });
+#endif
+#ifdef _WIN32
+    (void)fakeCore;
+#else
+    if (fakeCore)
+      std::ofstream("core." + std::to_string(::getpid()), std::ios::binary) << "not a core\n";
+#endif
+    *nowhere = 1;
+    return 0;
+  }
+  std::thread second(tavrelonEvidenceHangsHere);
+  tavrelonEvidenceHangsHere();
+  second.join();
+  return 0;
+}
