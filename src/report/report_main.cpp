@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/console_window.h"
 #include "platform/platform.h"
 #include "report/report_html.h"
 #include "report/report_input.h"
@@ -140,10 +141,10 @@ int run(const std::vector<std::string>& arguments) {
   if (watchSeconds == 0) {
     bool announced = false;
     const int status = makePage(paths, output, replaceable, announced, 0);
-    // Started with no argument at all on Windows is most likely a double-click:
-    // its window would close before the path could be read. From a console
-    // Enter returns at once; with no input (a scheduled task) nothing waits.
-    if (arguments.empty() && platform::isWindows()) {
+    // Started with no argument in a console of its own (a double-click): its
+    // window would close before the path could be read. With no input (a
+    // scheduled task) nothing waits.
+    if (arguments.empty() && platform::consoleOfItsOwn()) {
       printTo(stdout, "Press Enter to close this window.");
       for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
       }
