@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "logging/log_tracker.h"
 #include "logging/status_log.h"
 #include "logging/status_updates.h"
-#include "logging/test_log.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
 #include "support/test_support.h"

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "logging/test_log.h"
+#include "logging/log_tracker.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
 #include "platform/text_encoding.h"
