@@ -23,7 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-const std::string S(1, platform::separator());
 const std::string kHeader = "Application_ID,Running_Status,Start_Time,End_Time,Latest_Log";
 
 StatusRecord runRow(const std::string& id) {

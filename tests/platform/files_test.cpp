@@ -25,8 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-const std::string S(1, platform::separator());
-
 // Names in `directory`, sorted, as the file system itself lists them.
 std::vector<std::string> namesIn(const std::string& directory) {
   std::vector<std::string> names;
