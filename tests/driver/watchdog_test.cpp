@@ -11,8 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using test::S;
-
 // Standard output is written in text mode, so a line ends as the platform writes it.
 const std::string kLineEnd = platform::isWindows() ? "\r\n" : "\n";
 
@@ -43,24 +41,6 @@ TEST(Watchdog, ReportsAMissingOrUnreadableConfigurationAndExitsWithZero) {
   output.clear();
   EXPECT_EQ(watchdog.runWithArguments("", output), 0);
   EXPECT_EQ(output, "Error: Failed to read TavrelonConfig.ini!" + kLineEnd);
-}
-
-TEST(DirectoryOf, CutsAtTheLastSeparatorOrKeepsAPathWithoutOne) {
-  EXPECT_EQ(platform::directoryOf("E:" + S + "Watch" + S + "tavrelon.exe"), "E:" + S + "Watch");
-  // An executable in a drive's root gives the drive (the bare root on POSIX).
-  EXPECT_EQ(platform::directoryOf("E:" + S + "x.exe"), "E:");
-  EXPECT_EQ(platform::directoryOf(S + "x"), "");
-  EXPECT_EQ(platform::directoryOf("x.exe"), "x.exe");
-  EXPECT_EQ(platform::directoryOf(""), "");
-  EXPECT_EQ(platform::directoryOf("dir" + S), "dir");
-}
-
-TEST(ExecutableDirectory, IsTheRunningProgramsDirectoryWithoutTrailingSeparator) {
-  const std::string directory = platform::executableDirectory();
-  ASSERT_FALSE(directory.empty());
-  EXPECT_NE(directory.back(), platform::separator());
-  EXPECT_EQ(platform::executablePath().compare(0, directory.size() + 1, directory + S), 0);
-  EXPECT_TRUE(platform::exists(directory));
 }
 
 }  // namespace
