@@ -13,8 +13,8 @@
 #include "config/config_reader.h"
 #include "driver/watchdog.h"
 #include "fixtures.h"
+#include "logging/log_tracker.h"
 #include "logging/status_log.h"
-#include "logging/test_log.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "fixtures.h"
-#include "logging/test_log.h"
+#include "logging/log_tracker.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
 

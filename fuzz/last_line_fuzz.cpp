@@ -11,7 +11,7 @@
 
 #include "fuzz_support.h"
 #include "logging/last_line.h"
-#include "logging/test_log.h"
+#include "logging/log_tracker.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
 #include "platform/text_encoding.h"

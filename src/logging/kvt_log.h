@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "logging/test_log.h"
+#include "logging/log_tracker.h"
 
 namespace tavrelon {
 

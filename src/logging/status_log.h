@@ -14,6 +14,13 @@ struct StatusRecord {
   std::string startTime;          // "%Y-%m-%d %H:%M:%S", local time
   std::string endTime;            // same form; empty while running
   std::string latestLog = "N/A";  // "[" log path "] " last line, or "N/A"
+
+  // Field by field: the same row of the status log.
+  bool operator==(const StatusRecord& other) const {
+    return applicationId == other.applicationId && runningStatus == other.runningStatus &&
+           startTime == other.startTime && endTime == other.endTime && latestLog == other.latestLog;
+  }
+  bool operator!=(const StatusRecord& other) const { return !(*this == other); }
 };
 
 // What the names of the files the watchdog keeps beside a status log carry

@@ -2,8 +2,8 @@
 // with the test-only hook.
 #include <mutex>
 
-#include "platform/backend.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/clock_backend.h"
 #include "platform/test_seams.h"
 
 namespace tavrelon::platform {

@@ -3,8 +3,9 @@
 #include <string>
 #include <utility>
 
-#include "platform/backend.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/files_backend.h"
 
 namespace tavrelon::platform {
 

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <utility>
 
-#include "platform/backend.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/files_backend.h"
+#include "platform/paths.h"
+#include "platform/process_backend.h"
 
 namespace tavrelon::platform {
 
@@ -98,15 +100,6 @@ void removeStaleTemporaries(const std::string& path, const std::string& temporar
 FileOutcome recoverKeptReplacement(const std::string& path, const std::string& temporaryTag) {
   return namesNoFile(path) ? FileOutcome::Done
                            : backend::recoverKeptReplacement(path, temporaryTag);
-}
-
-bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {
-  record = ProcessRecord();
-  if (namesNoFile(launch.path) || namesNoFile(launch.workingDirectory)) {
-    errorCode = backend::fileNotFoundError();
-    return false;
-  }
-  return backend::startProcess(launch, record, errorCode);
 }
 
 FileOutcome backend::readBounded(

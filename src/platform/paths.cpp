@@ -1,5 +1,5 @@
 // The portable path helpers: every split and join of a path at its separator.
-#include "platform/platform.h"
+#include "platform/paths.h"
 
 namespace tavrelon::platform {
 

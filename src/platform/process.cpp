@@ -1,24 +1,13 @@
 // The portable part of the process services: the owning process record and
-// the nesting mark.
+// the start of a process, whose path must name a file.
 #include <string>
 #include <utility>
 
-#include "platform/backend.h"
-#include "platform/platform.h"
+#include "platform/files_backend.h"
+#include "platform/process.h"
+#include "platform/process_backend.h"
 
 namespace tavrelon::platform {
-
-std::int32_t markSupervisionDepth() {
-  const char* const name = "TAVRELON_DEPTH";
-  std::string text;
-  std::int32_t depth = 0;
-  if (backend::environmentVariable(name, text) && !text.empty() && text.size() <= 6 &&
-      text.find_first_not_of("0123456789") == std::string::npos) {
-    depth = static_cast<std::int32_t>(std::stol(text));
-  }
-  backend::setEnvironmentVariable(name, std::to_string(depth + 1));
-  return depth;
-}
 
 ProcessRecord::ProcessRecord(ProcessRecord&& other) noexcept
     : hProcess(std::exchange(other.hProcess, 0)),
@@ -37,6 +26,15 @@ ProcessRecord& ProcessRecord::operator=(ProcessRecord&& other) noexcept {
 
 ProcessRecord::~ProcessRecord() {
   closeHandle(hProcess);
+}
+
+bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode) {
+  record = ProcessRecord();
+  if (backend::namesNoFile(launch.path) || backend::namesNoFile(launch.workingDirectory)) {
+    errorCode = backend::fileNotFoundError();
+    return false;
+  }
+  return backend::startProcess(launch, record, errorCode);
 }
 
 }  // namespace tavrelon::platform

@@ -2,9 +2,11 @@
 // handlers set, and waits that it ends early.
 #include <atomic>
 
-#include "platform/backend.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/clock_backend.h"
+#include "platform/process_backend.h"
 #include "platform/test_seams.h"
+#include "platform/watchdog_process.h"
 
 namespace tavrelon::platform {
 
@@ -39,6 +41,18 @@ bool pauseUnlessStopped(std::int64_t milliseconds) {
 void clearStopRequestForTesting() {
   stopFlag.store(false);
   backend::resetStopWake();
+}
+
+std::int32_t markSupervisionDepth() {
+  const char* const name = "TAVRELON_DEPTH";
+  std::string text;
+  std::int32_t depth = 0;
+  if (backend::environmentVariable(name, text) && !text.empty() && text.size() <= 6 &&
+      text.find_first_not_of("0123456789") == std::string::npos) {
+    depth = static_cast<std::int32_t>(std::stol(text));
+  }
+  backend::setEnvironmentVariable(name, std::to_string(depth + 1));
+  return depth;
 }
 
 }  // namespace tavrelon::platform

@@ -3,8 +3,9 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/backend.h"
-#include "platform/platform.h"
+#include "platform/clock_backend.h"
+#include "platform/files_backend.h"
+#include "platform/process_backend.h"
 #include "platform/test_seams.h"
 
 namespace tavrelon::platform {

@@ -1,6 +1,6 @@
 #include "platform/text_encoding.h"
 
-#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace tavrelon {
 

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "config/program_config.h"
+#include "logging/log_tracker.h"
 #include "logging/status_log.h"
 #include "logging/status_updates.h"
-#include "logging/test_log.h"
 #include "platform/platform.h"
 
 namespace tavrelon {

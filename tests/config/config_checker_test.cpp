@@ -12,6 +12,12 @@
 namespace tavrelon {
 namespace {
 
+// Status logs named in `folder` with a fixed run stamp, so that no check
+// depends on where the tests run or on the clock.
+StatusLogDefaults fixedDefaults(const std::string& folder) {
+  return StatusLogDefaults{folder, [] { return std::string("20240601093005"); }};
+}
+
 // Every "{dir}" in `text` replaced by `dir`.
 std::string within(std::string text, const std::string& dir) {
   for (std::string::size_type at; (at = text.find("{dir}")) != std::string::npos;)
@@ -117,7 +123,7 @@ TEST(ConfigWarnings, EachMistakeIsSaidOnceWithItsLineAndACleanFileSaysNothing) {
 
     std::vector<std::string> warnings{"left over"};
     const std::vector<ProgramConfig> checked =
-        readConfigFile(dir.file("TavrelonConfig.ini"), watchdogStatusLogDefaults(), warnings);
+        readConfigFile(dir.file("TavrelonConfig.ini"), fixedDefaults(dir.path()), warnings);
     std::vector<std::string> expected;
     for (const char* warning : c.warnings)
       expected.push_back("Warning: TavrelonConfig.ini line " + within(warning, folder));
@@ -125,7 +131,7 @@ TEST(ConfigWarnings, EachMistakeIsSaidOnceWithItsLineAndACleanFileSaysNothing) {
 
     // The warnings change nothing in what is supervised.
     const std::vector<ProgramConfig> plain =
-        readConfigFile(dir.file("TavrelonConfig.ini"), watchdogStatusLogDefaults());
+        readConfigFile(dir.file("TavrelonConfig.ini"), fixedDefaults(dir.path()));
     ASSERT_EQ(checked.size(), plain.size()) << c.name;
     for (std::size_t i = 0; i < plain.size(); ++i) {
       EXPECT_EQ(checked[i].applicationPath, plain[i].applicationPath) << c.name;
@@ -144,7 +150,7 @@ TEST(ConfigWarnings, ManyMistakesAreListedUpToALimitAndTheRestCounted) {
   test::TempDir dir;
   test::writeFile(dir.file("TavrelonConfig.ini"), configuration);
   std::vector<std::string> warnings;
-  readConfigFile(dir.file("TavrelonConfig.ini"), watchdogStatusLogDefaults(), warnings);
+  readConfigFile(dir.file("TavrelonConfig.ini"), fixedDefaults(dir.path()), warnings);
   ASSERT_EQ(warnings.size(), kMaxListedConfigWarnings + 1);
   EXPECT_EQ(warnings.front(),
             "Warning: TavrelonConfig.ini line 2: unknown key [Colour] is ignored.");
@@ -156,8 +162,7 @@ TEST(ConfigWarnings, ManyMistakesAreListedUpToALimitAndTheRestCounted) {
 TEST(ConfigWarnings, AFileThatCannotBeOpenedGivesNoRecordsAndNoWarnings) {
   test::TempDir dir;
   std::vector<std::string> warnings{"left over"};
-  EXPECT_TRUE(
-      readConfigFile(dir.file("missing.ini"), watchdogStatusLogDefaults(), warnings).empty());
+  EXPECT_TRUE(readConfigFile(dir.file("missing.ini"), fixedDefaults(dir.path()), warnings).empty());
   EXPECT_TRUE(warnings.empty());
 }
 

@@ -15,7 +15,7 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string S(1, platform::separator());
+using test::S;
 
 // `text` with every backslash turned into this platform's separator, so paths
 // can be written the way users write them.
@@ -27,11 +27,20 @@ std::string native(std::string text) {
   return text;
 }
 
+// The watchdog's folder and run stamp the reader is given here, fixed so that
+// every derived name is known exactly.
+const std::string kWatchdogDir = "E:" + S + "Watch";
+const std::string kStamp = "20240601093005";
+
+StatusLogDefaults fixedDefaults() {
+  return StatusLogDefaults{kWatchdogDir, [] { return kStamp; }};
+}
+
 // Writes `content` as a configuration file and reads it back.
 std::vector<ProgramConfig> readConfig(const std::string& content) {
   test::TempDir dir;
   test::writeFile(dir.file("TavrelonConfig.ini"), content);
-  return readConfigFile(dir.file("TavrelonConfig.ini"), watchdogStatusLogDefaults());
+  return readConfigFile(dir.file("TavrelonConfig.ini"), fixedDefaults());
 }
 
 // The one record of a file that must give exactly one.
@@ -42,31 +51,25 @@ ProgramConfig readSingle(const std::string& content) {
 }
 
 std::string defaultStatusLog() {
-  return platform::executableDirectory() + S + "TavrelonLog.csv";
+  return kWatchdogDir + S + "TavrelonLog.csv";
 }
 
-// True when `path` is the watchdog's directory + "TavrelonLog_" + `name` + "_" +
-// a 14-digit stamp within [earliest, latest] + ".csv".
-::testing::AssertionResult isDerivedStatusLog(const std::string& path, const std::string& name,
-                                              const std::string& earliest,
-                                              const std::string& latest) {
-  const std::string prefix = platform::executableDirectory() + S + "TavrelonLog_" + name + "_";
-  const std::string suffix = ".csv";
-  if (path.size() != prefix.size() + 14 + suffix.size() || path.compare(0, prefix.size(), prefix) ||
-      path.compare(path.size() - suffix.size(), suffix.size(), suffix)) {
-    return ::testing::AssertionFailure() << path << " is not " << prefix << "<stamp>" << suffix;
-  }
-  const std::string stamp = path.substr(prefix.size(), 14);
-  if (stamp.find_first_not_of("0123456789") != std::string::npos || stamp < earliest ||
-      stamp > latest) {
-    return ::testing::AssertionFailure()
-           << "stamp " << stamp << " not 14 digits in [" << earliest << ", " << latest << "]";
-  }
-  return ::testing::AssertionSuccess();
+// The status log derived for the program file `name`: the watchdog's folder,
+// "TavrelonLog_", the name, "_", the run stamp and ".csv".
+std::string derivedStatusLog(const std::string& name) {
+  return kWatchdogDir + S + "TavrelonLog_" + name + "_" + kStamp + ".csv";
 }
 
-std::string now() {
-  return platform::localTime("%Y%m%d%H%M%S");
+TEST(ReadConfigFile, TheWatchdogsDefaultsAreItsOwnFolderAndTheLocalTimeNow) {
+  const std::string before = platform::localTime("%Y%m%d%H%M%S");
+  const StatusLogDefaults defaults = watchdogStatusLogDefaults();
+  const std::string stamp = defaults.stamp();
+  const std::string after = platform::localTime("%Y%m%d%H%M%S");
+  EXPECT_EQ(defaults.directory, platform::executableDirectory());
+  EXPECT_EQ(stamp.size(), 14u);
+  EXPECT_EQ(stamp.find_first_not_of("0123456789"), std::string::npos) << stamp;
+  EXPECT_LE(before, stamp);
+  EXPECT_LE(stamp, after);
 }
 
 TEST(ReadConfigFile, ReadsTheTwoBlockExampleIntoTwoRecords) {
@@ -82,16 +85,14 @@ TEST(ReadConfigFile, ReadsTheTwoBlockExampleIntoTwoRecords) {
       "DebugCrashScript: \\crash.bat\n"
       "TavrelonLog: D:\\status\\beta.csv\n"
       "Colour: blue\n");
-  const std::string before = now();
   std::vector<ProgramConfig> records = readConfig(content);
-  const std::string after = now();
   ASSERT_EQ(records.size(), 2u);
 
   const ProgramConfig& alpha = records[0];
   EXPECT_EQ(alpha.applicationPath, native("D:\\Tests\\alpha.exe"));
   EXPECT_EQ(alpha.applicationArgument, "-suite \"nightly run\"");
   EXPECT_EQ(alpha.applicationLogDir, native("D:\\shared\\logs"));
-  EXPECT_TRUE(isDerivedStatusLog(alpha.statusLogPath, "alpha.exe", before, after));
+  EXPECT_EQ(alpha.statusLogPath, derivedStatusLog("alpha.exe"));
   EXPECT_EQ(alpha.dllDir, "");
   EXPECT_FALSE(alpha.debugOrNot);
   EXPECT_EQ(alpha.timeOutMin, 30);
@@ -128,9 +129,9 @@ TEST(ReadConfigFile, FileWithoutApplicationPathGivesOneRecordWithStartingValues)
 
 TEST(ReadConfigFile, MissingOrUnreadableFileGivesNoRecords) {
   test::TempDir dir;
-  EXPECT_TRUE(readConfigFile(dir.file("TavrelonConfig.ini"), watchdogStatusLogDefaults()).empty());
+  EXPECT_TRUE(readConfigFile(dir.file("TavrelonConfig.ini"), fixedDefaults()).empty());
   // A directory in the file's place cannot be read as one.
-  EXPECT_TRUE(readConfigFile(dir.path(), watchdogStatusLogDefaults()).empty());
+  EXPECT_TRUE(readConfigFile(dir.path(), fixedDefaults()).empty());
 }
 
 TEST(ReadConfigFile, OnlyAHashInTheFirstColumnMakesAComment) {
@@ -183,7 +184,6 @@ TEST(ReadConfigFile, StripsQuotesFromEveryValueButTheArgument) {
 }
 
 TEST(ReadConfigFile, ApplicationPathOpensBlocksAndLaterEntriesWin) {
-  const std::string before = now();
   std::vector<ProgramConfig> records = readConfig(
       native("TavrelonLog: early.csv\n"  // replaced by the first block's derived name
              "TimeOutMin: 4\n"           // belongs to the first program only
@@ -194,23 +194,22 @@ TEST(ReadConfigFile, ApplicationPathOpensBlocksAndLaterEntriesWin) {
              "ApplicationLogDir: logs\n"
              "ApplicationPath: \\tools\\two.exe\n"  // fills that record
              "ApplicationPath\n"));                 // the bare word is the path
-  const std::string after = now();
   ASSERT_EQ(records.size(), 3u);
 
   EXPECT_EQ(records[0].applicationPath, "one.exe");
   EXPECT_EQ(records[0].timeOutMin, 4);
   EXPECT_EQ(records[0].dllDir, "second");
-  EXPECT_TRUE(isDerivedStatusLog(records[0].statusLogPath, "one.exe", before, after));
+  EXPECT_EQ(records[0].statusLogPath, derivedStatusLog("one.exe"));
 
   EXPECT_EQ(records[1].applicationPath, native("\\tools\\two.exe"));
   EXPECT_EQ(records[1].applicationLogDir, "logs");
   EXPECT_EQ(records[1].timeOutMin, 2);
   EXPECT_EQ(records[1].dllDir, "");
-  EXPECT_TRUE(isDerivedStatusLog(records[1].statusLogPath, "two.exe", before, after));
+  EXPECT_EQ(records[1].statusLogPath, derivedStatusLog("two.exe"));
 
   EXPECT_EQ(records[2].applicationPath, "ApplicationPath");
   EXPECT_EQ(records[2].applicationLogDir, "");
-  EXPECT_TRUE(isDerivedStatusLog(records[2].statusLogPath, "ApplicationPath", before, after));
+  EXPECT_EQ(records[2].statusLogPath, derivedStatusLog("ApplicationPath"));
 }
 
 TEST(ReadConfigFile, DebugOrNotIsTrueOnlyForLowerCaseTrue) {

@@ -15,7 +15,7 @@
 namespace tavrelon {
 namespace {
 
-const std::string S(1, platform::separator());
+using test::S;
 
 TEST(Demo, ExampleConfigurationBesideTheWatchdogSupervisesTheDemo) {
   const std::string buildDir = platform::directoryOf(test::builtProgram("tavrelon"));

@@ -22,7 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-const std::string S(1, platform::separator());
 const std::string kFake = test::builtProgram("fake_program");
 const std::string kName = fs::path(kFake).filename().string();
 

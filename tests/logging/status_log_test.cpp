@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 
 #include "logging/status_updates.h"
@@ -13,6 +14,13 @@
 #include "support/test_support.h"
 
 namespace tavrelon {
+
+// A row as one readable text in failure messages.
+void PrintTo(const StatusRecord& r, std::ostream* out) {
+  *out << r.applicationId << "|" << r.runningStatus << "|" << r.startTime << "|" << r.endTime << "|"
+       << r.latestLog;
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -28,12 +36,6 @@ StatusRecord row(std::string id, std::string status, std::string start, std::str
                  std::string latest) {
   return StatusRecord{std::move(id), std::move(status), std::move(start), std::move(end),
                       std::move(latest)};
-}
-
-// The row as one readable text, for comparisons with useful failure messages.
-std::string show(const StatusRecord& r) {
-  return r.applicationId + "|" + r.runningStatus + "|" + r.startTime + "|" + r.endTime + "|" +
-         r.latestLog;
 }
 
 TEST(StatusLog, WritesExactBytesAndReadsThemBack) {
@@ -52,7 +54,7 @@ TEST(StatusLog, WritesExactBytesAndReadsThemBack) {
 
   std::vector<StatusRecord> back = readStatusLog(path);
   ASSERT_EQ(back.size(), 2u);
-  EXPECT_EQ(show(back[0]), show(rows[0]));
+  EXPECT_EQ(back[0], rows[0]);
   EXPECT_EQ(back[1].endTime, "");
   EXPECT_EQ(back[1].latestLog, "N/A");
 }
@@ -114,11 +116,10 @@ TEST(StatusLog, ReaderSkipsHeadersAndEmptyLinesAndDropsWrongFieldCounts) {
                       "b,timeout,s,e,[p] x,\n" + "c,0,finished,s,e,[p] y\n" + "d,crashed,s,e,last");
   std::vector<StatusRecord> rows = readStatusLog(path);
   ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(show(rows[0]), show(row("a", "running", "s", "", "N/A")));
-  EXPECT_EQ(show(rows[1]),
-            show(row("b", "timeout", "s", "e", "[p] x")));  // trailing comma: five fields
-  EXPECT_EQ(show(rows[2]), show(row("c", "finished", "s", "e", "[p] y")));  // is_Manual goes
-  EXPECT_EQ(show(rows[3]), show(row("d", "crashed", "s", "e", "last")));    // no final line end
+  EXPECT_EQ(rows[0], row("a", "running", "s", "", "N/A"));
+  EXPECT_EQ(rows[1], row("b", "timeout", "s", "e", "[p] x"));   // trailing comma: five fields
+  EXPECT_EQ(rows[2], row("c", "finished", "s", "e", "[p] y"));  // is_Manual goes
+  EXPECT_EQ(rows[3], row("d", "crashed", "s", "e", "last"));    // no final line end
 
   // A rewrite has one header, CR LF throughout and none of the dropped lines.
   writeStatusLog(rows, path);
@@ -137,10 +138,10 @@ TEST(StatusLog, ReadingKeepsEveryRowOfCrOnlyBomAndSpreadsheetFiles) {
   std::vector<StatusRecord> rows;
   ASSERT_EQ(readStatusLog(path, rows), StatusLogOutcome::Done);
   ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(show(rows[0]), show(row("a.exe_1", "crashed", "t1", "t2", "")));
-  EXPECT_EQ(show(rows[1]), show(row("\"b.exe_2", "timeout", "t1", "t2", "[p] x")));
-  EXPECT_EQ(show(rows[2]), show(row("c.exe_3", "finished", "t1", "t2", "[p] y")));
-  EXPECT_EQ(show(rows[3]), show(row("d.exe_4", "running", "t1", "", "N/A")));
+  EXPECT_EQ(rows[0], row("a.exe_1", "crashed", "t1", "t2", ""));
+  EXPECT_EQ(rows[1], row("\"b.exe_2", "timeout", "t1", "t2", "[p] x"));
+  EXPECT_EQ(rows[2], row("c.exe_3", "finished", "t1", "t2", "[p] y"));
+  EXPECT_EQ(rows[3], row("d.exe_4", "running", "t1", "", "N/A"));
 }
 
 TEST(StatusLog, ACellSavedWithLineBreaksIsReadAcrossThemWhenItsQuoteClosesWithinFiveLines) {
@@ -157,10 +158,10 @@ TEST(StatusLog, ACellSavedWithLineBreaksIsReadAcrossThemWhenItsQuoteClosesWithin
   std::int64_t foreign = -1;
   ASSERT_EQ(readStatusLog(path, rows, &foreign), StatusLogOutcome::Done);
   ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(show(rows[0]), show(row("a", "crashed", "s", "e", "[p] \"1\" 2,")));
-  EXPECT_EQ(show(rows[1]), show(row("b", "finished", "s", "e", "1 2 3 4 5")));
-  EXPECT_EQ(show(rows[2]), show(row("c", "crashed", "s", "e", "\"1")));
-  EXPECT_EQ(show(rows[3]), show(row("e", "running", "s", "", "N/A")));
+  EXPECT_EQ(rows[0], row("a", "crashed", "s", "e", "[p] \"1\" 2,"));
+  EXPECT_EQ(rows[1], row("b", "finished", "s", "e", "1 2 3 4 5"));
+  EXPECT_EQ(rows[2], row("c", "crashed", "s", "e", "\"1"));
+  EXPECT_EQ(rows[3], row("e", "running", "s", "", "N/A"));
   EXPECT_EQ(foreign, 8);  // 2 to 6", d,"half, f,"x and y",z
   writeStatusLog(rows, path);
   EXPECT_EQ(readFile(path), kHeader + "\r\na,crashed,s,e,\"[p] \"\"1\"\" 2,\"\r\n" +
@@ -229,9 +230,9 @@ TEST(StatusLog, UpdateChangesOnlyTheLastMatchingRowAndKeepsItsId) {
                                     row("b", "running", "s2", "", "N/A"),
                                     row("a", "running", "s3", "", "N/A")};
   updateStatusRow(rows, row("a", "finished", "s3", "e3", "[p] 3"));
-  EXPECT_EQ(show(rows[0]), show(row("a", "timeout", "s1", "e1", "[p] 1")));
-  EXPECT_EQ(show(rows[1]), show(row("b", "running", "s2", "", "N/A")));
-  EXPECT_EQ(show(rows[2]), show(row("a", "finished", "s3", "e3", "[p] 3")));
+  EXPECT_EQ(rows[0], row("a", "timeout", "s1", "e1", "[p] 1"));
+  EXPECT_EQ(rows[1], row("b", "running", "s2", "", "N/A"));
+  EXPECT_EQ(rows[2], row("a", "finished", "s3", "e3", "[p] 3"));
   updateStatusRow(rows, row("A", "crashed", "", "", ""));  // case-sensitive key
   updateStatusRow(rows, row("c", "crashed", "", "", ""));
   EXPECT_EQ(rows.size(), 3u);
@@ -254,7 +255,7 @@ TEST(StatusLog, ValuesWithCommasAndQuotesSurviveARoundTripLineBreaksAsSpaces) {
   std::vector<StatusRecord> back = readStatusLog(path);
   ASSERT_EQ(back.size(), 3u);
   for (std::size_t i = 0; i < rows.size(); ++i)
-    EXPECT_EQ(show(back[i]), show(rows[i])) << i;
+    EXPECT_EQ(back[i], rows[i]) << i;
 }
 
 TEST(StatusLog, UnwritableLocationLeavesEverythingAsItWas) {
@@ -450,7 +451,7 @@ TEST(StatusLog, HostileContentIsReadAndItsRowsSurviveARewrite) {
   std::vector<StatusRecord> again = readStatusLog(path);
   ASSERT_EQ(again.size(), rows.size());
   for (std::size_t i = 0; i < rows.size(); ++i)
-    ASSERT_EQ(show(again[i]), show(rows[i])) << i;
+    ASSERT_EQ(again[i], rows[i]) << i;
 }
 
 }  // namespace

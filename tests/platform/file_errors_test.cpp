@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "logging/log_tracker.h"
 #include "logging/status_log.h"
 #include "logging/status_updates.h"
-#include "logging/test_log.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
 #include "support/test_support.h"
@@ -23,7 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-const std::string S(1, platform::separator());
 const std::string kHeader = "Application_ID,Running_Status,Start_Time,End_Time,Latest_Log";
 
 StatusRecord runRow(const std::string& id) {

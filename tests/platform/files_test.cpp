@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "logging/test_log.h"
+#include "logging/log_tracker.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
 #include "platform/text_encoding.h"
@@ -24,8 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test;
-
-const std::string S(1, platform::separator());
 
 // Names in `directory`, sorted, as the file system itself lists them.
 std::vector<std::string> namesIn(const std::string& directory) {

@@ -25,8 +25,6 @@ namespace fs = std::filesystem;
 using namespace test;
 using platform::ProcessState;
 
-const std::string S(1, platform::separator());
-
 bool onPosix() {
   return !platform::isWindows();
 }

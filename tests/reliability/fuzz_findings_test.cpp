@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "logging/last_line.h"
+#include "logging/log_tracker.h"
 #include "logging/status_log.h"
-#include "logging/test_log.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

@@ -14,6 +14,7 @@
 #include "config/config_reader.h"
 #include "driver/watchdog.h"
 #include "logging/status_log.h"
+#include "support/watchdog_run.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {
@@ -23,18 +24,17 @@ namespace fs = std::filesystem;
 using namespace std::string_literals;
 using namespace test;
 
-// The watchdog copied into `dir` with `config` beside it, run without
-// arguments; returns its output, and its exit status in `status`.
-std::string runWatchdogWith(const TempDir& dir, const std::string& config, int& status) {
-  const std::string watchdog = copyOfProgram("tavrelon", dir.path());
-  writeFile(dir.file("TavrelonConfig.ini"), config);
+// The watchdog copied into a folder of its own with `config` beside it, run
+// without arguments; returns its output, and its exit status in `status`.
+std::string runWatchdogWith(const std::string& config, int& status) {
+  Watchdog watchdog;
+  writeFile(watchdog.configPath(), config);
   std::string output;
-  status = runCapturingOutput(watchdog, "", output);
+  status = watchdog.runWithArguments("", output);
   return output;
 }
 
 TEST(HostileConfiguration, RandomBytesWithNulsAreReadAndTheWatchdogExitsCleanly) {
-  TempDir dir;
   std::mt19937 random(31337);
   std::string noise(1 << 20, '\0');
   for (char& c : noise) {
@@ -43,7 +43,7 @@ TEST(HostileConfiguration, RandomBytesWithNulsAreReadAndTheWatchdogExitsCleanly)
     c = value == 0 ? '\n' : value == 1 ? ':' : value == 2 ? '\0' : static_cast<char>(random());
   }
   int status = -1;
-  const std::string output = runWatchdogWith(dir, noise, status);
+  const std::string output = runWatchdogWith(noise, status);
   EXPECT_EQ(status, 0);
   // The noise's mistakes come first, a bounded list of warnings, then the one program.
   const std::string::size_type program = output.find(consoleLine("Program [1]:"));
@@ -63,7 +63,7 @@ TEST(HostileConfiguration, ArgumentOfSeveralMegabytesFailsToStartAndTheNextProgr
                              "\nApplicationArgument: " + std::string(4 << 20, 'a') +
                              "\nApplicationPath: " + dir.file("missing.exe") + "\n";
   int status = -1;
-  const std::string output = runWatchdogWith(dir, config, status);
+  const std::string output = runWatchdogWith(config, status);
   EXPECT_EQ(status, 0);
   EXPECT_NE(output.find("Start process failed!  errorcode:"), std::string::npos) << output;
   EXPECT_NE(output.find(consoleLine("Program [2]:") + "Specified program [missing.exe] not found!"),

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "config/text_lines.h"
+#include "logging/log_tracker.h"
 #include "logging/status_log.h"
-#include "logging/test_log.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {

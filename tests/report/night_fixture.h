@@ -22,9 +22,7 @@ namespace tavrelon::test {
 inline std::string runWatchdogNight(const TempDir& dir) {
   namespace fs = std::filesystem;
   const std::string s(1, platform::separator());
-  const fs::path built = builtProgram("tavrelon");
-  const std::string watchdog = dir.file(built.filename().string());
-  fs::copy_file(built, watchdog);
+  const std::string watchdog = copyOfProgram("tavrelon", dir.path());
   const std::string status = dir.file("status");
   fs::create_directories(status + s + "hostA");
   fs::create_directories(status + s + "hostB");

@@ -14,6 +14,9 @@
 
 namespace tavrelon::test {
 
+// The platform's path separator as a string, for joining paths in tests.
+inline const std::string S(1, platform::separator());
+
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes.
 class TempDir {

@@ -25,6 +25,10 @@ std::string Watchdog::run(const std::string& configuration, bool makeLogFolders)
   return withoutCarriageReturns(output);
 }
 
+int Watchdog::runWithArguments(const std::string& arguments, std::string& output) const {
+  return runCapturingOutput(program_, arguments, output);
+}
+
 void Watchdog::start(const std::string& configuration, const std::string& launcher) {
   configure(configuration, true);
   const std::string command = "echo $$ > \"" + dir_.file("watchdog.pid") + "\"; exec " + launcher +
@@ -62,7 +66,7 @@ void Watchdog::configure(const std::string& configuration, bool makeLogFolders) 
           fs::u8path(configuration.substr(at + key.size(), end - at - key.size())));
     at = end + 1;
   }
-  writeFile(dir_.file("TavrelonConfig.ini"), configuration);
+  writeFile(configPath(), configuration);
 }
 
 std::vector<std::string> Watchdog::defaultStatusLogs(const std::string& name) const {

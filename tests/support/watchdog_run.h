@@ -22,11 +22,17 @@ class Watchdog {
 
   const TempDir& dir() const { return dir_; }
   const std::string& program() const { return program_; }
+  // The configuration file beside the copy.
+  std::string configPath() const { return dir_.file("TavrelonConfig.ini"); }
 
   // Writes TavrelonConfig.ini beside the copy, runs it and returns its
   // standard output with line ends as "\n". The log folders it names are made
   // first, as a lab has them, unless `makeLogFolders` is false.
   std::string run(const std::string& configuration, bool makeLogFolders = true);
+  // Runs the copy with `arguments` and whatever configuration is beside it
+  // (none written here); its standard output as it came into `output`.
+  // Returns its exit status.
+  int runWithArguments(const std::string& arguments, std::string& output) const;
 
   // POSIX: starts the copy in the background through the shell, `launcher`
   // (a command that execs its arguments) in front of it, its standard output

@@ -19,8 +19,6 @@ namespace tavrelon::test {
 
 namespace fs = std::filesystem;
 
-inline const std::string S(1, platform::separator());
-
 // Sleeps shortened to 1/200 for whole supervisions: a poll takes 50 ms and a
 // one-minute time-out 300 ms of real time, long enough that a busy machine
 // never makes a program that logs every 20 ms look hung.

@@ -1,42 +1,19 @@
-// What the platform backends and the portable parts of the platform layer
-// share. Not for callers outside src/platform.
+// What the file services and their backends share. Not for callers outside
+// src/platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace tavrelon::platform::backend {
 
-// Blocks the calling thread for `milliseconds` of real time (0 or less: none).
-void sleepForReal(std::int64_t milliseconds);
-
-// Waits up to `milliseconds` of real time, returning early once wakeStopWaiters()
-// has been called (now or before).
-void waitForStopWake(std::int64_t milliseconds);
-
-// Wakes every waitForStopWake(), now and later, until resetStopWake().
-// Async-signal-safe on POSIX.
-void wakeStopWaiters();
-void resetStopWake();
-
-// True while a test hook replaces sleeping (setSleepHookForTesting).
-bool sleepHookIsSet();
-
-// Converts `when` to local calendar time in `local`; false when it cannot.
-bool localCalendarTime(std::time_t when, std::tm& local);
-
 // Calls the hook of setBeforeReplaceHookForTesting, if one is set.
 void beforeReplaceForTesting(const std::string& target);
-
-// The error code that failJobAssignmentForTesting() set; 0 when none is set.
-std::uint32_t forcedJobAssignmentFailure();
 
 // The error code that failFileReplacementForTesting() set; 0 when none is set.
 std::uint32_t forcedReplacementFailure();
@@ -70,20 +47,11 @@ FileOutcome replaceRegularFile(const std::string& path, const std::string& conte
                                const std::string& temporaryTag);
 void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag);
 FileOutcome recoverKeptReplacement(const std::string& path, const std::string& temporaryTag);
-// startProcess for a launch whose path and directory hold no NUL; `record` comes in empty.
-bool startProcess(const ProcessLaunch& launch, ProcessRecord& record, std::uint32_t& errorCode);
 // Keeps `code` (errno, GetLastError) as this thread's latest file error, for
 // takeFileErrorCode. Called by each backend's one error-mapping helper.
 void noteFileError(std::uint32_t code);
 // The system's error code for "no such file" (ENOENT, ERROR_FILE_NOT_FOUND).
 std::uint32_t fileNotFoundError();
-// The value of this process's environment variable `name` (ASCII); false when unset.
-bool environmentVariable(const std::string& name, std::string& value);
-// Sets this process's environment variable `name` (ASCII), which every process
-// started afterwards inherits.
-void setEnvironmentVariable(const std::string& name, const std::string& value);
-// This process's id, as the system numbers processes.
-std::uint32_t currentProcessId();
 
 // Reads a regular file of `size` bytes (as its open handle tells) into `content`
 // through `read`, one system read into a buffer: the bytes read, 0 at the end,
@@ -120,36 +88,8 @@ class TemporaryNames {
   std::string prefix_;
 };
 
-// True while the process with the system's id `processId` runs (also when it
-// cannot be asked, another user's say); false once it is gone.
-bool processRuns(std::uint32_t processId);
-
 // resolveWriteTarget for a path without a NUL byte.
 FileOutcome resolveWriteTarget(const std::string& path, std::string& target);
-
-// The backends' table of started processes: Handles from a counter that never
-// repeats, so a closed Handle stays invalid instead of coming to name another
-// process. Hold `mutex` around every use.
-template <typename Entry>
-struct HandleTable {
-  std::mutex mutex;
-  std::map<Handle, Entry> entries;
-
-  // A new Handle and its (default) entry.
-  Handle add() {
-    const Handle handle = next_++;
-    entries[handle];
-    return handle;
-  }
-  // The entry of an open Handle, or null.
-  Entry* find(Handle handle) {
-    auto found = entries.find(handle);
-    return found == entries.end() ? nullptr : &found->second;
-  }
-
- private:
-  Handle next_ = 1;
-};
 
 // Releases a lock handle that lockFileExclusive gave out; 0 is ignored. With
 // a `path` (the lock was held) the lock file goes too: POSIX removes the path

@@ -1,4 +1,4 @@
-#include "logging/test_log.h"
+#include "logging/log_tracker.h"
 
 #include <algorithm>
 #include <exception>

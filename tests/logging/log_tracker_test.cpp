@@ -1,4 +1,4 @@
-#include "logging/test_log.h"
+#include "logging/log_tracker.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@ using test::ShortSleeps;
 using test::TempDir;
 using test::writeFile;
 
-const std::string kSep(1, platform::separator());
+using test::S;
 
 // Creation times have whole-second resolution: files created after this pause
 // are newer than those created before it.
@@ -56,7 +56,7 @@ TEST_P(BothTrackers, WaitFiveSecondsAtConstructionAndFindNothingWithoutLogs) {
   writeFile(dir.file("a.txt"), "x\n");
   writeFile(dir.file("b.CSV"), "x\n");
   writeFile(dir.file("TavrelonLog_alpha.exe_20240601093000.csv"), "x\n");
-  writeFile(dir.file("TavrelonLogs" + kSep + "run.csv"), "x\n");
+  writeFile(dir.file("TavrelonLogs" + S + "run.csv"), "x\n");
   for (const std::string& logDir : {std::string(), dir.file("missing"), dir.path()}) {
     std::unique_ptr<TestLog> found = tracker(logDir);
     EXPECT_EQ(found->logDir, logDir);
@@ -88,7 +88,7 @@ TEST_P(BothTrackers, FollowTheNewestLogByCreationTimeAcrossTheTree) {
   const std::int64_t firstModified = modificationTime(first);
 
   nextSecond();
-  std::string nested = dir.path() + kSep + "sub" + kSep + "run2.csv";
+  std::string nested = dir.path() + S + "sub" + S + "run2.csv";
   writeFile(nested, "step 1\n");
   std::unique_ptr<TestLog> later = tracker(dir.path());
   EXPECT_EQ(later->latestLogPath, nested);
@@ -119,11 +119,11 @@ TEST(TestLog, ALogWhoseStatusCannotBeReadIsSkippedSaidOnceAndNeverReplacesTheCho
   TempDir dir;
   writeFile(dir.file("c.csv"), "older\n");
   nextSecond();
-  writeFile(dir.file("b") + kSep + "locked.csv", "unreadable status\n");
+  writeFile(dir.file("b") + S + "locked.csv", "unreadable status\n");
   writeFile(dir.file("a.csv"), "newest\n");
   // b can be listed but not searched: b/locked.csv's status cannot be read.
   fs::permissions(dir.file("b"), fs::perms::owner_read);
-  const std::string locked = dir.file("b") + kSep + "locked.csv";
+  const std::string locked = dir.file("b") + S + "locked.csv";
   const std::vector<std::string> said{"Warning: Failed to read the status of log [" + locked +
                                       "]!  It is skipped."};
   TestLog tracker(dir.path());
@@ -148,12 +148,12 @@ TEST(TestLog, ALogWhoseStatusCannotBeReadIsSkippedSaidOnceAndNeverReplacesTheCho
 
   // Ten are named a run; one line stands for the rest.
   for (int i = 10; i < 22; ++i)
-    writeFile(dir.file("b") + kSep + std::to_string(i) + ".csv", "\n");
+    writeFile(dir.file("b") + S + std::to_string(i) + ".csv", "\n");
   fs::permissions(dir.file("b"), fs::perms::owner_read);
   const std::vector<std::string> lines = TestLog(dir.path()).takeMessages();
   fs::permissions(dir.file("b"), fs::perms::owner_all);
   ASSERT_EQ(lines.size(), 11u);
-  EXPECT_EQ(lines[9], "Warning: Failed to read the status of log [" + dir.file("b") + kSep +
+  EXPECT_EQ(lines[9], "Warning: Failed to read the status of log [" + dir.file("b") + S +
                           "19.csv]!  It is skipped.");
   EXPECT_EQ(lines[10], "Warning: More log folders or logs cannot be read; they are not named.");
 }
@@ -168,7 +168,7 @@ TEST(TestLog, ASubFolderThatCannotBeListedKeepsItsLogsFromTheLastGoodScanAndIsSa
   writeFile(dir.file("old.csv"), "older\n");
   nextSecond();
   const std::string sub = dir.file("sub");
-  const std::string run = sub + kSep + "deep" + kSep + "run.csv";
+  const std::string run = sub + S + "deep" + S + "run.csv";
   writeFile(run, "step 1\n");
   TestLog tracker(dir.path());
   ASSERT_EQ(tracker.latestLogPath, run);
@@ -184,9 +184,9 @@ TEST(TestLog, ASubFolderThatCannotBeListedKeepsItsLogsFromTheLastGoodScanAndIsSa
   EXPECT_EQ(tracker.latestLogPath, run);
   EXPECT_EQ(tracker.takeMessages(), said);
   nextSecond();
-  writeFile(dir.file("new") + kSep + "next.csv", "newer\n");
+  writeFile(dir.file("new") + S + "next.csv", "newer\n");
   EXPECT_EQ(tracker.latestLogSize(), 6);
-  EXPECT_EQ(tracker.latestLogPath, dir.file("new") + kSep + "next.csv");
+  EXPECT_EQ(tracker.latestLogPath, dir.file("new") + S + "next.csv");
   EXPECT_TRUE(tracker.takeMessages().empty());
 
   // Unlistable from the first scan on, it counts as absent.
@@ -263,7 +263,7 @@ TEST(TestLog, TakesOnlyRegularFilesAndNeverOpensFifosDevicesOrDanglingLinks) {
 TEST(TestLog, FollowsLinksToFoldersButWalksEachFolderOnceASearch) {
   ShortSleeps sleeps;
   TempDir dir, outside;
-  writeFile(dir.file("sub") + kSep + "run.csv", "in sub\n");
+  writeFile(dir.file("sub") + S + "run.csv", "in sub\n");
   writeFile(outside.file("far.csv"), "far away\n");
   std::error_code error;
   // Two links to the folder itself and one back up from below: without the
@@ -272,28 +272,28 @@ TEST(TestLog, FollowsLinksToFoldersButWalksEachFolderOnceASearch) {
   if (error)
     GTEST_SKIP() << "no links to folders here: " << error.message();
   fs::create_directory_symlink(dir.path(), dir.file("loop2"));
-  fs::create_directory_symlink(dir.path(), dir.file("sub") + kSep + "up");
+  fs::create_directory_symlink(dir.path(), dir.file("sub") + S + "up");
   fs::create_directory_symlink(outside.path(), dir.file("far"));
   std::vector<std::string> list;
   listFilesRecursive(dir.path(), list);
-  EXPECT_EQ(list, (std::vector<std::string>{dir.file("far") + kSep + "far.csv",
-                                            dir.file("sub") + kSep + "run.csv"}));
+  EXPECT_EQ(list, (std::vector<std::string>{dir.file("far") + S + "far.csv",
+                                            dir.file("sub") + S + "run.csv"}));
   TestLog tracker(dir.path());
-  EXPECT_EQ(tracker.latestLogPath, dir.file("far") + kSep + "far.csv");
+  EXPECT_EQ(tracker.latestLogPath, dir.file("far") + S + "far.csv");
   EXPECT_EQ(tracker.latestLogSize(), 9);
 }
 
 TEST(TestLog, AppliesTheNameRuleBelowTheLogFolderOnly) {
   ShortSleeps sleeps;
   TempDir dir;
-  const std::string logDir = dir.file("TavrelonLogs") + kSep + "alpha";
-  writeFile(logDir + kSep + "run.csv", "found\n");
-  writeFile(logDir + kSep + "TavrelonLog_old" + kSep + "hidden.csv", "hidden\n");
-  writeFile(logDir + kSep + "x.CSV", "no\n");
+  const std::string logDir = dir.file("TavrelonLogs") + S + "alpha";
+  writeFile(logDir + S + "run.csv", "found\n");
+  writeFile(logDir + S + "TavrelonLog_old" + S + "hidden.csv", "hidden\n");
+  writeFile(logDir + S + "x.CSV", "no\n");
   TestLog tracker(logDir);
-  EXPECT_EQ(tracker.latestLogPath, logDir + kSep + "run.csv");
+  EXPECT_EQ(tracker.latestLogPath, logDir + S + "run.csv");
   // A folder named with ".csv" makes no file below it a log.
-  writeFile(dir.file("logs.csv") + kSep + "notes.txt", "not a log\n");
+  writeFile(dir.file("logs.csv") + S + "notes.txt", "not a log\n");
   TestLog none(dir.file("logs.csv"));
   EXPECT_EQ(none.latestLogPath, "");
 }
@@ -306,18 +306,18 @@ TEST(TestLog, NeverTakesTheWatchersOwnStatusLog) {
   writeFile(dir.file("status.csv"),
             "Application_ID,Running_Status,Start_Time,End_Time,Latest_Log\n");
   // Named another way, it is still the same file.
-  const std::string statusLog = dir.path() + kSep + "sub" + kSep + ".." + kSep + "STATUS.csv";
+  const std::string statusLog = dir.path() + S + "sub" + S + ".." + S + "STATUS.csv";
   fs::create_directory(dir.file("sub"));
   TestLog tracker(dir.path(), platform::isWindows() ? statusLog : dir.file("status.csv"));
   EXPECT_EQ(tracker.latestLogPath, dir.file("run.csv"));
   TestLog plain(dir.path());
   EXPECT_EQ(plain.latestLogPath, dir.file("status.csv"));
   // Another file of the same name is a program's log like any other.
-  writeFile(dir.file("sub") + kSep + "status.csv", "own log\n");
+  writeFile(dir.file("sub") + S + "status.csv", "own log\n");
   KVTLog testMode(dir.path(), dir.file("status.csv"));
-  EXPECT_EQ(testMode.latestLogPath, dir.file("sub") + kSep + "status.csv");
+  EXPECT_EQ(testMode.latestLogPath, dir.file("sub") + S + "status.csv");
   // A status log path that links into the log folder leaves out the link's target.
-  fs::remove(dir.file("sub") + kSep + "status.csv");
+  fs::remove(dir.file("sub") + S + "status.csv");
   TempDir elsewhere;
   std::error_code error;
   fs::create_symlink(dir.file("status.csv"), elsewhere.file("rows.csv"), error);
@@ -333,14 +333,14 @@ TEST(TestLog, NeverTakesAnythingUnderTheEvidenceFolderHoweverReached) {
   writeFile(dir.file("run.csv"), "busy\n");
   nextSecond();
   const std::string evidence = dir.file("evidence");
-  writeFile(evidence + kSep + "prog.csv_1" + kSep + "summary.csv.txt", "Application_ID: x\n");
+  writeFile(evidence + S + "prog.csv_1" + S + "summary.csv.txt", "Application_ID: x\n");
   TestLog plain(dir.path());
-  EXPECT_EQ(plain.latestLogPath, evidence + kSep + "prog.csv_1" + kSep + "summary.csv.txt");
+  EXPECT_EQ(plain.latestLogPath, evidence + S + "prog.csv_1" + S + "summary.csv.txt");
   TestLog tracker(dir.path(), "", evidence);
   EXPECT_EQ(tracker.latestLogPath, dir.file("run.csv"));
   // Named another way, it is still the same folder.
   fs::create_directory(dir.file("sub"));
-  TestLog sameFolder(dir.path(), "", dir.file("sub") + kSep + ".." + kSep + "evidence");
+  TestLog sameFolder(dir.path(), "", dir.file("sub") + S + ".." + S + "evidence");
   EXPECT_EQ(sameFolder.latestLogPath, dir.file("run.csv"));
   // A link to a folder in the log folder leaves out the folder under its own name too.
   fs::rename(evidence, dir.file("kept"));
@@ -411,13 +411,13 @@ TEST(TestLog, TracksALogOfFiveGibibytes) {
 TEST(ListFilesRecursive, AppendsEveryFileDepthFirstInNameOrder) {
   TempDir dir;
   writeFile(dir.file("b.txt"), "");
-  writeFile(dir.path() + kSep + "a" + kSep + "z.csv", "");
-  writeFile(dir.path() + kSep + "a" + kSep + "deep" + kSep + "y", "");
+  writeFile(dir.path() + S + "a" + S + "z.csv", "");
+  writeFile(dir.path() + S + "a" + S + "deep" + S + "y", "");
   writeFile(dir.file("c.csv"), "");
   std::vector<std::string> list{"kept"};
   listFilesRecursive(dir.path(), list);
-  std::string a = dir.path() + kSep + "a" + kSep;
-  EXPECT_EQ(list, (std::vector<std::string>{"kept", a + "deep" + kSep + "y", a + "z.csv",
+  std::string a = dir.path() + S + "a" + S;
+  EXPECT_EQ(list, (std::vector<std::string>{"kept", a + "deep" + S + "y", a + "z.csv",
                                             dir.file("b.txt"), dir.file("c.csv")}));
   listFilesRecursive(dir.file("missing"), list);
   EXPECT_EQ(list.size(), 5u);

@@ -1,0 +1,178 @@
+// The Windows backend's shared helpers (support.h).
+#include "platform/win32/support.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "platform/files_backend.h"
+
+namespace tavrelon::platform {
+
+std::uint32_t lastErrorCode() {
+  return static_cast<std::uint32_t>(::GetLastError());
+}
+
+std::wstring wideFromUtf8(const std::string& text) {
+  if (text.empty() || text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    return std::wstring();
+  const int size = static_cast<int>(text.size());
+  int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+  if (length > 0)
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, &wide[0], length);
+  return wide;
+}
+
+std::string utf8FromWide(const wchar_t* text, std::size_t length) {
+  if (length == 0 || length > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    return std::string();
+  const int size = static_cast<int>(length);
+  int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
+  if (bytes > 0)
+    ::WideCharToMultiByte(CP_UTF8, 0, text, size, &utf8[0], bytes, nullptr, nullptr);
+  return utf8;
+}
+
+bool startsWith(const std::wstring& text, const wchar_t* prefix) {
+  return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+std::wstring systemPath(const std::string& path, Prefix prefix) {
+  std::wstring wide = wideFromUtf8(path);
+  if (wide.empty() || startsWith(wide, L"\\\\?\\") || startsWith(wide, L"\\\\.\\"))
+    return wide;
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length =
+        ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (length == 0)
+      return wide;
+    if (length < full.size()) {
+      full.resize(length);
+      break;
+    }
+    full.resize(length);  // the size needed, the final NUL included
+  }
+  if (prefix == Prefix::Never || (prefix == Prefix::WhenLong && full.size() < MAX_PATH))
+    return full;
+  const bool drivePath = full.size() >= 3 && full[1] == L':' && full[2] == L'\\';
+  if (drivePath)
+    return L"\\\\?\\" + full;
+  if (startsWith(full, L"\\\\") && !startsWith(full, L"\\\\?\\") && !startsWith(full, L"\\\\.\\"))
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  return full;
+}
+
+HANDLE openForReading(const std::string& path) {
+  HANDLE file = ::CreateFileW(systemPath(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE && ::GetFileType(file) != FILE_TYPE_DISK) {
+    ::CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+
+std::int64_t secondsSince1970(const FILETIME& time) {
+  ULARGE_INTEGER ticks;
+  ticks.LowPart = time.dwLowDateTime;
+  ticks.HighPart = time.dwHighDateTime;
+  const std::int64_t secondsFrom1601To1970 = 11644473600LL;
+  return static_cast<std::int64_t>(ticks.QuadPart / 10000000ULL) - secondsFrom1601To1970;
+}
+
+std::int64_t creationOrWrite(const FILETIME& creation, const FILETIME& write) {
+  return creation.dwLowDateTime == 0 && creation.dwHighDateTime == 0 ? secondsSince1970(write)
+                                                                     : secondsSince1970(creation);
+}
+
+bool linkTarget(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+  OwnedFile target(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return target.isOpen() && ::GetFileInformationByHandle(target.get(), &info);
+}
+
+std::string finalPath(HANDLE file, DWORD flags) {
+  // Success gives the length without the NUL; a buffer too small gets the
+  // size needed with the NUL. The path may change between two calls.
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const DWORD length =
+        ::GetFinalPathNameByHandleW(file, &buffer[0], static_cast<DWORD>(buffer.size()), flags);
+    if (length == 0)
+      return std::string();
+    if (length < buffer.size())
+      return utf8FromWide(buffer.data(), length);
+    buffer.resize(length);
+  }
+  return std::string();
+}
+
+bool isLink(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT);
+}
+
+bool writeAll(HANDLE file, const char* bytes, std::size_t length) {
+  while (length > 0) {
+    DWORD chunk = static_cast<DWORD>(std::min(length, kMaxTransfer));
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes, chunk, &written, nullptr) || written == 0)
+      return false;
+    bytes += written;
+    length -= written;
+  }
+  return true;
+}
+
+FileOutcome classifyError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_INVALID_DRIVE:
+      return FileOutcome::Missing;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+    case ERROR_USER_MAPPED_FILE:
+    case ERROR_REM_NOT_LIST:
+    case ERROR_BAD_NETPATH:
+    case ERROR_NETWORK_BUSY:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BAD_NET_RESP:
+    case ERROR_UNEXP_NET_ERR:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_SEM_TIMEOUT:
+    case ERROR_NO_NETWORK:
+    case ERROR_NETWORK_UNREACHABLE:
+    case ERROR_HOST_UNREACHABLE:
+    case ERROR_CONNECTION_ABORTED:
+      return FileOutcome::Busy;
+    default:
+      return FileOutcome::Refused;
+  }
+}
+
+FileOutcome outcomeOfError(DWORD error) {
+  const FileOutcome outcome = classifyError(error);
+  if (outcome != FileOutcome::Missing)
+    backend::noteFileError(error);
+  return outcome;
+}
+
+FileOutcome writeOutcomeOfError(DWORD error) {
+  backend::noteFileError(error);
+  const FileOutcome outcome = classifyError(error);
+  return outcome == FileOutcome::Missing ? FileOutcome::Refused : outcome;
+}
+
+bool isDiskFile(HANDLE file) {
+  return ::GetFileType(file) == FILE_TYPE_DISK;
+}
+
+}  // namespace tavrelon::platform
