@@ -30,6 +30,7 @@
 #include "platform/command_line.h"
 #include "platform/evidence_backend.h"
 #include "platform/platform.h"
+#include "platform/program_guard.h"
 #include "platform/test_seams.h"
 
 namespace tavrelon::platform {
@@ -1164,6 +1165,8 @@ bool backend::startProcess(const ProcessLaunch& launch, ProcessRecord& record,
   const std::uint32_t forcedFailure =
       launch.ownProcessGroup ? backend::forcedJobAssignmentFailure() : 0;
   child.leadsGroup = launch.ownProcessGroup && forcedFailure == 0;
+  if (child.leadsGroup)
+    backend::guardProcessGroup(static_cast<std::uint32_t>(pid));  // ended when we die
   record.hProcess = handle;
   record.dwProcessId = static_cast<std::uint32_t>(pid);
   record.jobErrorCode = forcedFailure;

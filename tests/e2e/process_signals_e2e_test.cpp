@@ -149,6 +149,37 @@ TEST(ProcessesEndToEnd, OnlyTheEndedRunsOwnProcessesAreEndedNeverAnInheritedOrAn
     killByPid(pid);
 }
 
+TEST(ProcessesEndToEnd, KilledOutrightItTakesItsProgramAndTheProgramsChildrenWithIt) {
+  SKIP_WITHOUT_PROCESSES();
+  Watchdog watchdog;
+  const std::string pids = watchdog.dir().file("program.pid");
+  const std::string left = watchdog.dir().file("left.pid");
+  // Program 1 ends by itself and leaves a worker; program 2 and its child run
+  // until the watchdog is killed.
+  watchdog.start(
+      block("/bin/sh", "-c \"( sleep 600 & echo $! > '" + left + "' ); exit 0\"",
+            watchdog.dir().file("logs1")) +
+      block("/bin/sh",
+            "-c \"echo $$ >> '" + pids + "'; sleep 600 & echo $! >> '" + pids + "'; wait\"",
+            watchdog.dir().file("logs2")));
+  ASSERT_TRUE(waitUntil([&] { return lineCount(pids) == 2; }, std::chrono::seconds(30)));
+  std::vector<std::uint32_t> program;
+  for (const std::string& line : splitLines(readFile(pids)))
+    program.push_back(static_cast<std::uint32_t>(std::stoul(line)));
+  ASSERT_EQ(program.size(), 2u);
+  const std::uint32_t worker = pidIn(left);
+  ASSERT_NE(worker, 0u);
+
+  watchdog.signal("KILL");
+  watchdog.finish();
+  EXPECT_TRUE(endsWithin(program[0], std::chrono::seconds(5))) << "the program outlived it";
+  EXPECT_TRUE(endsWithin(program[1], std::chrono::seconds(5))) << "the program's child outlived it";
+  EXPECT_TRUE(processAlive(worker)) << "a finished program's worker was ended with it";
+  for (std::uint32_t pid : program)
+    killByPid(pid);
+  killByPid(worker);
+}
+
 TEST(ProcessesEndToEnd, OrphansHandedToItAreReapedAsTheyEndNotAtTheNextPoll) {
   SKIP_WITHOUT_PROCESSES();
   Watchdog watchdog;
