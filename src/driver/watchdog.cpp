@@ -10,6 +10,7 @@
 #include "logging/status_updates.h"
 #include "platform/platform.h"
 #include "supervision/console.h"
+#include "supervision/interrupted_runs.h"
 #include "supervision/program_watcher.h"
 
 namespace tavrelon {
@@ -40,6 +41,8 @@ void superviseAll(ProgramWatcher& watcher, const std::shared_ptr<StatusLogQueues
   // Said once, before the first program; supervision goes on as configured.
   for (const std::string& warning : warnings)
     printLine(warning);
+  // Rows that runs cut short by the machine's last stop left "running".
+  closeRunsBeforeBoot(programs, platform::executableDirectory(), *statusLogs);
 
   std::int32_t number = 1;
   for (const ProgramConfig& program : programs) {
