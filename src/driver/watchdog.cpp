@@ -11,6 +11,7 @@
 #include "driver/queue_journal.h"
 #include "logging/status_updates.h"
 #include "platform/platform.h"
+#include "platform/power.h"
 #include "platform/process_identity.h"
 #include "supervision/console.h"
 #include "supervision/interrupted_runs.h"
@@ -73,6 +74,20 @@ void superviseAll(ProgramWatcher& watcher, const std::shared_ptr<StatusLogQueues
   // Rows that runs cut short by the machine's last stop left "running".
   closeRunsBeforeBoot(programs, platform::executableDirectory(), *statusLogs);
 
+  // No sleep on idle while programs are supervised, unless AllowSleep says so.
+  const bool keepAwake = !programs.empty() && std::none_of(programs.begin(), programs.end(),
+                                                           [](const ProgramConfig& program) {
+                                                             return program.allowSleep;
+                                                           });
+  if (keepAwake)
+    platform::keepAwake();
+  struct SleepAgain {
+    bool on;
+    ~SleepAgain() {
+      if (on)
+        platform::allowSleep();
+    }
+  } sleepAgain{keepAwake};
   QueueJournal journal;
   const std::string journalPath = queueJournalPath(platform::executableDirectory());
   const std::size_t first = resumeQueue(programs, startedAt, journalPath, journal, *statusLogs);

@@ -16,6 +16,13 @@ bool bootTime(std::int64_t& secondsSince1970);
 // empty when it cannot be converted.
 std::string localTimeOf(std::int64_t secondsSince1970, const char* pattern);
 
+// Keeps the machine from sleeping on idle (the display may still turn off)
+// until allowSleep(); call both on the same thread, one that lives as long as
+// the supervision does. Windows: the system-required execution state of that
+// thread. Elsewhere nothing for now: no system bus client is built in.
+void keepAwake();
+void allowSleep();
+
 namespace backend {
 // The system's own answer for bootTime().
 bool systemBootTime(std::int64_t& secondsSince1970);

@@ -23,4 +23,10 @@ bool backend::systemBootTime(std::int64_t& secondsSince1970) {
   return false;
 }
 
+// Linux's sleep inhibitor is the login manager's, asked over the system bus;
+// without a bus client in the build the machine's own settings hold.
+void keepAwake() {}
+
+void allowSleep() {}
+
 }  // namespace tavrelon::platform

@@ -23,4 +23,14 @@ bool backend::systemBootTime(std::int64_t& secondsSince1970) {
   return secondsSince1970 > 0;
 }
 
+void keepAwake() {
+  // Continuous: in force until the next call with ES_CONTINUOUS; the system
+  // still lets the display turn off.
+  ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+}
+
+void allowSleep() {
+  ::SetThreadExecutionState(ES_CONTINUOUS);
+}
+
 }  // namespace tavrelon::platform
