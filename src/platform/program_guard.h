@@ -13,6 +13,10 @@ namespace tavrelon::platform::backend {
 // A small guardian process, forked at the first call, watches for the end.
 void guardProcessGroup(std::uint32_t leader);
 
+// POSIX: the guardian's process id, 0 before the first guardProcessGroup() or
+// when none could be started. It is our child but none of a program's.
+std::uint32_t guardianProcessId();
+
 // Windows: takes back the job's kill-on-close limit before the job's handle
 // is closed, so that a program that ended by itself leaves its children
 // alone. Kill on close stays for as long as the watchdog holds the handle,

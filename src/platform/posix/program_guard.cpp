@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
@@ -71,6 +72,8 @@ bool leaderRuns(pid_t group) {
   ::_exit(0);
 }
 
+std::atomic<pid_t> guardian{0};
+
 // The watchdog's end of the guardian's socket; -1 until the first group, or when no
 // guardian could be started (the programs then run as before, unguarded).
 int startGuardian() {
@@ -85,6 +88,7 @@ int startGuardian() {
     guard(ends[0], openLimit);
   }
   ::close(ends[0]);
+  guardian = pid > 0 ? pid : 0;
   if (pid < 0) {
     ::close(ends[1]);
     return -1;
@@ -93,6 +97,10 @@ int startGuardian() {
 }
 
 }  // namespace
+
+std::uint32_t guardianProcessId() {
+  return static_cast<std::uint32_t>(guardian.load());
+}
 
 void guardProcessGroup(std::uint32_t leader) {
   static std::mutex mutex;
