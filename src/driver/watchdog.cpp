@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "platform/power.h"
 #include "platform/process_identity.h"
+#include "platform/session_end.h"
 #include "supervision/console.h"
 #include "supervision/interrupted_runs.h"
 #include "supervision/program_watcher.h"
@@ -131,6 +132,7 @@ int runWatchdog(int argc, char* argv[]) {
   if (argc != 1)
     return 0;
   platform::prepareWatchdogProcess();
+  platform::watchSessionEnd();
   startConsoleWriter();
   // A program that starts the watchdog again (a shell that execs it) would
   // otherwise make an unbounded chain of watchdogs.
