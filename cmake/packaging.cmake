@@ -47,10 +47,20 @@ configure_file(${texts}/${TAVRELON_PACKAGE_README} ${staged}/README.txt @ONLY
 configure_file(${CMAKE_CURRENT_LIST_DIR}/../LICENSE ${staged}/LICENSE.txt @ONLY
                NEWLINE_STYLE ${TAVRELON_PACKAGE_NEWLINES})
 
+# What starts the watchdog again by itself: a Task Scheduler task on Windows, a
+# systemd user unit on Linux.
+if(WIN32)
+  set(TAVRELON_PACKAGE_STARTER tavrelon-task.xml)
+else()
+  set(TAVRELON_PACKAGE_STARTER tavrelon.service)
+endif()
+configure_file(${texts}/${TAVRELON_PACKAGE_STARTER} ${staged}/${TAVRELON_PACKAGE_STARTER} @ONLY
+               NEWLINE_STYLE ${TAVRELON_PACKAGE_NEWLINES})
+
 # Flat, as the watchdog wants it: the configuration beside the executable.
 install(TARGETS ${TAVRELON_PACKAGE_PROGRAMS} RUNTIME DESTINATION .)
 install(FILES ${staged}/TavrelonConfig.ini ${staged}/README.txt ${staged}/LICENSE.txt
-        DESTINATION .)
+              ${staged}/${TAVRELON_PACKAGE_STARTER} DESTINATION .)
 
 set(CPACK_PACKAGE_NAME tavrelon)
 set(CPACK_PACKAGE_VENDOR "the Tavrelon developers")

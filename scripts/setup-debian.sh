@@ -10,8 +10,9 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev chromium clang-format libdw-dev
   pkg-config)
 if [ "${1:-}" = windows ]; then
-  # unzip: the package checks unpack the Windows release zip as a user would.
-  packages+=(g++-mingw-w64-x86-64-posix wine64 unzip)
+  # unzip: the package checks unpack the Windows release zip as a user would;
+  # xvfb: a display for the tests of the end of the session, which need windows.
+  packages+=(g++-mingw-w64-x86-64-posix wine64 unzip xvfb)
 fi
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -50,6 +50,17 @@ timeout 120 /usr/lib/wine/wineserver -w
 # Wine's services come up here, not inside the first test on ctest's pipes.
 timeout 120 "$wine" wineboot </dev/null >/dev/null 2>&1
 
+# A display for the tests of the end of the session (label session), which
+# need windows: Xvfb on a display of its own, ended by its PID at exit.
+xvfb=''
+if command -v Xvfb >/dev/null; then
+  display=:$((90 + RANDOM % 400))
+  Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  export TAVRELON_TEST_DISPLAY=$display
+fi
+trap 'stop_wine; [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null || true' EXIT
+
 status=0
 ctest --test-dir "$build" --output-on-failure --timeout 300 "$@" </dev/null || status=$?
 exit "$status"

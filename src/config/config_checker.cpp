@@ -12,10 +12,10 @@ namespace tavrelon {
 namespace {
 
 // The keys the reader knows, in the order the nearest one is chosen on a tie.
-const char* const kKnownKeys[] = {"ApplicationPath",  "ApplicationArgument", "ApplicationLogDir",
-                                  "TimeOutMin",       "TavrelonLog",         "DebugOrNot",
-                                  "DebugCrashScript", "DebugTimeoutScript",  "dllDir",
-                                  "EvidenceDir",      "EvidenceFullDump",    "EvidenceMaxMB"};
+const char* const kKnownKeys[] = {
+    "ApplicationPath",  "ApplicationArgument", "ApplicationLogDir",  "TimeOutMin", "TavrelonLog",
+    "DebugOrNot",       "DebugCrashScript",    "DebugTimeoutScript", "dllDir",     "EvidenceDir",
+    "EvidenceFullDump", "EvidenceMaxMB",       "ResumeQueue",        "AllowSleep"};
 
 bool isKnownKey(const std::string& key) {
   return std::find(std::begin(kKnownKeys), std::end(kKnownKeys), key) != std::end(kKnownKeys);

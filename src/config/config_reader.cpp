@@ -64,6 +64,10 @@ void apply(const ConfigEntry& entry, ProgramConfig& record) {
     record.applicationLogDir = value;
   } else if (key == "TavrelonLog") {
     record.statusLogPath = value;
+  } else if (key == "ResumeQueue") {
+    record.resumeQueue = value == "true";
+  } else if (key == "AllowSleep") {
+    record.allowSleep = value == "true";
   } else if (key == "dllDir") {
     record.dllDir = value;
   } else if (key == "DebugOrNot") {

@@ -24,6 +24,12 @@ struct ProgramConfig {
   std::string evidenceDir;
   bool evidenceFullDump = false;
   std::int32_t evidenceMaxMB = 2048;
+
+  // Queue-wide switches: on when any block sets them. ResumeQueue keeps a
+  // journal beside the watchdog so that a start after an interruption goes on
+  // at the program under way; AllowSleep lets the machine sleep while it runs.
+  bool resumeQueue = false;
+  bool allowSleep = false;
 };
 
 }  // namespace tavrelon

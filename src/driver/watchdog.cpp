@@ -1,5 +1,6 @@
 #include "driver/watchdog.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <string>
@@ -7,9 +8,14 @@
 
 #include "config/config_checker.h"
 #include "config/config_reader.h"
+#include "driver/queue_journal.h"
 #include "logging/status_updates.h"
 #include "platform/platform.h"
+#include "platform/power.h"
+#include "platform/process_identity.h"
+#include "platform/session_end.h"
 #include "supervision/console.h"
+#include "supervision/interrupted_runs.h"
 #include "supervision/program_watcher.h"
 
 namespace tavrelon {
@@ -21,11 +27,37 @@ constexpr std::int64_t kConsoleDrainMs = 2000;
 // run in a chain of watchdogs that start one another.
 constexpr std::int32_t kDeepestNesting = 3;
 
+constexpr const char* kRowTimePattern = "%Y-%m-%d %H:%M:%S";
+
+// With ResumeQueue in the configuration: fills `journal` for this watchdog
+// (its program still 0, set per program by the caller), says where the queue
+// resumes and returns that program's index; without it, 0 and `journal`
+// left empty (program 0: no journal).
+std::size_t resumeQueue(const std::vector<ProgramConfig>& programs, const std::string& startedAt,
+                        const std::string& journalPath, QueueJournal& journal,
+                        StatusLogQueues& statusLogs) {
+  if (std::none_of(programs.begin(), programs.end(),
+                   [](const ProgramConfig& program) { return program.resumeQueue; }))
+    return 0;
+  std::vector<std::string> lines;
+  const std::size_t first = resumePoint(journalPath, programs, platform::executableDirectory(),
+                                        platform::localTime(kRowTimePattern), statusLogs, lines);
+  for (const std::string& line : lines)
+    printLine(line);
+  journal.configuration = configurationDigest(programs);
+  journal.watchdogId = platform::ownProcessId();
+  platform::processStartMark(journal.watchdogId, journal.watchdogMark);
+  journal.watchdogStart = startedAt;
+  journal.program = static_cast<std::int32_t>(first) + 1;
+  return first;
+}
+
 // Supervises every configured program in turn; the next one is taken up only
 // once the previous run has been stopped. A stop request ends the loop: no
 // further program is started. Every watcher queues its status rows in
 // `statusLogs`.
 void superviseAll(ProgramWatcher& watcher, const std::shared_ptr<StatusLogQueues>& statusLogs) {
+  const std::string startedAt = platform::localTime(kRowTimePattern);
   // Without our own path there is no configuration to read: a relative or
   // root-level guess would read someone else's file.
   std::vector<ProgramConfig> programs;
@@ -40,11 +72,36 @@ void superviseAll(ProgramWatcher& watcher, const std::shared_ptr<StatusLogQueues
   // Said once, before the first program; supervision goes on as configured.
   for (const std::string& warning : warnings)
     printLine(warning);
+  // Rows that runs cut short by the machine's last stop left "running".
+  closeRunsBeforeBoot(programs, platform::executableDirectory(), *statusLogs);
 
-  std::int32_t number = 1;
-  for (const ProgramConfig& program : programs) {
+  // No sleep on idle while programs are supervised, unless AllowSleep says so.
+  const bool keepAwake = !programs.empty() && std::none_of(programs.begin(), programs.end(),
+                                                           [](const ProgramConfig& program) {
+                                                             return program.allowSleep;
+                                                           });
+  if (keepAwake)
+    platform::keepAwake();
+  struct SleepAgain {
+    bool on;
+    ~SleepAgain() {
+      if (on)
+        platform::allowSleep();
+    }
+  } sleepAgain{keepAwake};
+  QueueJournal journal;
+  const std::string journalPath = queueJournalPath(platform::executableDirectory());
+  const std::size_t first = resumeQueue(programs, startedAt, journalPath, journal, *statusLogs);
+  for (std::size_t index = first; index < programs.size(); ++index) {
+    const ProgramConfig& program = programs[index];
+    const std::int32_t number = static_cast<std::int32_t>(index) + 1;
     if (platform::stopRequested())
       return;
+    if (journal.program != 0) {
+      journal.program = number;
+      if (!writeQueueJournal(journalPath, journal))
+        printLine("Error: Failed to write the queue journal [" + journalPath + "]!");
+    }
     printLine("Program [" + std::to_string(number) + "]:");
     watcher = ProgramWatcher(program);
     // Rows a program could not write stay with its log for the next program.
@@ -57,8 +114,10 @@ void superviseAll(ProgramWatcher& watcher, const std::shared_ptr<StatusLogQueues
     platform::pauseUnlessStopped(2000);
     watcher.monitor();
     watcher.stop();
-    ++number;
   }
+  // The queue is done: the next start begins at program 1.
+  if (journal.program != 0 && !platform::stopRequested())
+    platform::removeRegularFile(journalPath);
 }
 
 }  // namespace
@@ -73,6 +132,7 @@ int runWatchdog(int argc, char* argv[]) {
   if (argc != 1)
     return 0;
   platform::prepareWatchdogProcess();
+  platform::watchSessionEnd();
   startConsoleWriter();
   // A program that starts the watchdog again (a shell that execs it) would
   // otherwise make an unbounded chain of watchdogs.

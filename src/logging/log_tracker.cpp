@@ -111,11 +111,13 @@ void walkTree(std::string& path, bool throughLink, int depth,
   entries.resize(first);
 }
 
-// A program's own log by its name: ".csv" and no "TavrelonLog" in the part of
-// the path from `below` on (the part below the log folder), case-sensitively.
+// A program's own log by its name: ".csv" and neither "TavrelonLog" nor the
+// queue's journal "TavrelonQueue" in the part of the path from `below` on (the
+// part below the log folder), case-sensitively.
 bool isCandidate(const std::string& path, std::size_t below) {
   return path.find(".csv", below) != std::string::npos &&
-         path.find("TavrelonLog", below) == std::string::npos;
+         path.find("TavrelonLog", below) == std::string::npos &&
+         path.find("TavrelonQueue", below) == std::string::npos;
 }
 
 // The final name of `path`; a '/' separates on Windows too.

@@ -37,3 +37,11 @@ void failFileReplacementForTesting(std::uint32_t errorCode);
 void setBeforeReplaceHookForTesting(std::function<void(const std::string&)> hook);
 
 }  // namespace tavrelon::platform
+
+namespace tavrelon::platform {
+
+// While `secondsSince1970` is not negative, bootTime() gives it instead of the
+// machine's last start. -1 restores the machine's own.
+void setBootTimeForTesting(std::int64_t secondsSince1970);
+
+}  // namespace tavrelon::platform

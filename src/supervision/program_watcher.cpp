@@ -6,6 +6,7 @@
 
 #include "logging/kvt_log.h"
 #include "platform/evidence.h"
+#include "platform/session_end.h"
 #include "supervision/console.h"
 #include "supervision/evidence.h"
 
@@ -275,6 +276,11 @@ void ProgramWatcher::monitor() {
           return;
         break;
       case PollEnd::Exited:
+        // Ended as the session ends: the system's doing, neither a finish nor a crash.
+        if (platform::sessionEnding()) {
+          endOnStopRequest();
+          return;
+        }
         if (exitCode == 0) {
           handleFinish();
           return;
@@ -407,7 +413,7 @@ void ProgramWatcher::endOnStopRequest() {
   stop();
   status.endTime = platform::localTime(kRowTimePattern);
   status.latestLog = latestLogLine();
-  closeStatusRow("stopped");
+  closeStatusRow(platform::sessionEnding() ? "interrupted" : "stopped");
   printLine("[" + status.applicationId + "] has been stopped!");
   sayEvidence("stopped", false);
 }

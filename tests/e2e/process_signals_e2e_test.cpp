@@ -149,6 +149,98 @@ TEST(ProcessesEndToEnd, OnlyTheEndedRunsOwnProcessesAreEndedNeverAnInheritedOrAn
     killByPid(pid);
 }
 
+TEST(ProcessesEndToEnd, KilledOutrightItTakesItsProgramAndTheProgramsChildrenWithIt) {
+  SKIP_WITHOUT_PROCESSES();
+  Watchdog watchdog;
+  const std::string pids = watchdog.dir().file("program.pid");
+  const std::string left = watchdog.dir().file("left.pid");
+  // Program 1 ends by itself and leaves a worker; program 2 and its child run
+  // until the watchdog is killed.
+  watchdog.start(
+      block("/bin/sh", "-c \"( sleep 600 & echo $! > '" + left + "' ); exit 0\"",
+            watchdog.dir().file("logs1")) +
+      block("/bin/sh",
+            "-c \"echo $$ >> '" + pids + "'; sleep 600 & echo $! >> '" + pids + "'; wait\"",
+            watchdog.dir().file("logs2")));
+  ASSERT_TRUE(waitUntil([&] { return lineCount(pids) == 2; }, std::chrono::seconds(30)));
+  std::vector<std::uint32_t> program;
+  for (const std::string& line : splitLines(readFile(pids)))
+    program.push_back(static_cast<std::uint32_t>(std::stoul(line)));
+  ASSERT_EQ(program.size(), 2u);
+  const std::uint32_t worker = pidIn(left);
+  ASSERT_NE(worker, 0u);
+
+  watchdog.signal("KILL");
+  watchdog.finish();
+  EXPECT_TRUE(endsWithin(program[0], std::chrono::seconds(5))) << "the program outlived it";
+  EXPECT_TRUE(endsWithin(program[1], std::chrono::seconds(5))) << "the program's child outlived it";
+  EXPECT_TRUE(processAlive(worker)) << "a finished program's worker was ended with it";
+  for (std::uint32_t pid : program)
+    killByPid(pid);
+  killByPid(worker);
+}
+
+// A program that counts its runs in `count` and hangs until `done` exists.
+std::string countedProgram(const std::string& count, const std::string& done) {
+  return "-c \"echo run >> '" + count + "'; [ -f '" + done + "' ] && exit 0; exec sleep 600\"";
+}
+
+TEST(ProcessesEndToEnd, WithResumeQueueAKilledQueueGoesOnAtTheProgramUnderWayAndClosesItsRow) {
+  SKIP_WITHOUT_PROCESSES();
+  Watchdog watchdog;
+  const std::string done = watchdog.dir().file("done");
+  const std::string counts[] = {watchdog.dir().file("count1"), watchdog.dir().file("count2")};
+  const std::string status = watchdog.dir().file("status.csv");
+  const std::string journal = watchdog.dir().file("TavrelonQueue.csv");
+  // The key stands in the second block: it holds for the whole queue.
+  const std::string configuration =
+      block("/bin/sh", "-c \"echo run >> '" + counts[0] + "'\"", watchdog.dir().file("logs1")) +
+      block("/bin/sh", countedProgram(counts[1], done), watchdog.dir().file("logs2"),
+            "TavrelonLog: " + status + "\nResumeQueue: true");
+  watchdog.start(configuration);
+  ASSERT_TRUE(runningRowIn(status));
+  EXPECT_NE(readFile(journal).find(",2,"), std::string::npos) << readFile(journal);
+  watchdog.signal("KILL");
+  watchdog.finish();
+  writeFile(done, "");
+
+  const std::string output = watchdog.run(configuration);
+  EXPECT_EQ(output.rfind("Resuming at program [2] ...\nProgram [2]:\n", 0), 0u) << output;
+  EXPECT_EQ(lineCount(counts[0]), 1u) << "the finished program ran again";
+  EXPECT_EQ(lineCount(counts[1]), 2u);
+  EXPECT_EQ(statuses(status), (std::vector<std::string>{"interrupted", "finished"}));
+  EXPECT_FALSE(fs::exists(journal)) << "the journal outlived the finished queue";
+}
+
+TEST(ProcessesEndToEnd, AJournalOfAnotherQueueIsSaidAndIgnoredAndWithoutTheKeyNoneIsKept) {
+  SKIP_WITHOUT_PROCESSES();
+  Watchdog watchdog;
+  const std::string count = watchdog.dir().file("count");
+  const std::string journal = watchdog.dir().file("TavrelonQueue.csv");
+  const std::string foreign =
+      "Configuration,Program,Watchdog_Process,Watchdog_Mark,Watchdog_Start\r\n"
+      "0123456789abcdef,2,1,1,2001-01-01 00:00:00\r\n";
+  writeFile(journal, foreign);
+  const std::string program =
+      block("/bin/sh", "-c \"echo run >> '" + count + "'\"", watchdog.dir().file("logs1"));
+  // Without the key the journal is no concern of the watchdog's.
+  EXPECT_EQ(
+      watchdog.run(program + block("/bin/true", "", watchdog.dir().file("logs2"))).find("journal"),
+      std::string::npos);
+  EXPECT_EQ(readFile(journal), foreign);
+
+  const std::string output = watchdog.run(
+      program + block("/bin/true", "", watchdog.dir().file("logs2"), "ResumeQueue: true"));
+  EXPECT_EQ(
+      output.rfind("The queue journal [" + journal +
+                       "] is of another configuration: starting at program [1].\nProgram [1]:\n",
+                   0),
+      0u)
+      << output;
+  EXPECT_EQ(lineCount(count), 2u);
+  EXPECT_FALSE(fs::exists(journal));
+}
+
 TEST(ProcessesEndToEnd, OrphansHandedToItAreReapedAsTheyEndNotAtTheNextPoll) {
   SKIP_WITHOUT_PROCESSES();
   Watchdog watchdog;

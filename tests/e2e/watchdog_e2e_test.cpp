@@ -84,6 +84,29 @@ TEST(WatchdogEndToEnd, SupervisesTwoProgramsInOrderEachToItsFinish) {
   EXPECT_EQ(names, expected);
 }
 
+TEST(WatchdogEndToEnd, ARunLeftRunningBeforeTheMachinesLastBootIsClosedAsInterruptedAtStart) {
+  Watchdog watchdog;
+  const std::string status = watchdog.dir().file("status.csv");
+  // One run cut short years ago, one "running" in a watchdog started after the boot.
+  const std::string before = "old_1,running,2001-01-01 00:00:00,,N/A\r\n";
+  const std::string after = "other_1,running,2099-01-01 00:00:00,,N/A\r\n";
+  writeFile(status, kHeader + before + after);
+  const std::string output = watchdog.run(
+      block(kFake, "--lines 1", watchdog.dir().file("logs"), "TavrelonLog: " + status));
+
+  std::smatch ids;
+  ASSERT_TRUE(std::regex_match(
+      output, ids,
+      std::regex("Program \\[1\\]:\n" + startLines() + "\\[" + kId + "\\] has finished!\n\n")))
+      << output;
+  const std::string bytes = test::readFile(status);
+  EXPECT_TRUE(std::regex_match(
+      bytes, std::regex(literal(kHeader) + "old_1,interrupted,2001-01-01 00:00:00," + kRowTime +
+                        ",N/A\r\n" + literal(after) + literal(ids[1].str()) + ",finished," +
+                        kRowTime + "," + kRowTime + ",N/A\r\n")))
+      << bytes;
+}
+
 TEST(WatchdogEndToEnd, RestartsAProgramThatCrashedOnceAndRecordsBothRuns) {
   Watchdog watchdog;
   const std::string logs = watchdog.dir().file("logs");

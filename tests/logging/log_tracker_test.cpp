@@ -56,6 +56,7 @@ TEST_P(BothTrackers, WaitFiveSecondsAtConstructionAndFindNothingWithoutLogs) {
   writeFile(dir.file("a.txt"), "x\n");
   writeFile(dir.file("b.CSV"), "x\n");
   writeFile(dir.file("TavrelonLog_alpha.exe_20240601093000.csv"), "x\n");
+  writeFile(dir.file("TavrelonQueue.csv"), "x\n");  // the queue's journal
   writeFile(dir.file("TavrelonLogs" + S + "run.csv"), "x\n");
   for (const std::string& logDir : {std::string(), dir.file("missing"), dir.path()}) {
     std::unique_ptr<TestLog> found = tracker(logDir);

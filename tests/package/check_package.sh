@@ -36,7 +36,8 @@ if [ $windows = 1 ]; then dir="$unpacked" prefix=''; else dir="$unpacked/$top" p
 
 if [ "$mode" = contents ]; then
   IFS=';' read -r -a programs <<<"$3"
-  expected=("${prefix}LICENSE.txt" "${prefix}README.txt" "${prefix}TavrelonConfig.ini")
+  if [ $windows = 1 ]; then starter=tavrelon-task.xml; else starter=tavrelon.service; fi
+  expected=("${prefix}LICENSE.txt" "${prefix}README.txt" "${prefix}TavrelonConfig.ini" "$prefix$starter")
   for program in "${programs[@]}"; do expected+=("$prefix$program$exe"); done
   diff <(printf '%s\n' "${expected[@]}" | LC_ALL=C sort) <(grep -v '/$' <<<"$listing" | LC_ALL=C sort) ||
     fail "files in the package"
@@ -48,7 +49,37 @@ if [ "$mode" = contents ]; then
       fail "$text: not every line ends as the platform's texts do"
     [ "$(tail -c 1 "$dir/$text" | od -An -c | tr -d ' ')" = '\n' ] || fail "$text: last line unended"
   done
-  [ $windows = 1 ] || exit 0
+  if [ $windows = 0 ]; then
+    # The user unit, where systemd can check it: run from ~/tavrelon, as it says.
+    if command -v systemd-analyze >/dev/null; then
+      mkdir -p "$work/home" && ln -s "$dir" "$work/home/tavrelon"
+      HOME="$work/home" systemd-analyze verify "$dir/$starter" || fail "$starter does not verify"
+    fi
+    grep -qx 'ExecStart=%h/tavrelon/tavrelon' "$dir/$starter" || fail "$starter starts something else"
+    exit 0
+  fi
+  # The task: well-formed, started at logon in the watchdog's folder, never
+  # twice, and with no time limit (the default ends a task after 72 hours).
+  python3 - "$dir/$starter" <<'PY' || fail "$starter"
+import sys
+import xml.etree.ElementTree as tree
+ns = {"t": "http://schemas.microsoft.com/windows/2004/02/mit/task"}
+task = tree.parse(sys.argv[1]).getroot()
+def text(path):
+    found = task.find(path, ns)
+    return None if found is None else found.text
+checks = {
+    "a logon trigger": task.find("t:Triggers/t:LogonTrigger", ns) is not None,
+    "the user's session": text("t:Principals/t:Principal/t:LogonType") == "InteractiveToken",
+    "the watchdog": text("t:Actions/t:Exec/t:Command") == "C:\\Tavrelon\\tavrelon.exe",
+    "its folder": text("t:Actions/t:Exec/t:WorkingDirectory") == "C:\\Tavrelon",
+    "no time limit": text("t:Settings/t:ExecutionTimeLimit") == "PT0S",
+    "never twice": text("t:Settings/t:MultipleInstancesPolicy") == "IgnoreNew",
+}
+for what, ok in checks.items():
+    if not ok:
+        sys.exit("no " + what)
+PY
   objdump=$4 windres=$5
   version=${top#tavrelon-}
   version=${version%%-*}
@@ -56,7 +87,7 @@ if [ "$mode" = contents ]; then
     file="$dir/$program.exe"
     dlls=$("$objdump" -p "$file" | sed -n 's/^\s*DLL Name: //p')
     [ -n "$dlls" ] || fail "$program.exe: no imports read"
-    bad=$(grep -viE '^(kernel32|msvcrt|user32|advapi32|shell32|ole32|ws2_32|bcrypt|api-ms-win-[a-z0-9-]+)\.dll$' <<<"$dlls") &&
+    bad=$(grep -viE '^(kernel32|msvcrt|user32|advapi32|shell32|ole32|ws2_32|bcrypt|dbghelp|api-ms-win-[a-z0-9-]+)\.dll$' <<<"$dlls") &&
       fail "$program.exe imports $bad"
     resources=$("$windres" -J coff -i "$file" -O rc)
     for want in 'VERSIONINFO' "FILEVERSION ${version//./, }, 0" 'VALUE "ProductName", "Tavrelon"' \

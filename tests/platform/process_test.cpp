@@ -423,6 +423,7 @@ TEST(Process, ManyStartsLeaveNoZombieAndNoDescriptorBehind) {
   auto openDescriptors = [] {
     return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
   };
+  startAndEndOneProgram();
   auto before = openDescriptors();
   std::vector<std::uint32_t> letGo;
   for (int i = 0; i < 300; ++i) {

@@ -263,6 +263,7 @@ TEST(ProgramWatcher, ManyCrashRestartsLeaveNoHandleOrDescriptorBehind) {
   auto openFds = [] {
     return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
   };
+  startAndEndOneProgram();
   const auto fdsBefore = countFds ? openFds() : 0;
   std::vector<platform::Handle> handles;
   {

@@ -271,4 +271,19 @@ bool runningAsRoot() {
   return root;
 }
 
+void startAndEndOneProgram() {
+  platform::ProcessLaunch launch;
+  launch.path = builtProgram("fake_program");
+  platform::ProcessRecord record;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(platform::startProcess(launch, record, error)) << error;
+  std::uint32_t code = 0;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        return platform::processState(record.hProcess, code) != platform::ProcessState::Running;
+      },
+      std::chrono::seconds(20)));
+  platform::closeHandle(record.hProcess);
+}
+
 }  // namespace tavrelon::test

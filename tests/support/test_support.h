@@ -146,6 +146,11 @@ bool endsWithin(std::uint32_t pid, std::chrono::milliseconds limit = std::chrono
 // Ends the process `pid`, which need not be our child; for cleaning up after a test.
 void killByPid(std::uint32_t pid);
 
+// Starts a program in a group of its own and waits for its end: the first such
+// start opens, for good, the descriptor that ties later programs to this
+// process's life. Counts of descriptors are taken after it.
+void startAndEndOneProgram();
+
 // True when this process runs with root's rights: permission bits then stop
 // nothing, so checks that rely on them are skipped.
 bool runningAsRoot();

@@ -21,6 +21,7 @@
 
 #include "platform/evidence.h"
 #include "platform/evidence_backend.h"
+#include "platform/program_guard.h"
 
 namespace tavrelon::platform {
 
@@ -338,7 +339,8 @@ std::vector<TreeProcess> processTree(const ProcessRecord& record,
   // not ours otherwise; then the descendants of all of them.
   std::set<std::uint32_t> taken;
   for (const ProcInfo& info : all) {
-    const bool excluded = std::find(leaveOut.begin(), leaveOut.end(), info.pid) != leaveOut.end();
+    const bool excluded = std::find(leaveOut.begin(), leaveOut.end(), info.pid) != leaveOut.end() ||
+                          info.pid == backend::guardianProcessId();
     const bool orphan = info.parent == self && info.startTicks >= programStart;
     if (!excluded && (info.group == program || info.pid == program || orphan))
       taken.insert(info.pid);

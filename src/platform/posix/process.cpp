@@ -18,6 +18,7 @@
 #include "platform/files_backend.h"
 #include "platform/posix/support.h"
 #include "platform/process_backend.h"
+#include "platform/program_guard.h"
 #include "platform/test_seams.h"
 
 namespace tavrelon::platform {
@@ -364,6 +365,8 @@ bool backend::startProcess(const ProcessLaunch& launch, ProcessRecord& record,
   const std::uint32_t forcedFailure =
       launch.ownProcessGroup ? backend::forcedJobAssignmentFailure() : 0;
   child.leadsGroup = launch.ownProcessGroup && forcedFailure == 0;
+  if (child.leadsGroup)
+    backend::guardProcessGroup(static_cast<std::uint32_t>(pid));  // ended when we die
   record.hProcess = handle;
   record.dwProcessId = static_cast<std::uint32_t>(pid);
   record.jobErrorCode = forcedFailure;

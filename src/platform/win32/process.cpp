@@ -8,6 +8,7 @@
 #include "platform/evidence_backend.h"
 #include "platform/files_backend.h"
 #include "platform/process_backend.h"
+#include "platform/program_guard.h"
 #include "platform/test_seams.h"
 
 namespace tavrelon::platform {
@@ -45,12 +46,13 @@ std::uint32_t joinNewJob(HANDLE process, HANDLE& job) {
   job = ::CreateJobObjectW(nullptr, nullptr);
   if (job == nullptr)
     return lastErrorCode();
-  // No kill-on-close limit: a program that ends by itself leaves its children
-  // alone. Breakaway allowed: a program that starts a helper with
+  // Kill on close: a watchdog killed outright takes its programs with it
+  // (closeHandle takes it back first). Breakaway allowed: a program that starts a helper with
   // CREATE_BREAKAWAY_FROM_JOB would fail with error 5 otherwise (the helper is
   // then not ended with it). Never silent breakaway: that would free them all.
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;  // gone when we die
   ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
   std::uint32_t error = backend::forcedJobAssignmentFailure();
   if (error == 0 && !::AssignProcessToJobObject(job, process))
@@ -304,6 +306,8 @@ void closeHandle(Handle handle) {
   auto found = table.entries.find(handle);
   if (found == table.entries.end())
     return;
+  if (found->second.job != nullptr)
+    backend::releaseJobAtClose(found->second.job);  // its leftovers run on, as before
   for (HANDLE owned : {found->second.job, found->second.thread, found->second.process}) {
     if (owned != nullptr)
       ::CloseHandle(owned);
