@@ -7,6 +7,7 @@
 #include "logging/csv.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
+#include "report/report_calendar.h"
 #include "report/report_layout.h"
 #include "report/report_parts.h"
 
@@ -40,11 +41,9 @@ std::string durationText(std::int64_t seconds) {
 }
 
 std::string shortTime(std::int64_t time, std::int64_t reference) {
-  const std::string text = formatStatusTime(time), day = formatStatusTime(reference);
-  const std::size_t date = text.size() - 9;
-  if (text.compare(0, date, day, 0, day.size() - 9) == 0)
-    return text.substr(date + 1, 5);
-  return text.substr(0, text.size() - 3);
+  if (dayNumberOf(time) == dayNumberOf(reference))
+    return clockText(time, false);
+  return dateText(dateOf(time)) + ' ' + clockText(time, false);
 }
 
 void appendRunTitle(std::string& out, const Run& run, std::int64_t now) {

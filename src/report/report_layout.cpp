@@ -4,6 +4,8 @@
 #include <cmath>
 #include <map>
 
+#include "report/report_calendar.h"
+
 namespace tavrelon::report {
 
 namespace {
@@ -40,22 +42,6 @@ const Step kSteps[] = {{10, 0},
                        {0, 12},
                        {0, 24},
                        {0, 60}};
-
-// The calendar year and month that `seconds` fall in.
-void monthOf(std::int64_t seconds, int& year, int& month) {
-  const std::string text = formatStatusTime(seconds);
-  year = std::stoi(text.substr(0, text.size() - 15));
-  month = std::stoi(text.substr(text.size() - 14, 2));
-}
-
-bool monthStart(int year, int month, std::int64_t& seconds) {
-  std::string text = std::to_string(year);
-  while (text.size() < 4)
-    text.insert(text.begin(), '0');
-  text += month < 10 ? "-0" : "-";
-  text += std::to_string(month) + "-01 00:00:00";
-  return parseStatusTime(text, seconds);
-}
 
 // The first multiple of `step` at or after `time`, counted from `origin`.
 std::int64_t ceilTo(std::int64_t time, std::int64_t step, std::int64_t origin) {
@@ -94,39 +80,41 @@ std::vector<Tick> axisTicks(std::int64_t start, std::int64_t end, double width) 
          t += step.seconds)
       times.push_back(t);
   } else {
-    int year = 0, month = 0;
-    monthOf(start, year, month);
+    const CivilDate first = dateOf(start);
     // Months counted from January of year 0, so that 3, 6 and 12 months fall
     // on quarters, halves and new years.
-    std::int64_t index = static_cast<std::int64_t>(year) * 12 + (month - 1);
+    std::int64_t index = first.year * 12 + (first.month - 1);
     index += (step.months - index % step.months) % step.months;
     for (; times.size() < kMaxTicks; index += step.months) {
-      std::int64_t t = 0;
-      // A year past 9999 has no time of the status log's form: the axis ends.
-      if (!monthStart(static_cast<int>(index / 12), static_cast<int>(index % 12) + 1, t) || t > end)
+      // Status-log times have four-digit years: the axis ends with them.
+      if (index < 0 || index / 12 > 9999)
+        break;
+      const std::int64_t t =
+          daysFromCivil(index / 12, static_cast<int>(index % 12) + 1, 1) * kSecondsPerDay;
+      if (t > end)
         break;
       if (t >= start)
         times.push_back(t);
     }
   }
 
-  std::string previousDay;
-  for (std::int64_t t : times) {
-    const std::string text = formatStatusTime(t);
-    const std::string day = text.substr(0, text.size() - 9);
+  std::int64_t previousDay = 0;
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    const std::int64_t t = times[i], day = dayNumberOf(t);
+    const CivilDate date = civilFromDays(day);
     Tick tick;
     tick.time = t;
     tick.x = static_cast<double>(t - start) * perSecond;
     if (step.months >= 12) {
-      tick.label = day.substr(0, day.size() - 6);
+      tick.label = yearText(date.year);
     } else if (step.months > 0) {
-      tick.label = day.substr(0, day.size() - 3);
+      tick.label = monthText(date);
     } else if (step.seconds >= kDay) {
-      tick.label = day;
+      tick.label = dateText(date);
     } else {
-      tick.label = text.substr(text.size() - 8, step.seconds < kMinute ? 8 : 5);
-      if (day != previousDay)
-        tick.date = day;
+      tick.label = clockText(t, step.seconds < kMinute);
+      if (i == 0 || day != previousDay)
+        tick.date = dateText(date);
     }
     previousDay = day;
     ticks.push_back(std::move(tick));

@@ -4,28 +4,11 @@
 #include <map>
 #include <utility>
 
+#include "report/report_calendar.h"
+
 namespace tavrelon::report {
 
 namespace {
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-std::int64_t daysFromCivil(std::int64_t year, int month, int day) {
-  year -= month <= 2;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const std::int64_t yearOfEra = year - era * 400;
-  const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + dayOfEra - 719468;
-}
-
-bool isLeapYear(int year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int daysInMonth(int year, int month) {
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
-}
 
 // The number of `count` digits at `text[at]`, or -1 when one is no digit.
 int digits(const std::string& text, std::size_t at, std::size_t count) {
@@ -99,38 +82,7 @@ bool parseStatusTime(const std::string& text, std::int64_t& seconds) {
 }
 
 std::string formatStatusTime(std::int64_t seconds) {
-  std::int64_t days = seconds / 86400;
-  std::int64_t rest = seconds % 86400;
-  if (rest < 0) {
-    rest += 86400;
-    --days;
-  }
-  // The inverse of daysFromCivil.
-  days += 719468;
-  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const std::int64_t dayOfEra = days - era * 146097;
-  const std::int64_t yearOfEra =
-      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const std::int64_t shifted = (5 * dayOfYear + 2) / 153;
-  const int day = static_cast<int>(dayOfYear - (153 * shifted + 2) / 5 + 1);
-  const int month = static_cast<int>(shifted < 10 ? shifted + 3 : shifted - 9);
-  const std::int64_t year = yearOfEra + era * 400 + (month <= 2);
-
-  char text[32];
-  const int values[] = {month, day, static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
-                        static_cast<int>(rest % 60)};
-  std::string out = std::to_string(year);
-  while (out.size() < 4)
-    out.insert(out.begin(), '0');
-  const char separators[] = {'-', '-', ' ', ':', ':'};
-  for (int i = 0; i < 5; ++i) {
-    text[0] = separators[i];
-    text[1] = static_cast<char>('0' + values[i] / 10);
-    text[2] = static_cast<char>('0' + values[i] % 10);
-    out.append(text, 3);
-  }
-  return out;
+  return dateText(dateOf(seconds)) + ' ' + clockText(seconds);
 }
 
 std::string cappedField(const std::string& text, std::size_t limit) {

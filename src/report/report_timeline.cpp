@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "report/report_calendar.h"
 #include "report/report_layout.h"
 #include "report/report_parts.h"
 
@@ -59,13 +60,11 @@ void appendCounts(std::string& out, const OutcomeCounts& counts) {
 
 void appendMergedTitle(std::string& out, const Bar& bar) {
   out += std::to_string(bar.counts.total());
-  const std::string start = formatStatusTime(bar.start), end = formatStatusTime(bar.end);
   // The end's date only where it differs: a year of such bars is megabytes.
-  out +=
-      " runs\n" + start + " \xE2\x80\x93 " +
-      (end.compare(0, end.size() - 8, start, 0, start.size() - 8) == 0 ? end.substr(end.size() - 8)
-                                                                       : end) +
-      "\n";
+  out += " runs\n" + formatStatusTime(bar.start) + " \xE2\x80\x93 " +
+         (dayNumberOf(bar.end) == dayNumberOf(bar.start) ? clockText(bar.end)
+                                                         : formatStatusTime(bar.end)) +
+         "\n";
   appendCounts(out, bar.counts);
 }
 

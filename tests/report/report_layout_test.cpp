@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "report/report_calendar.h"
 #include "report/report_html.h"
 #include "report/report_layout.h"
 #include "report/report_model.h"
@@ -37,6 +38,28 @@ TEST(ReportTimes, ReadOnlyRealCalendarTimesAndFormatBack) {
                            "2024-06-31 10:00:00", "2024-06-01 10:0a:00"}) {
     EXPECT_FALSE(parseStatusTime(text, ignored)) << text;
   }
+}
+
+TEST(ReportTimes, CalendarArithmeticHoldsFromYearZeroTo9999AndBefore1970) {
+  // Every day of four centuries and a day of each year to 9999, there and back.
+  for (std::int64_t days = daysFromCivil(1899, 12, 25); days < daysFromCivil(2300, 1, 8); ++days) {
+    const CivilDate date = civilFromDays(days);
+    ASSERT_EQ(daysFromCivil(date.year, date.month, date.day), days);
+    ASSERT_EQ(civilFromDays(days + 1).day,
+              date.day == daysInMonth(date.year, date.month) ? 1 : date.day + 1);
+  }
+  for (std::int64_t year = 0; year <= 9999; ++year) {
+    const CivilDate date = civilFromDays(daysFromCivil(year, 2, 28) + 1);
+    ASSERT_EQ(date.month * 100 + date.day,
+              year % 4 == 0 && (year % 100 != 0 || year % 400 == 0) ? 229 : 301)
+        << year;
+  }
+  // A second before 1970 is the last of the day before, not a negative time of day.
+  EXPECT_EQ(dayNumberOf(-1), -1);
+  EXPECT_EQ(clockText(-1), "23:59:59");
+  EXPECT_EQ(dateText(dateOf(-1)), "1969-12-31");
+  EXPECT_EQ(clockText(at("2024-06-01 07:05:09"), false), "07:05");
+  EXPECT_EQ(monthText(dateOf(at("0005-03-01 00:00:00"))), "0005-03");
 }
 
 TEST(ReportLane, CountsRunsEndsRunningRowsAndListsUnplacedRowsApart) {
@@ -404,6 +427,27 @@ TEST(ReportPage, LinksAreRelativeOnOneRootAndFileUrlsAcrossRoots) {
             "render_\xE2\x80\xA6"
             "ame.exe");
   EXPECT_EQ(middleShortened("short.exe", 15), "short.exe");
+}
+
+TEST(ReportAxis, ADateFarOutOnTheAxisHasTicksOnItsOwnCalendarBoundaries) {
+  EXPECT_EQ(labels(axisTicks(at("9999-07-15 00:00:00"), at("9999-12-31 23:59:59"), 770)),
+            (std::vector<std::string>{"9999-08", "9999-09", "9999-10", "9999-11", "9999-12"}));
+  EXPECT_EQ(labels(axisTicks(at("9999-12-31 23:58:50"), at("9999-12-31 23:59:59"), 770)),
+            (std::vector<std::string>{"9999-12-31 23:58:50", "23:59:00", "23:59:10", "23:59:20",
+                                      "23:59:30", "23:59:40", "23:59:50"}));
+  // The week of 2100-02-28, which is no leap year, and of 2000-02-28, which is one.
+  EXPECT_EQ(labels(axisTicks(at("2100-02-26 12:00:00"), at("2100-03-03 12:00:00"), 770)),
+            (std::vector<std::string>{"2100-02-27", "2100-02-28", "2100-03-01", "2100-03-02",
+                                      "2100-03-03"}));
+  EXPECT_EQ(labels(axisTicks(at("2000-02-27 12:00:00"), at("2000-03-01 12:00:00"), 770)),
+            (std::vector<std::string>{"2000-02-27 12:00", "2000-02-28 00:00", "12:00",
+                                      "2000-02-29 00:00", "12:00", "2000-03-01 00:00", "12:00"}));
+  const std::vector<Tick> early =
+      axisTicks(at("0001-01-01 00:00:00"), at("0990-01-01 00:00:00"), 770);
+  // Five-year steps, each on a year divisible by five.
+  ASSERT_EQ(early.size(), 198u);
+  EXPECT_EQ(early.front().label, "0005");
+  EXPECT_EQ(early.back().label, "0990");
 }
 
 TEST(ReportAxis, YearsFrom1900To9999EndTheAxisWithinItsBound) {
