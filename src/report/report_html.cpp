@@ -111,47 +111,34 @@ bool isHiddenControl(const std::string& text, std::size_t at) {
          (byte(at + 1) == 0x81 && byte(at + 2) >= 0xA6 && byte(at + 2) <= 0xA9);
 }
 
+// The page's style sheet, fixed: the outcomes' colours follow it.
+const char kStyleSheet[] =
+    R"css(:root{--fg:#1d1d1d;--muted:#555;--line:#ddd;--head:#f3f3f3;--track:#f1f1f1;--grid:#d0d0d0;--bg:#fff;--halo:#1d1d1d}
+@media (prefers-color-scheme:dark){:root{--fg:#e6e6e6;--muted:#aaa;--line:#3a3a3a;--head:#262626;--track:#232323;--grid:#444;--bg:#141414;--halo:#fff}a{color:#8cc4ff}}
+body{font:14px/1.45 system-ui,'Segoe UI',sans-serif;margin:24px;color:var(--fg);background:var(--bg)}
+h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:24px 0 8px}
+.scroll{overflow-x:auto;max-width:100%}
+table{border-collapse:collapse;table-layout:fixed;width:100%;min-width:1180px}
+th,td{border-bottom:1px solid var(--line);padding:3px 6px;text-align:left;white-space:nowrap;overflow:hidden;text-overflow:ellipsis}th{background:var(--head);font-size:12px}
+td.n,th.n{text-align:right}td.ws{color:var(--muted)}
+.path,.line,.id{font-family:ui-monospace,Consolas,monospace;font-size:12px}.path,.where{color:var(--muted)}
+ol.ends{padding-left:28px;max-width:100%}ol.ends li{margin-bottom:3px;white-space:nowrap;overflow:hidden;text-overflow:ellipsis}
+.legend span.swatch{display:inline-block;width:12px;height:12px;margin:0 4px 0 12px;vertical-align:-1px;opacity:.75}.legend svg.key{margin:0 3px 0 12px;vertical-align:-2px}
+svg text{font:11px system-ui,'Segoe UI',sans-serif;fill:var(--fg)}
+svg .track{fill:var(--track)}svg .grid{stroke:var(--grid)}svg .now{stroke:var(--fg);stroke-dasharray:3 3}
+svg .workstation text{font-weight:700;font-size:12px}svg .workstation line{stroke:var(--grid)}svg .count .failures{font-weight:700}svg .count .state{fill:var(--muted)}
+svg rect.run,svg rect.merged{opacity:.75}
+svg use{color:var(--halo)}svg .mark:focus{outline:none}svg .mark:focus use,svg .mark:hover use{color:#0072B2}
+svg .tip{display:none;fill:var(--fg);font-weight:600;paint-order:stroke;stroke:var(--bg);stroke-width:4px}svg .mark:focus .tip,svg .mark:hover .tip{display:inline}
+b{padding:0 5px;border-radius:3px;font-weight:600;color:#000}
+p.warn{border-left:4px solid #E69F00;padding-left:8px}
+@page{size:A4 landscape;margin:10mm}
+@media print{body{margin:0;font-size:11px}.scroll{overflow:visible}svg.timeline{width:100%;height:auto}table{min-width:0;table-layout:auto}col{width:auto!important}th,td{font-size:10px;padding:2px 4px}td,ol.ends li{white-space:normal;overflow:visible;overflow-wrap:anywhere}a{color:inherit;text-decoration:none}}
+)css";
+
 void appendStyle(std::string& out) {
-  out +=
-      "<style>\n"
-      ":root{--fg:#1d1d1d;--muted:#555;--line:#ddd;--head:#f3f3f3;--track:#f1f1f1;"
-      "--grid:#d0d0d0;--bg:#fff;--halo:#1d1d1d}\n"
-      "@media (prefers-color-scheme:dark){:root{--fg:#e6e6e6;--muted:#aaa;--line:#3a3a3a;"
-      "--head:#262626;--track:#232323;--grid:#444;--bg:#141414;--halo:#fff}a{color:#8cc4ff}}\n"
-      "body{font:14px/1.45 system-ui,'Segoe UI',sans-serif;margin:24px;color:var(--fg);"
-      "background:var(--bg)}\n"
-      "h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:24px 0 8px}\n"
-      ".scroll{overflow-x:auto;max-width:100%}\n"
-      "table{border-collapse:collapse;table-layout:fixed;width:100%;min-width:1180px}\n"
-      "th,td{border-bottom:1px solid var(--line);padding:3px 6px;text-align:left;"
-      "white-space:nowrap;overflow:hidden;text-overflow:ellipsis}th{background:var(--head);font-"
-      "size:12px}\n"
-      "td.n,th.n{text-align:right}td.ws{color:var(--muted)}\n"
-      ".path,.line,.id{font-family:ui-monospace,Consolas,monospace;font-size:12px}"
-      ".path,.where{color:var(--muted)}\n"
-      "ol.ends{padding-left:28px;max-width:100%}ol.ends li{margin-bottom:3px;white-space:nowrap;"
-      "overflow:hidden;text-overflow:ellipsis}\n"
-      ".legend span.swatch{display:inline-block;width:12px;height:12px;margin:0 4px 0 12px;"
-      "vertical-align:-1px;opacity:.75}.legend svg.key{margin:0 3px 0 12px;vertical-align:-2px}\n"
-      "svg text{font:11px system-ui,'Segoe UI',sans-serif;fill:var(--fg)}\n"
-      "svg .track{fill:var(--track)}svg .grid{stroke:var(--grid)}svg .now{stroke:var(--fg);"
-      "stroke-dasharray:3 3}\n"
-      "svg .workstation text{font-weight:700;font-size:12px}svg .workstation line{"
-      "stroke:var(--grid)}svg .count .failures{font-weight:700}svg .count .state{"
-      "fill:var(--muted)}\n"
-      "svg rect.run,svg rect.merged{opacity:.75}\n"
-      "svg use{color:var(--halo)}svg .mark:focus{outline:none}"
-      "svg .mark:focus use,svg .mark:hover use{color:#0072B2}\n"
-      "svg .tip{display:none;fill:var(--fg);font-weight:600;paint-order:stroke;stroke:var(--bg);"
-      "stroke-width:4px}svg .mark:focus .tip,svg .mark:hover .tip{display:inline}\n"
-      "b{padding:0 5px;border-radius:3px;font-weight:600;color:#000}\n"
-      "p.warn{border-left:4px solid #E69F00;padding-left:8px}\n"
-      "@page{size:A4 landscape;margin:10mm}\n"
-      "@media print{body{margin:0;font-size:11px}.scroll{overflow:visible}"
-      "svg.timeline{width:100%;height:auto}table{min-width:0;table-layout:auto}"
-      "col{width:auto!important}th,td{font-size:10px;padding:2px 4px}td,ol.ends li{"
-      "white-space:normal;overflow:visible;overflow-wrap:anywhere}"
-      "a{color:inherit;text-decoration:none}}\n";
+  out += "<style>\n";
+  out += kStyleSheet;
   // Bars fill with their outcome's colour; legend swatches and outcome words
   // carry it as their background; the marks' shapes fill with it.
   for (int i = 0; i < kOutcomes; ++i) {
