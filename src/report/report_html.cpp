@@ -1,12 +1,10 @@
 #include "report/report_html.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <string_view>
+#include <initializer_list>
 
 #include "logging/csv.h"
 #include "platform/platform.h"
-#include "platform/text_encoding.h"
 #include "report/report_calendar.h"
 #include "report/report_layout.h"
 #include "report/report_parts.h"
@@ -18,15 +16,6 @@ const char* const kPageStart =
     "<meta name=\"generator\" content=\"tavrelon_report\">\n";
 
 namespace parts {
-
-void appendNumber(std::string& out, double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", value);
-  std::string_view digits(text);
-  if (digits.size() > 2 && digits.substr(digits.size() - 2) == ".0")
-    digits.remove_suffix(2);
-  out += digits;
-}
 
 std::string durationText(std::int64_t seconds) {
   const std::int64_t days = seconds / 86400, hours = seconds / 3600 % 24;
@@ -46,23 +35,18 @@ std::string shortTime(std::int64_t time, std::int64_t reference) {
   return dateText(dateOf(time)) + ' ' + clockText(time, false);
 }
 
-void appendRunTitle(std::string& out, const Run& run, std::int64_t now) {
-  appendEscaped(out, run.row.applicationId);
-  out += '\n';
-  appendEscaped(out, statusText(run));
-  out += '\n';
-  appendEscaped(out, startText(run));
-  out += " \xE2\x80\x93 ";
+void appendRunTitle(HtmlWriter& html, const Run& run, std::int64_t now) {
+  html.text(run.row.applicationId).newline().text(statusText(run)).newline();
+  html.text(startText(run)).text(" \xE2\x80\x93 ");
   if (run.outcome == Outcome::Running && !run.hasEnd) {
-    out += run.superseded ? "no end recorded, next run " + formatStatusTime(run.end)
-                          : "still running at " + formatStatusTime(now);
+    html.text(run.superseded ? "no end recorded, next run " + formatStatusTime(run.end)
+                             : "still running at " + formatStatusTime(now));
   } else {
-    appendEscaped(out, endText(run));
+    html.text(endText(run));
     if (run.endOffTimeline)
-      out += ", far after the report's time: drawn up to it";
+      html.prose(", far after the report's time: drawn up to it");
   }
-  out += " (" + durationText(run.end - run.start) + ")\n";
-  appendEscaped(out, run.row.latestLog);
+  html.text(" (" + durationText(run.end - run.start) + ")").newline().text(run.row.latestLog);
 }
 
 std::string laneState(const Lane& lane, std::int64_t now) {
@@ -96,20 +80,11 @@ namespace {
 
 using namespace parts;
 
-const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
-
-// True for a valid sequence that must not reach the page as it is: C1
-// controls, which HTML forbids, and the bidirectional embeddings, overrides
-// and isolates, which could make a path read as another.
-bool isHiddenControl(const std::string& text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  if (byte(at) == 0xC2)
-    return byte(at + 1) <= 0x9F;
-  if (byte(at) != 0xE2)
-    return false;
-  return (byte(at + 1) == 0x80 && byte(at + 2) >= 0xAA && byte(at + 2) <= 0xAE) ||
-         (byte(at + 1) == 0x81 && byte(at + 2) >= 0xA6 && byte(at + 2) <= 0xA9);
-}
+// What the page starts with after kPageStart: a policy that lets it fetch
+// nothing and run nothing.
+const char kContentPolicy[] =
+    "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+    "style-src 'unsafe-inline'\">\n";
 
 // The page's style sheet, fixed: the outcomes' colours follow it.
 const char kStyleSheet[] =
@@ -136,225 +111,320 @@ p.warn{border-left:4px solid #E69F00;padding-left:8px}
 @media print{body{margin:0;font-size:11px}.scroll{overflow:visible}svg.timeline{width:100%;height:auto}table{min-width:0;table-layout:auto}col{width:auto!important}th,td{font-size:10px;padding:2px 4px}td,ol.ends li{white-space:normal;overflow:visible;overflow-wrap:anywhere}a{color:inherit;text-decoration:none}}
 )css";
 
-void appendStyle(std::string& out) {
-  out += "<style>\n";
-  out += kStyleSheet;
-  // Bars fill with their outcome's colour; legend swatches and outcome words
-  // carry it as their background; the marks' shapes fill with it.
+// The style sheet, then a rule per outcome: bars fill with its colour,
+// legend swatches and outcome words carry it as their background.
+void appendStyle(HtmlWriter& html) {
+  std::string sheet = kStyleSheet;
   for (int i = 0; i < kOutcomes; ++i) {
     const Outcome outcome = static_cast<Outcome>(i);
     const std::string name = outcomeName(outcome), colour = outcomeColour(outcome);
-    out += "svg ." + name + "{fill:" + colour + "}.swatch." + name + ",b." + name +
-           "{background:" + colour + "}";
+    sheet += "svg ." + name + "{fill:" + colour + "}.swatch." + name + ",b." + name +
+             "{background:" + colour + "}";
   }
-  out += "\n</style>\n";
+  html.start("style").open().newline().trustedMarkup(sheet).newline().end("style").newline();
+}
+
+// `text` as a link to `href`, or as plain text when there is no link.
+void appendLinked(HtmlWriter& html, const std::string& href, const std::string& text,
+                  const char* cssClass = nullptr) {
+  if (href.empty()) {
+    html.text(text);
+    return;
+  }
+  html.start("a");
+  if (cssClass != nullptr)
+    html.attr("class", cssClass);
+  html.attr("href", href).open().text(text).end("a");
+}
+
+// The link to status log `log` of the report, "" when there is none.
+std::string logLink(const PageOptions& options, std::size_t log) {
+  return log < options.logFiles.size() ? linkTo(options.pageFolder, options.logFiles[log])
+                                       : std::string();
+}
+
+// One column of a table: its heading, its width in pixels (0: what is left)
+// and whether it holds numbers, set to the right.
+struct Column {
+  const char* heading;
+  int width;
+  bool numeric;
+};
+
+// A heading, then a table in a box that scrolls, up to its first row.
+void appendTableStart(HtmlWriter& html, const char* tableClass,
+                      std::initializer_list<Column> columns) {
+  html.start("div").attr("class", "scroll").open();
+  html.start("table").attr("class", tableClass).open().start("colgroup").open();
+  for (const Column& column : columns) {
+    html.start("col");
+    if (column.width > 0)
+      html.attr("style", "width:" + std::to_string(column.width) + "px");
+    html.open();
+  }
+  html.end("colgroup").start("thead").open().start("tr").open();
+  for (const Column& column : columns) {
+    html.start("th");
+    if (column.numeric)
+      html.attr("class", "n");
+    html.open().text(column.heading).end("th");
+  }
+  html.end("tr").end("thead").start("tbody").open().newline();
+}
+
+void appendTableEnd(HtmlWriter& html) {
+  html.end("tbody").end("table").end("div").newline();
+}
+
+// A cell that shows `text` cut to its width, and whole on hover.
+void appendTitledCell(HtmlWriter& html, const char* cssClass, const std::string& text) {
+  html.start("td");
+  if (cssClass != nullptr)
+    html.attr("class", cssClass);
+  html.attr("title", text).open().text(text).end("td");
 }
 
 // The status logs of a lane as links, the newest read last.
-void appendLogLinks(std::string& out, const NightReport& report, const PageOptions& options,
+void appendLogLinks(HtmlWriter& html, const NightReport& report, const PageOptions& options,
                     const Lane& lane) {
   std::string all;
   for (std::size_t log : lane.logs)
     all += (all.empty() ? "" : "\n") + report.logs[log];
-  out += "<td class=\"path\" title=\"";
-  appendEscaped(out, all);
-  out += "\">";
+  html.start("td").attr("class", "path").attr("title", all).open();
   const char* separator = "";
   for (std::size_t log : lane.logs) {
-    out += separator;
+    html.text(separator);
     separator = " \xC2\xB7 ";
-    const std::string name = platform::finalNameOf(report.logs[log], true);
-    const std::string link =
-        log < options.logFiles.size() ? linkTo(options.pageFolder, options.logFiles[log]) : "";
-    if (!link.empty()) {
-      out += "<a href=\"";
-      appendEscaped(out, link);
-      out += "\">";
-    }
-    appendEscaped(out, name);
-    out += link.empty() ? "" : "</a>";
+    appendLinked(html, logLink(options, log), platform::finalNameOf(report.logs[log], true));
   }
-  out += "</td>";
+  html.end("td");
 }
 
-void appendSummary(std::string& out, const NightReport& report, const PageOptions& options) {
-  out +=
-      "<h2>Programs</h2>\n<div class=\"scroll\"><table class=\"summary\"><colgroup>"
-      "<col style=\"width:96px\"><col style=\"width:140px\"><col style=\"width:205px\">"
-      "<col style=\"width:52px\"><col style=\"width:70px\"><col style=\"width:68px\">"
-      "<col style=\"width:84px\"><col style=\"width:96px\"><col style=\"width:72px\">"
-      "<col><col style=\"width:150px\"></colgroup><thead><tr><th>Workstation</th>"
-      "<th>Program</th><th>Now</th><th class=\"n\">Runs</th><th class=\"n\">Finished</th>"
-      "<th class=\"n\">Crashed</th><th class=\"n\">Timed out</th><th class=\"n\">Interrupted</th>"
-      "<th class=\"n\">Stopped</th><th>Last failure</th><th>Status logs</th></tr></thead><tbody>\n";
-  for (const Lane& lane : report.lanes) {
-    out += "<tr class=\"program\"><td class=\"ws\" title=\"";
-    appendEscaped(out, lane.workstation);
-    out += "\">";
-    appendEscaped(out, lane.workstation);
-    out += "</td><td title=\"";
-    appendEscaped(out, lane.program);
-    out += "\">";
-    // The program's name opens its newest status log.
-    const std::size_t newest = lane.logs.back();
-    const std::string link = newest < options.logFiles.size()
-                                 ? linkTo(options.pageFolder, options.logFiles[newest])
-                                 : std::string();
-    if (!link.empty()) {
-      out += "<a href=\"";
-      appendEscaped(out, link);
-      out += "\">";
-    }
-    appendEscaped(out, lane.program);
-    out += link.empty() ? "</td>" : "</a></td>";
-    const std::string state = laneState(lane, report.now);
-    out += "<td title=\"" + escaped(state) + "\">" + escaped(state) + "</td>";
-    for (int n : {static_cast<int>(lane.runs.size()), lane.count(Outcome::Finished),
-                  lane.count(Outcome::Crashed), lane.count(Outcome::Timeout),
-                  lane.count(Outcome::Interrupted), lane.count(Outcome::Stopped)})
-      out += "<td class=\"n\">" + std::to_string(n) + "</td>";
-    if (lane.lastFailure >= 0) {
-      const Run& run = lane.runs[static_cast<std::size_t>(lane.lastFailure)];
-      std::string path, line;
-      splitLatestLog(run.row.latestLog, path, line);
-      out += "<td title=\"";
-      appendEscaped(out, endText(run) + " " + outcomeName(run.outcome) + "\n" + run.row.latestLog);
-      out += std::string("\"><b class=\"") + outcomeName(run.outcome) + "\">" +
-             outcomeName(run.outcome) + "</b> " + shortTime(run.end, report.now) +
-             " <span class=\"line\">";
-      appendEscaped(out, line);
-      out += "</span></td>";
-    } else {
-      out += "<td></td>";
-    }
-    appendLogLinks(out, report, options, lane);
-    out += "</tr>\n";
+// The outcome word in its colour: "<b class="crashed">crashed</b>".
+void appendOutcomeWord(HtmlWriter& html, Outcome outcome, const std::string& word) {
+  html.start("b").attr("class", outcomeName(outcome)).open().text(word).end("b");
+}
+
+// The newest failure of a lane: its outcome, when and the last log line.
+void appendLastFailure(HtmlWriter& html, const NightReport& report, const Lane& lane) {
+  if (lane.lastFailure < 0) {
+    html.start("td").open().end("td");
+    return;
   }
-  out += "</tbody></table></div>\n";
+  const Run& run = lane.runs[static_cast<std::size_t>(lane.lastFailure)];
+  std::string path, line;
+  splitLatestLog(run.row.latestLog, path, line);
+  html.start("td")
+      .attr("title", endText(run) + " " + outcomeName(run.outcome) + "\n" + run.row.latestLog)
+      .open();
+  appendOutcomeWord(html, run.outcome, outcomeName(run.outcome));
+  html.text(" " + shortTime(run.end, report.now) + " ");
+  html.start("span").attr("class", "line").open().text(line).end("span").end("td");
+}
+
+// One row of the summary: the program, its state now, its counts, its newest
+// failure and its status logs.
+void appendSummaryRow(HtmlWriter& html, const NightReport& report, const PageOptions& options,
+                      const Lane& lane) {
+  html.start("tr").attr("class", "program").open();
+  appendTitledCell(html, "ws", lane.workstation);
+  // The program's name opens its newest status log.
+  html.start("td").attr("title", lane.program).open();
+  appendLinked(html, logLink(options, lane.logs.back()), lane.program);
+  html.end("td");
+  appendTitledCell(html, nullptr, laneState(lane, report.now));
+  for (int n : {static_cast<int>(lane.runs.size()), lane.count(Outcome::Finished),
+                lane.count(Outcome::Crashed), lane.count(Outcome::Timeout),
+                lane.count(Outcome::Interrupted), lane.count(Outcome::Stopped)})
+    html.start("td").attr("class", "n").open().text(std::to_string(n)).end("td");
+  appendLastFailure(html, report, lane);
+  appendLogLinks(html, report, options, lane);
+  html.end("tr").newline();
+}
+
+void appendSummary(HtmlWriter& html, const NightReport& report, const PageOptions& options) {
+  html.element("h2", "Programs").newline();
+  appendTableStart(html, "summary",
+                   {{"Workstation", 96, false},
+                    {"Program", 140, false},
+                    {"Now", 205, false},
+                    {"Runs", 52, true},
+                    {"Finished", 70, true},
+                    {"Crashed", 68, true},
+                    {"Timed out", 84, true},
+                    {"Interrupted", 96, true},
+                    {"Stopped", 72, true},
+                    {"Last failure", 0, false},
+                    {"Status logs", 150, false}});
+  for (const Lane& lane : report.lanes)
+    appendSummaryRow(html, report, options, lane);
+  appendTableEnd(html);
 }
 
 // "N older ... are not listed" for what a capped list leaves out.
-void appendLeftOut(std::string& out, std::size_t total, const char* what) {
+void appendLeftOut(HtmlWriter& html, std::size_t total, const char* what) {
   if (total > 0)
-    out += "<p class=\"left-out\">" + std::to_string(total) + " older " + what +
-           " are not listed here; their rows are in the status logs.</p>\n";
+    html.start("p")
+        .attr("class", "left-out")
+        .open()
+        .text(std::to_string(total) + " older " + what +
+              " are not listed here; their rows are in the status logs.")
+        .end("p")
+        .newline();
 }
 
-// One entry per group: "39 × crashed 22:01–23:40 · <last line>", with the
-// workstation and program before it and a link to the program's own log.
-void appendEndGroups(std::string& out, const NightReport& report, const PageOptions& options,
-                     const std::vector<EndGroup>& groups, std::size_t limit, const char* what) {
-  out += "<ol class=\"ends\">\n";
-  for (std::size_t i = 0; i < groups.size() && i < limit; ++i) {
-    const EndGroup& group = groups[i];
-    const Lane& lane = report.lanes[group.lane];
-    const Run& first = lane.runs[group.first];
-    const Run& last = lane.runs[group.last];
-    const char* name = outcomeName(last.outcome);
-    std::string path, line;
-    splitLatestLog(last.row.latestLog, path, line);
-    // The workstation and program are in view: the title holds the rest whole.
-    std::string title = last.row.applicationId + " " + endText(last) + "\n" + last.row.latestLog;
-    out += std::string("<li class=\"end ") + name + "\" title=\"" + escaped(title) +
-           "\"><span class=\"where\">";
-    appendEscaped(out, lane.workstation + " \xC2\xB7 " + lane.program);
-    out += "</span> <b class=\"";
-    out += name;
-    out += "\">";
-    if (group.count > 1)
-      out += std::to_string(group.count) + " \xC3\x97 ";
-    out += name;
-    out += "</b> " + shortTime(first.end, report.now);
-    if (group.count > 1)
-      out += "\xE2\x80\x93" + shortTime(last.end, report.now);
-    out += " \xC2\xB7 <span class=\"line\">";
-    appendEscaped(out, line);
-    out += "</span>";
-    const std::string link = linkTo(options.pageFolder, path);
-    if (!link.empty()) {
-      out += " <a class=\"log\" href=\"";
-      appendEscaped(out, link);
-      out += "\">program log</a>";
-    }
-    out += "</li>\n";
+// The links after a group's text: the program's own log named in the newest
+// run's Latest_Log.
+void appendEndLinks(HtmlWriter& html, const PageOptions& options, const std::string& logPath) {
+  const std::string link = linkTo(options.pageFolder, logPath);
+  if (!link.empty()) {
+    html.text(" ");
+    appendLinked(html, link, "program log", "log");
   }
-  out += "</ol>\n";
-  appendLeftOut(out, groups.size() - std::min(groups.size(), limit), what);
 }
 
-void appendUnplaced(std::string& out, const NightReport& report) {
+// "39 × crashed 22:01–23:40 · <last line>", with the workstation and program
+// before it and its links after it.
+void appendEndGroup(HtmlWriter& html, const NightReport& report, const PageOptions& options,
+                    const EndGroup& group) {
+  const Lane& lane = report.lanes[group.lane];
+  const Run& first = lane.runs[group.first];
+  const Run& last = lane.runs[group.last];
+  const std::string name = outcomeName(last.outcome);
+  std::string path, line;
+  splitLatestLog(last.row.latestLog, path, line);
+  // The workstation and program are in view: the title holds the rest whole.
+  html.start("li")
+      .attr("class", "end " + name)
+      .attr("title", last.row.applicationId + " " + endText(last) + "\n" + last.row.latestLog)
+      .open();
+  html.start("span").attr("class", "where").open();
+  html.text(lane.workstation + " \xC2\xB7 " + lane.program).end("span").text(" ");
+  appendOutcomeWord(html, last.outcome,
+                    group.count > 1 ? std::to_string(group.count) + " \xC3\x97 " + name : name);
+  html.text(" " + shortTime(first.end, report.now));
+  if (group.count > 1)
+    html.text("\xE2\x80\x93" + shortTime(last.end, report.now));
+  html.text(" \xC2\xB7 ").start("span").attr("class", "line").open().text(line).end("span");
+  appendEndLinks(html, options, path);
+  html.end("li").newline();
+}
+
+// The first `limit` groups, one entry each, and a count of the others.
+void appendEndGroups(HtmlWriter& html, const NightReport& report, const PageOptions& options,
+                     const std::vector<EndGroup>& groups, std::size_t limit, const char* what) {
+  html.start("ol").attr("class", "ends").open().newline();
+  for (std::size_t i = 0; i < groups.size() && i < limit; ++i)
+    appendEndGroup(html, report, options, groups[i]);
+  html.end("ol").newline();
+  appendLeftOut(html, groups.size() - std::min(groups.size(), limit), what);
+}
+
+void appendUnplaced(HtmlWriter& html, const NightReport& report) {
   if (report.unplaced.empty())
     return;
-  out +=
-      "<h2>Rows not on the timeline</h2>\n<p>Their times do not read as "
-      "<span class=\"id\">YYYY-MM-DD hh:mm:ss</span>, end before they start, or lie before "
-      "2000 or after the report's time.</p>\n<div class=\"scroll\"><table class=\"unplaced\">"
-      "<colgroup><col style=\"width:220px\"><col style=\"width:60px\">"
-      "<col style=\"width:300px\"><col></colgroup><thead><tr><th>Status log</th>"
-      "<th class=\"n\">Row</th><th>Why</th><th>The row</th></tr></thead><tbody>\n";
+  html.element("h2", "Rows not on the timeline").newline();
+  html.start("p").open().text("Their times do not read as ");
+  html.start("span").attr("class", "id").open().text("YYYY-MM-DD hh:mm:ss").end("span");
+  html.prose(", end before they start, or lie before 2000 or after the report's time.")
+      .end("p")
+      .newline();
+  appendTableStart(
+      html, "unplaced",
+      {{"Status log", 220, false}, {"Row", 60, true}, {"Why", 300, false}, {"The row", 0, false}});
   for (std::size_t i = 0; i < report.unplaced.size() && i < kMaxListed; ++i) {
     const UnplacedRow& unplaced = report.unplaced[i];
     const StatusRecord& row = unplaced.row;
-    const std::string text = quoteCsvField(row.applicationId) + "," +
-                             quoteCsvField(row.runningStatus) + "," + quoteCsvField(row.startTime) +
-                             "," + quoteCsvField(row.endTime) + "," + quoteCsvField(row.latestLog);
-    out += "<tr><td class=\"path\" title=\"" + escaped(report.logs[unplaced.log]) + "\">";
-    appendEscaped(out, report.logs[unplaced.log]);
-    out += "</td><td class=\"n\">" + std::to_string(unplaced.rowNumber) + "</td><td>";
-    appendEscaped(out, unplaced.reason);
-    out +=
-        "</td><td class=\"line\" title=\"" + escaped(text) + "\">" + escaped(text) + "</td></tr>\n";
+    html.start("tr").open();
+    appendTitledCell(html, "path", report.logs[unplaced.log]);
+    html.start("td").attr("class", "n").open().text(std::to_string(unplaced.rowNumber)).end("td");
+    html.element("td", unplaced.reason);
+    appendTitledCell(html, "line",
+                     quoteCsvField(row.applicationId) + "," + quoteCsvField(row.runningStatus) +
+                         "," + quoteCsvField(row.startTime) + "," + quoteCsvField(row.endTime) +
+                         "," + quoteCsvField(row.latestLog));
+    html.end("tr").newline();
   }
-  out += "</tbody></table></div>\n";
-  appendLeftOut(out, report.unplacedCount - std::min(report.unplacedCount, kMaxListed), "rows");
+  appendTableEnd(html);
+  appendLeftOut(html, report.unplacedCount - std::min(report.unplacedCount, kMaxListed), "rows");
+}
+
+// The head: what the page is, its policy, its title and its style.
+void appendHead(HtmlWriter& html, const PageOptions& options, const std::string& when) {
+  html.trustedMarkup(kPageStart).trustedMarkup(kContentPolicy);
+  if (options.refreshSeconds > 0)
+    html.start("meta")
+        .attr("http-equiv", "refresh")
+        .attr("content", std::to_string(options.refreshSeconds))
+        .open()
+        .newline();
+  html.element("title", "Tavrelon night report " + when).newline();
+  appendStyle(html);
+}
+
+// "1 workstation" or "3 workstations".
+std::string counted(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// Where and when the page was made, and the night's numbers in one line.
+void appendMadeFrom(HtmlWriter& html, const NightReport& report, const PageOptions& options,
+                    const std::string& when) {
+  std::size_t workstations = 0, stopped = 0, interrupted = 0, runs = 0;
+  for (std::size_t l = 0; l < report.lanes.size(); ++l) {
+    const Lane& lane = report.lanes[l];
+    workstations += l == 0 || lane.workstation != report.lanes[l - 1].workstation;
+    stopped += static_cast<std::size_t>(lane.count(Outcome::Stopped));
+    interrupted += static_cast<std::size_t>(lane.count(Outcome::Interrupted));
+    runs += lane.runs.size();
+  }
+  html.start("p").attr("class", "meta").open().text("Made " + when + " from ");
+  for (std::size_t i = 0; i < report.sources.size(); ++i) {
+    html.text(i == 0 ? "" : ", ");
+    html.start("span").attr("class", "path").open().text(report.sources[i]).end("span");
+  }
+  if (options.refreshSeconds > 0)
+    html.text(" (made again every " + std::to_string(options.refreshSeconds) + " s)");
+  html.text(": " + counted(workstations, "workstation", "workstations") + ", " +
+            counted(report.lanes.size(), "program", "programs") + ", " +
+            counted(report.logs.size(), "status log", "status logs") + "; " + std::to_string(runs) +
+            " runs, ");
+  appendOutcomeWord(html, Outcome::Crashed, std::to_string(report.failureCount) + " failures");
+  html.text(" (crashed or timed out), " + std::to_string(stopped) + " stopped by hand, " +
+            std::to_string(interrupted) + " interrupted.")
+      .end("p")
+      .newline();
+  if (report.endsOffTimeline > 0)
+    html.start("p")
+        .attr("class", "warn")
+        .open()
+        .prose(std::to_string(report.endsOffTimeline) +
+               " runs end far after the report's time (an End_Time such as 9999-12-31): they are "
+               "drawn up to the report's time.")
+        .end("p")
+        .newline();
+}
+
+// The failures, then the runs stopped by hand or interrupted.
+void appendEnds(HtmlWriter& html, const NightReport& report, const PageOptions& options) {
+  html.element("h2", "Failures").newline();
+  if (report.failures.empty()) {
+    html.start("p").attr("class", "none").open().text("No run crashed or timed out.").end("p");
+    html.newline();
+  } else {
+    appendEndGroups(html, report, options, report.failures, kMaxListed, "failures");
+  }
+  if (report.setAside.empty())
+    return;
+  html.element("h2", "Stopped by hand or interrupted").newline();
+  html.element("p",
+               "Not failures: someone stopped the watchdog, or the system ended it (log-off, "
+               "shut-down).")
+      .newline();
+  appendEndGroups(html, report, options, report.setAside, kMaxSetAside, "ends");
 }
 
 }  // namespace
-
-void appendEscaped(std::string& out, const std::string& text) {
-  std::size_t plain = 0;  // start of the bytes not yet copied
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    const char* replacement = nullptr;
-    std::size_t length = 1;
-    if (c >= 0x80) {
-      length = utf8SequenceLength(text, i);
-      if (length == 0) {
-        length = 1;
-        replacement = kReplacement;
-      } else if (isHiddenControl(text, i)) {
-        replacement = kReplacement;
-      }
-    } else if (c == '&') {
-      replacement = "&amp;";
-    } else if (c == '<') {
-      replacement = "&lt;";
-    } else if (c == '>') {
-      replacement = "&gt;";
-    } else if (c == '"') {
-      replacement = "&quot;";
-    } else if (c == '\'') {
-      replacement = "&#39;";
-    } else if (c == '\t' || c == '\n' || c == '\r') {
-      replacement = " ";
-    } else if (c < 0x20 || c == 0x7F) {
-      replacement = kReplacement;
-    }
-    if (replacement != nullptr) {
-      out.append(text, plain, i - plain);
-      out += replacement;
-      plain = i + length;
-    }
-    i += length;
-  }
-  out.append(text, plain, std::string::npos);
-}
-
-std::string escaped(const std::string& text) {
-  std::string out;
-  appendEscaped(out, text);
-  return out;
-}
 
 std::string middleShortened(const std::string& text, std::size_t limit) {
   std::vector<std::size_t> starts;  // where each character begins
@@ -375,63 +445,17 @@ std::string renderReportPage(const NightReport& report, const PageOptions& optio
   std::string out;
   // About the bytes of one bar per run, so the page grows in few steps.
   out.reserve(4096 + runs * 64);
+  HtmlWriter html(out);
   const std::string when = formatStatusTime(report.now);
-  out += kPageStart;
-  out +=
-      "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-      "style-src 'unsafe-inline'\">\n";
-  if (options.refreshSeconds > 0)
-    out += "<meta http-equiv=\"refresh\" content=\"" + std::to_string(options.refreshSeconds) +
-           "\">\n";
-  out += "<title>Tavrelon night report " + when + "</title>\n";
-  appendStyle(out);
-  std::size_t workstations = 0, stopped = 0, interrupted = 0;
-  for (std::size_t l = 0; l < report.lanes.size(); ++l) {
-    const Lane& lane = report.lanes[l];
-    workstations += l == 0 || lane.workstation != report.lanes[l - 1].workstation;
-    stopped += static_cast<std::size_t>(lane.count(Outcome::Stopped));
-    interrupted += static_cast<std::size_t>(lane.count(Outcome::Interrupted));
-  }
-  out += "</head><body>\n<h1>Night report</h1>\n<p class=\"meta\">Made " + when + " from ";
-  for (std::size_t i = 0; i < report.sources.size(); ++i) {
-    out += i == 0 ? "" : ", ";
-    out += "<span class=\"path\">";
-    appendEscaped(out, report.sources[i]);
-    out += "</span>";
-  }
-  out += options.refreshSeconds > 0
-             ? " (made again every " + std::to_string(options.refreshSeconds) + " s)"
-             : std::string();
-  out += ": " + std::to_string(workstations) +
-         (workstations == 1 ? " workstation, " : " workstations, ") +
-         std::to_string(report.lanes.size()) +
-         (report.lanes.size() == 1 ? " program, " : " programs, ") +
-         std::to_string(report.logs.size()) +
-         (report.logs.size() == 1 ? " status log; " : " status logs; ") + std::to_string(runs) +
-         " runs, <b class=\"crashed\">" + std::to_string(report.failureCount) +
-         " failures</b> (crashed or timed out), " + std::to_string(stopped) + " stopped by hand, " +
-         std::to_string(interrupted) + " interrupted.</p>\n";
-  if (report.endsOffTimeline > 0)
-    out += "<p class=\"warn\">" + std::to_string(report.endsOffTimeline) +
-           " runs end far after the report's time (an End_Time such as 9999-12-31): they are "
-           "drawn up to the report's time.</p>\n";
+  appendHead(html, options, when);
+  html.end("head").start("body").open().newline().element("h1", "Night report").newline();
+  appendMadeFrom(html, report, options, when);
   // The picture first: what a reader takes in at a glance.
-  appendTimeline(out, report);
-  appendSummary(out, report, options);
-  out += "<h2>Failures</h2>\n";
-  if (report.failures.empty()) {
-    out += "<p class=\"none\">No run crashed or timed out.</p>\n";
-  } else {
-    appendEndGroups(out, report, options, report.failures, kMaxListed, "failures");
-  }
-  if (!report.setAside.empty()) {
-    out +=
-        "<h2>Stopped by hand or interrupted</h2>\n<p>Not failures: someone stopped the "
-        "watchdog, or the system ended it (log-off, shut-down).</p>\n";
-    appendEndGroups(out, report, options, report.setAside, kMaxSetAside, "ends");
-  }
-  appendUnplaced(out, report);
-  out += "</body></html>\n";
+  appendTimeline(html, report);
+  appendSummary(html, report, options);
+  appendEnds(html, report, options);
+  appendUnplaced(html, report);
+  html.end("body").end("html").newline();
   return out;
 }
 

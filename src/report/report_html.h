@@ -8,17 +8,9 @@
 #include <vector>
 
 #include "report/report_model.h"
+#include "report/report_writer.h"
 
 namespace tavrelon::report {
-
-// Appends `text` to `out` so that it reads as the same text in HTML content and
-// in quoted attributes: & < > " ' as character references; tab, CR and LF as
-// a space; bytes that are no valid UTF-8, other control characters and the
-// bidirectional overrides as U+FFFD. Nothing of `text` is ever markup.
-void appendEscaped(std::string& out, const std::string& text);
-
-// appendEscaped into a new string.
-std::string escaped(const std::string& text);
 
 // `text` of at most `limit` characters (UTF-8 sequences counted as one): the
 // middle cut out for "…" when longer, so both ends stay readable.

@@ -7,11 +7,9 @@
 
 #include "report/report_html.h"
 #include "report/report_model.h"
+#include "report/report_writer.h"
 
 namespace tavrelon::report::parts {
-
-// `value` with one decimal, or none when it is whole.
-void appendNumber(std::string& out, double value);
 
 // "3 d 4 h", "2 h 5 min", "32 min 36 s", "12 s".
 std::string durationText(std::int64_t seconds);
@@ -20,14 +18,14 @@ std::string durationText(std::int64_t seconds);
 // "YYYY-MM-DD hh:mm".
 std::string shortTime(std::int64_t time, std::int64_t reference);
 
-// The hover text of one run: its ID, outcome, times and Latest_Log, escaped.
-void appendRunTitle(std::string& out, const Run& run, std::int64_t now);
+// The hover text of one run: its ID, outcome, times and Latest_Log, a line each.
+void appendRunTitle(HtmlWriter& html, const Run& run, std::int64_t now);
 
 // "running for 2 h 5 min", "finished 06:12", "last failed 05:40 (crashed)",
 // ...: what the lane's newest run says of it now.
 std::string laneState(const Lane& lane, std::int64_t now);
 
 // The SVG timeline with its legend, inside a box of its own that scrolls.
-void appendTimeline(std::string& out, const NightReport& report);
+void appendTimeline(HtmlWriter& html, const NightReport& report);
 
 }  // namespace tavrelon::report::parts

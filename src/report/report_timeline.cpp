@@ -1,6 +1,3 @@
-#include <cstdio>
-#include <string_view>
-
 #include "report/report_calendar.h"
 #include "report/report_layout.h"
 #include "report/report_parts.h"
@@ -13,59 +10,67 @@ constexpr double kLaneHeight = 24;
 constexpr double kGroupHeight = 22;
 constexpr double kAxisHeight = 36;
 
+// The outcomes in the order a reader must not miss them.
+constexpr Outcome kWorstFirst[] = {Outcome::Crashed, Outcome::Timeout, Outcome::Interrupted,
+                                   Outcome::Stopped, Outcome::Other,   Outcome::Running,
+                                   Outcome::Finished};
+
+// A path of a mark's shape: its outline in the colour of the mark that uses it.
+void appendShapePath(HtmlWriter& html, const char* id, const char* data, const std::string& fill,
+                     const std::string& stroke, double strokeWidth) {
+  html.start("path");
+  if (id != nullptr)
+    html.attr("id", id);
+  html.attr("d", data).attr("fill", fill).attr("stroke", stroke);
+  html.attr("stroke-width", strokeWidth).openEmpty();
+}
+
 // The shapes of the marks, defined once and used by every mark: a cross for a
 // crash, a triangle for a time-out, a diamond for an interruption; told apart
 // by shape as well as colour, each with a dark outline that stands out on its
 // own run's bar.
 // Presentation attributes, not classes: a shape used elsewhere is styled where
 // it is defined. The outline takes the colour of the mark that uses it.
-std::string markShapes() {
-  const std::string crashed = outcomeColour(Outcome::Crashed);
-  const std::string cross = "d=\"M-4.5,-4.5L4.5,4.5M4.5,-4.5L-4.5,4.5\" fill=\"none\"";
-  return "<defs><g id=\"k-crashed\"><path " + cross +
-         " stroke=\"currentColor\" stroke-width=\"4.6\"/><path " + cross + " stroke=\"" + crashed +
-         "\" stroke-width=\"2.6\"/></g><path id=\"k-timeout\" d=\"M0,-6L6,5H-6Z\" fill=\"" +
-         outcomeColour(Outcome::Timeout) +
-         "\" stroke=\"currentColor\" stroke-width=\"1.2\"/><path id=\"k-interrupted\" "
-         "d=\"M0,-6L6,0L0,6L-6,0Z\" fill=\"" +
-         outcomeColour(Outcome::Interrupted) +
-         "\" stroke=\"currentColor\" stroke-width=\"1.2\"/></defs>\n";
+void appendMarkShapes(HtmlWriter& html) {
+  const char* cross = "M-4.5,-4.5L4.5,4.5M4.5,-4.5L-4.5,4.5";
+  html.start("defs").open().start("g").attr("id", "k-crashed").open();
+  appendShapePath(html, nullptr, cross, "none", "currentColor", 4.6);
+  appendShapePath(html, nullptr, cross, "none", outcomeColour(Outcome::Crashed), 2.6);
+  html.end("g");
+  appendShapePath(html, "k-timeout", "M0,-6L6,5H-6Z", outcomeColour(Outcome::Timeout),
+                  "currentColor", 1.2);
+  appendShapePath(html, "k-interrupted", "M0,-6L6,0L0,6L-6,0Z", outcomeColour(Outcome::Interrupted),
+                  "currentColor", 1.2);
+  html.end("defs").newline();
 }
 
-void appendAxisLine(std::string& out, const char* cssClass, double x, double bottom) {
-  out += "<line class=\"";
-  out += cssClass;
-  out += "\" x1=\"";
-  appendNumber(out, x);
-  out += "\" x2=\"";
-  appendNumber(out, x);
-  out += "\" y1=\"";
-  appendNumber(out, kAxisHeight - 6);
-  out += "\" y2=\"";
-  appendNumber(out, bottom);
+// A vertical line of the axis at `x`, from under the tick labels to `bottom`;
+// its tag left open for a title or an end.
+void startAxisLine(HtmlWriter& html, const char* cssClass, double x, double bottom) {
+  html.start("line").attr("class", cssClass).attr("x1", x).attr("x2", x);
+  html.attr("y1", kAxisHeight - 6).attr("y2", bottom);
 }
 
-void appendCounts(std::string& out, const OutcomeCounts& counts) {
-  bool first = true;
-  for (Outcome outcome : {Outcome::Crashed, Outcome::Timeout, Outcome::Interrupted,
-                          Outcome::Stopped, Outcome::Other, Outcome::Running, Outcome::Finished}) {
+// "39 crashed, 2 timeout": the counts, the worst first.
+std::string countsText(const OutcomeCounts& counts) {
+  std::string text;
+  for (Outcome outcome : kWorstFirst) {
     const int n = counts.count[static_cast<int>(outcome)];
     if (n == 0)
       continue;
-    out += first ? "" : ", ";
-    out += std::to_string(n) + ' ' + outcomeName(outcome);
-    first = false;
+    text += text.empty() ? "" : ", ";
+    text += std::to_string(n) + ' ' + outcomeName(outcome);
   }
+  return text;
 }
 
-void appendMergedTitle(std::string& out, const Bar& bar) {
-  out += std::to_string(bar.counts.total());
+void appendMergedTitle(HtmlWriter& html, const Bar& bar) {
   // The end's date only where it differs: a year of such bars is megabytes.
-  out += " runs\n" + formatStatusTime(bar.start) + " \xE2\x80\x93 " +
-         (dayNumberOf(bar.end) == dayNumberOf(bar.start) ? clockText(bar.end)
-                                                         : formatStatusTime(bar.end)) +
-         "\n";
-  appendCounts(out, bar.counts);
+  html.text(std::to_string(bar.counts.total()) + " runs").newline();
+  html.text(formatStatusTime(bar.start) + " \xE2\x80\x93 " +
+            (dayNumberOf(bar.end) == dayNumberOf(bar.start) ? clockText(bar.end)
+                                                            : formatStatusTime(bar.end)));
+  html.newline().text(countsText(bar.counts));
 }
 
 // "39 crashes · 2 timeouts · 1 interrupted" of a lane; empty without any.
@@ -83,171 +88,162 @@ std::string failureCounts(const Lane& lane) {
   return text;
 }
 
-// One mark: its shape, and its run in a line shown on hover and on keyboard
-// focus (a title shows only on hover); a single run's full title besides.
-void appendMark(std::string& out, const NightReport& report, const Lane& lane, const Mark& mark) {
-  const char* name = outcomeName(mark.outcome);
+// The line a mark shows: its end (or its ends) and the newest run's last line.
+std::string markLine(const NightReport& report, const Lane& lane, const Mark& mark) {
   const Run& last = lane.runs[mark.last];
-  out += std::string("<g class=\"mark ") + name + "\" tabindex=\"0\" data-ends=\"" +
-         std::to_string(mark.counts.total()) + "\"><use href=\"#k-" + name + "\" x=\"";
-  appendNumber(out, mark.x);
-  out += "\" y=\"12\"/>";
-  if (mark.counts.total() == 1) {
-    out += "<title>";
-    appendRunTitle(out, last, report.now);
-    out += "</title>";
-  }
-  // The line stands above the mark, leftwards on the right half of the axis.
-  out += "<text class=\"tip\" x=\"";
-  appendNumber(out, mark.x);
-  out += mark.x > kPlotWidth / 2 ? "\" y=\"-2\" text-anchor=\"end\">" : "\" y=\"-2\">";
-  std::string path, line;
+  std::string path, line, text;
   splitLatestLog(last.row.latestLog, path, line);
   if (mark.counts.total() > 1) {
-    out += std::to_string(mark.counts.total()) + " ends, ";
-    appendCounts(out, mark.counts);
-    out += ", " + shortTime(lane.runs[mark.first].end, report.now) + "\xE2\x80\x93" +
+    text = std::to_string(mark.counts.total()) + " ends, " + countsText(mark.counts) + ", " +
+           shortTime(lane.runs[mark.first].end, report.now) + "\xE2\x80\x93" +
            shortTime(last.end, report.now) + "; the last: ";
   } else {
-    out += std::string(name) + " " + shortTime(last.end, report.now) + ": ";
+    text = std::string(outcomeName(mark.outcome)) + " " + shortTime(last.end, report.now) + ": ";
   }
-  appendEscaped(out, middleShortened(last.row.applicationId + " \xC2\xB7 " + line, 90));
-  out += "</text></g>\n";
+  return text + middleShortened(last.row.applicationId + " \xC2\xB7 " + line, 90);
 }
 
-void appendLane(std::string& out, const NightReport& report, const Lane& lane, double y) {
-  out += "<g class=\"lane\" transform=\"translate(";
-  appendNumber(out, kLabelWidth);
-  out += ',';
-  appendNumber(out, y);
-  out += ")\"><text class=\"label\" x=\"-8\" y=\"16\" text-anchor=\"end\">";
-  appendEscaped(out, middleShortened(lane.program, 30));
-  out += "<title>";
-  appendEscaped(out, lane.workstation + " \xC2\xB7 " + lane.program);
-  for (std::size_t log : lane.logs) {
-    out += '\n';
-    appendEscaped(out, report.logs[log]);
+// One mark: its shape, and its run in a line shown on hover and on keyboard
+// focus (a title shows only on hover); a single run's full title besides.
+void appendMark(HtmlWriter& html, const NightReport& report, const Lane& lane, const Mark& mark) {
+  const std::string name = outcomeName(mark.outcome);
+  html.start("g").attr("class", "mark " + name).attr("tabindex", "0");
+  html.attr("data-ends", std::to_string(mark.counts.total())).open();
+  html.start("use").attr("href", "#k-" + name).attr("x", mark.x).attr("y", 12).openEmpty();
+  if (mark.counts.total() == 1) {
+    html.start("title").open();
+    appendRunTitle(html, lane.runs[mark.last], report.now);
+    html.end("title");
   }
-  out += "</title></text><rect class=\"track\" x=\"0\" y=\"2\" width=\"";
-  appendNumber(out, kPlotWidth);
-  out += "\" height=\"20\"/>\n";
-  for (const Bar& bar : laneBars(lane.runs, report.axisStart, report.axisEnd, kPlotWidth)) {
-    out += bar.merged ? "<rect class=\"merged " : "<rect class=\"run ";
-    out += outcomeName(bar.outcome);
-    out += '"';
-    if (bar.merged)
-      out += " data-runs=\"" + std::to_string(bar.counts.total()) + '"';
-    out += " x=\"";
-    appendNumber(out, bar.x);
-    out += "\" y=\"7\" width=\"";
-    appendNumber(out, bar.width);
-    out += "\" height=\"10\"><title>";
-    if (bar.merged) {
-      appendMergedTitle(out, bar);
-    } else {
-      appendRunTitle(out, lane.runs[bar.run], report.now);
-    }
-    out += "</title></rect>\n";
+  // The line stands above the mark, leftwards on the right half of the axis.
+  html.start("text").attr("class", "tip").attr("x", mark.x).attr("y", -2);
+  if (mark.x > kPlotWidth / 2)
+    html.attr("text-anchor", "end");
+  html.open().text(markLine(report, lane, mark)).end("text").end("g").newline();
+}
+
+// One bar: a run of its own, or the short runs of one pixel column.
+void appendBar(HtmlWriter& html, const NightReport& report, const Lane& lane, const Bar& bar) {
+  html.start("rect").attr(
+      "class", (bar.merged ? "merged " : "run ") + std::string(outcomeName(bar.outcome)));
+  if (bar.merged)
+    html.attr("data-runs", std::to_string(bar.counts.total()));
+  html.attr("x", bar.x).attr("y", 7).attr("width", bar.width).attr("height", 10).open();
+  html.start("title").open();
+  if (bar.merged) {
+    appendMergedTitle(html, bar);
+  } else {
+    appendRunTitle(html, lane.runs[bar.run], report.now);
   }
+  html.end("title").end("rect").newline();
+}
+
+void appendLane(HtmlWriter& html, const NightReport& report, const Lane& lane, double y) {
+  html.start("g").attr("class", "lane");
+  html.attr("transform", "translate(" + numberText(kLabelWidth) + "," + numberText(y) + ")").open();
+  html.start("text").attr("class", "label").attr("x", -8).attr("y", 16);
+  html.attr("text-anchor", "end").open().text(middleShortened(lane.program, 30));
+  html.start("title").open().text(lane.workstation + " \xC2\xB7 " + lane.program);
+  for (std::size_t log : lane.logs)
+    html.newline().text(report.logs[log]);
+  html.end("title").end("text");
+  html.start("rect").attr("class", "track").attr("x", 0).attr("y", 2);
+  html.attr("width", kPlotWidth).attr("height", 20).openEmpty().newline();
+  for (const Bar& bar : laneBars(lane.runs, report.axisStart, report.axisEnd, kPlotWidth))
+    appendBar(html, report, lane, bar);
   for (const Mark& mark :
-       laneMarks(lane.runs, report.axisStart, report.axisEnd, kPlotWidth, kMarkColumn)) {
-    appendMark(out, report, lane, mark);
-  }
+       laneMarks(lane.runs, report.axisStart, report.axisEnd, kPlotWidth, kMarkColumn))
+    appendMark(html, report, lane, mark);
   const std::string counts = failureCounts(lane);
-  out += "<text class=\"count\" x=\"";
-  appendNumber(out, kPlotWidth + 10);
-  out += "\" y=\"16\">";
+  html.start("text").attr("class", "count").attr("x", kPlotWidth + 10).attr("y", 16).open();
   if (!counts.empty())
-    out += "<tspan class=\"failures\">" + counts + "</tspan> ";
-  out += "<tspan class=\"state\">" + escaped(laneState(lane, report.now)) + "</tspan></text></g>\n";
+    html.start("tspan").attr("class", "failures").open().text(counts).end("tspan").text(" ");
+  html.start("tspan").attr("class", "state").open().text(laneState(lane, report.now));
+  html.end("tspan").end("text").end("g").newline();
 }
 
-void appendLegend(std::string& out) {
-  out += "<p class=\"legend\">Runs:";
+void appendLegend(HtmlWriter& html) {
+  html.start("p").attr("class", "legend").open().text("Runs:");
   for (Outcome outcome : {Outcome::Finished, Outcome::Running, Outcome::Stopped, Outcome::Crashed,
                           Outcome::Timeout, Outcome::Interrupted}) {
-    out += std::string("<span class=\"swatch ") + outcomeName(outcome) + "\"></span>" +
-           outcomeName(outcome);
+    const std::string name = outcomeName(outcome);
+    html.start("span").attr("class", "swatch " + name).open().end("span").text(name);
   }
-  out += " &nbsp; Ends:";
+  html.text(" ").nonBreakingSpace().text(" Ends:");
   for (Outcome outcome : {Outcome::Crashed, Outcome::Timeout, Outcome::Interrupted}) {
     const std::string name = outcomeName(outcome);
-    out += "<svg class=\"key\" width=\"16\" height=\"14\" viewBox=\"-8 -7 16 14\"><use href=\"#k-" +
-           name + "\"/></svg>" + name;
+    html.start("svg").attr("class", "key").attr("width", 16).attr("height", 14);
+    html.attr("viewBox", "-8 -7 16 14").open();
+    html.start("use").attr("href", "#k-" + name).openEmpty().end("svg").text(name);
   }
-  out +=
-      "<br>Each crash, time-out and interruption is a mark at its moment; hover over a mark or "
-      "a bar (or move to a mark with Tab) for its run.</p>\n";
+  html.start("br").open().text(
+      "Each crash, time-out and interruption is a mark at its moment; hover over a mark or a bar "
+      "(or move to a mark with Tab) for its run.");
+  html.end("p").newline();
+}
+
+// The time axis: a grid line and a label at each tick, the date above where
+// it changes.
+void appendAxis(HtmlWriter& html, const NightReport& report, double height) {
+  html.start("g").attr("class", "axis").open();
+  for (const Tick& tick : axisTicks(report.axisStart, report.axisEnd, kPlotWidth)) {
+    const double x = kLabelWidth + tick.x;
+    startAxisLine(html, "grid", x, height);
+    html.openEmpty();
+    html.start("text").attr("class", "tick").attr("x", x + 3).attr("y", kAxisHeight - 9);
+    html.open().text(tick.label).end("text");
+    if (!tick.date.empty()) {
+      html.start("text").attr("class", "date").attr("x", x + 3).attr("y", 12);
+      html.open().text(tick.date).end("text");
+    }
+  }
+  html.end("g").newline();
+}
+
+// The heading of a workstation's lanes at `y`: a rule and its name.
+void appendWorkstation(HtmlWriter& html, const std::string& workstation, double y, double width) {
+  html.start("g").attr("class", "workstation").open();
+  html.start("line").attr("x1", 0).attr("x2", width).attr("y1", y + 1).attr("y2", y + 1);
+  html.openEmpty().start("text").attr("x", 4).attr("y", y + 16).open();
+  html.text(middleShortened(workstation, 40)).start("title").open().text(workstation);
+  html.end("title").end("text").end("g").newline();
 }
 
 }  // namespace
 
-void appendTimeline(std::string& out, const NightReport& report) {
-  out += "<h2>Timeline</h2>\n";
-  appendLegend(out);
+void appendTimeline(HtmlWriter& html, const NightReport& report) {
+  html.element("h2", "Timeline").newline();
+  appendLegend(html);
   std::size_t groups = 0;
   for (std::size_t l = 0; l < report.lanes.size(); ++l)
     groups += l == 0 || report.lanes[l].workstation != report.lanes[l - 1].workstation;
   const double height = kAxisHeight + kLaneHeight * static_cast<double>(report.lanes.size()) +
                         kGroupHeight * static_cast<double>(groups) + 4;
-  const double totalWidth = kLabelWidth + kPlotWidth + kCountWidth;
-  out +=
-      "<div class=\"scroll\"><svg class=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" width=\"";
-  appendNumber(out, totalWidth);
-  out += "\" height=\"";
-  appendNumber(out, height);
-  out += "\" viewBox=\"0 0 ";
-  appendNumber(out, totalWidth);
-  out += ' ';
-  appendNumber(out, height);
-  out += "\">\n";
-  out += markShapes();
-  out += "<g class=\"axis\">";
-  for (const Tick& tick : axisTicks(report.axisStart, report.axisEnd, kPlotWidth)) {
-    const double x = kLabelWidth + tick.x;
-    appendAxisLine(out, "grid", x, height);
-    out += "\"/><text class=\"tick\" x=\"";
-    appendNumber(out, x + 3);
-    out += "\" y=\"";
-    appendNumber(out, kAxisHeight - 9);
-    out += "\">" + tick.label + "</text>";
-    if (!tick.date.empty()) {
-      out += "<text class=\"date\" x=\"";
-      appendNumber(out, x + 3);
-      out += "\" y=\"12\">" + tick.date + "</text>";
-    }
-  }
-  out += "</g>\n";
-
+  const double width = kLabelWidth + kPlotWidth + kCountWidth;
+  html.start("div").attr("class", "scroll").open();
+  html.start("svg").attr("class", "timeline").attr("xmlns", "http://www.w3.org/2000/svg");
+  html.attr("width", width).attr("height", height);
+  html.attr("viewBox", "0 0 " + numberText(width) + " " + numberText(height)).open().newline();
+  appendMarkShapes(html);
+  appendAxis(html, report, height);
   double y = kAxisHeight;
   for (std::size_t l = 0; l < report.lanes.size(); ++l) {
     const Lane& lane = report.lanes[l];
     if (l == 0 || lane.workstation != report.lanes[l - 1].workstation) {
-      out += "<g class=\"workstation\"><line x1=\"0\" x2=\"";
-      appendNumber(out, totalWidth);
-      out += "\" y1=\"";
-      appendNumber(out, y + 1);
-      out += "\" y2=\"";
-      appendNumber(out, y + 1);
-      out += "\"/><text x=\"4\" y=\"";
-      appendNumber(out, y + 16);
-      out += "\">";
-      appendEscaped(out, middleShortened(lane.workstation, 40));
-      out += "<title>";
-      appendEscaped(out, lane.workstation);
-      out += "</title></text></g>\n";
+      appendWorkstation(html, lane.workstation, y, width);
       y += kGroupHeight;
     }
-    appendLane(out, report, lane, y);
+    appendLane(html, report, lane, y);
     y += kLaneHeight;
   }
   if (report.now >= report.axisStart && report.now <= report.axisEnd) {
     const double x = kLabelWidth + static_cast<double>(report.now - report.axisStart) * kPlotWidth /
                                        static_cast<double>(report.axisEnd - report.axisStart);
-    appendAxisLine(out, "now", x, height);
-    out += "\"><title>report time " + formatStatusTime(report.now) + "</title></line>\n";
+    startAxisLine(html, "now", x, height);
+    html.open().element("title", "report time " + formatStatusTime(report.now));
+    html.end("line").newline();
   }
-  out += "</svg></div>\n";
+  html.end("svg").end("div").newline();
 }
 
 }  // namespace tavrelon::report::parts
