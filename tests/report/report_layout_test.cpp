@@ -399,6 +399,66 @@ TEST(ReportPage, HostileTextStaysTextInEveryPlaceAndThePageFetchesNothing) {
   EXPECT_NE(page.find("default-src 'none'"), std::string::npos);
 }
 
+TEST(ReportPage, EveryTagAfterTheStyleSheetHoldsOnlyKnownNamesAndEscapedValues) {
+  const std::string hostile = "\"'><img src=x onerror=alert(1)>&amp;\n\t\xE2\x80\xAE";
+  NightReport night;
+  night.now = at("2024-06-02 07:00:00");
+  night.sources = {"src" + hostile};
+  addStatusLog(night, "log" + hostile + ".csv", "ws" + hostile,
+               {row("a" + hostile + ".exe_1", "crashed", "2024-06-01 22:00:00",
+                    "2024-06-01 23:00:00", "[/lab/" + hostile + "] " + hostile),
+                row("a" + hostile + ".exe_2", "stopped", "2024-06-01 23:00:00",
+                    "2024-06-01 23:00:01", "[/lab/x" + hostile + "] y"),
+                row("a" + hostile + ".exe_3", "x" + hostile, "2024-06-02 01:00:00", "never"),
+                row("b" + hostile + ".exe_4", "running", "2024-06-02 02:00:00", "")});
+  finishReport(night);
+  PageOptions options;
+  options.pageFolder = "/lab/reports";
+  options.logFiles = {"/lab/status/" + hostile + ".csv"};
+  const std::string page = renderReportPage(night, options);
+  // The prologue and the style sheet are the program's own text; what follows
+  // is written element by element.
+  const std::size_t body = page.find("</style>");
+  ASSERT_NE(body, std::string::npos);
+  static const std::regex tag(R"re(<(/?)([a-z][a-z0-9]*)((?: [a-zA-Z0-9-]+="[^"<>']*")*)(/?)>)re");
+  static const std::regex attribute(R"re( ([a-zA-Z0-9-]+)=")re");
+  const std::set<std::string> names = {
+      "a",     "b",     "body", "br",   "col", "colgroup", "defs",  "div",  "g",     "h1",    "h2",
+      "head",  "html",  "li",   "line", "ol",  "p",        "path",  "rect", "span",  "style", "svg",
+      "table", "tbody", "td",   "text", "th",  "thead",    "title", "tr",   "tspan", "use"};
+  const std::set<std::string> attributes = {
+      "class", "title",     "href",         "style",    "id",        "d",
+      "fill",  "stroke",    "stroke-width", "x",        "y",         "x1",
+      "x2",    "y1",        "y2",           "width",    "height",    "viewBox",
+      "xmlns", "transform", "text-anchor",  "tabindex", "data-ends", "data-runs"};
+  int tags = 0;
+  for (std::size_t at = page.find('<', body); at != std::string::npos;
+       at = page.find('<', at + 1)) {
+    std::smatch match;
+    const std::string rest = page.substr(at, page.find('>', at) + 1 - at);
+    ASSERT_TRUE(std::regex_match(rest, match, tag)) << rest;
+    EXPECT_TRUE(names.count(match[2].str())) << rest;
+    const std::string list = match[3].str();
+    for (std::sregex_iterator it(list.begin(), list.end(), attribute), end; it != end; ++it)
+      EXPECT_TRUE(attributes.count((*it)[1].str())) << rest;
+    ++tags;
+  }
+  EXPECT_GT(tags, 100);
+}
+
+TEST(ReportPage, TheWriterEscapesValuesAndTextAndKeepsQuotesOnlyInProse) {
+  std::string out;
+  HtmlWriter html(out);
+  html.start("a").attr("href", "x\" onclick='y'").attr("x", 12.25).attr("y", -2).open();
+  html.text("<'\">&").prose(" it's \"<b>\"").newline().nonBreakingSpace().end("a");
+  EXPECT_EQ(out,
+            "<a href=\"x&quot; onclick=&#39;y&#39;\" x=\"12.2\" y=\"-2\">&lt;&#39;&quot;&gt;&amp;"
+            " it's \"&lt;b&gt;\"\n&nbsp;</a>");
+  out.clear();
+  html.start("use").attr("href", "#k-\t\x01").openEmpty().element("p", "a\xC2\x85");
+  EXPECT_EQ(out, "<use href=\"#k- \xEF\xBF\xBD\"/><p>a\xEF\xBF\xBD</p>");
+}
+
 TEST(ReportPage, ALongFieldIsCutAndSaysHowMuchIsLeftOut) {
   NightReport night;
   night.now = at("2024-06-02 07:00:00");
