@@ -51,6 +51,56 @@ std::int64_t ceilTo(std::int64_t time, std::int64_t step, std::int64_t origin) {
   return offset == 0 ? time : time + (step - offset);
 }
 
+// The finest step whose ticks stand far enough apart at `perSecond` pixels a
+// second; the coarsest when none does.
+Step stepFor(double perSecond) {
+  for (const Step& candidate : kSteps) {
+    // Months count as 30 days here; February's ticks stand a little closer.
+    const double spacing = candidate.months > 0
+                               ? 30.0 * kDay * candidate.months * perSecond
+                               : static_cast<double>(candidate.seconds) * perSecond;
+    // Dates take more room than times of day.
+    if (spacing >= (candidate.months > 0 || candidate.seconds >= kDay ? 110.0 : 100.0))
+      return candidate;
+  }
+  return kSteps[sizeof(kSteps) / sizeof(kSteps[0]) - 1];
+}
+
+// The times of the ticks in [start, end] a step of seconds apart, weeks on
+// Mondays; at most kMaxTicks.
+std::vector<std::int64_t> secondTicks(std::int64_t start, std::int64_t end, std::int64_t step) {
+  // 1970-01-05 was a Monday: weeks are counted from there.
+  const std::int64_t origin = step % (7 * kDay) == 0 ? 4 * kDay : 0;
+  std::vector<std::int64_t> times;
+  for (std::int64_t t = ceilTo(start, step, origin); t <= end && times.size() < kMaxTicks;
+       t += step)
+    times.push_back(t);
+  return times;
+}
+
+// The times of the ticks in [start, end] on the first of every `months`-th
+// month; at most kMaxTicks, none past the year 9999.
+std::vector<std::int64_t> monthTicks(std::int64_t start, std::int64_t end, int months) {
+  const CivilDate first = dateOf(start);
+  // Months counted from January of year 0, so that 3, 6 and 12 months fall
+  // on quarters, halves and new years.
+  std::int64_t index = first.year * 12 + (first.month - 1);
+  index += (months - index % months) % months;
+  std::vector<std::int64_t> times;
+  for (; times.size() < kMaxTicks; index += months) {
+    // Status-log times have four-digit years: the axis ends with them.
+    if (index < 0 || index / 12 > 9999)
+      break;
+    const std::int64_t t =
+        daysFromCivil(index / 12, static_cast<int>(index % 12) + 1, 1) * kSecondsPerDay;
+    if (t > end)
+      break;
+    if (t >= start)
+      times.push_back(t);
+  }
+  return times;
+}
+
 }  // namespace
 
 std::vector<Tick> axisTicks(std::int64_t start, std::int64_t end, double width) {
@@ -58,46 +108,9 @@ std::vector<Tick> axisTicks(std::int64_t start, std::int64_t end, double width) 
   if (end <= start || width <= 0)
     return ticks;
   const double perSecond = width / static_cast<double>(end - start);
-  // 1970-01-05 was a Monday: weeks are counted from there.
-  const std::int64_t monday = 4 * kDay;
-  Step step = kSteps[sizeof(kSteps) / sizeof(kSteps[0]) - 1];
-  for (const Step& candidate : kSteps) {
-    // Months count as 30 days here; February's ticks stand a little closer.
-    const double spacing = candidate.months > 0
-                               ? 30.0 * kDay * candidate.months * perSecond
-                               : static_cast<double>(candidate.seconds) * perSecond;
-    // Dates take more room than times of day.
-    if (spacing >= (candidate.months > 0 || candidate.seconds >= kDay ? 110.0 : 100.0)) {
-      step = candidate;
-      break;
-    }
-  }
-
-  std::vector<std::int64_t> times;
-  if (step.months == 0) {
-    const std::int64_t origin = step.seconds % (7 * kDay) == 0 ? monday : 0;
-    for (std::int64_t t = ceilTo(start, step.seconds, origin); t <= end && times.size() < kMaxTicks;
-         t += step.seconds)
-      times.push_back(t);
-  } else {
-    const CivilDate first = dateOf(start);
-    // Months counted from January of year 0, so that 3, 6 and 12 months fall
-    // on quarters, halves and new years.
-    std::int64_t index = first.year * 12 + (first.month - 1);
-    index += (step.months - index % step.months) % step.months;
-    for (; times.size() < kMaxTicks; index += step.months) {
-      // Status-log times have four-digit years: the axis ends with them.
-      if (index < 0 || index / 12 > 9999)
-        break;
-      const std::int64_t t =
-          daysFromCivil(index / 12, static_cast<int>(index % 12) + 1, 1) * kSecondsPerDay;
-      if (t > end)
-        break;
-      if (t >= start)
-        times.push_back(t);
-    }
-  }
-
+  const Step step = stepFor(perSecond);
+  const std::vector<std::int64_t> times = step.months == 0 ? secondTicks(start, end, step.seconds)
+                                                           : monthTicks(start, end, step.months);
   std::int64_t previousDay = 0;
   for (std::size_t i = 0; i < times.size(); ++i) {
     const std::int64_t t = times[i], day = dayNumberOf(t);
@@ -113,6 +126,7 @@ std::vector<Tick> axisTicks(std::int64_t start, std::int64_t end, double width) 
       tick.label = dateText(date);
     } else {
       tick.label = clockText(t, step.seconds < kMinute);
+      // Below a day, the date stands over the first tick and where it changes.
       if (i == 0 || day != previousDay)
         tick.date = dateText(date);
     }
