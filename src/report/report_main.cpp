@@ -31,12 +31,11 @@ void printError(const std::string& line) {
   printTo(stderr, line);
 }
 
-// One page from `paths` to `output` (chosen on the first call when empty),
-// its path printed unless `announced` already.
-// Returns the exit status of a single run.
-int makePage(const std::vector<std::string>& paths, std::string& output, bool& replaceable,
-             bool& announced, int refreshSeconds) {
-  report::NightReport night;
+// Reads the status logs that `paths` name into `night`, made at the clock's
+// time, and prints a line for each path skipped. Returns 2 (the error printed)
+// when there is no page to make, else 1 when a path was skipped, else 0.
+int readNight(const std::vector<std::string>& paths, report::NightReport& night,
+              std::vector<report::FoundLog>& found) {
   night.sources = paths;
   if (!report::parseStatusTime(platform::localTime("%Y-%m-%d %H:%M:%S"), night.now)) {
     printError("Error: The system clock gives no time.");
@@ -45,7 +44,7 @@ int makePage(const std::vector<std::string>& paths, std::string& output, bool& r
   std::vector<std::string> errors;
   // Each log is reduced to its runs as it is read, so only one log's rows are
   // held at a time.
-  const std::vector<report::FoundLog> found = report::collectStatusLogs(
+  found = report::collectStatusLogs(
       paths, errors, [&](const report::FoundLog& log, const std::vector<StatusRecord>& rows) {
         report::addStatusLog(night, log.path, log.workstation, rows);
       });
@@ -56,17 +55,36 @@ int makePage(const std::vector<std::string>& paths, std::string& output, bool& r
     return 2;
   }
   report::finishReport(night);
+  return errors.empty() ? 0 : 1;
+}
 
+// True when `output` is one of the status logs `found`.
+bool isStatusLog(const std::string& output, const std::vector<report::FoundLog>& found) {
+  platform::FileIdentity target;
+  if (!platform::fileIdentity(output, target))
+    return false;
+  for (const report::FoundLog& log : found) {
+    if (log.identity == target)
+      return true;
+  }
+  return false;
+}
+
+// One page from `paths` to `output` (chosen on the first call when empty),
+// its path printed unless `announced` already.
+// Returns the exit status of a single run.
+int makePage(const std::vector<std::string>& paths, std::string& output, bool& replaceable,
+             bool& announced, int refreshSeconds) {
+  report::NightReport night;
+  std::vector<report::FoundLog> found;
+  const int status = readNight(paths, night, found);
+  if (status == 2)
+    return status;
   if (output.empty())
     output = report::freePageName("TavrelonReport_" + platform::localTime("%Y%m%d%H%M%S"));
-  platform::FileIdentity target;
-  if (platform::fileIdentity(output, target)) {
-    for (const report::FoundLog& log : found) {
-      if (log.identity == target) {
-        printError("Error: The page would replace the status log [" + output + "]");
-        return 2;
-      }
-    }
+  if (isStatusLog(output, found)) {
+    printError("Error: The page would replace the status log [" + output + "]");
+    return 2;
   }
 
   report::PageOptions options;
@@ -87,13 +105,27 @@ int makePage(const std::vector<std::string>& paths, std::string& output, bool& r
   if (!announced)
     printTo(stdout, output);
   announced = true;
-  return errors.empty() ? 0 : 1;
+  return status;
 }
 
-int run(const std::vector<std::string>& arguments) {
-  std::string output;
-  std::vector<std::string> paths;
-  int watchSeconds = 0;
+// What the command line asks for.
+struct Request {
+  std::string output;              // -o FILE; empty: a new default name
+  std::vector<std::string> paths;  // the PATHs
+  int watchSeconds = 0;            // --watch SECONDS; 0: one page
+};
+
+// The seconds --watch's `value` names: a whole number from 1; 0 for anything else.
+int watchSecondsOf(const std::string& value) {
+  int seconds = 0;
+  for (char c : value)
+    seconds = c >= '0' && c <= '9' && seconds < 1000000 ? seconds * 10 + (c - '0') : -1;
+  return value.empty() || seconds < 1 ? 0 : seconds;
+}
+
+// Reads `arguments` into `request`. Returns -1 to go on, else the exit status
+// after the usage or an error line was printed.
+int parseArguments(const std::vector<std::string>& arguments, Request& request) {
   bool options = true;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
@@ -107,25 +139,31 @@ int run(const std::vector<std::string>& arguments) {
         printError("Error: -o needs a file name. " + std::string(kUsage));
         return 2;
       }
-      output = arguments[++i];
+      request.output = arguments[++i];
     } else if (options && argument == "--watch") {
-      const std::string value = i + 1 < arguments.size() ? arguments[++i] : std::string();
-      int seconds = 0;
-      for (char c : value)
-        seconds = c >= '0' && c <= '9' && seconds < 1000000 ? seconds * 10 + (c - '0') : -1;
-      if (value.empty() || seconds < 1) {
+      request.watchSeconds = watchSecondsOf(i + 1 < arguments.size() ? arguments[++i] : "");
+      if (request.watchSeconds == 0) {
         printError("Error: --watch needs a whole number of seconds, 1 or more. " +
                    std::string(kUsage));
         return 2;
       }
-      watchSeconds = seconds;
     } else if (options && argument.size() > 1 && argument[0] == '-') {
       printError("Error: Unknown option [" + argument + "]. " + kUsage);
       return 2;
     } else {
-      paths.push_back(argument);
+      request.paths.push_back(argument);
     }
   }
+  return -1;
+}
+
+int run(const std::vector<std::string>& arguments) {
+  Request request;
+  const int status = parseArguments(arguments, request);
+  if (status >= 0)
+    return status;
+  std::string& output = request.output;
+  std::vector<std::string>& paths = request.paths;
   // Without PATH: the logs the watchdog writes beside itself, the page there too.
   bool defaultName = false;
   if (paths.empty()) {
@@ -138,9 +176,9 @@ int run(const std::vector<std::string>& arguments) {
   // A page named with -o may be replaced when it is one of this tool's; a
   // page under the default name is always new.
   bool replaceable = !output.empty() && paths.size() > 0 && !defaultName;
-  if (watchSeconds == 0) {
+  if (request.watchSeconds == 0) {
     bool announced = false;
-    const int status = makePage(paths, output, replaceable, announced, 0);
+    const int pageStatus = makePage(paths, output, replaceable, announced, 0);
     // Started with no argument in a console of its own (a double-click): its
     // window would close before the path could be read. With no input (a
     // scheduled task) nothing waits.
@@ -149,12 +187,12 @@ int run(const std::vector<std::string>& arguments) {
       for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
       }
     }
-    return status;
+    return pageStatus;
   }
   // Until stopped; errors are said at every cycle, the page's path once.
   for (bool announced = false;;) {
-    makePage(paths, output, replaceable, announced, watchSeconds);
-    platform::sleepMilliseconds(static_cast<std::int64_t>(watchSeconds) * 1000);
+    makePage(paths, output, replaceable, announced, request.watchSeconds);
+    platform::sleepMilliseconds(static_cast<std::int64_t>(request.watchSeconds) * 1000);
   }
 }
 
