@@ -104,44 +104,23 @@ std::string numberText(double value) {
 }
 
 HtmlWriter& HtmlWriter::start(const char* name) {
-  out_ += '<';
-  out_ += name;
-  return *this;
+  return put("<").put(name);
 }
 
 HtmlWriter& HtmlWriter::attr(const char* name, const std::string& value) {
-  out_ += ' ';
-  out_ += name;
-  out_ += "=\"";
+  put(" ").put(name).put("=\"");
   appendEscaped(out_, value);
-  out_ += '"';
-  return *this;
+  return put("\"");
 }
 
 HtmlWriter& HtmlWriter::attr(const char* name, double value) {
-  out_ += ' ';
-  out_ += name;
-  out_ += "=\"";
+  put(" ").put(name).put("=\"");
   appendNumber(out_, value);
-  out_ += '"';
-  return *this;
-}
-
-HtmlWriter& HtmlWriter::open() {
-  out_ += '>';
-  return *this;
-}
-
-HtmlWriter& HtmlWriter::openEmpty() {
-  out_ += "/>";
-  return *this;
+  return put("\"");
 }
 
 HtmlWriter& HtmlWriter::end(const char* name) {
-  out_ += "</";
-  out_ += name;
-  out_ += '>';
-  return *this;
+  return put("</").put(name).put(">");
 }
 
 HtmlWriter& HtmlWriter::element(const char* name, const std::string& content) {
@@ -158,18 +137,13 @@ HtmlWriter& HtmlWriter::prose(const std::string& content) {
   return *this;
 }
 
-HtmlWriter& HtmlWriter::newline() {
-  out_ += '\n';
-  return *this;
-}
-
-HtmlWriter& HtmlWriter::nonBreakingSpace() {
-  out_ += "&nbsp;";
-  return *this;
-}
-
 HtmlWriter& HtmlWriter::trustedMarkup(const std::string& markup) {
   out_ += markup;
+  return *this;
+}
+
+HtmlWriter& HtmlWriter::put(const char* fixed) {
+  out_ += fixed;
   return *this;
 }
 

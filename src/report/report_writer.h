@@ -35,8 +35,8 @@ class HtmlWriter {
   // ` name="12.5"`: a number as appendNumber writes it.
   HtmlWriter& attr(const char* name, double value);
   // ">" and "/>": the start tag ends, with content or without.
-  HtmlWriter& open();
-  HtmlWriter& openEmpty();
+  HtmlWriter& open() { return put(">"); }
+  HtmlWriter& openEmpty() { return put("/>"); }
   // "</name>".
   HtmlWriter& end(const char* name);
   // "<name>text</name>", the text escaped.
@@ -48,15 +48,18 @@ class HtmlWriter {
   // as they read (content only: an attribute takes attr).
   HtmlWriter& prose(const std::string& text);
   // A line end: between elements, and a line break in a title's text.
-  HtmlWriter& newline();
+  HtmlWriter& newline() { return put("\n"); }
   // "&nbsp;", a space that never breaks the line.
-  HtmlWriter& nonBreakingSpace();
+  HtmlWriter& nonBreakingSpace() { return put("&nbsp;"); }
 
   // `markup` as it is, unescaped: only for the fixed prologue and style sheet
   // that the program holds as constants, never for any text it reads.
   HtmlWriter& trustedMarkup(const std::string& markup);
 
  private:
+  // Appends the program's own fixed text: a name or a piece of syntax.
+  HtmlWriter& put(const char* fixed);
+
   std::string& out_;
 };
 

@@ -51,49 +51,47 @@ report::NightReport realisticNight(std::int64_t now) {
   return night;
 }
 
-report::NightReport hostileNight() {
+// The report of one status log `log` of `workstation`, made at `now` from `source`.
+report::NightReport oneLog(const std::string& now, const std::string& source,
+                           const std::string& log, const std::string& workstation,
+                           const std::vector<StatusRecord>& rows) {
   report::NightReport night;
-  night.now = at("2024-06-02 07:00:00");
-  night.sources = {"<b>src\"'&amp;"};
+  night.now = at(now);
+  night.sources = {source};
+  report::addStatusLog(night, log, workstation, rows);
+  report::finishReport(night);
+  return night;
+}
+
+report::NightReport hostileNight() {
   const std::string hostile =
       "\"'><script>alert(1)</script><img src=x onerror=alert(2)>\t\r\n\x01\x7F\xC2\x85\xE2\x80\xAE"
       "\xFF&amp;";
-  report::addStatusLog(
-      night, "host<1>/a\"'.csv", "ws<i>" + hostile,
-      {row("a<u>" + hostile + ".exe_1", "crashed", "2024-06-01 22:00:00", "2024-06-01 23:00:00",
-           "[C:\\logs\\run \"1\"" + hostile + ".csv] " + hostile),
-       row("a<u>" + hostile + ".exe_2", "<em>", "2024-06-01 22:00:00", "2024-06-01 22:00:00"),
-       row("a<u>" + hostile + ".exe_3", "stopped", "2024-06-01 23:00:00", "2024-06-01 23:30:00",
-           hostile),
-       row("a<u>" + hostile + ".exe_4", "interrupted", "2024-06-01 23:30:00", "2024-06-02 01:00:00",
-           "[/lab/" + hostile + "] x"),
-       row("b" + hostile + ".exe_1", "timeout", "2024-06-01 23:00:00", "<script>"),
-       row("b" + hostile + ".exe_2", "running", "2024-06-02 02:00:00", "")});
-  report::finishReport(night);
-  return night;
+  const std::string a = "a<u>" + hostile + ".exe_", b = "b" + hostile + ".exe_";
+  return oneLog("2024-06-02 07:00:00", "<b>src\"'&amp;", "host<1>/a\"'.csv", "ws<i>" + hostile,
+                {row(a + "1", "crashed", "2024-06-01 22:00:00", "2024-06-01 23:00:00",
+                     "[C:\\logs\\run \"1\"" + hostile + ".csv] " + hostile),
+                 row(a + "2", "<em>", "2024-06-01 22:00:00", "2024-06-01 22:00:00"),
+                 row(a + "3", "stopped", "2024-06-01 23:00:00", "2024-06-01 23:30:00", hostile),
+                 row(a + "4", "interrupted", "2024-06-01 23:30:00", "2024-06-02 01:00:00",
+                     "[/lab/" + hostile + "] x"),
+                 row(b + "1", "timeout", "2024-06-01 23:00:00", "<script>"),
+                 row(b + "2", "running", "2024-06-02 02:00:00", "")});
 }
 
 // Times at the calendar's ends: a "never" end, starts before 1970 and 2000.
 report::NightReport calendarEnds() {
-  report::NightReport night;
-  night.now = at("2024-06-02 07:00:00");
-  night.sources = {"ends"};
-  report::addStatusLog(
-      night, "ends.csv", "ws",
+  return oneLog(
+      "2024-06-02 07:00:00", "ends", "ends.csv", "ws",
       {row("a.exe_1", "finished", "2024-06-01 22:00:00", "9999-12-31 23:59:59"),
        row("a.exe_2", "finished", "1969-12-31 23:59:59", "2024-06-02 02:00:00"),
        row("a.exe_3", "crashed", "1999-12-31 23:59:59", "2000-01-01 00:00:00"),
        row("a.exe_4", "crashed", "2024-06-02 05:00:00", "2024-06-02 05:00:00", "[x.log] late")});
-  report::finishReport(night);
-  return night;
 }
 
 // One lane over `from` to `to` with runs spread evenly and ends of every kind.
 report::NightReport span(const std::string& from, const std::string& to, int runs) {
-  report::NightReport night;
   const std::int64_t start = at(from), end = at(to);
-  night.now = end;
-  night.sources = {from + " to " + to};
   std::vector<StatusRecord> rows;
   const char* statuses[] = {"finished", "crashed", "timeout", "interrupted", "stopped", "odd"};
   const std::int64_t step = (end - start) / runs;
@@ -104,9 +102,7 @@ report::NightReport span(const std::string& from, const std::string& to, int run
                        "[C:\\l\\run" + std::to_string(i) + ".csv] line " + std::to_string(i)));
   }
   rows.push_back(row("other.exe_1", "running", to, ""));
-  report::addStatusLog(night, "span.csv", "ws", rows);
-  report::finishReport(night);
-  return night;
+  return oneLog(to, from + " to " + to, "span.csv", "ws", rows);
 }
 
 bool write(const std::string& path, const std::string& page) {
