@@ -1,5 +1,5 @@
-// What the parts of the report's page share: numbers, durations, times and
-// the hover text of a run. Internal to the report's page writer.
+// What the parts of the report's page share: durations, times, a run's hover
+// text and a lane's state. Internal to the report's page writer.
 #pragma once
 
 #include <cstdint>
