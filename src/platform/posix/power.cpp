@@ -1,6 +1,8 @@
 // The power service on Linux: the boot time from /proc/stat, and the login
 // manager's sleep inhibitor over the system bus where the build has sd-bus.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -8,6 +10,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #if TAVRELON_SLEEP_INHIBITOR
@@ -102,17 +105,29 @@ void keepAwake() {
   }
   // Asked on a thread of its own: a system bus that is slow to answer never
   // delays supervision, and one that does not answer leaves the machine's
-  // own settings in force, silently.
-  std::thread([state, request] {
-    const int fd = takeInhibitor();
-    if (fd < 0)
-      return;
+  // own settings in force, silently. The thread starts with every signal
+  // blocked, so that the stop and child signals stay with the watchdog's own.
+  sigset_t all;
+  sigset_t before;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, &before);
+  try {
+    std::thread([state, request] {
+      const int fd = takeInhibitor();
+      if (fd < 0)
+        return;
+      std::lock_guard<std::mutex> lock(state->mutex);
+      if (state->wanted && state->request == request && state->fd < 0)
+        state->fd = fd;
+      else
+        ::close(fd);
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: no inhibitor, as without a bus.
     std::lock_guard<std::mutex> lock(state->mutex);
-    if (state->wanted && state->request == request && state->fd < 0)
-      state->fd = fd;
-    else
-      ::close(fd);
-  }).detach();
+    state->wanted = false;
+  }
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 void allowSleep() {
