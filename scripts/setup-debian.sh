@@ -6,9 +6,10 @@ set -euo pipefail
 
 # chromium: the night report's browser check loads its page headless;
 # clang-format: CI fails on a file that it would change; libdw-dev: the stacks
-# of a hung program (elfutils), pkg-config to find it.
+# of a hung program (elfutils), pkg-config to find it; libsystemd-dev: sd-bus,
+# for the sleep inhibitor; dbus-daemon: the private bus its test runs.
 packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev chromium clang-format libdw-dev
-  pkg-config)
+  pkg-config libsystemd-dev dbus-daemon)
 if [ "${1:-}" = windows ]; then
   # unzip: the package checks unpack the Windows release zip as a user would;
   # xvfb: a display for the tests of the end of the session, which need windows.

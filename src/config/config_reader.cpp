@@ -54,34 +54,41 @@ std::string derivedStatusLogPath(const StatusLogDefaults& defaults,
       "TavrelonLog_" + platform::finalNameOf(applicationPath) + "_" + defaults.stamp() + ".csv");
 }
 
+// The keys whose value is kept as written.
+const std::pair<const char*, std::string ProgramConfig::*> kTextKeys[] = {
+    {"ApplicationArgument", &ProgramConfig::applicationArgument},
+    {"ApplicationLogDir", &ProgramConfig::applicationLogDir},
+    {"TavrelonLog", &ProgramConfig::statusLogPath},
+    {"dllDir", &ProgramConfig::dllDir},
+    {"DebugCrashScript", &ProgramConfig::debugCrashScript},
+    {"DebugTimeoutScript", &ProgramConfig::debugTimeoutScript},
+    {"EvidenceDir", &ProgramConfig::evidenceDir}};
+
+// The keys that are on exactly when the value is "true".
+const std::pair<const char*, bool ProgramConfig::*> kSwitchKeys[] = {
+    {"ResumeQueue", &ProgramConfig::resumeQueue},
+    {"AllowSleep", &ProgramConfig::allowSleep},
+    {"DebugOrNot", &ProgramConfig::debugOrNot},
+    {"EvidenceFullDump", &ProgramConfig::evidenceFullDump}};
+
 // Applies one non-ApplicationPath entry to `record`; unknown keys do nothing.
 void apply(const ConfigEntry& entry, ProgramConfig& record) {
   const std::string& key = entry.key;
   const std::string& value = entry.value;
-  if (key == "ApplicationArgument") {
-    record.applicationArgument = value;
-  } else if (key == "ApplicationLogDir") {
-    record.applicationLogDir = value;
-  } else if (key == "TavrelonLog") {
-    record.statusLogPath = value;
-  } else if (key == "ResumeQueue") {
-    record.resumeQueue = value == "true";
-  } else if (key == "AllowSleep") {
-    record.allowSleep = value == "true";
-  } else if (key == "dllDir") {
-    record.dllDir = value;
-  } else if (key == "DebugOrNot") {
-    record.debugOrNot = value == "true";
-  } else if (key == "TimeOutMin") {
+  for (const auto& [name, member] : kTextKeys) {
+    if (key == name) {
+      record.*member = value;
+      return;
+    }
+  }
+  for (const auto& [name, member] : kSwitchKeys) {
+    if (key == name) {
+      record.*member = value == "true";
+      return;
+    }
+  }
+  if (key == "TimeOutMin") {
     record.timeOutMin = parseTimeOutMin(value);
-  } else if (key == "DebugCrashScript") {
-    record.debugCrashScript = value;
-  } else if (key == "DebugTimeoutScript") {
-    record.debugTimeoutScript = value;
-  } else if (key == "EvidenceDir") {
-    record.evidenceDir = value;
-  } else if (key == "EvidenceFullDump") {
-    record.evidenceFullDump = value == "true";
   } else if (key == "EvidenceMaxMB") {
     // A negative or empty value keeps the default rather than removing everything.
     const std::int32_t megabytes = parseTimeOutMin(value);

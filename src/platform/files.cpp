@@ -25,6 +25,17 @@ void backend::noteFileError(std::uint32_t code) {
   fileErrorCode = code;
 }
 
+FileOutcome backend::readFailure(FileOutcome classified, std::uint32_t code) {
+  if (classified != FileOutcome::Missing)
+    noteFileError(code);
+  return classified;
+}
+
+FileOutcome backend::writeFailure(FileOutcome classified, std::uint32_t code) {
+  noteFileError(code);
+  return classified == FileOutcome::Missing ? FileOutcome::Refused : classified;
+}
+
 std::uint32_t takeFileErrorCode() {
   return std::exchange(fileErrorCode, 0);
 }

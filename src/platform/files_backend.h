@@ -50,6 +50,13 @@ FileOutcome recoverKeptReplacement(const std::string& path, const std::string& t
 // Keeps `code` (errno, GetLastError) as this thread's latest file error, for
 // takeFileErrorCode. Called by each backend's one error-mapping helper.
 void noteFileError(std::uint32_t code);
+// The outcome of a read that failed on the system's error `code`, which the
+// backend classified as `classified`: the code is kept (noteFileError) unless
+// the file is simply missing.
+FileOutcome readFailure(FileOutcome classified, std::uint32_t code);
+// The same for a write, which keeps every code: a write finds no folder where a
+// read finds no file, and that is no transient state (Missing becomes Refused).
+FileOutcome writeFailure(FileOutcome classified, std::uint32_t code);
 // The system's error code for "no such file" (ENOENT, ERROR_FILE_NOT_FOUND).
 std::uint32_t fileNotFoundError();
 

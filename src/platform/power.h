@@ -19,7 +19,8 @@ std::string localTimeOf(std::int64_t secondsSince1970, const char* pattern);
 // Keeps the machine from sleeping on idle (the display may still turn off)
 // until allowSleep(); call both on the same thread, one that lives as long as
 // the supervision does. Windows: the system-required execution state of that
-// thread. Elsewhere nothing for now: no system bus client is built in.
+// thread. Linux: a "sleep:idle" block of the login manager, asked for on the
+// system bus without waiting; silently none where no bus or manager answers.
 void keepAwake();
 void allowSleep();
 

@@ -88,20 +88,31 @@ void closeRunsBeforeBoot(const std::vector<ProgramConfig>& programs,
     const std::string path = earlierStatusLog(program, ownDirectory);
     if (path.empty() || !done.insert(path).second)
       continue;
-    StatusLogUpdates& updates = statusLogs.forLog(path);
-    bool closing = false;
-    for (StatusRecord row : readStatusLog(path)) {
-      if (row.runningStatus != "running" || !isRowTime(row.startTime) || row.startTime >= bootTime)
-        continue;
-      row.runningStatus = kInterruptedStatus;
-      row.endTime = bootTime;
-      updates.closeRow(row, false);
-      closing = true;
-    }
-    // Not written now (held, say): the program's own sequences write it later.
-    if (closing)
-      updates.apply(path, true);
+    closeRunningRows(
+        path, bootTime,
+        [&](const StatusRecord& row) {
+          return isRowTime(row.startTime) && row.startTime < bootTime;
+        },
+        statusLogs);
   }
+}
+
+void closeRunningRows(const std::string& path, const std::string& endTime,
+                      const std::function<bool(const StatusRecord&)>& ended,
+                      StatusLogQueues& statusLogs) {
+  StatusLogUpdates& updates = statusLogs.forLog(path);
+  bool closing = false;
+  for (StatusRecord row : readStatusLog(path)) {
+    if (row.runningStatus != "running" || !ended(row))
+      continue;
+    row.runningStatus = kInterruptedStatus;
+    row.endTime = endTime;
+    updates.closeRow(row, false);
+    closing = true;
+  }
+  // Not written now (held, say): the program's own sequences write it later.
+  if (closing)
+    updates.apply(path, true);
 }
 
 }  // namespace tavrelon

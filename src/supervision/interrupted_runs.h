@@ -2,6 +2,7 @@
 // restart, a kill): closed when the watchdog starts again.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,13 @@ extern const char* const kInterruptedStatus;
 // and this start's moment, beside the watchdog in `ownDirectory`), the newest
 // log of that name's form there; empty when there is none.
 std::string earlierStatusLog(const ProgramConfig& program, const std::string& ownDirectory);
+
+// Closes every row reading "running" of the status log at `path` that
+// `ended` picks: its status becomes "interrupted" and its End_Time `endTime`.
+// Through `statusLogs`, as closeRunsBeforeBoot does; says nothing.
+void closeRunningRows(const std::string& path, const std::string& endTime,
+                      const std::function<bool(const StatusRecord&)>& ended,
+                      StatusLogQueues& statusLogs);
 
 // Closes, in the earlier status log of each of `programs`, every row reading
 // "running" whose run started before the machine's last boot: its status

@@ -212,14 +212,24 @@ TEST(ReadConfigFile, ApplicationPathOpensBlocksAndLaterEntriesWin) {
   EXPECT_EQ(records[2].statusLogPath, derivedStatusLog("ApplicationPath"));
 }
 
-TEST(ReadConfigFile, DebugOrNotIsTrueOnlyForLowerCaseTrue) {
-  EXPECT_TRUE(readSingle("DebugOrNot: true").debugOrNot);
-  EXPECT_TRUE(readSingle("DebugOrNot: \"true\"").debugOrNot);
-  for (const char* value : {"TRUE", "True", "1", "yes", "true!", ""}) {
-    EXPECT_FALSE(readSingle(std::string("DebugOrNot: ") + value).debugOrNot) << value;
+TEST(ReadConfigFile, EachSwitchIsOnOnlyForLowerCaseTrueAndOnlyItself) {
+  using Switch = bool ProgramConfig::*;
+  const std::pair<const char*, Switch> switches[] = {
+      {"DebugOrNot", &ProgramConfig::debugOrNot},
+      {"EvidenceFullDump", &ProgramConfig::evidenceFullDump},
+      {"ResumeQueue", &ProgramConfig::resumeQueue},
+      {"AllowSleep", &ProgramConfig::allowSleep}};
+  for (const auto& [key, member] : switches) {
+    const std::string name = key;
+    const ProgramConfig on = readSingle(name + ": true");
+    for (const auto& [other, otherMember] : switches)
+      EXPECT_EQ(on.*otherMember, other == name) << name << " turned on " << other;
+    EXPECT_TRUE(readSingle(name + ": \"true\"").*member) << name;
+    for (const char* value : {"TRUE", "True", "1", "yes", "true!", ""})
+      EXPECT_FALSE(readSingle(name + ": " + value).*member) << name << " " << value;
+    // A later false value switches it off again.
+    EXPECT_FALSE(readSingle(name + ": true\n" + name + ": false").*member) << name;
   }
-  // A later false value switches it off again.
-  EXPECT_FALSE(readSingle("DebugOrNot: true\nDebugOrNot: false").debugOrNot);
 }
 
 TEST(ReadConfigFile, ReadsTheEvidenceKeysWithTheirDefaults) {

@@ -63,16 +63,11 @@ FileOutcome classifyErrno(int error) {
 }
 
 FileOutcome outcomeOfErrno(int error) {
-  const FileOutcome outcome = classifyErrno(error);
-  if (outcome != FileOutcome::Missing)
-    backend::noteFileError(static_cast<std::uint32_t>(error));
-  return outcome;
+  return backend::readFailure(classifyErrno(error), static_cast<std::uint32_t>(error));
 }
 
 FileOutcome writeOutcomeOfErrno(int error) {
-  backend::noteFileError(static_cast<std::uint32_t>(error));
-  const FileOutcome outcome = classifyErrno(error);
-  return outcome == FileOutcome::Missing ? FileOutcome::Refused : outcome;
+  return backend::writeFailure(classifyErrno(error), static_cast<std::uint32_t>(error));
 }
 
 }  // namespace tavrelon::platform

@@ -159,16 +159,11 @@ FileOutcome classifyError(DWORD error) {
 }
 
 FileOutcome outcomeOfError(DWORD error) {
-  const FileOutcome outcome = classifyError(error);
-  if (outcome != FileOutcome::Missing)
-    backend::noteFileError(error);
-  return outcome;
+  return backend::readFailure(classifyError(error), error);
 }
 
 FileOutcome writeOutcomeOfError(DWORD error) {
-  backend::noteFileError(error);
-  const FileOutcome outcome = classifyError(error);
-  return outcome == FileOutcome::Missing ? FileOutcome::Refused : outcome;
+  return backend::writeFailure(classifyError(error), error);
 }
 
 bool isDiskFile(HANDLE file) {
