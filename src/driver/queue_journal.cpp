@@ -109,18 +109,9 @@ std::size_t resumePoint(const std::string& path, const std::vector<ProgramConfig
   const std::string log = earlierStatusLog(programs[index], ownDirectory);
   if (log.empty())
     return index;
-  StatusLogUpdates& updates = statusLogs.forLog(log);
-  bool closing = false;
-  for (StatusRecord row : readStatusLog(log)) {
-    if (row.runningStatus != "running" || row.startTime < journal.watchdogStart)
-      continue;
-    row.runningStatus = kInterruptedStatus;
-    row.endTime = now;
-    updates.closeRow(row, false);
-    closing = true;
-  }
-  if (closing)
-    updates.apply(log, true);
+  closeInterruptedRows(
+      log, now, [&](const StatusRecord& row) { return row.startTime >= journal.watchdogStart; },
+      statusLogs);
   return index;
 }
 

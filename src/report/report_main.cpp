@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "logging/run_vocabulary.h"
 #include "platform/console_window.h"
 #include "platform/platform.h"
 #include "report/report_html.h"
@@ -38,7 +39,7 @@ int makePage(const std::vector<std::string>& paths, std::string& output, bool& r
              bool& announced, int refreshSeconds) {
   report::NightReport night;
   night.sources = paths;
-  if (!report::parseStatusTime(platform::localTime("%Y-%m-%d %H:%M:%S"), night.now)) {
+  if (!report::parseStatusTime(rowTimeNow(), night.now)) {
     printError("Error: The system clock gives no time.");
     return 2;
   }
@@ -58,7 +59,7 @@ int makePage(const std::vector<std::string>& paths, std::string& output, bool& r
   report::finishReport(night);
 
   if (output.empty())
-    output = report::freePageName("TavrelonReport_" + platform::localTime("%Y%m%d%H%M%S"));
+    output = report::freePageName("TavrelonReport_" + stampNow());
   platform::FileIdentity target;
   if (platform::fileIdentity(output, target)) {
     for (const report::FoundLog& log : found) {
@@ -132,8 +133,7 @@ int run(const std::vector<std::string>& arguments) {
     defaultName = output.empty();
     paths.push_back(platform::executableDirectory());
     if (output.empty())
-      output = report::freePageName(
-          platform::joinPath(paths[0], "TavrelonReport_" + platform::localTime("%Y%m%d%H%M%S")));
+      output = report::freePageName(platform::joinPath(paths[0], "TavrelonReport_" + stampNow()));
   }
   // A page named with -o may be replaced when it is one of this tool's; a
   // page under the default name is always new.

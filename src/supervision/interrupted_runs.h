@@ -2,6 +2,7 @@
 // restart, a kill): closed when the watchdog starts again.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,9 +10,6 @@
 #include "logging/status_updates.h"
 
 namespace tavrelon {
-
-// The status word of a run that the system ended, not the program or the operator.
-extern const char* const kInterruptedStatus;
 
 // The status log that `program`'s rows of earlier starts are in: its own
 // TavrelonLog, or, for a program without one (its log named after the program
@@ -27,5 +25,12 @@ std::string earlierStatusLog(const ProgramConfig& program, const std::string& ow
 // them for the program's own sequences. Says nothing.
 void closeRunsBeforeBoot(const std::vector<ProgramConfig>& programs,
                          const std::string& ownDirectory, StatusLogQueues& statusLogs);
+
+// Closes every row of the status log at `path` that reads "running" and that
+// `cutShort` picks as "interrupted" (the system ended its run, not the program
+// or the operator), with End_Time `endTime`, through `statusLogs`.
+void closeInterruptedRows(const std::string& path, const std::string& endTime,
+                          const std::function<bool(const StatusRecord&)>& cutShort,
+                          StatusLogQueues& statusLogs);
 
 }  // namespace tavrelon
