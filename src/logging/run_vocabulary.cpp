@@ -55,6 +55,15 @@ RunStatus runStatusOf(const std::string& word) {
   return RunStatus::Other;
 }
 
+std::string applicationIdOf(const std::string& programFile, const std::string& stamp) {
+  return programFile + "_" + stamp;
+}
+
+std::string programOfApplicationId(const std::string& applicationId) {
+  const std::string::size_type cut = applicationId.rfind('_');
+  return cut == std::string::npos || cut == 0 ? applicationId : applicationId.substr(0, cut);
+}
+
 std::string latestLogText(const std::string& path, const std::string& line) {
   return "[" + path + "] " + line;
 }

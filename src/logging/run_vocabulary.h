@@ -21,6 +21,14 @@ const char* statusWord(RunStatus status);
 // other text ("other" included, as the watchdog never writes it).
 RunStatus runStatusOf(const std::string& word);
 
+// The Application_ID of a run of the program file `programFile` stamped
+// `stamp`: "file_stamp".
+std::string applicationIdOf(const std::string& programFile, const std::string& stamp);
+
+// The program file name in an Application_ID: all before the last "_" that
+// starts the run stamp; the whole ID when it has none.
+std::string programOfApplicationId(const std::string& applicationId);
+
 // Latest_Log of a row with no log line: a run that is still running, or whose
 // program wrote no log.
 constexpr const char* kNoLatestLog = "N/A";

@@ -6,17 +6,6 @@
 
 namespace tavrelon::report {
 
-namespace {
-
-// The program file name in an Application_ID: all before the last "_" that
-// starts the run stamp; the whole ID when it has none.
-std::string programOf(const std::string& applicationId) {
-  const std::string::size_type cut = applicationId.rfind('_');
-  return cut == std::string::npos || cut == 0 ? applicationId : applicationId.substr(0, cut);
-}
-
-}  // namespace
-
 const char* outcomeName(Outcome outcome) {
   return statusWord(outcome);
 }
@@ -105,7 +94,7 @@ void addStatusLog(NightReport& report, const std::string& path, const std::strin
     if (run.outcome == Outcome::Other)
       row.runningStatus = cappedField(source.runningStatus);
     row.latestLog = cappedField(source.latestLog);
-    const std::string program = programOf(row.applicationId);
+    const std::string program = programOfApplicationId(row.applicationId);
     auto [found, added] = lanes.try_emplace(program, report.lanes.size());
     if (added) {
       // The same program on the same workstation in an earlier log: one lane.

@@ -89,7 +89,7 @@ void ProgramWatcher::warnIfWithoutJob() const {
 void ProgramWatcher::start() {
   runStamp_ = stampNow();
   if (!testMode)
-    status.applicationId = programFileName_ + "_" + runStamp_;
+    status.applicationId = applicationIdOf(programFileName_, runStamp_);
   startRun(false);
 }
 

@@ -22,6 +22,17 @@ TEST(RunVocabulary, EveryStatusWordReadsBackAndNoOtherTextDoes) {
     EXPECT_EQ(runStatusOf(text), RunStatus::Other) << text;
 }
 
+TEST(RunVocabulary, AnApplicationIdGivesBackItsProgramFile) {
+  // File names may hold "_" themselves; the stamp follows the last one.
+  for (const char* file : {"suite.exe", "long_run_test.exe", "a_"}) {
+    const std::string id = applicationIdOf(file, "20261209180630");
+    EXPECT_EQ(programOfApplicationId(id), file) << id;
+  }
+  // An ID of no run of ours (hand-edited) is a program of its own.
+  for (const char* id : {"manual", "_20261209180630"})
+    EXPECT_EQ(programOfApplicationId(id), id);
+}
+
 TEST(RunVocabulary, LatestLogTextSplitsBackIntoItsPathAndLine) {
   const std::string path = "C:\\logs\\[night]\\run.csv";
   const std::string line = "step 4  result] fail";
