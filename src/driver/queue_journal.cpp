@@ -109,7 +109,7 @@ std::size_t resumePoint(const std::string& path, const std::vector<ProgramConfig
   const std::string log = earlierStatusLog(programs[index], ownDirectory);
   if (log.empty())
     return index;
-  closeRunningRows(
+  closeInterruptedRows(
       log, now, [&](const StatusRecord& row) { return row.startTime >= journal.watchdogStart; },
       statusLogs);
   return index;

@@ -9,6 +9,7 @@
 #include "config/config_checker.h"
 #include "config/config_reader.h"
 #include "driver/queue_journal.h"
+#include "logging/run_vocabulary.h"
 #include "logging/status_updates.h"
 #include "platform/platform.h"
 #include "platform/power.h"
@@ -27,21 +28,19 @@ constexpr std::int64_t kConsoleDrainMs = 2000;
 // run in a chain of watchdogs that start one another.
 constexpr std::int32_t kDeepestNesting = 3;
 
-constexpr const char* kRowTimePattern = "%Y-%m-%d %H:%M:%S";
-
 // With ResumeQueue in the configuration: fills `journal` for this watchdog
 // (its program still 0, set per program by the caller), says where the queue
 // resumes and returns that program's index; without it, 0 and `journal`
-// left empty (program 0: no journal).
+// left empty (program 0: no journal). `ownDirectory` is the watchdog's.
 std::size_t resumeQueue(const std::vector<ProgramConfig>& programs, const std::string& startedAt,
-                        const std::string& journalPath, QueueJournal& journal,
-                        StatusLogQueues& statusLogs) {
+                        const std::string& ownDirectory, const std::string& journalPath,
+                        QueueJournal& journal, StatusLogQueues& statusLogs) {
   if (std::none_of(programs.begin(), programs.end(),
                    [](const ProgramConfig& program) { return program.resumeQueue; }))
     return 0;
   std::vector<std::string> lines;
-  const std::size_t first = resumePoint(journalPath, programs, platform::executableDirectory(),
-                                        platform::localTime(kRowTimePattern), statusLogs, lines);
+  const std::size_t first =
+      resumePoint(journalPath, programs, ownDirectory, rowTimeNow(), statusLogs, lines);
   for (const std::string& line : lines)
     printLine(line);
   journal.configuration = configurationDigest(programs);
@@ -55,17 +54,17 @@ std::size_t resumeQueue(const std::vector<ProgramConfig>& programs, const std::s
 // Supervises every configured program in turn; the next one is taken up only
 // once the previous run has been stopped. A stop request ends the loop: no
 // further program is started. Every watcher queues its status rows in
-// `statusLogs`.
-void superviseAll(ProgramWatcher& watcher, const std::shared_ptr<StatusLogQueues>& statusLogs) {
-  const std::string startedAt = platform::localTime(kRowTimePattern);
+// `statusLogs`. `place` is where the watchdog lies.
+void superviseAll(ProgramWatcher& watcher, const std::shared_ptr<StatusLogQueues>& statusLogs,
+                  const WatchdogPlace& place) {
+  const std::string startedAt = rowTimeNow();
   // Without our own path there is no configuration to read: a relative or
   // root-level guess would read someone else's file.
   std::vector<ProgramConfig> programs;
   std::vector<std::string> warnings;
-  if (!platform::executablePath().empty()) {
-    programs =
-        readConfigFile(platform::joinPath(platform::executableDirectory(), "TavrelonConfig.ini"),
-                       watchdogStatusLogDefaults(), warnings);
+  if (!place.executablePath.empty()) {
+    programs = readConfigFile(platform::joinPath(place.directory, "TavrelonConfig.ini"),
+                              watchdogStatusLogDefaults(place.directory), warnings);
   }
   if (programs.empty() && !platform::stopRequested())
     printLine("Error: Failed to read TavrelonConfig.ini!");
@@ -73,7 +72,7 @@ void superviseAll(ProgramWatcher& watcher, const std::shared_ptr<StatusLogQueues
   for (const std::string& warning : warnings)
     printLine(warning);
   // Rows that runs cut short by the machine's last stop left "running".
-  closeRunsBeforeBoot(programs, platform::executableDirectory(), *statusLogs);
+  closeRunsBeforeBoot(programs, place.directory, *statusLogs);
 
   // No sleep on idle while programs are supervised, unless AllowSleep says so.
   const bool keepAwake = !programs.empty() && std::none_of(programs.begin(), programs.end(),
@@ -90,8 +89,9 @@ void superviseAll(ProgramWatcher& watcher, const std::shared_ptr<StatusLogQueues
     }
   } sleepAgain{keepAwake};
   QueueJournal journal;
-  const std::string journalPath = queueJournalPath(platform::executableDirectory());
-  const std::size_t first = resumeQueue(programs, startedAt, journalPath, journal, *statusLogs);
+  const std::string journalPath = queueJournalPath(place.directory);
+  const std::size_t first =
+      resumeQueue(programs, startedAt, place.directory, journalPath, journal, *statusLogs);
   for (std::size_t index = first; index < programs.size(); ++index) {
     const ProgramConfig& program = programs[index];
     const std::int32_t number = static_cast<std::int32_t>(index) + 1;
@@ -103,7 +103,7 @@ void superviseAll(ProgramWatcher& watcher, const std::shared_ptr<StatusLogQueues
         printLine("Error: Failed to write the queue journal [" + journalPath + "]!");
     }
     printLine("Program [" + std::to_string(number) + "]:");
-    watcher = ProgramWatcher(program);
+    watcher = ProgramWatcher(program, place);
     // Rows a program could not write stay with its log for the next program.
     watcher.shareStatusLogs(statusLogs);
     // Runs that the watchdog starts itself never use test mode or the debug programs.
@@ -122,9 +122,8 @@ void superviseAll(ProgramWatcher& watcher, const std::shared_ptr<StatusLogQueues
 
 }  // namespace
 
-StatusLogDefaults watchdogStatusLogDefaults() {
-  return StatusLogDefaults{platform::executableDirectory(),
-                           [] { return platform::localTime("%Y%m%d%H%M%S"); }};
+StatusLogDefaults watchdogStatusLogDefaults(const std::string& ownDirectory) {
+  return StatusLogDefaults{ownDirectory, [] { return stampNow(); }};
 }
 
 int runWatchdog(int argc, char* argv[]) {
@@ -146,9 +145,12 @@ int runWatchdog(int argc, char* argv[]) {
   }
   ProgramWatcher watcher;
   std::shared_ptr<StatusLogQueues> statusLogs;
+  // Asked of the system once; everything below is handed it.
+  WatchdogPlace place;
   try {
+    place = watchdogPlace();
     statusLogs = std::make_shared<StatusLogQueues>();
-    superviseAll(watcher, statusLogs);
+    superviseAll(watcher, statusLogs, place);
   } catch (const std::exception& error) {
     // Nobody supervises the program any more: end it before saying why.
     try {
@@ -161,7 +163,7 @@ int runWatchdog(int argc, char* argv[]) {
   // watchdog: none is lost without a word.
   try {
     if (statusLogs) {
-      for (const std::string& line : statusLogs->finish(platform::executableDirectory()))
+      for (const std::string& line : statusLogs->finish(place.directory))
         printLine(line);
     }
   } catch (const std::exception& error) {

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <string>
+
 #include "config/config_reader.h"
+#include "platform/paths.h"
 
 namespace tavrelon {
 
@@ -12,7 +15,8 @@ namespace tavrelon {
 int runWatchdog(int argc, char* argv[]);
 
 // What the watchdog names default status logs after: its own directory and the
-// local clock.
-StatusLogDefaults watchdogStatusLogDefaults();
+// local clock's run stamp.
+StatusLogDefaults watchdogStatusLogDefaults(
+    const std::string& ownDirectory = platform::executableDirectory());
 
 }  // namespace tavrelon

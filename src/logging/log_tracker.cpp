@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "logging/last_line.h"
+#include "logging/run_vocabulary.h"
 #include "platform/text_encoding.h"
 
 namespace tavrelon {
@@ -256,7 +257,7 @@ std::string TestLog::readLatestLogLine() {
       return std::string();
     // The program writes its log in UTF-8 or in the ANSI code page; inside
     // the watchdog the line is UTF-8 like the path.
-    return "[" + latestLogPath + "] " + commasToSpaces(textAsUtf8(text));
+    return latestLogText(latestLogPath, commasToSpaces(textAsUtf8(text)));
   } catch (const std::exception& e) {
     messages_.push_back(e.what());
     return std::string();

@@ -124,7 +124,7 @@ void appendRow(std::string& content, const StatusRecord& row) {
   appendCsvField(content, row.endTime);
   content += ',';
   if (row.latestLog.empty()) {
-    content += "N/A";
+    content += kNoLatestLog;
   } else {
     appendCsvField(content, row.latestLog);
   }

@@ -5,15 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "logging/run_vocabulary.h"
+
 namespace tavrelon {
 
 // One row of the status log, columns in member order.
 struct StatusRecord {
-  std::string applicationId;      // identifies the run: file name "_" run stamp
-  std::string runningStatus;      // "running", "timeout", "crashed" or "finished"
-  std::string startTime;          // "%Y-%m-%d %H:%M:%S", local time
-  std::string endTime;            // same form; empty while running
-  std::string latestLog = "N/A";  // "[" log path "] " last line, or "N/A"
+  std::string applicationId;             // identifies the run: file name "_" run stamp
+  std::string runningStatus;             // a statusWord(); hand-edited rows may hold any text
+  std::string startTime;                 // kRowTimePattern, local time
+  std::string endTime;                   // same form; empty while running
+  std::string latestLog = kNoLatestLog;  // latestLogText() of the run, or kNoLatestLog
 
   // Field by field: the same row of the status log.
   bool operator==(const StatusRecord& other) const {

@@ -203,7 +203,8 @@ std::vector<std::string> StatusLogQueues::finish(const std::string& directory) {
       std::string text = quoteCsvField(row.applicationId);
       for (const std::string* field : {&row.runningStatus, &row.startTime, &row.endTime})
         text += "," + quoteCsvField(*field);
-      text += "," + (row.latestLog.empty() ? std::string("N/A") : quoteCsvField(row.latestLog));
+      text +=
+          "," + (row.latestLog.empty() ? std::string(kNoLatestLog) : quoteCsvField(row.latestLog));
       lines.push_back(text);
     }
   }

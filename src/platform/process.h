@@ -22,6 +22,13 @@ struct ProcessRecord {
   // runs without one: the system's error code. Ending it then ends it alone.
   std::uint32_t jobErrorCode = 0;
 
+  // True while the record holds a process that its owner started and has not
+  // let go.
+  bool holdsProcess() const { return dwProcessId != 0; }
+  // Lets the process go: no longer the owner's to end, while its handle stays
+  // open and its exit code readable until the record is released.
+  void letGo() { dwProcessId = 0; }
+
   ProcessRecord() = default;
   ProcessRecord(ProcessRecord&& other) noexcept;
   ProcessRecord& operator=(ProcessRecord&& other) noexcept;

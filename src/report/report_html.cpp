@@ -5,7 +5,7 @@
 
 #include "logging/csv.h"
 #include "platform/platform.h"
-#include "report/report_calendar.h"
+#include "logging/calendar.h"
 #include "report/report_layout.h"
 #include "report/report_parts.h"
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <map>
 
-#include "report/report_calendar.h"
+#include "logging/calendar.h"
 
 namespace tavrelon::report {
 

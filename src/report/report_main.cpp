@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "logging/run_vocabulary.h"
 #include "platform/console_window.h"
 #include "platform/platform.h"
 #include "report/report_html.h"
@@ -37,7 +38,7 @@ void printError(const std::string& line) {
 int readNight(const std::vector<std::string>& paths, report::NightReport& night,
               std::vector<report::FoundLog>& found) {
   night.sources = paths;
-  if (!report::parseStatusTime(platform::localTime("%Y-%m-%d %H:%M:%S"), night.now)) {
+  if (!report::parseStatusTime(rowTimeNow(), night.now)) {
     printError("Error: The system clock gives no time.");
     return 2;
   }
@@ -81,7 +82,7 @@ int makePage(const std::vector<std::string>& paths, std::string& output, bool& r
   if (status == 2)
     return status;
   if (output.empty())
-    output = report::freePageName("TavrelonReport_" + platform::localTime("%Y%m%d%H%M%S"));
+    output = report::freePageName("TavrelonReport_" + stampNow());
   if (isStatusLog(output, found)) {
     printError("Error: The page would replace the status log [" + output + "]");
     return 2;
@@ -170,8 +171,7 @@ int run(const std::vector<std::string>& arguments) {
     defaultName = output.empty();
     paths.push_back(platform::executableDirectory());
     if (output.empty())
-      output = report::freePageName(
-          platform::joinPath(paths[0], "TavrelonReport_" + platform::localTime("%Y%m%d%H%M%S")));
+      output = report::freePageName(platform::joinPath(paths[0], "TavrelonReport_" + stampNow()));
   }
   // A page named with -o may be replaced when it is one of this tool's; a
   // page under the default name is always new.

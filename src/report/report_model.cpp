@@ -4,58 +4,16 @@
 #include <map>
 #include <utility>
 
-#include "report/report_calendar.h"
+#include "logging/calendar.h"
 
 namespace tavrelon::report {
 
-namespace {
-
-// The number of `count` digits at `text[at]`, or -1 when one is no digit.
-int digits(const std::string& text, std::size_t at, std::size_t count) {
-  int value = 0;
-  for (std::size_t i = at; i < at + count; ++i) {
-    if (text[i] < '0' || text[i] > '9')
-      return -1;
-    value = value * 10 + (text[i] - '0');
-  }
-  return value;
-}
-
-// The program file name in an Application_ID: all before the last "_" that
-// starts the run stamp; the whole ID when it has none.
-std::string programOf(const std::string& applicationId) {
-  const std::string::size_type cut = applicationId.rfind('_');
-  return cut == std::string::npos || cut == 0 ? applicationId : applicationId.substr(0, cut);
-}
-
-}  // namespace
-
 const char* outcomeName(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::Finished:
-      return "finished";
-    case Outcome::Crashed:
-      return "crashed";
-    case Outcome::Timeout:
-      return "timeout";
-    case Outcome::Interrupted:
-      return "interrupted";
-    case Outcome::Stopped:
-      return "stopped";
-    case Outcome::Running:
-      return "running";
-    case Outcome::Other:
-      break;
-  }
-  return "other";
+  return statusWord(outcome);
 }
 
 Outcome outcomeOf(const std::string& runningStatus) {
-  for (int i = 0; i < kOutcomes - 1; ++i) {
-    if (runningStatus == outcomeName(static_cast<Outcome>(i)))
-      return static_cast<Outcome>(i);
-  }
-  return Outcome::Other;
+  return runStatusOf(runningStatus);
 }
 
 bool isFailure(Outcome outcome) {
@@ -64,25 +22,6 @@ bool isFailure(Outcome outcome) {
 
 bool isMarked(Outcome outcome) {
   return isFailure(outcome) || outcome == Outcome::Interrupted;
-}
-
-bool parseStatusTime(const std::string& text, std::int64_t& seconds) {
-  if (text.size() != 19 || text[4] != '-' || text[7] != '-' || text[10] != ' ' || text[13] != ':' ||
-      text[16] != ':')
-    return false;
-  const int year = digits(text, 0, 4), month = digits(text, 5, 2), day = digits(text, 8, 2);
-  const int hour = digits(text, 11, 2), minute = digits(text, 14, 2), second = digits(text, 17, 2);
-  if (year < 0 || month < 1 || month > 12 || day < 1 || hour < 0 || hour > 23 || minute < 0 ||
-      minute > 59 || second < 0 || second > 59)
-    return false;
-  if (day > daysInMonth(year, month))
-    return false;
-  seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-  return true;
-}
-
-std::string formatStatusTime(std::int64_t seconds) {
-  return dateText(dateOf(seconds)) + ' ' + clockText(seconds);
 }
 
 std::string cappedField(const std::string& text, std::size_t limit) {
@@ -104,18 +43,6 @@ std::string endText(const Run& run) {
 
 std::string statusText(const Run& run) {
   return run.outcome == Outcome::Other ? run.row.runningStatus : outcomeName(run.outcome);
-}
-
-bool splitLatestLog(const std::string& latestLog, std::string& path, std::string& line) {
-  const std::string::size_type close = latestLog.find("] ");
-  if (latestLog.empty() || latestLog[0] != '[' || close == std::string::npos) {
-    path.clear();
-    line = latestLog;
-    return false;
-  }
-  path = latestLog.substr(1, close - 1);
-  line = latestLog.substr(close + 2);
-  return true;
 }
 
 void addStatusLog(NightReport& report, const std::string& path, const std::string& workstation,
@@ -169,7 +96,7 @@ void addStatusLog(NightReport& report, const std::string& path, const std::strin
     if (run.outcome == Outcome::Other)
       row.runningStatus = cappedField(source.runningStatus);
     row.latestLog = cappedField(source.latestLog);
-    const std::string program = programOf(row.applicationId);
+    const std::string program = programOfApplicationId(row.applicationId);
     auto [found, added] = lanes.try_emplace(program, report.lanes.size());
     if (added) {
       // The same program on the same workstation in an earlier log: one lane.

@@ -7,14 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "logging/run_vocabulary.h"
 #include "logging/status_log.h"
 
 namespace tavrelon::report {
 
 // A run's Running_Status as the report draws it; Other is any word the
 // watchdog does not write.
-enum class Outcome { Finished, Crashed, Timeout, Interrupted, Stopped, Running, Other };
-constexpr int kOutcomes = 7;
+using Outcome = RunStatus;
+constexpr int kOutcomes = kRunStatuses;
 
 // The status word of `outcome` ("finished", ...; "other" for Other).
 const char* outcomeName(Outcome outcome);
@@ -29,13 +30,9 @@ bool isFailure(Outcome outcome);
 // True for the ends drawn as a mark at their moment: crashed, timeout, interrupted.
 bool isMarked(Outcome outcome);
 
-// Reads a status-log time "YYYY-MM-DD hh:mm:ss" (exactly that form, a real
-// calendar date) into seconds since 1970-01-01 00:00:00 of the same clock, every
-// day counted as 86 400 s. False for anything else.
-bool parseStatusTime(const std::string& text, std::int64_t& seconds);
-
-// `seconds` as parseStatusTime reads them back: "YYYY-MM-DD hh:mm:ss".
-std::string formatStatusTime(std::int64_t seconds);
+// Row times read and written as the status log holds them.
+using tavrelon::formatStatusTime;
+using tavrelon::parseStatusTime;
 
 // The most of one field the report keeps; the rest is said as "… N bytes more".
 constexpr std::size_t kFieldLimit = 600;
@@ -134,8 +131,7 @@ void addStatusLog(NightReport& report, const std::string& path, const std::strin
 // and groups the failures and the stopped and interrupted runs.
 void finishReport(NightReport& report);
 
-// Splits a Latest_Log value "[<path>] <line>" at its first "] ". False, the
-// whole value in `line` and `path` empty, when it has no such form ("N/A").
-bool splitLatestLog(const std::string& latestLog, std::string& path, std::string& line);
+// A Latest_Log split into its log path and line.
+using tavrelon::splitLatestLog;
 
 }  // namespace tavrelon::report

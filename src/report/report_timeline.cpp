@@ -1,4 +1,4 @@
-#include "report/report_calendar.h"
+#include "logging/calendar.h"
 #include "report/report_layout.h"
 #include "report/report_parts.h"
 

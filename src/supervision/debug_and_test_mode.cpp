@@ -1,5 +1,5 @@
 // The parts of ProgramWatcher that only the debug programs and test mode use:
-// the DebugCrash and DebugTimeout launches, startTest() and its "running" row.
+// the DebugCrash and DebugTimeout launches, found beside the watchdog, and startTest().
 #include <utility>
 
 #include "supervision/console.h"
@@ -24,15 +24,14 @@ platform::ProcessLaunch debugLaunch(const std::string& path, bool showWindow,
 }  // namespace
 
 bool ProgramWatcher::launchDebugCrash() {
-  const std::string ownDirectory = platform::executableDirectory();
-  const std::string path = ownDirectory + config.debugCrashScript;
+  const std::string path = place_.directory + config.debugCrashScript;
   if (!platform::exists(path)) {
     printLine("DebugCrash program not found!");
     stop();
     return false;
   }
   std::uint32_t errorCode = 0;
-  if (!launchInto(debugCrashProcess_, debugLaunch(path, false, ownDirectory), errorCode)) {
+  if (!launchInto(debugCrashProcess_, debugLaunch(path, false, place_.directory), errorCode)) {
     // The supervised program is up; it is watched without the debug program.
     printLine("Start DebugCrash process failed!  errorcode:" + std::to_string(errorCode));
   }
@@ -40,7 +39,7 @@ bool ProgramWatcher::launchDebugCrash() {
 }
 
 bool ProgramWatcher::launchDebugTimeout() {
-  const std::string path = platform::executableDirectory() + config.debugTimeoutScript;
+  const std::string path = place_.directory + config.debugTimeoutScript;
   if (!platform::exists(path)) {
     stop();
     return false;
@@ -51,7 +50,7 @@ bool ProgramWatcher::launchDebugTimeout() {
     stop();
     return false;
   }
-  if (debugCrashProcess_.dwProcessId != 0) {
+  if (debugCrashProcess_.holdsProcess()) {
     platform::terminateProcess(debugCrashProcess_);
     debugCrashProcess_ = platform::ProcessRecord();
   }
@@ -61,14 +60,6 @@ bool ProgramWatcher::launchDebugTimeout() {
 void ProgramWatcher::startTest(std::string applicationId) {
   status.applicationId = std::move(applicationId);
   startRun(true);
-}
-
-void ProgramWatcher::appendTestRow() {
-  status.runningStatus = "running";
-  status.latestLog = "N/A";
-  status.startTime.clear();
-  status.endTime.clear();
-  addStatusRow();
 }
 
 }  // namespace tavrelon

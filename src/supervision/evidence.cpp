@@ -162,7 +162,7 @@ std::string takeRunEvidence(const ProgramConfig& config, const FailedRun& run,
 
   std::string summary;
   add(summary, "Application_ID", run.applicationId);
-  add(summary, "Status", run.status);
+  add(summary, "Status", statusWord(run.status));
   add(summary, "Start_Time", run.startTime);
   add(summary, "End_Time", run.endTime);
   add(summary, "Command_Line", run.commandLine);
@@ -190,7 +190,7 @@ std::string takeRunEvidence(const ProgramConfig& config, const FailedRun& run,
   } else {
     outcome.problems.push_back("CPU time and peak memory: not told by the system");
   }
-  if (run.crashed && record.dwProcessId != 0) {
+  if (run.crashed && record.holdsProcess()) {
     for (const std::string& dump :
          platform::crashDumpCandidates(run.image, record.dwProcessId, run.directory)) {
       platform::FileStatus status;
@@ -199,7 +199,7 @@ std::string takeRunEvidence(const ProgramConfig& config, const FailedRun& run,
         add(summary, "Crash_Dump", dump + " (" + std::to_string(status.size) + " bytes)");
     }
   }
-  add(summary, "Latest_Log", run.latestLogPath.empty() ? "N/A" : run.latestLogPath);
+  add(summary, "Latest_Log", run.latestLogPath.empty() ? kNoLatestLog : run.latestLogPath);
   if (!run.latestLogPath.empty()) {
     for (const std::string& line : lastLines(run.latestLogPath, kLogLines, kLogBytes))
       add(summary, "Log_Line", line);

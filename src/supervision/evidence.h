@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/program_config.h"
+#include "logging/run_vocabulary.h"
 #include "platform/platform.h"
 
 namespace tavrelon {
@@ -15,7 +16,7 @@ namespace tavrelon {
 // What the watcher knows of the run whose evidence is taken.
 struct FailedRun {
   std::string applicationId;
-  std::string status;  // "timeout", "crashed" or "stopped"
+  RunStatus status = RunStatus::Stopped;  // Timeout, Crashed or Stopped
   std::string startTime;
   std::string endTime;
   std::string commandLine;  // the program's path and its argument string

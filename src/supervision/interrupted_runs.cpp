@@ -3,17 +3,14 @@
 #include <cstdint>
 #include <set>
 
+#include "logging/run_vocabulary.h"
 #include "logging/status_log.h"
 #include "platform/platform.h"
 #include "platform/power.h"
 
 namespace tavrelon {
 
-const char* const kInterruptedStatus = "interrupted";
-
 namespace {
-
-constexpr const char* kRowTimePattern = "%Y-%m-%d %H:%M:%S";
 
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
@@ -24,32 +21,10 @@ bool endsWith(const std::string& text, const std::string& suffix) {
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// True for a name `prefix`, fourteen digits (the moment), ".csv".
+// True for a name `prefix`, a run stamp (the moment), ".csv".
 bool isDefaultName(const std::string& name, const std::string& prefix) {
-  const std::size_t digits = 14;
-  if (name.size() != prefix.size() + digits + 4 || !startsWith(name, prefix) ||
-      !endsWith(name, ".csv"))
-    return false;
-  for (std::size_t i = prefix.size(); i < prefix.size() + digits; ++i) {
-    if (name[i] < '0' || name[i] > '9')
-      return false;
-  }
-  return true;
-}
-
-// True for a start time in the status log's own form: its text then sorts as
-// its moment does.
-bool isRowTime(const std::string& text) {
-  static const std::string form = "0000-00-00 00:00:00";
-  if (text.size() != form.size())
-    return false;
-  for (std::size_t i = 0; i < form.size(); ++i) {
-    if ((form[i] == '0') != (text[i] >= '0' && text[i] <= '9'))
-      return false;
-    if (form[i] != '0' && text[i] != form[i])
-      return false;
-  }
-  return true;
+  return startsWith(name, prefix) && endsWith(name, ".csv") && name.size() >= prefix.size() + 4 &&
+         isStamp(name.substr(prefix.size(), name.size() - prefix.size() - 4));
 }
 
 }  // namespace
@@ -80,7 +55,7 @@ void closeRunsBeforeBoot(const std::vector<ProgramConfig>& programs,
   std::int64_t boot = 0;
   if (!platform::bootTime(boot))
     return;
-  const std::string bootTime = platform::localTimeOf(boot, kRowTimePattern);
+  const std::string bootTime = rowTimeOf(boot);
   if (!isRowTime(bootTime))
     return;
   std::set<std::string> done;
@@ -88,7 +63,8 @@ void closeRunsBeforeBoot(const std::vector<ProgramConfig>& programs,
     const std::string path = earlierStatusLog(program, ownDirectory);
     if (path.empty() || !done.insert(path).second)
       continue;
-    closeRunningRows(
+    // Row times in their own form sort as their moments do.
+    closeInterruptedRows(
         path, bootTime,
         [&](const StatusRecord& row) {
           return isRowTime(row.startTime) && row.startTime < bootTime;
@@ -97,15 +73,15 @@ void closeRunsBeforeBoot(const std::vector<ProgramConfig>& programs,
   }
 }
 
-void closeRunningRows(const std::string& path, const std::string& endTime,
-                      const std::function<bool(const StatusRecord&)>& ended,
-                      StatusLogQueues& statusLogs) {
+void closeInterruptedRows(const std::string& path, const std::string& endTime,
+                          const std::function<bool(const StatusRecord&)>& cutShort,
+                          StatusLogQueues& statusLogs) {
   StatusLogUpdates& updates = statusLogs.forLog(path);
   bool closing = false;
   for (StatusRecord row : readStatusLog(path)) {
-    if (row.runningStatus != "running" || !ended(row))
+    if (runStatusOf(row.runningStatus) != RunStatus::Running || !cutShort(row))
       continue;
-    row.runningStatus = kInterruptedStatus;
+    row.runningStatus = statusWord(RunStatus::Interrupted);
     row.endTime = endTime;
     updates.closeRow(row, false);
     closing = true;

@@ -11,21 +11,11 @@
 
 namespace tavrelon {
 
-// The status word of a run that the system ended, not the program or the operator.
-extern const char* const kInterruptedStatus;
-
 // The status log that `program`'s rows of earlier starts are in: its own
 // TavrelonLog, or, for a program without one (its log named after the program
 // and this start's moment, beside the watchdog in `ownDirectory`), the newest
 // log of that name's form there; empty when there is none.
 std::string earlierStatusLog(const ProgramConfig& program, const std::string& ownDirectory);
-
-// Closes every row reading "running" of the status log at `path` that
-// `ended` picks: its status becomes "interrupted" and its End_Time `endTime`.
-// Through `statusLogs`, as closeRunsBeforeBoot does; says nothing.
-void closeRunningRows(const std::string& path, const std::string& endTime,
-                      const std::function<bool(const StatusRecord&)>& ended,
-                      StatusLogQueues& statusLogs);
 
 // Closes, in the earlier status log of each of `programs`, every row reading
 // "running" whose run started before the machine's last boot: its status
@@ -35,5 +25,12 @@ void closeRunningRows(const std::string& path, const std::string& endTime,
 // them for the program's own sequences. Says nothing.
 void closeRunsBeforeBoot(const std::vector<ProgramConfig>& programs,
                          const std::string& ownDirectory, StatusLogQueues& statusLogs);
+
+// Closes every row of the status log at `path` that reads "running" and that
+// `cutShort` picks as "interrupted" (the system ended its run, not the program
+// or the operator), with End_Time `endTime`, through `statusLogs`.
+void closeInterruptedRows(const std::string& path, const std::string& endTime,
+                          const std::function<bool(const StatusRecord&)>& cutShort,
+                          StatusLogQueues& statusLogs);
 
 }  // namespace tavrelon

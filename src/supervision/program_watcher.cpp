@@ -14,9 +14,6 @@ namespace tavrelon {
 
 namespace {
 
-const char* const kStampPattern = "%Y%m%d%H%M%S";
-const char* const kRowTimePattern = "%Y-%m-%d %H:%M:%S";
-
 constexpr std::int64_t kPollPauseMs = 10000;
 constexpr std::int64_t kRestartPauseMs = 1000;
 
@@ -26,10 +23,9 @@ void endProcess(platform::ProcessRecord& record) {
   record = platform::ProcessRecord();
 }
 
-// True when `path` names the watchdog's own executable file, by whatever
-// path or link: starting it would multiply watchdogs without bound.
-bool isOwnExecutable(const std::string& path) {
-  const std::string self = platform::executablePath();
+// True when `path` names the watchdog's own executable file `self`, by
+// whatever path or link: starting it would multiply watchdogs without bound.
+bool isOwnExecutable(const std::string& path, const std::string& self) {
   platform::FileIdentity own, candidate;
   return !self.empty() && platform::fileIdentity(self, own) &&
          platform::fileIdentity(path, candidate) && own == candidate;
@@ -37,13 +33,21 @@ bool isOwnExecutable(const std::string& path) {
 
 }  // namespace
 
+WatchdogPlace watchdogPlace() {
+  WatchdogPlace place;
+  place.executablePath = platform::executablePath();
+  place.directory = platform::directoryOf(place.executablePath);
+  return place;
+}
+
 ProgramWatcher::ProgramWatcher() = default;
 
-ProgramWatcher::ProgramWatcher(ProgramConfig settings)
+ProgramWatcher::ProgramWatcher(ProgramConfig settings, WatchdogPlace place)
     : config(std::move(settings)),
       testMode(true),
       status(),
-      runStamp_(platform::localTime(kStampPattern)) {
+      runStamp_(stampNow()),
+      place_(std::move(place)) {
   const std::size_t name = platform::finalNameOffset(config.applicationPath);
   programDirectory_ = config.applicationPath.substr(0, name);
   programFileName_ = config.applicationPath.substr(name);
@@ -64,14 +68,11 @@ bool ProgramWatcher::launchInto(platform::ProcessRecord& record,
 }
 
 platform::ProcessLaunch ProgramWatcher::programLaunch() const {
+  // As launches are by default: with its arguments, a console of its own, and
+  // a group of its own, so that ending the program ends its workers too.
   platform::ProcessLaunch launch;
   launch.path = programDirectory_ + programFileName_;
   launch.arguments = config.applicationArgument;
-  launch.withArguments = true;
-  launch.newConsole = true;
-  launch.showWindow = true;
-  // Ending the program ends the workers it started too.
-  launch.ownProcessGroup = true;
   // A bare file name runs in our own current directory (empty = inherited).
   launch.workingDirectory = programDirectory_;
   return launch;
@@ -86,9 +87,9 @@ void ProgramWatcher::warnIfWithoutJob() const {
 }
 
 void ProgramWatcher::start() {
-  runStamp_ = platform::localTime(kStampPattern);
+  runStamp_ = stampNow();
   if (!testMode)
-    status.applicationId = programFileName_ + "_" + runStamp_;
+    status.applicationId = applicationIdOf(programFileName_, runStamp_);
   startRun(false);
 }
 
@@ -98,7 +99,7 @@ bool ProgramWatcher::launchProgram(const std::string& kind) {
   std::uint32_t errorCode = 0;
   if (!platform::exists(launch.path)) {
     failure = "Specified " + kind + "program [" + programFileName_ + "] not found!";
-  } else if (isOwnExecutable(launch.path)) {
+  } else if (isOwnExecutable(launch.path, place_.executablePath)) {
     failure = "Specified program [" + programFileName_ + "] is the watchdog itself!";
   } else if (!launchInto(programProcess_, launch, errorCode)) {
     failure = "Start " + kind + "process failed!  errorcode:" + std::to_string(errorCode);
@@ -127,11 +128,11 @@ bool ProgramWatcher::launchProgram(const std::string& kind) {
 void ProgramWatcher::startRun(bool test) {
   if (!launchProgram(test ? "test " : ""))
     return;
-  status.startTime = platform::localTime(kRowTimePattern);
+  status.startTime = rowTimeNow();
   // A test-mode run's "running" row was written before its start.
   if (!test) {
-    status.runningStatus = "running";
-    status.latestLog = "N/A";
+    status.runningStatus = statusWord(RunStatus::Running);
+    status.latestLog = kNoLatestLog;
     status.endTime.clear();
     addStatusRow();
   }
@@ -175,121 +176,53 @@ void ProgramWatcher::sayTrackerError() {
     printLine(line);
 }
 
-void ProgramWatcher::closeStatusRow(const char* runningStatus) {
-  status.runningStatus = runningStatus;
-  // A failed start's identifier names no run and has no row: a close could
-  // change nothing, and a program file missing for days must neither fill the
-  // queue nor rewrite the log once a second. A test-mode run keeps its row.
-  if (launchFailed_ && !testMode)
-    return;
-  bool queued = true;
-  bool manyPending = false;
-  try {
-    // The run's "running" row may be gone (its start could not write the log,
-    // or someone edited it away): the closed row is then added, so the run is
-    // not lost.
-    manyPending = statusUpdates().closeRow(status, !launchFailed_);
-  } catch (const std::exception&) {
-    queued = false;  // out of memory: said as a failed write
-  }
-  writeStatusRows(queued, manyPending);
-}
-
-void ProgramWatcher::addStatusRow() {
-  bool queued = true;
-  bool manyPending = false;
-  try {
-    manyPending = statusUpdates().addRow(status);
-  } catch (const std::exception&) {
-    queued = false;  // out of memory: said as a failed write; supervision goes on
-  }
-  writeStatusRows(queued, manyPending);
-}
-
-void ProgramWatcher::writeStatusRows(bool queued, bool manyPending) {
-  bool applied = false;
-  try {
-    applied = statusUpdates().apply(config.statusLogPath, true);
-  } catch (const std::exception&) {
-    // No memory even for the log's queue: said as a failed write.
-  }
-  if (applied && queued)
-    return;
-  // A lock file that cannot be used is said first: it is what keeps the rows out.
-  const platform::LockFault fault = statusUpdates().lockFault();
-  if (!applied && fault != platform::LockFault::None) {
-    printLine(std::string(fault == platform::LockFault::NotAFile ? "Error: Cannot use"
-                                                                 : "Error: Cannot open") +
-              " the lock file [" + statusUpdates().lockPath() + "] of status log [" +
-              config.statusLogPath + "]!");
-  }
-  std::string line = "Error: Failed to write status log [" + config.statusLogPath + "]!";
-  // The system's code where a system call failed; a refusal by the watchdog's
-  // own rule (someone else's file) has none.
-  if (!applied && statusUpdates().errorCode() != 0)
-    line += "  errorcode:" + std::to_string(statusUpdates().errorCode());
-  printLine(line);
-  if (manyPending)
-    printLine("Warning: " + std::to_string(StatusLogUpdates::kMaxPending) +
-              " changes wait for status log [" + config.statusLogPath + "]; none is dropped!");
-}
-
-void ProgramWatcher::shareStatusLogs(std::shared_ptr<StatusLogQueues> statusLogs) {
-  statusLogs_ = std::move(statusLogs);
-}
-
-StatusLogUpdates& ProgramWatcher::statusUpdates() {
-  if (!statusLogs_)
-    statusLogs_ = std::make_shared<StatusLogQueues>();
-  return statusLogs_->forLog(config.statusLogPath);
-}
-
 void ProgramWatcher::monitor() {
   for (;;) {
     runState_ = RunState::Idle;
     std::uint32_t exitCode = 0;
     platform::ProcessState state = platform::processState(programProcess_.hProcess, exitCode);
-    // A stop request with no run in progress (the start failed, or the last run
-    // has been closed and not yet restarted) ends the loop at once.
-    const bool noRun = state == platform::ProcessState::Unknown || programProcess_.dwProcessId == 0;
     if (state == platform::ProcessState::Unknown && launchMayPass_ && !platform::stopRequested()) {
       // A first start that met a passing shortage is tried again as a restart is.
       restartUntilLaunched();
       continue;
     }
-    if (state == platform::ProcessState::Unknown || (noRun && platform::stopRequested())) {
-      // No process behind the record: no start succeeded, or the last run was
-      // ended and released. The start has said why; nothing has finished.
+    // No process behind the record: no start succeeded, or the last run was
+    // ended and released; the start has said why, and nothing has finished.
+    // A stop request with no run in progress ends the loop at once too.
+    if (state == platform::ProcessState::Unknown ||
+        (!programProcess_.holdsProcess() && platform::stopRequested())) {
       stop();
       return;
     }
     if (state == platform::ProcessState::Running && platform::stopRequested()) {
-      endOnStopRequest();
+      endRunOnStop();
       return;
     }
 
-    switch (pollWhileRunning(state, exitCode)) {
-      case PollEnd::Stopped:
+    const PollEnd end = pollWhileRunning(state, exitCode);
+    if (end == PollEnd::Stopped)
+      return;
+    if (end == PollEnd::TimedOut) {
+      if (!endHungRun())
         return;
-      case PollEnd::TimedOut:
-        if (!handleTimeout())
-          return;
-        break;
-      case PollEnd::Exited:
-        // Ended as the session ends: the system's doing, neither a finish nor a crash.
-        if (platform::sessionEnding()) {
-          endOnStopRequest();
-          return;
-        }
-        if (exitCode == 0) {
-          handleFinish();
-          return;
-        }
-        // Any other code is a crash, 259 included: the platform tells it from running.
-        crashExitCode_ = exitCode;
-        handleCrash();
-        break;
+    } else if (platform::sessionEnding()) {
+      // Ended as the session ends: the system's doing, neither a finish nor a crash.
+      endRunOnStop();
+      return;
+    } else if (exitCode == 0) {
+      closeFinishedRun();
+      return;
+    } else {
+      // Any other code is a crash, 259 included: the platform tells it from running.
+      closeCrashedRun(exitCode);
+      // A stop request during the pause leaves the program down: the loop then ends.
+      if (testMode && !platform::pauseUnlessStopped(kRestartPauseMs))
+        return;
     }
+    // The "running" row of a test-mode restart stands for all its attempts.
+    if (testMode)
+      appendTestRow();
+    restartUntilLaunched();
   }
 }
 
@@ -316,7 +249,7 @@ ProgramWatcher::PollEnd ProgramWatcher::pollWhileRunning(platform::ProcessState&
     // A program that ended meanwhile is recorded as it ended; one that still
     // runs is ended by the stop.
     if (state == platform::ProcessState::Running && platform::stopRequested()) {
-      endOnStopRequest();
+      endRunOnStop();
       return PollEnd::Stopped;
     }
   }
@@ -337,37 +270,61 @@ bool ProgramWatcher::pollTimesOut(std::int64_t limit) {
     ++unchangedPolls_;
   if (unchangedPolls_ != limit)
     return false;
-  status.endTime = platform::localTime(kRowTimePattern);
+  status.endTime = rowTimeNow();
   runState_ = RunState::TimedOut;
   unchangedPolls_ = 0;
   return true;
 }
 
-bool ProgramWatcher::handleTimeout() {
+bool ProgramWatcher::endHungRun() {
   status.latestLog = latestLogLine();
-  closeStatusRow("timeout");
+  closeStatusRow(RunStatus::Timeout);
   printLine("");
   printLine("[" + status.applicationId + "] has timed out! Restarting now...");
   // Taken before the program is ended, bounded so that the restart follows.
-  sayEvidence("timeout", true);
+  takeEvidence(RunStatus::Timeout, true);
   printLine("");
   if (config.debugOrNot && !launchDebugTimeout())
     return false;
   endProcess(programProcess_);
-  restartAfterTimeout();
   return true;
 }
 
-void ProgramWatcher::restartAfterTimeout() {
-  if (testMode)
-    appendTestRow();
-  restartUntilLaunched();
+void ProgramWatcher::closeCrashedRun(std::uint32_t exitCode) {
+  status.endTime = rowTimeNow();
+  status.latestLog = latestLogLine();
+  runState_ = RunState::Crashed;
+  closeStatusRow(RunStatus::Crashed);
+  printLine("");
+  printLine("[" + programFileName_ + "] has crashed!  Restarting now...");
+  takeEvidence(RunStatus::Crashed, false, exitCode);
+  stop();
+}
+
+void ProgramWatcher::closeFinishedRun() {
+  status.endTime = rowTimeNow();
+  runState_ = RunState::Finished;
+  printLine("[" + status.applicationId + "] has finished!");
+  printLine("");
+  closeStatusRow(RunStatus::Finished);
+  stop();
+}
+
+void ProgramWatcher::endRunOnStop() {
+  // The program goes first, with everything it started, so that its log has
+  // stopped growing when its last line is read; the row is closed as a
+  // time-out closes it.
+  stop();
+  status.endTime = rowTimeNow();
+  status.latestLog = latestLogLine();
+  closeStatusRow(platform::sessionEnding() ? RunStatus::Interrupted : RunStatus::Stopped);
+  printLine("[" + status.applicationId + "] has been stopped!");
+  takeEvidence(RunStatus::Stopped, false);
 }
 
 void ProgramWatcher::restartUntilLaunched() {
   // A restart that cannot launch the program would leave nothing to poll and
   // end the supervision: keep trying once a second until the program is back.
-  // The "running" row of a test-mode restart stands for all the attempts.
   do {
     if (!platform::pauseUnlessStopped(kRestartPauseMs))
       return;
@@ -378,69 +335,29 @@ void ProgramWatcher::restartUntilLaunched() {
   } while (launchFailed_);
 }
 
-void ProgramWatcher::handleCrash() {
-  status.endTime = platform::localTime(kRowTimePattern);
-  status.latestLog = latestLogLine();
-  runState_ = RunState::Crashed;
-  closeStatusRow("crashed");
-  printLine("");
-  printLine("[" + programFileName_ + "] has crashed!  Restarting now...");
-  sayEvidence("crashed", false);
-  stop();
-
-  // A stop request during a pause leaves the program down: the loop then ends.
-  if (testMode) {
-    if (!platform::pauseUnlessStopped(kRestartPauseMs))
-      return;
-    appendTestRow();
-  }
-  restartUntilLaunched();
-}
-
-void ProgramWatcher::handleFinish() {
-  status.endTime = platform::localTime(kRowTimePattern);
-  runState_ = RunState::Finished;
-  printLine("[" + status.applicationId + "] has finished!");
-  printLine("");
-  closeStatusRow("finished");
-  stop();
-}
-
-void ProgramWatcher::endOnStopRequest() {
-  // The program goes first, with everything it started, so that its log has
-  // stopped growing when its last line is read; the row is closed as a
-  // time-out closes it.
-  stop();
-  status.endTime = platform::localTime(kRowTimePattern);
-  status.latestLog = latestLogLine();
-  closeStatusRow(platform::sessionEnding() ? "interrupted" : "stopped");
-  printLine("[" + status.applicationId + "] has been stopped!");
-  sayEvidence("stopped", false);
-}
-
 void ProgramWatcher::stop() {
   unchangedPolls_ = 0;
   runState_ = RunState::Idle;
   lastProgress_.clear();
   for (platform::ProcessRecord* record :
        {&programProcess_, &debugCrashProcess_, &debugTimeoutProcess_}) {
-    if (record->dwProcessId == 0)
+    if (!record->holdsProcess())
       continue;
     std::uint32_t exitCode = 0;
     if (platform::processState(record->hProcess, exitCode) == platform::ProcessState::Running) {
       endProcess(*record);
     }
     // An ended process keeps its handles: a failed restart reads its exit code again.
-    record->dwProcessId = 0;
+    record->letGo();
   }
 }
 
-void ProgramWatcher::sayEvidence(const char* runStatus, bool capture) {
+void ProgramWatcher::takeEvidence(RunStatus ended, bool capture, std::uint32_t exitCode) {
   if (config.evidenceDir.empty())
     return;
   FailedRun run;
   run.applicationId = status.applicationId;
-  run.status = runStatus;
+  run.status = ended;
   run.startTime = status.startTime;
   run.endTime = status.endTime;
   const platform::ProcessLaunch launch = programLaunch();
@@ -450,10 +367,10 @@ void ProgramWatcher::sayEvidence(const char* runStatus, bool capture) {
   run.latestLogPath = logTracker_ ? logTracker_->latestLogPath : std::string();
   if (capture) {
     run.endedBy = "no log growth for " + std::to_string(config.timeOutMin) + " minutes";
-  } else if (run.status == "crashed") {
+  } else if (ended == RunStatus::Crashed) {
     run.crashed = true;
-    run.exitCode = crashExitCode_;
-    run.endedBy = platform::describeEnd(programProcess_, crashExitCode_);
+    run.exitCode = exitCode;
+    run.endedBy = platform::describeEnd(programProcess_, exitCode);
   } else {
     run.endedBy = "ended by a stop request";
   }

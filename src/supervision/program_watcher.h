@@ -8,6 +8,7 @@
 
 #include "config/program_config.h"
 #include "logging/log_tracker.h"
+#include "logging/run_vocabulary.h"
 #include "logging/status_log.h"
 #include "logging/status_updates.h"
 #include "platform/platform.h"
@@ -23,13 +24,24 @@ enum class RunState : std::int32_t {
   TimedOut = 4,
 };
 
+// Where the watchdog's own executable lies: asked of the system once, by the
+// driver, and handed to every watcher.
+struct WatchdogPlace {
+  std::string executablePath;  // empty when the system cannot tell
+  std::string directory;       // its directory, without a trailing separator
+};
+
+// The running watchdog's place, as the system tells it now.
+WatchdogPlace watchdogPlace();
+
 class ProgramWatcher {
  public:
   // An empty placeholder: no settings, no processes, no tracker.
   ProgramWatcher();
   // Ready for start(): settings copied, run stamp taken, path split at its
-  // last separator, testMode true.
-  explicit ProgramWatcher(ProgramConfig settings);
+  // last separator, testMode true. The debug programs are found in
+  // `place.directory`; the program may not be the watchdog's own file.
+  explicit ProgramWatcher(ProgramConfig settings, WatchdogPlace place = watchdogPlace());
   // Moves every member; what the target held (its tracker, the handles of its
   // process records) is released. Running processes are not ended.
   ProgramWatcher(ProgramWatcher&& other) noexcept;
@@ -104,9 +116,44 @@ class ProgramWatcher {
   // Launches the DebugTimeout program and ends the DebugCrash one. False, the
   // run stopped, when it is missing or cannot be started.
   bool launchDebugTimeout();
-  // Reads the status log, applies `runningStatus` and the rest of `status` to
-  // the newest row of this run (added when it has none) and writes the log back.
-  void closeStatusRow(const char* runningStatus);
+
+  // Polls the program, `state` and `exitCode` as last read, once per poll
+  // pause until it is no longer running, its log stops growing for the
+  // time-out or a stop is requested (the run is then ended).
+  PollEnd pollWhileRunning(platform::ProcessState& state, std::uint32_t& exitCode);
+  // One poll's progress line and count; true when the count reaches `limit`
+  // (the time-out is then recorded).
+  bool pollTimesOut(std::int64_t limit);
+  // Closes the hung run's row as "timeout", says so, takes its evidence,
+  // launches DebugTimeout and ends the program. False when the monitor loop
+  // is to return (DebugTimeout trouble) instead of restarting.
+  bool endHungRun();
+  // Closes the row of the run that ended with `exitCode` as "crashed", says
+  // so, takes its evidence and stops.
+  void closeCrashedRun(std::uint32_t exitCode);
+  // Closes the row of the run that ended with 0 as "finished" and stops.
+  void closeFinishedRun();
+  // Ends the running program (everything it started too), closes its row as
+  // "stopped" ("interrupted" as the session ends) with End_Time and
+  // Latest_Log, and says so.
+  void endRunOnStop();
+  // Starts the program again after a restart pause, once per pause until it
+  // is launched or a stop is requested.
+  void restartUntilLaunched();
+  // With an EvidenceDir: takes the evidence of the run that ended as `ended`
+  // (with `exitCode` when crashed; its processes too when `capture`) and says
+  // where it went.
+  void takeEvidence(RunStatus ended, bool capture, std::uint32_t exitCode = 0);
+  // The tracker's view of the run; 0 and "" while no tracker exists.
+  std::int64_t progress();
+  std::string latestLogLine();
+  // Prints what the tracker had to say in its latest calls, if anything.
+  void sayTrackerError();
+
+  // The status rows (watcher_rows.cpp).
+  // Reads the status log, applies `ended` and the rest of `status` to the
+  // newest row of this run (added when it has none) and writes the log back.
+  void closeStatusRow(RunStatus ended);
   // Queues `status` as a new row and writes the rows pending.
   void addStatusRow();
   // Appends the test-mode "running" row that precedes a startTest().
@@ -118,34 +165,6 @@ class ProgramWatcher {
   void writeStatusRows(bool queued, bool manyPending);
   // The queue of this program's status log.
   StatusLogUpdates& statusUpdates();
-  // Polls the program, `state` and `exitCode` as last read, once per poll
-  // pause until it is no longer running, its log stops growing for the
-  // time-out or a stop is requested (the run is then ended).
-  PollEnd pollWhileRunning(platform::ProcessState& state, std::uint32_t& exitCode);
-  // One poll's progress line and count; true when the count reaches `limit`
-  // (the time-out is then recorded).
-  bool pollTimesOut(std::int64_t limit);
-  // Handles a time-out; false when the loop is to return (DebugTimeout trouble).
-  bool handleTimeout();
-  // The restart after a time-out; tried again about once a second while the
-  // program cannot be launched.
-  void restartAfterTimeout();
-  // Starts the program again after a restart pause, once per pause until it
-  // is launched or a stop is requested.
-  void restartUntilLaunched();
-  void handleCrash();
-  // Ends the running program (everything it started too), closes its row as
-  // "stopped" with End_Time and Latest_Log, and says so.
-  void endOnStopRequest();
-  void handleFinish();
-  // With an EvidenceDir: takes the evidence of the run that ended as
-  // `runStatus` (its processes too when `capture`) and says where it went.
-  void sayEvidence(const char* runStatus, bool capture);
-  // The tracker's view of the run; 0 and "" while no tracker exists.
-  std::int64_t progress();
-  std::string latestLogLine();
-  // Prints what the tracker had to say in its latest calls, if anything.
-  void sayTrackerError();
 
   platform::ProcessRecord programProcess_;
   platform::ProcessRecord debugCrashProcess_;
@@ -157,11 +176,10 @@ class ProgramWatcher {
   std::string programFileName_;
   std::string programDirectory_;
   RunState runState_ = RunState::Idle;
+  WatchdogPlace place_;
   // True when the latest start() or startTest() could not launch the program
   // (file missing, creation failed); false once one has.
   bool launchFailed_ = false;
-  // The exit code of the crash being handled, for its evidence.
-  std::uint32_t crashExitCode_ = 0;
   // True when that failure was a passing shortage: a first start is then
   // tried again as a restart is.
   bool launchMayPass_ = false;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "report/report_calendar.h"
+#include "logging/calendar.h"
 #include "report/report_html.h"
 #include "report/report_layout.h"
 #include "report/report_model.h"

@@ -93,6 +93,29 @@ TEST(DebugCrash, StartsInTheOwnDirectoryWithNoArgumentsAndStopEndsIt) {
   EXPECT_EQ(watcher.debugCrashProcess().dwProcessId, 0u);
 }
 
+TEST(DebugCrash, IsLookedForInTheWatchdogsDirectoryItIsHanded) {
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
+  WatchdogPlace place{dir.file("tavrelon"), dir.path()};
+  ProgramWatcher absent(debugConfig(dir, "--end hang"), place);
+  absent.testMode = false;
+  ::testing::internal::CaptureStdout();
+  absent.start();
+  // The program beside this test is not the one beside the handed watchdog.
+  EXPECT_EQ(capturedOutput(),
+            "\nStart running [" + kName + "]...\nDebugCrash program not found!\n");
+  EXPECT_EQ(absent.debugCrashProcess().dwProcessId, 0u);
+
+  fs::copy_file(fakeProgram(), dir.file(kName));
+  ProgramWatcher present(debugConfig(dir, "--end hang"), place);
+  present.testMode = false;
+  ::testing::internal::CaptureStdout();
+  present.start();
+  EXPECT_EQ(capturedOutput(), "\nStart running [" + kName + "]...\n");
+  EXPECT_NE(present.debugCrashProcess().dwProcessId, 0u);
+  present.stop();
+}
+
 TEST(DebugCrash, UnstartableOneIsReportedAndTheProgramRunsOn) {
   test::TempDir dir;
   test::ShortSleeps sleeps(100);

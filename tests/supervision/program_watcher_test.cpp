@@ -189,6 +189,22 @@ TEST(ProgramWatcher, StopLetsAnEndedProgramGoButKeepsItsExitCodeReadable) {
   EXPECT_EQ(code, 7u);
 }
 
+TEST(ProgramWatcher, RefusesToStartTheWatchdogItIsHanded) {
+  test::TempDir dir;
+  test::ShortSleeps sleeps(100);
+  // The handed watchdog is the configured program, by another path.
+  fs::copy_file(fakeProgram(), dir.file(kName));
+  ProgramConfig config = fakeConfig(dir, "--end hang");
+  config.applicationPath = dir.file(".") + S + kName;
+  ProgramWatcher watcher(config, WatchdogPlace{dir.file(kName), dir.path()});
+  watcher.testMode = false;
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  EXPECT_EQ(capturedOutput(), "Specified program [" + kName + "] is the watchdog itself!\n");
+  EXPECT_FALSE(watcher.programProcess().holdsProcess());
+  EXPECT_FALSE(fs::exists(dir.file("status.csv")));
+}
+
 TEST(ProgramWatcher, ArgumentsAreSplitWithQuotesAndTheProgramRunsInItsOwnDirectory) {
   test::TempDir dir;
   test::ShortSleeps sleeps(100);

@@ -1,12 +1,12 @@
-// Calendar arithmetic of the report's times: seconds since 1970-01-01
-// 00:00:00 of the status log's own clock, every day 86 400 s, on the proleptic
-// Gregorian calendar. Computed, never formatted and read back.
+// Calendar arithmetic of the status log's times, for the watcher, the status log
+// and the report: seconds since 1970-01-01 00:00:00 of the log's own clock, every
+// day 86 400 s, on the proleptic Gregorian calendar. Computed, never re-parsed.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-namespace tavrelon::report {
+namespace tavrelon {
 
 constexpr std::int64_t kSecondsPerDay = 86400;
 
@@ -40,4 +40,4 @@ std::string dateText(const CivilDate& date);
 // "hh:mm:ss" of the time of day of `seconds`; "hh:mm" when not `withSeconds`.
 std::string clockText(std::int64_t seconds, bool withSeconds = true);
 
-}  // namespace tavrelon::report
+}  // namespace tavrelon

@@ -1,6 +1,6 @@
-#include "report/report_calendar.h"
+#include "logging/calendar.h"
 
-namespace tavrelon::report {
+namespace tavrelon {
 
 namespace {
 
@@ -87,4 +87,4 @@ std::string clockText(std::int64_t seconds, bool withSeconds) {
   return out;
 }
 
-}  // namespace tavrelon::report
+}  // namespace tavrelon
