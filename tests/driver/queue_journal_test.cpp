@@ -9,24 +9,17 @@
 
 #include "platform/platform.h"
 #include "platform/process_identity.h"
-#include "support/test_support.h"
+#include "support/watcher_support.h"
 
 namespace tavrelon {
 namespace {
 
 using namespace test;
 
-ProgramConfig program(const std::string& path, const std::string& arguments) {
-  ProgramConfig config;
-  config.applicationPath = path;
-  config.applicationArgument = arguments;
-  return config;
-}
-
 TEST(QueueJournal, WrittenItReadsBackAndADamagedOneIsNone) {
   TempDir dir;
   const std::string path = queueJournalPath(dir.path());
-  QueueJournal written{configurationDigest({program("a.exe", "")}), 3, 4242, 987654321,
+  QueueJournal written{configurationDigest({settingsFor("a.exe", "")}), 3, 4242, 987654321,
                        "2026-03-01 04:00:00"};
   ASSERT_TRUE(writeQueueJournal(path, written));
   QueueJournal read;
@@ -53,14 +46,15 @@ TEST(QueueJournal, WrittenItReadsBackAndADamagedOneIsNone) {
 }
 
 TEST(QueueJournal, TheDigestChangesWithAnyPathArgumentOrOrder) {
-  const std::string one = configurationDigest({program("a.exe", "-x"), program("b.exe", "")});
-  EXPECT_EQ(one, configurationDigest({program("a.exe", "-x"), program("b.exe", "")}));
+  const std::string one =
+      configurationDigest({settingsFor("a.exe", "-x"), settingsFor("b.exe", "")});
+  EXPECT_EQ(one, configurationDigest({settingsFor("a.exe", "-x"), settingsFor("b.exe", "")}));
   EXPECT_EQ(one.size(), 16u);
   for (const std::vector<ProgramConfig>& other :
-       {std::vector<ProgramConfig>{program("b.exe", ""), program("a.exe", "-x")},
-        {program("a.exe", "-y"), program("b.exe", "")},
-        {program("a.exe", ""), program("-xb.exe", "")},
-        {program("a.exe", "-x")}}) {
+       {std::vector<ProgramConfig>{settingsFor("b.exe", ""), settingsFor("a.exe", "-x")},
+        {settingsFor("a.exe", "-y"), settingsFor("b.exe", "")},
+        {settingsFor("a.exe", ""), settingsFor("-xb.exe", "")},
+        {settingsFor("a.exe", "-x")}}) {
     EXPECT_NE(configurationDigest(other), one);
   }
 }

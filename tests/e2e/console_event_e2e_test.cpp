@@ -17,12 +17,9 @@ namespace {
 
 #ifdef _WIN32
 
-namespace fs = std::filesystem;
-
 TEST(ConsoleControl, CtrlBreakEndsTheRunAsStoppedAndTheWatchdogExits0) {
   test::TempDir dir;
-  const std::string program = dir.file("tavrelon.exe");
-  fs::copy_file(test::builtProgram("tavrelon"), program);
+  const std::string program = test::copyOfProgram("tavrelon", dir.path());
   const std::string logs = dir.file("logs");
   const std::string status = dir.file("status.csv");
   test::writeFile(dir.file("TavrelonConfig.ini"),

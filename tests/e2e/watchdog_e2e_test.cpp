@@ -41,6 +41,27 @@ std::string startLines() {
   return "\nStart running \\[" + literal(kName) + "\\]\\.\\.\\.\n";
 }
 
+// The pattern of a closed status row: run `id` (a pattern), `status`, both
+// row times and `latestLog` (a pattern), ended by CR LF.
+std::string closedRow(const std::string& id, const std::string& status,
+                      const std::string& latestLog = "N/A") {
+  return id + "," + status + "," + kRowTime + "," + kRowTime + "," + latestLog + "\r\n";
+}
+
+// The Latest_Log pattern of line `n` of the fake program's log in `logs`.
+std::string fakeLogLine(const std::string& logs, int n) {
+  return literal("[" + logs + S + "fake.csv] line " + std::to_string(n) + " ") + "\\d+";
+}
+
+// Whether the file at `path` holds the status log's header and then rows
+// that match `rows` exactly.
+::testing::AssertionResult statusLogMatches(const std::string& path, const std::string& rows) {
+  const std::string bytes = test::readFile(path);
+  if (std::regex_match(bytes, std::regex(literal(kHeader) + rows)))
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << bytes;
+}
+
 TEST(WatchdogEndToEnd, SupervisesTwoProgramsInOrderEachToItsFinish) {
   Watchdog watchdog;
   const std::string logs = watchdog.dir().file("logs1");
@@ -62,10 +83,7 @@ TEST(WatchdogEndToEnd, SupervisesTwoProgramsInOrderEachToItsFinish) {
   ASSERT_TRUE(std::regex_match(output, ids, shape)) << output;
   EXPECT_EQ(ids[2].str(), ids[3].str());
   for (const auto& [log, id] : {std::pair{first, ids[3].str()}, std::pair{second, ids[4].str()}}) {
-    const std::string bytes = test::readFile(log);
-    EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + literal(id) + ",finished," +
-                                                   kRowTime + "," + kRowTime + ",N/A\r\n")))
-        << bytes;
+    EXPECT_TRUE(statusLogMatches(log, closedRow(literal(id), "finished")));
   }
   // Nothing of the watchdog's own is left beside the status logs: no lock file,
   // no temporary.
@@ -99,12 +117,9 @@ TEST(WatchdogEndToEnd, ARunLeftRunningBeforeTheMachinesLastBootIsClosedAsInterru
       output, ids,
       std::regex("Program \\[1\\]:\n" + startLines() + "\\[" + kId + "\\] has finished!\n\n")))
       << output;
-  const std::string bytes = test::readFile(status);
-  EXPECT_TRUE(std::regex_match(
-      bytes, std::regex(literal(kHeader) + "old_1,interrupted,2001-01-01 00:00:00," + kRowTime +
-                        ",N/A\r\n" + literal(after) + literal(ids[1].str()) + ",finished," +
-                        kRowTime + "," + kRowTime + ",N/A\r\n")))
-      << bytes;
+  EXPECT_TRUE(statusLogMatches(status, "old_1,interrupted,2001-01-01 00:00:00," + kRowTime +
+                                           ",N/A\r\n" + literal(after) +
+                                           closedRow(literal(ids[1].str()), "finished")));
 }
 
 TEST(WatchdogEndToEnd, RestartsAProgramThatCrashedOnceAndRecordsBothRuns) {
@@ -124,12 +139,8 @@ TEST(WatchdogEndToEnd, RestartsAProgramThatCrashedOnceAndRecordsBothRuns) {
   // The status log carries the program's file name and the time it was configured.
   const std::vector<std::string> logsFound = watchdog.defaultStatusLogs(kName);
   ASSERT_EQ(logsFound.size(), 1u);
-  const std::string bytes = test::readFile(logsFound[0]);
-  const std::string crashed = kId + ",crashed," + kRowTime + "," + kRowTime + "," +
-                              literal("[" + logs + S + "fake.csv] line 3 ") + "\\d+\r\n";
-  const std::string finished =
-      literal(ids[1].str()) + ",finished," + kRowTime + "," + kRowTime + ",N/A\r\n";
-  EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + crashed + finished))) << bytes;
+  EXPECT_TRUE(statusLogMatches(logsFound[0], closedRow(kId, "crashed", fakeLogLine(logs, 3)) +
+                                                 closedRow(literal(ids[1].str()), "finished")));
 }
 
 TEST(WatchdogEndToEnd, WithAnEvidenceFolderACrashAddsOneLineAndItsFolderAndTheRowsStayAsTheyWere) {
@@ -156,12 +167,9 @@ TEST(WatchdogEndToEnd, WithAnEvidenceFolderACrashAddsOneLineAndItsFolderAndTheRo
 
   const std::vector<std::string> logsFound = watchdog.defaultStatusLogs(kName);
   ASSERT_EQ(logsFound.size(), 1u);
-  const std::string crashed = literal(ids[1].str()) + ",crashed," + kRowTime + "," + kRowTime +
-                              "," + literal("[" + logs + S + "fake.csv] line 3 ") + "\\d+\r\n";
-  const std::string finished =
-      literal(ids[3].str()) + ",finished," + kRowTime + "," + kRowTime + ",N/A\r\n";
-  const std::string bytes = test::readFile(logsFound[0]);
-  EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + crashed + finished))) << bytes;
+  EXPECT_TRUE(statusLogMatches(logsFound[0],
+                               closedRow(literal(ids[1].str()), "crashed", fakeLogLine(logs, 3)) +
+                                   closedRow(literal(ids[3].str()), "finished")));
 }
 
 TEST(WatchdogEndToEnd, EndsAndRestartsAProgramWhoseLogStoppedGrowingForAMinute) {
@@ -192,12 +200,9 @@ TEST(WatchdogEndToEnd, EndsAndRestartsAProgramWhoseLogStoppedGrowingForAMinute) 
   EXPECT_EQ(ids[1].str(), ids[2].str());
   EXPECT_EQ(ids[1].str(), ids[3].str());
 
-  const std::string bytes = test::readFile(watchdog.dir().file("status.csv"));
-  const std::string timedOut = literal(ids[1].str()) + ",timeout," + kRowTime + "," + kRowTime +
-                               "," + literal("[" + logs + S + "fake.csv] line 3 ") + "\\d+\r\n";
-  const std::string finished =
-      literal(ids[4].str()) + ",finished," + kRowTime + "," + kRowTime + ",N/A\r\n";
-  EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + timedOut + finished))) << bytes;
+  EXPECT_TRUE(statusLogMatches(watchdog.dir().file("status.csv"),
+                               closedRow(literal(ids[1].str()), "timeout", fakeLogLine(logs, 3)) +
+                                   closedRow(literal(ids[4].str()), "finished")));
 }
 
 TEST(WatchdogEndToEnd, ReportsAMissingProgramAndGoesOnToTheNext) {
@@ -214,9 +219,7 @@ TEST(WatchdogEndToEnd, ReportsAMissingProgramAndGoesOnToTheNext) {
   ASSERT_TRUE(std::regex_match(output, ids, expected)) << output;
   // The missing program never had a run, so it has no status log at all.
   EXPECT_TRUE(watchdog.defaultStatusLogs("missing_program").empty());
-  EXPECT_TRUE(std::regex_match(test::readFile(second),
-                               std::regex(literal(kHeader) + literal(ids[1].str()) + ",finished," +
-                                          kRowTime + "," + kRowTime + ",N/A\r\n")));
+  EXPECT_TRUE(statusLogMatches(second, closedRow(literal(ids[1].str()), "finished")));
 }
 
 TEST(WatchdogEndToEnd, RowsThatCannotBeWrittenAtExitAreSavedBesideTheWatchdogAndSaidOnce) {
@@ -235,10 +238,7 @@ TEST(WatchdogEndToEnd, RowsThatCannotBeWrittenAtExitAreSavedBesideTheWatchdogAnd
                             "Rows not written to status log \\[" + literal(statusLog) +
                             "\\] are saved in \\[" + literal(saved) + "\\]!\n");
   ASSERT_TRUE(std::regex_match(output, ids, expected)) << output;
-  EXPECT_TRUE(std::regex_match(test::readFile(saved),
-                               std::regex(literal(kHeader) + literal(ids[1].str()) + ",finished," +
-                                          kRowTime + "," + kRowTime + ",N/A\r\n")))
-      << test::readFile(saved);
+  EXPECT_TRUE(statusLogMatches(saved, closedRow(literal(ids[1].str()), "finished")));
   EXPECT_FALSE(fs::exists(watchdog.dir().file("gone")));
 }
 
@@ -279,12 +279,8 @@ TEST(WatchdogEndToEnd, EachStopSignalEndsTheRunAndEverythingItStartedWithinASeco
         output, id,
         std::regex("Program \\[1\\]:\n" + startLines() + "\\[" + kId + "\\] has been stopped!\n")))
         << output;
-    const std::string bytes = test::readFile(status);
-    EXPECT_TRUE(std::regex_match(
-        bytes,
-        std::regex(literal(kHeader) + literal(id[1].str()) + ",stopped," + kRowTime + "," +
-                   kRowTime + "," + literal("[" + logs + S + "fake.csv] line 3 ") + "\\d+\r\n")))
-        << bytes;
+    EXPECT_TRUE(
+        statusLogMatches(status, closedRow(literal(id[1].str()), "stopped", fakeLogLine(logs, 3))));
   }
 }
 
@@ -310,19 +306,16 @@ TEST(WatchdogEndToEnd, AClosedOutputNeitherEndsTheWatchdogNorLosesTheRow) {
   Watchdog watchdog;
   const std::string logs = watchdog.dir().file("logs");
   const std::string status = watchdog.dir().file("status.csv");
-  fs::create_directories(logs);  // no warning line before the one that head keeps
-  test::writeFile(watchdog.dir().file("TavrelonConfig.ini"),
-                  block(kFake, fakeArguments(logs, "--lines 10"), logs, "TavrelonLog: " + status));
+  // The log folder made: no warning line before the one that head keeps.
+  watchdog.configure(
+      block(kFake, fakeArguments(logs, "--lines 10"), logs, "TavrelonLog: " + status));
   const std::string command = "( \"" + watchdog.program() + "\"; echo $? > \"" +
                               watchdog.dir().file("rc") + "\" ) | head -n 1 > \"" +
                               watchdog.dir().file("out.txt") + "\"";
   EXPECT_EQ(std::system(command.c_str()), 0);
   EXPECT_EQ(test::readFile(watchdog.dir().file("rc")), "0\n");
   EXPECT_EQ(watchdog.output(), "Program [1]:\n");
-  const std::string bytes = test::readFile(status);
-  EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + kId + ",finished," + kRowTime +
-                                                 "," + kRowTime + ",N/A\r\n")))
-      << bytes;
+  EXPECT_TRUE(statusLogMatches(status, closedRow(kId, "finished")));
 }
 
 TEST(WatchdogEndToEnd, AFullOutputPipeDelaysNoCrashAndEveryLineFollowsOnceItIsRead) {
@@ -332,9 +325,8 @@ TEST(WatchdogEndToEnd, AFullOutputPipeDelaysNoCrashAndEveryLineFollowsOnceItIsRe
   const std::string logs = watchdog.dir().file("logs");
   const std::string status = watchdog.dir().file("status.csv");
   const std::string go = watchdog.dir().file("go");
-  fs::create_directories(logs);  // no warning line before the ones compared
-  test::writeFile(
-      watchdog.dir().file("TavrelonConfig.ini"),
+  // The log folder made: no warning line before the ones compared.
+  watchdog.configure(
       block(kFake,
             fakeArguments(logs, "--lines 3 --crash-once \"" + watchdog.dir().file("marker") + "\""),
             logs, "TavrelonLog: " + status));
@@ -376,10 +368,7 @@ TEST(WatchdogEndToEnd, StartedWithSigchldIgnoredItStillSeesTheProgramFinish) {
       watchdog.output(),
       std::regex("Program \\[1\\]:\n" + startLines() + "\\[" + kId + "\\] has finished!\n\n")))
       << watchdog.output();
-  const std::string bytes = test::readFile(status);
-  EXPECT_TRUE(std::regex_match(bytes, std::regex(literal(kHeader) + kId + ",finished," + kRowTime +
-                                                 "," + kRowTime + ",N/A\r\n")))
-      << bytes;
+  EXPECT_TRUE(statusLogMatches(status, closedRow(kId, "finished")));
 }
 
 TEST(WatchdogEndToEnd, NeverStartsItselfByAnyPathAndGoesOnToTheNextProgram) {
@@ -448,9 +437,7 @@ TEST(WatchdogEndToEnd, SaysTheConfigurationsMistakesOnceAtStartAndSupervisesAsCo
   ASSERT_TRUE(std::regex_match(output, ids, expected)) << output;
   const std::vector<std::string> logsFound = watchdog.defaultStatusLogs(kName);
   ASSERT_EQ(logsFound.size(), 1u);
-  EXPECT_TRUE(std::regex_match(test::readFile(logsFound[0]),
-                               std::regex(literal(kHeader) + literal(ids[1].str()) + ",finished," +
-                                          kRowTime + "," + kRowTime + ",N/A\r\n")));
+  EXPECT_TRUE(statusLogMatches(logsFound[0], closedRow(literal(ids[1].str()), "finished")));
 }
 
 }  // namespace

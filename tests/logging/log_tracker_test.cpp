@@ -39,6 +39,21 @@ std::int64_t modificationTime(const std::string& path) {
   return platform::fileStatus(path, status) ? status.modificationTime : -1;
 }
 
+// Writes `firstBytes` to `first`, then `secondBytes` to `second`, again (up to
+// five times) until both have the same creation time; whether they have.
+bool writeInOneClockTick(const std::string& first, const std::string& firstBytes,
+                         const std::string& second, const std::string& secondBytes) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    writeFile(first, firstBytes);
+    writeFile(second, secondBytes);
+    if (creationTime(first) == creationTime(second))
+      return true;
+    fs::remove(first);
+    fs::remove(second);
+  }
+  return false;
+}
+
 // Each case once for TestLog and once for KVTLog, the test-mode tracker, which
 // answers as TestLog does through its own overrides.
 class BothTrackers : public ::testing::TestWithParam<bool> {
@@ -75,15 +90,7 @@ TEST_P(BothTrackers, FollowTheNewestLogByCreationTimeAcrossTheTree) {
   TempDir dir;
   // Two logs of the same second: the first listed stays the choice.
   std::string first = dir.file("a.csv"), second = dir.file("b.csv");
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    writeFile(first, "alpha,beta\ngamma,delta\n");
-    writeFile(second, "other\n");
-    if (creationTime(first) == creationTime(second))
-      break;
-    fs::remove(first);
-    fs::remove(second);
-  }
-  ASSERT_EQ(creationTime(first), creationTime(second));
+  ASSERT_TRUE(writeInOneClockTick(first, "alpha,beta\ngamma,delta\n", second, "other\n"));
   std::unique_ptr<TestLog> early = tracker(dir.path());
   EXPECT_EQ(early->latestLogPath, first);
   const std::int64_t firstModified = modificationTime(first);
@@ -160,10 +167,7 @@ TEST(TestLog, ALogWhoseStatusCannotBeReadIsSkippedSaidOnceAndNeverReplacesTheCho
 }
 
 TEST(TestLog, ASubFolderThatCannotBeListedKeepsItsLogsFromTheLastGoodScanAndIsSaidOnce) {
-  if (platform::isWindows())
-    GTEST_SKIP() << "permission bits cannot make a folder unlistable on Windows (ACLs do)";
-  if (test::runningAsRoot())
-    GTEST_SKIP() << "root lists a folder without read permission";
+  TAVRELON_SKIP_WHERE_PERMISSION_BITS_DO_NOT_BIND();
   ShortSleeps sleeps;
   TempDir dir;
   writeFile(dir.file("old.csv"), "older\n");
@@ -204,15 +208,7 @@ TEST(TestLog, ATieInTheSameClockTickGoesToTheLaterModifiedThenToTheFirstListed) 
   ShortSleeps sleeps;
   TempDir dir;
   const std::string summary = dir.file("a_summary.csv"), trace = dir.file("b_trace.csv");
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    writeFile(summary, "summary\n");
-    writeFile(trace, "trace 1\n");
-    if (creationTime(summary) == creationTime(trace))
-      break;
-    fs::remove(summary);
-    fs::remove(trace);
-  }
-  ASSERT_EQ(creationTime(summary), creationTime(trace));
+  ASSERT_TRUE(writeInOneClockTick(summary, "summary\n", trace, "trace 1\n"));
   // Same modification second too: the first listed.
   fs::last_write_time(trace, fs::last_write_time(summary));
   TestLog tracker(dir.path());

@@ -30,7 +30,7 @@ TEST(StatusLogUpdates, ASequenceWithNothingToChangeWritesNothing) {
   const std::string before = kHeader + "\na,finished,s,e,N/A\n";
   writeFile(path, before);
   StatusLogUpdates updates;
-  EXPECT_TRUE(updates.apply(dir.file("none") + platform::separator() + "s.csv", true));
+  EXPECT_TRUE(updates.apply(dir.file("none") + S + "s.csv", true));
   updates.closeRow(row("a", "finished"), false);
   updates.closeRow(row("gone", "crashed"), false);  // a run the log does not hold
   EXPECT_TRUE(updates.apply(path, true));
@@ -109,7 +109,7 @@ TEST(StatusLogUpdates, ALockHeldElsewhereHoldsUpNeitherPollsNorAStop) {
 
 TEST(StatusLogQueues, RowsUnwrittenAtExitAreAddedToTheSavedOnesOrElseShownOnTheConsole) {
   TempDir dir;
-  const std::string log = dir.file("gone") + platform::separator() + "nightly.csv";
+  const std::string log = dir.file("gone") + S + "nightly.csv";
   const std::string saved = unwrittenRowsPath(dir.path(), log);
   EXPECT_EQ(saved, dir.file("TavrelonLog-unwritten_nightly.csv"));
   writeFile(saved, kHeader + "\r\nfirst_1,finished,s,e,N/A\r\n");

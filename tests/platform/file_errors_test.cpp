@@ -36,6 +36,13 @@ std::vector<std::string> idsIn(const std::string& statusLog) {
   return ids;
 }
 
+// Writes dir/status.csv: the header, then `rows` (each ended by CR LF). Its path.
+std::string statusLogWith(const TempDir& dir, const std::string& rows) {
+  const std::string path = dir.file("status.csv");
+  writeFile(path, kHeader + "\r\n" + rows);
+  return path;
+}
+
 // The temporaries and kept copies in `directory`.
 std::vector<std::string> leftoversIn(const std::string& directory) {
   std::vector<std::string> names;
@@ -76,8 +83,7 @@ TEST(FileErrors, OnlyANameThatReachesNoFileIsMissing) {
   // A status log in a folder we may not search is there, but cannot be read:
   // neither missing (it would be rebuilt from the pending rows alone) nor
   // retried as if that would pass.
-  if (platform::isWindows() || runningAsRoot())
-    GTEST_SKIP() << "needs POSIX permissions that bind (not root)";
+  TAVRELON_SKIP_WHERE_PERMISSION_BITS_DO_NOT_BIND();
   const std::string locked = dir.file("locked");
   const std::string statusLog = locked + S + "status.csv";
   writeFile(statusLog, kHeader + "\r\nold,running,s,,N/A\r\n");
@@ -124,8 +130,7 @@ TEST(FileErrors, ALogHeldWithoutReadSharingIsRetriedAsBusyAndWrittenOnceFree) {
   if (!platform::isWindows())
     GTEST_SKIP() << "POSIX opens know no sharing modes";
   TempDir dir;
-  const std::string statusLog = dir.file("status.csv");
-  writeFile(statusLog, kHeader + "\r\nold,running,s,,N/A\r\n");
+  const std::string statusLog = statusLogWith(dir, "old,running,s,,N/A\r\n");
   // Held, no line added, for longer than the retries take with shortened pauses.
   const platform::ProcessRecord holder = holdWithoutReadSharing(statusLog, 0, 3000);
   std::string content;
@@ -179,8 +184,7 @@ TEST(FileErrors, AReplacementRefusedForAccessFallsBackToARenameThatReplaces) {
   if (!platform::isWindows())
     GTEST_SKIP() << "ReplaceFileW is Windows' own";
   TempDir dir;
-  const std::string path = dir.file("status.csv");
-  writeFile(path, kHeader + "\r\n");
+  const std::string path = statusLogWith(dir, "");
   ForcedReplacementFailure refused(5);
   EXPECT_EQ(platform::replaceRegularFile(path, kHeader + "\r\nnew,running,s,,N/A\r\n",
                                          kStatusLogTemporaryTag),

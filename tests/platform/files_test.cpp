@@ -34,6 +34,26 @@ std::vector<std::string> namesIn(const std::string& directory) {
   return names;
 }
 
+// Whether every read service finds `bytes` in the file at `path`: its size by
+// status and by an opened handle, the whole file, and the `length` bytes from `from`.
+::testing::AssertionResult readsAs(const std::string& path, const std::string& bytes,
+                                   std::int64_t from, std::size_t length) {
+  const std::int64_t expected = static_cast<std::int64_t>(bytes.size());
+  platform::FileStatus status;
+  if (!platform::fileStatus(path, status) || status.size != expected)
+    return ::testing::AssertionFailure() << "status size " << status.size;
+  std::int64_t size = 0;
+  if (!platform::openedFileSize(path, size) || size != expected)
+    return ::testing::AssertionFailure() << "opened size " << size;
+  std::string read;
+  if (!platform::readFile(path, read) || read != bytes)
+    return ::testing::AssertionFailure() << "read \"" << read << "\"";
+  if (!platform::readFileRange(path, from, length, read) ||
+      read != bytes.substr(static_cast<std::size_t>(from), length))
+    return ::testing::AssertionFailure() << "range read \"" << read << "\"";
+  return ::testing::AssertionSuccess();
+}
+
 TEST(ListDirectory, AppendsNamesAndKindsWithoutDotEntries) {
   TempDir dir;
   writeFile(dir.file("run1.csv"), "1");
@@ -203,17 +223,7 @@ TEST(ReadFile, ReadsAFileThatAnotherHandleHoldsOpenForWriting) {
   ASSERT_TRUE(platform::openedFileSize(path, size));
   EXPECT_EQ(size, 4);
   writer << "c,d\n" << std::flush;
-  ASSERT_TRUE(platform::openedFileSize(path, size));
-  EXPECT_EQ(size, 8);
-
-  std::string content;
-  ASSERT_TRUE(platform::readFile(path, content));
-  EXPECT_EQ(content, "a,b\nc,d\n");
-  ASSERT_TRUE(platform::readFileRange(path, 5, 100, content));
-  EXPECT_EQ(content, ",d\n");
-  platform::FileStatus status;
-  ASSERT_TRUE(platform::fileStatus(path, status));
-  EXPECT_EQ(status.size, 8);
+  EXPECT_TRUE(readsAs(path, "a,b\nc,d\n", 5, 100));
 }
 
 TEST(ReplaceFileContent, ReplacesOrCreatesTheWholeFile) {
@@ -375,17 +385,7 @@ TEST(LongAndWideNames, PathsBeyond260CharactersWorkInEveryFileService) {
   fs::create_directories(fs::u8path(deep));
   ASSERT_TRUE(platform::replaceFileContent(log, "a,b\r\nlast,line\r\n"));
   EXPECT_TRUE(platform::exists(log));
-  platform::FileStatus status;
-  ASSERT_TRUE(platform::fileStatus(log, status));
-  EXPECT_EQ(status.size, 16);
-  std::int64_t size = 0;
-  EXPECT_TRUE(platform::openedFileSize(log, size));
-  EXPECT_EQ(size, 16);
-  std::string bytes;
-  EXPECT_TRUE(platform::readFile(log, bytes));
-  EXPECT_EQ(bytes, "a,b\r\nlast,line\r\n");
-  EXPECT_TRUE(platform::readFileRange(log, 5, 4, bytes));
-  EXPECT_EQ(bytes, "last");
+  EXPECT_TRUE(readsAs(log, "a,b\r\nlast,line\r\n", 5, 4));
   // The tracker walks the whole tree down to it and reads its last line.
   std::vector<std::string> files;
   listFilesRecursive(dir.path(), files);
@@ -402,6 +402,7 @@ TEST(LongAndWideNames, PathsBeyond260CharactersWorkInEveryFileService) {
   // beside it, a stale temporary cleared, the file's identity.
   EXPECT_EQ(platform::replaceRegularFile(log, "a,b\r\nlast,line\r\n", "TavrelonLog"),
             platform::FileOutcome::Done);
+  std::string bytes;
   EXPECT_EQ(platform::readRegularFile(log, 1024, bytes), platform::FileOutcome::Done);
   EXPECT_EQ(bytes, "a,b\r\nlast,line\r\n");
   platform::FileLock lock;

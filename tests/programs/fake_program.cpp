@@ -33,6 +33,7 @@
 #include <string>
 #include <thread>
 
+#include "own_copy.h"
 #include "platform/platform.h"
 
 namespace {
@@ -48,20 +49,9 @@ bool writeText(const std::string& path, const std::string& text) {
 // Starts a hanging copy of this program, in our group or one of its own; its
 // pid goes to `pidFile`.
 void startGrandchild(const std::string& pidFile, bool ownGroup) {
-  tavrelon::platform::ProcessLaunch launch;
-  launch.path = tavrelon::platform::executablePath();
-  launch.arguments = "--end hang";
-  launch.newConsole = false;
-  launch.showWindow = false;
-  launch.ownProcessGroup = ownGroup;
-  tavrelon::platform::ProcessRecord record;
   std::uint32_t error = 0;
-  if (!tavrelon::platform::startProcess(launch, record, error)) {
+  if (!tavrelon::test::startOwnCopy("--end hang", ownGroup, pidFile, error))
     std::fprintf(stderr, "fake_program: grandchild not started, error %u\n", error);
-    return;
-  }
-  writeText(pidFile, std::to_string(record.dwProcessId) + "\n");
-  tavrelon::platform::closeHandle(record.hProcess);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "own_copy.h"
 #include "platform/platform.h"
 
 #ifdef _WIN32
@@ -63,18 +64,8 @@ int main(int argc, char** argv) {
       workerPid = argv[++i];
   }
   if (!workerPid.empty()) {
-    tavrelon::platform::ProcessLaunch launch;
-    launch.path = tavrelon::platform::executablePath();
-    launch.arguments = "--worker";
-    launch.newConsole = false;
-    launch.showWindow = false;
-    launch.ownProcessGroup = false;
-    tavrelon::platform::ProcessRecord worker;
     std::uint32_t error = 0;
-    if (tavrelon::platform::startProcess(launch, worker, error)) {
-      std::ofstream(workerPid, std::ios::binary) << worker.dwProcessId << "\n";
-      tavrelon::platform::closeHandle(worker.hProcess);
-    }
+    tavrelon::test::startOwnCopy("--worker", false, workerPid, error);
   }
   if (!logDir.empty()) {
     for (int i = 1; i <= lines; ++i) {

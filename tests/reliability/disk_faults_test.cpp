@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,27 +22,47 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-// fake_program writing `lines` lines to `logDir`, `intervalMs` apart, crashing
-// once (flag file in `flagDir`) and finishing on the next run.
-std::string crashOnceArguments(const std::string& logDir, const std::string& flagDir, int lines,
-                               int intervalMs) {
-  return "--log-dir \"" + logDir + "\" --lines " + std::to_string(lines) + " --interval-ms " +
-         std::to_string(intervalMs) + " --crash-once \"" + flagDir + platform::separator() +
-         "crashed\"";
+// A watcher as the driver prepares it on fake_program, which writes `lines`
+// lines 20 ms apart to `writeTo` (dir/logs unless named), crashes once (flag
+// file dir/crashed) and finishes on the next run; the tracker looks in dir/logs.
+ProgramWatcher crashOnceWatcher(const TempDir& dir, const std::string& statusLog, int lines,
+                                const std::string& writeTo = "") {
+  const std::string arguments = "--lines " + std::to_string(lines) +
+                                " --interval-ms 20 --crash-once \"" + dir.file("crashed") + "\"";
+  if (writeTo.empty())
+    return fakeWatcher(dir, statusLog, arguments);
+  return driverWatcher(settingsFor(fakeProgram(), "--log-dir \"" + writeTo + "\" " + arguments,
+                                   dir.file("logs"), statusLog));
 }
 
-TEST(LogDirectoryFaults, DeletedAndRecreatedWhileTheProgramRunsSupervisionGoesOn) {
-  ShortSleeps sleeps(kSupervisionSleepDivisor);
+// A supervision while a thread does to the program's log folder what a test says.
+class LogDirectoryFaults : public ::testing::Test {
+ protected:
+  // Supervises `watcher` while `vandal` runs beside it; `done` is set once the
+  // supervision is over. Returns the console output; every run it announced
+  // must have its row, left in `rows`.
+  std::string superviseWhile(ProgramWatcher& watcher, const std::function<void()>& vandal) {
+    std::thread thread(vandal);
+    const std::string output = superviseCapturing(watcher);
+    done = true;
+    thread.join();
+    rows = readStatusLog(statusLog);
+    EXPECT_TRUE(everyRunRecorded(output, rows));
+    return output;
+  }
+
+  ShortSleeps sleeps{kSupervisionSleepDivisor};
   TempDir dir;
   const std::string logDir = dir.file("logs");
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
-  // About two seconds of logging per run, crash once, then finish.
-  ProgramWatcher watcher = driverWatcher(
-      settingsFor(builtProgram("fake_program"), crashOnceArguments(logDir, dir.path(), 100, 20),
-                  logDir, statusLog));
-
   std::atomic<bool> done{false};
-  std::thread vandal([&] {
+  std::vector<StatusRecord> rows;
+};
+
+TEST_F(LogDirectoryFaults, DeletedAndRecreatedWhileTheProgramRunsSupervisionGoesOn) {
+  // About two seconds of logging per run, crash once, then finish.
+  ProgramWatcher watcher = crashOnceWatcher(dir, statusLog, 100);
+  const std::string output = superviseWhile(watcher, [&] {
     // While the first run logs: the directory goes, comes back empty, goes again.
     for (int round = 0; round < 3 && !done; ++round) {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -51,30 +72,15 @@ TEST(LogDirectoryFaults, DeletedAndRecreatedWhileTheProgramRunsSupervisionGoesOn
       fs::create_directory(logDir, ignored);
     }
   });
-  const std::string output = superviseCapturing(watcher);
-  done = true;
-  vandal.join();
-
-  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
-  EXPECT_TRUE(everyRunRecorded(output, rows));
   EXPECT_EQ(occurrences(output, "has crashed!"), 1) << output;
   EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
 }
 
-TEST(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
-  if (platform::isWindows())
-    GTEST_SKIP() << "permission bits cannot make a directory unreadable on Windows (ACLs do)";
-  if (runningAsRoot())
-    GTEST_SKIP() << "root reads a directory without read permission";
-  ShortSleeps sleeps(kSupervisionSleepDivisor);
-  TempDir dir;
-  const std::string logDir = dir.file("logs");
-  const std::string statusLog = dir.file("TavrelonLog_fake.csv");
+TEST_F(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
+  TAVRELON_SKIP_WHERE_PERMISSION_BITS_DO_NOT_BIND();
   // Two seconds of logging a run: the unreadable stretch, not the crash, ends the first.
-  ProgramWatcher watcher = driverWatcher(
-      settingsFor(builtProgram("fake_program"), crashOnceArguments(logDir, dir.path(), 100, 20),
-                  logDir, statusLog));
-  std::thread vandal([&] {
+  ProgramWatcher watcher = crashOnceWatcher(dir, statusLog, 100);
+  const std::string output = superviseWhile(watcher, [&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::error_code ignored;
     fs::permissions(logDir, fs::perms::none, ignored);
@@ -82,34 +88,20 @@ TEST(LogDirectoryFaults, UnreadableWhileTheProgramRunsCountsAsNoProgress) {
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     fs::permissions(logDir, fs::perms::owner_all, ignored);
   });
-  const std::string output = superviseCapturing(watcher);
-  vandal.join();
-
-  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
-  EXPECT_TRUE(everyRunRecorded(output, rows));
   ASSERT_FALSE(rows.empty());
   EXPECT_EQ(rows[0].runningStatus, "timeout") << output;
   EXPECT_GE(occurrences(output, "has timed out! Restarting now..."), 1) << output;
   EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
 }
 
-TEST(LogDirectoryFaults, ASubFolderThatCannotBeListedKeepsItsLogFollowedAndIsSaidOnce) {
-  if (platform::isWindows())
-    GTEST_SKIP() << "permission bits cannot make a directory unlistable on Windows (ACLs do)";
-  if (runningAsRoot())
-    GTEST_SKIP() << "root lists a directory without read permission";
-  ShortSleeps sleeps(kSupervisionSleepDivisor);
-  TempDir dir;
-  const std::string logDir = dir.file("logs");
+TEST_F(LogDirectoryFaults, ASubFolderThatCannotBeListedKeepsItsLogFollowedAndIsSaidOnce) {
+  TAVRELON_SKIP_WHERE_PERMISSION_BITS_DO_NOT_BIND();
   const std::string sub = logDir + S + "sub";
-  const std::string statusLog = dir.file("TavrelonLog_fake.csv");
   // An older log beside the folder: the tracker must not fall back on it.
   writeFile(logDir + S + "older.csv", "older\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  ProgramWatcher watcher =
-      driverWatcher(settingsFor(builtProgram("fake_program"),
-                                crashOnceArguments(sub, dir.path(), 100, 20), logDir, statusLog));
-  std::thread vandal([&] {
+  ProgramWatcher watcher = crashOnceWatcher(dir, statusLog, 100, sub);
+  const std::string output = superviseWhile(watcher, [&] {
     // The folder can be entered but not listed for longer than a time-out.
     waitUntil([&] { return platform::exists(sub + S + "fake.csv"); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -118,11 +110,6 @@ TEST(LogDirectoryFaults, ASubFolderThatCannotBeListedKeepsItsLogFollowedAndIsSai
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     fs::permissions(sub, fs::perms::owner_all, ignored);
   });
-  const std::string output = superviseCapturing(watcher);
-  vandal.join();
-
-  const std::vector<StatusRecord> rows = readStatusLog(statusLog);
-  EXPECT_TRUE(everyRunRecorded(output, rows));
   EXPECT_EQ(occurrences(output, "timed out"), 0) << output;
   EXPECT_EQ(occurrences(output, "  " + logDir + S + "older.csv  "), 0) << output;
   EXPECT_EQ(occurrences(output, "Warning: Failed to list log folder [" + sub +
@@ -137,10 +124,7 @@ TEST(LogDirectoryFaults, ASubFolderThatCannotBeListedKeepsItsLogFollowedAndIsSai
 // log at `statusLog`; returns the console output.
 std::string superviseCrashOnce(const TempDir& dir, const std::string& statusLog) {
   ShortSleeps sleeps(kSupervisionSleepDivisor);
-  const std::string logDir = dir.file("logs");
-  ProgramWatcher watcher =
-      driverWatcher(settingsFor(builtProgram("fake_program"),
-                                crashOnceArguments(logDir, dir.path(), 3, 20), logDir, statusLog));
+  ProgramWatcher watcher = crashOnceWatcher(dir, statusLog, 3);
   return superviseCapturing(watcher);
 }
 
@@ -165,7 +149,7 @@ void expectCrashRestartAndFinish(const std::string& output, const std::string& s
 TEST(StatusLogPlaceFaults, MissingDirectoryWritesNothingAndSupervisionGoesOn) {
   TempDir dir;
   const std::string missing = dir.file("no-such-dir");
-  const std::string statusLog = missing + platform::separator() + "s.csv";
+  const std::string statusLog = missing + S + "s.csv";
   const std::string output = superviseCrashOnce(dir, statusLog);
   // No such folder: ENOENT, ERROR_PATH_NOT_FOUND.
   expectCrashRestartAndFinish(output, statusLog, 4,
@@ -176,11 +160,11 @@ TEST(StatusLogPlaceFaults, MissingDirectoryWritesNothingAndSupervisionGoesOn) {
 TEST(StatusLogPlaceFaults, PathThatIsADirectoryStaysUntouched) {
   TempDir dir;
   const std::string statusDir = dir.file("status");
-  writeFile(statusDir + platform::separator() + "inside.txt", "kept");
+  writeFile(statusDir + S + "inside.txt", "kept");
   const std::string output = superviseCrashOnce(dir, statusDir);
   expectCrashRestartAndFinish(output, statusDir, 4, "");
   EXPECT_TRUE(fs::is_directory(statusDir));
-  EXPECT_EQ(readFile(statusDir + platform::separator() + "inside.txt"), "kept");
+  EXPECT_EQ(readFile(statusDir + S + "inside.txt"), "kept");
   // Nothing but what the test and the program made: no temporary left over.
   std::vector<std::string> names;
   for (const fs::directory_entry& entry : fs::directory_iterator(dir.path()))
@@ -228,13 +212,10 @@ TEST(StatusLogPlaceFaults, ALockNameTakenOrClosedToUsIsSaidAndNeverWaitedFor) {
 }
 
 TEST(StatusLogPlaceFaults, DirectoryWithoutWritePermissionKeepsTheOldLog) {
-  if (platform::isWindows())
-    GTEST_SKIP() << "permission bits cannot make a directory unwritable on Windows (ACLs do)";
-  if (runningAsRoot())
-    GTEST_SKIP() << "root writes into a directory without write permission";
+  TAVRELON_SKIP_WHERE_PERMISSION_BITS_DO_NOT_BIND();
   TempDir dir;
   const std::string statusDir = dir.file("status");
-  const std::string statusLog = statusDir + platform::separator() + "s.csv";
+  const std::string statusLog = statusDir + S + "s.csv";
   const std::string before = std::string(kStatusLogHeader) + "\r\nold,finished,a,b,N/A\r\n";
   writeFile(statusLog, before);
   fs::permissions(statusDir, fs::perms::owner_read | fs::perms::owner_exec);
@@ -245,10 +226,7 @@ TEST(StatusLogPlaceFaults, DirectoryWithoutWritePermissionKeepsTheOldLog) {
 }
 
 TEST(StatusLogPlaceFaults, RowsOfAProgramEndedWhileTheFolderWasUnwritableReachItDuringTheNext) {
-  if (platform::isWindows())
-    GTEST_SKIP() << "permission bits cannot make a directory unwritable on Windows (ACLs do)";
-  if (runningAsRoot())
-    GTEST_SKIP() << "root writes into a directory without write permission";
+  TAVRELON_SKIP_WHERE_PERMISSION_BITS_DO_NOT_BIND();
   ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusDir = dir.file("status");
@@ -291,19 +269,13 @@ TEST(StatusLogPlaceFaults, FifoAtThePathIsNeverOpenedForWritingAndNeverBlocks) {
 }
 
 TEST(StatusLogPlaceFaults, UnreadableLogIsNotRewrittenAndGetsEveryRowOnceReadable) {
-  if (platform::isWindows())
-    GTEST_SKIP() << "permission bits cannot make a file unreadable on Windows (ACLs do)";
-  if (runningAsRoot())
-    GTEST_SKIP() << "root reads a file without read permission";
+  TAVRELON_SKIP_WHERE_PERMISSION_BITS_DO_NOT_BIND();
   ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
   const std::string before = std::string(kStatusLogHeader) + "\r\nold,finished,a,b,N/A\r\n";
   writeFile(statusLog, before);
-  const std::string logDir = dir.file("logs");
-  ProgramWatcher watcher =
-      driverWatcher(settingsFor(builtProgram("fake_program"),
-                                crashOnceArguments(logDir, dir.path(), 30, 20), logDir, statusLog));
+  ProgramWatcher watcher = crashOnceWatcher(dir, statusLog, 30);
   fs::permissions(statusLog, fs::perms::none);
   // Readable again while the first run logs: the next poll writes what is pending.
   const std::string output = superviseCapturing(watcher, [&] {
@@ -338,10 +310,7 @@ TEST(StatusLogPlaceFaults, LockHeldElsewhereDelaysTheRowsButLosesNone) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(readFile(progress), "locked\n");
 
-  const std::string logDir = dir.file("logs");
-  ProgramWatcher watcher = driverWatcher(
-      settingsFor(builtProgram("fake_program"), crashOnceArguments(logDir, dir.path(), 100, 20),
-                  logDir, statusLog));
+  ProgramWatcher watcher = crashOnceWatcher(dir, statusLog, 100);
   // The pending "running" row reaches the log at a poll once the lock is free,
   // before the run ends.
   std::atomic<bool> done{false};
@@ -366,11 +335,8 @@ TEST(StatusLogPlaceFaults, DirectoryThatComesBackGetsTheRowsOfLaterRuns) {
   ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusDir = dir.file("status");
-  const std::string statusLog = statusDir + platform::separator() + "s.csv";
-  const std::string logDir = dir.file("logs");
-  ProgramWatcher watcher =
-      driverWatcher(settingsFor(builtProgram("fake_program"),
-                                crashOnceArguments(logDir, dir.path(), 30, 20), logDir, statusLog));
+  const std::string statusLog = statusDir + S + "s.csv";
+  ProgramWatcher watcher = crashOnceWatcher(dir, statusLog, 30);
   // The first run starts without the directory; it appears while that run logs.
   const std::string output = superviseCapturing(watcher, [&] { fs::create_directory(statusDir); });
   expectCrashRestartAndFinish(output, statusLog, 1,

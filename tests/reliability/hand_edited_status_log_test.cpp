@@ -34,12 +34,8 @@ TEST(HandEditedStatusLog, RowsThatReadAsRowsSurviveTheNextUpdatesByteForByte) {
   ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
-  const std::string logDir = dir.file("logs");
-  ProgramWatcher watcher = driverWatcher(
-      settingsFor(builtProgram("fake_program"),
-                  "--log-dir \"" + logDir + "\" --lines 5 --interval-ms 40 --crash-once \"" +
-                      dir.file("crashed") + "\"",
-                  logDir, statusLog));
+  ProgramWatcher watcher = fakeWatcher(
+      dir, statusLog, "--lines 5 --interval-ms 40 --crash-once \"" + dir.file("crashed") + "\"");
 
   std::string ownRow;
   const std::string output = superviseCapturing(watcher, [&] {
@@ -88,10 +84,7 @@ TEST(HandEditedStatusLog, RunningRowDeletedByHandIsWrittenAgainWhenTheRunEnds) {
   ShortSleeps sleeps(kSupervisionSleepDivisor);
   TempDir dir;
   const std::string statusLog = dir.file("TavrelonLog_fake.csv");
-  const std::string logDir = dir.file("logs");
-  ProgramWatcher watcher = driverWatcher(
-      settingsFor(builtProgram("fake_program"),
-                  "--log-dir \"" + logDir + "\" --lines 5 --interval-ms 40", logDir, statusLog));
+  ProgramWatcher watcher = fakeWatcher(dir, statusLog, "--lines 5 --interval-ms 40");
   const std::string output = superviseCapturing(watcher, [&] {
     writeFile(statusLog, std::string(kStatusLogHeader) + "\r\n" + kKeptRows[0] + "\r\n");
   });
@@ -119,9 +112,7 @@ TEST(HandEditedStatusLog, SomeoneElsesFileAtThePathIsLeftByteForByteAndSaidSo) {
   const std::string statusLog = dir.file("TavrelonLog_results.csv");
   const std::string foreign = "case,verdict\r\nboot,pass\r\n";
   writeFile(statusLog, foreign);
-  const std::string logDir = dir.file("logs");
-  ProgramWatcher watcher = driverWatcher(settingsFor(
-      builtProgram("fake_program"), "--log-dir \"" + logDir + "\" --lines 3", logDir, statusLog));
+  ProgramWatcher watcher = fakeWatcher(dir, statusLog, "--lines 3");
   const std::string output = superviseCapturing(watcher);
   EXPECT_EQ(readFile(statusLog), foreign);
   // The start and the finish each say it; the silent retries at every poll do

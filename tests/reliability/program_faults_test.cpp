@@ -28,9 +28,9 @@ using namespace test;
 // step, as an installer's rename would: a copy made in place could be found
 // and started while it is still half written.
 void bringBack(const std::string& name, const std::string& directory) {
-  const std::string staged = directory + platform::separator() + name + ".staged";
+  const std::string staged = directory + S + name + ".staged";
   fs::copy_file(builtProgram(name), staged, fs::copy_options::overwrite_existing);
-  fs::rename(staged, directory + platform::separator() + name);
+  fs::rename(staged, directory + S + name);
 }
 
 // Puts the deleted program back once the watchdog has paused `pauses` times
@@ -73,7 +73,36 @@ struct Place {
   TempDir dir;
   std::string logDir = dir.file("logs");
   std::string statusLog = dir.file("TavrelonLog_prog.csv");
-  std::string log(const std::string& name) const { return logDir + platform::separator() + name; }
+  std::string log(const std::string& name) const { return logDir + S + name; }
+
+  // A watcher as the driver prepares it on `program` (a held_log_writer)
+  // writing log `logName` with `more`; its first run ends as `firstRun` says
+  // ("crash" or "hang"), the next finishes.
+  ProgramWatcher writer(const std::string& program, const std::string& logName,
+                        const std::string& more, const std::string& firstRun = "crash") const {
+    fs::create_directories(logDir);
+    return driverWatcher(settingsFor(program,
+                                     "--log \"" + log(logName) + "\" " + more + " --first-run " +
+                                         firstRun + " --first-run-flag \"" + dir.file("flag") +
+                                         "\"",
+                                     logDir, statusLog));
+  }
+  ProgramWatcher writer(const std::string& logName, const std::string& more) const {
+    return writer(builtProgram("held_log_writer"), logName, more);
+  }
+
+  // The status log's rows, which must hold every run that `output` announced.
+  std::vector<StatusRecord> recordedRows(const std::string& output) const {
+    const std::vector<StatusRecord> rows = readStatusLog(statusLog);
+    EXPECT_TRUE(everyRunRecorded(output, rows));
+    return rows;
+  }
+  // The first row of recordedRows(output), which must be two rows.
+  StatusRecord firstOfTwoRuns(const std::string& output) const {
+    const std::vector<StatusRecord> rows = recordedRows(output);
+    EXPECT_EQ(rows.size(), 2u) << output;
+    return rows.empty() ? StatusRecord{} : rows[0];
+  }
 };
 
 // The progress values of the polls that showed `log`, in order.
@@ -88,23 +117,11 @@ std::vector<std::int64_t> polledSizes(const std::string& output, const std::stri
   return sizes;
 }
 
-// held_log_writer's arguments for a log in `place`, plus `more`.
-std::string writerArguments(const Place& place, const std::string& logName,
-                            const std::string& more) {
-  fs::create_directories(place.logDir);
-  return "--log \"" + place.log(logName) + "\" " + more;
-}
-
 TEST(ProgramFileFaults, DeletedWhileRunningTheRestartAfterTheCrashRetriesUntilItIsBack) {
   ShortSleeps sleeps(kSupervisionSleepDivisor);
   Place place;
   const std::string program = copyOfProgram("held_log_writer", place.dir.path(), "held_log_writer");
-  ProgramWatcher watcher =
-      driverWatcher(settingsFor(program,
-                                writerArguments(place, "run.csv",
-                                                "--lines 10 --first-run crash --first-run-flag \"" +
-                                                    place.dir.file("flag") + "\""),
-                                place.logDir, place.statusLog));
+  ProgramWatcher watcher = place.writer(program, "run.csv", "--lines 10");
 
   std::string output;
   // The status log as the outage's second pause finds it, held by a second
@@ -131,8 +148,7 @@ TEST(ProgramFileFaults, DeletedWhileRunningTheRestartAfterTheCrashRetriesUntilIt
   EXPECT_EQ(occurrences(output, "Specified program [held_log_writer] not found!"), 1) << output;
   EXPECT_EQ(occurrences(output, "has crashed!  Restarting now..."), 1) << output;
   EXPECT_GE(sleeps.count(1000), 6);
-  const std::vector<StatusRecord> rows = readStatusLog(place.statusLog);
-  EXPECT_TRUE(everyRunRecorded(output, rows));
+  const std::vector<StatusRecord> rows = place.recordedRows(output);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].latestLog, "[" + place.log("run.csv") + "] step 10");
 }
@@ -141,12 +157,7 @@ TEST(ProgramFileFaults, DeletedWhileHungTheRestartAfterTheTimeOutRetriesUntilItI
   ShortSleeps sleeps(kSupervisionSleepDivisor);
   Place place;
   const std::string program = copyOfProgram("held_log_writer", place.dir.path(), "held_log_writer");
-  ProgramWatcher watcher =
-      driverWatcher(settingsFor(program,
-                                writerArguments(place, "run.csv",
-                                                "--lines 1 --first-run hang --first-run-flag \"" +
-                                                    place.dir.file("flag") + "\""),
-                                place.logDir, place.statusLog));
+  ProgramWatcher watcher = place.writer(program, "run.csv", "--lines 1", "hang");
 
   std::string output;
   {
@@ -156,48 +167,31 @@ TEST(ProgramFileFaults, DeletedWhileHungTheRestartAfterTheTimeOutRetriesUntilItI
 
   EXPECT_EQ(occurrences(output, "Specified program [held_log_writer] not found!"), 1) << output;
   EXPECT_GE(sleeps.count(1000), 6);
-  const std::vector<StatusRecord> rows = readStatusLog(place.statusLog);
-  EXPECT_TRUE(everyRunRecorded(output, rows));
-  ASSERT_EQ(rows.size(), 2u) << output;
-  EXPECT_EQ(rows[0].runningStatus, "timeout");
-  EXPECT_EQ(rows[0].latestLog, "[" + place.log("run.csv") + "] step 1");
+  const StatusRecord first = place.firstOfTwoRuns(output);
+  EXPECT_EQ(first.runningStatus, "timeout");
+  EXPECT_EQ(first.latestLog, "[" + place.log("run.csv") + "] step 1");
 }
 
 TEST(ProgramLogFaults, LogHeldOpenForTheWholeRunIsTrackedAndRead) {
   ShortSleeps sleeps(kSupervisionSleepDivisor);
   Place place;
   // Lines every 15 ms: far more often than the six 10 ms polls of a time-out.
-  ProgramWatcher watcher = driverWatcher(settingsFor(
-      builtProgram("held_log_writer"),
-      writerArguments(place, "held.csv",
-                      "--lines 40 --interval-ms 15 --first-run crash --first-run-flag \"" +
-                          place.dir.file("flag") + "\""),
-      place.logDir, place.statusLog));
+  ProgramWatcher watcher = place.writer("held.csv", "--lines 40 --interval-ms 15");
   const std::string output = superviseCapturing(watcher);
 
-  const std::vector<StatusRecord> rows = readStatusLog(place.statusLog);
-  EXPECT_TRUE(everyRunRecorded(output, rows));
-  ASSERT_EQ(rows.size(), 2u) << output;
-  EXPECT_EQ(rows[0].runningStatus, "crashed");
-  EXPECT_EQ(rows[0].latestLog, "[" + place.log("held.csv") + "] step 40");
+  const StatusRecord first = place.firstOfTwoRuns(output);
+  EXPECT_EQ(first.runningStatus, "crashed");
+  EXPECT_EQ(first.latestLog, "[" + place.log("held.csv") + "] step 40");
   EXPECT_EQ(occurrences(output, "has timed out!"), 0) << output;
 }
 
 TEST(ProgramLogFaults, ReadOnlyLogStillGivesItsLastLine) {
   ShortSleeps sleeps(kSupervisionSleepDivisor);
   Place place;
-  ProgramWatcher watcher = driverWatcher(
-      settingsFor(builtProgram("held_log_writer"),
-                  writerArguments(place, "sealed.csv",
-                                  "--lines 5 --read-only --first-run crash --first-run-flag \"" +
-                                      place.dir.file("flag") + "\""),
-                  place.logDir, place.statusLog));
+  ProgramWatcher watcher = place.writer("sealed.csv", "--lines 5 --read-only");
   const std::string output = superviseCapturing(watcher);
 
-  const std::vector<StatusRecord> rows = readStatusLog(place.statusLog);
-  EXPECT_TRUE(everyRunRecorded(output, rows));
-  ASSERT_EQ(rows.size(), 2u) << output;
-  EXPECT_EQ(rows[0].latestLog, "[" + place.log("sealed.csv") + "] step 5");
+  EXPECT_EQ(place.firstOfTwoRuns(output).latestLog, "[" + place.log("sealed.csv") + "] step 5");
 }
 
 TEST(ProgramLogFaults, LogPastFourGibibytesIsTrackedWithItsFullSize) {
@@ -208,17 +202,9 @@ TEST(ProgramLogFaults, LogPastFourGibibytesIsTrackedWithItsFullSize) {
   writeFile(big, "old\n");
   fs::resize_file(big, base);  // sparse: the disk holds next to nothing
 
-  ProgramWatcher watcher =
-      driverWatcher(settingsFor(builtProgram("held_log_writer"),
-                                writerArguments(place, "big.csv",
-                                                "--lines 5 --first-run crash --first-run-flag \"" +
-                                                    place.dir.file("flag") + "\""),
-                                place.logDir, place.statusLog));
+  ProgramWatcher watcher = place.writer("big.csv", "--lines 5");
   const std::string output = superviseCapturing(watcher);
-  const std::vector<StatusRecord> rows = readStatusLog(place.statusLog);
-  EXPECT_TRUE(everyRunRecorded(output, rows));
-  ASSERT_EQ(rows.size(), 2u) << output;
-  EXPECT_EQ(rows[0].latestLog, "[" + big + "] step 5");
+  EXPECT_EQ(place.firstOfTwoRuns(output).latestLog, "[" + big + "] step 5");
   // Every poll saw the size past the 32-bit range, never a wrapped value.
   const std::vector<std::int64_t> sizes = polledSizes(output, big);
   ASSERT_FALSE(sizes.empty()) << output;

@@ -21,7 +21,7 @@ namespace tavrelon::test {
 // program's own results.csv, which is no status log. Takes about 25 s.
 inline std::string runWatchdogNight(const TempDir& dir) {
   namespace fs = std::filesystem;
-  const std::string s(1, platform::separator());
+  const std::string& s = S;
   const std::string watchdog = copyOfProgram("tavrelon", dir.path());
   const std::string status = dir.file("status");
   fs::create_directories(status + s + "hostA");
@@ -83,7 +83,7 @@ namespace tavrelon::test {
 // default-named logs (one per start of the watchdog), the last run still
 // going. Returns the number of lanes: programs per workstation.
 inline int writeRealisticNight(const std::string& folder, std::int64_t now) {
-  const std::string s(1, platform::separator());
+  const std::string& s = S;
   auto t = [&](std::int64_t minutesBeforeNow) {
     return report::formatStatusTime(now - minutesBeforeNow * 60);
   };

@@ -39,7 +39,7 @@ std::vector<std::pair<std::string, std::string>> snapshot(const std::string& fol
 TEST(ReportEndToEnd, DrawsANightOfTheWatchdogAndNamesWhatItSkipped) {
   test::TempDir dir;
   const std::string status = test::runWatchdogNight(dir);
-  const std::string s(1, platform::separator());
+  const std::string& s = test::S;
   const std::string alphaLog = status + s + "hostA" + s + "alpha.csv";
   const std::vector<StatusRecord> alpha = readStatusLog(alphaLog);
   const std::vector<StatusRecord> beta = readStatusLog(status + s + "hostB" + s + "beta.csv");
@@ -170,7 +170,7 @@ TEST(ReportEndToEnd, ASearchStaysInTheFoldersGivenAndNamesTheCsvFilesItCannotOpe
   // A link out to a file: named when it is a CSV file, never read.
   fs::create_symlink(dir.file("elsewhere/ws09/secret.csv"), dir.file("night/ws01/secret.csv"));
   fs::create_symlink(dir.file("elsewhere/ws09/secret.csv"), dir.file("night/ws01/secret.txt"));
-  const std::string s(1, platform::separator());
+  const std::string& s = test::S;
   const std::string ws01 = "night" + s + "ws01" + s;
   std::string expected = "Error: Link out of the given folders, not followed [night" + s +
                          "rootfs]\nError: Cannot open, skipped [" + ws01 + "broken.csv]\n";

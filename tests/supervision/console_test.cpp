@@ -57,8 +57,8 @@ int checkWriterLines(const std::string& output, int count) {
 
 // Runs console_writer with `count` lines into a pipe whose reader reads nothing
 // until the writer has handed every line to printLine (at most ten seconds);
-// false when that never happened. What the reader read goes to `output`.
-bool writeToALateReader(int count, std::string& output) {
+// a failure when that never happened. What the reader read goes to `output`.
+::testing::AssertionResult writeToALateReader(int count, std::string& output) {
   TempDir dir;
   const std::string command = "\"" + builtProgram("console_writer") + "\" " +
                               std::to_string(count) + " 100 \"" + dir.file("printed") +
@@ -71,24 +71,31 @@ bool writeToALateReader(int count, std::string& output) {
   pipeline.join();
   EXPECT_EQ(status, 0);
   output = readFile(dir.file("out"));
-  return printed;
+  if (!printed)
+    return ::testing::AssertionFailure() << "printLine waited for the console";
+  return ::testing::AssertionSuccess();
 }
 
-TEST(ConsoleWriter, ALineNeverWaitsForTheConsoleAndEveryQueuedLineIsWrittenBeforeTheExit) {
-  if (platform::isWindows())
-    GTEST_SKIP() << "a POSIX pipeline whose reader waits";
+// The console writer's tests run a POSIX pipeline whose reader waits.
+class ConsoleWriter : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (platform::isWindows())
+      GTEST_SKIP() << "a POSIX pipeline whose reader waits";
+  }
+};
+
+TEST_F(ConsoleWriter, ALineNeverWaitsForTheConsoleAndEveryQueuedLineIsWrittenBeforeTheExit) {
   // About 330 kB: more than the pipe holds, less than the queue.
   std::string output;
-  ASSERT_TRUE(writeToALateReader(3000, output)) << "printLine waited for the console";
+  ASSERT_TRUE(writeToALateReader(3000, output));
   EXPECT_EQ(checkWriterLines(output, 3000), 3000);
   EXPECT_EQ(occurrences(output, "lines were not shown!"), 0);
 }
 
-TEST(ConsoleWriter, WhatAFullQueueCannotTakeIsDroppedAndCountedInPlace) {
-  if (platform::isWindows())
-    GTEST_SKIP() << "a POSIX pipeline whose reader waits";
+TEST_F(ConsoleWriter, WhatAFullQueueCannotTakeIsDroppedAndCountedInPlace) {
   std::string output;
-  ASSERT_TRUE(writeToALateReader(15000, output)) << "printLine waited for the console";
+  ASSERT_TRUE(writeToALateReader(15000, output));
   // Whole lines in order, each run of lines that found the queue full replaced
   // by one line saying how many.
   EXPECT_LT(checkWriterLines(output, 15000), 15000);

@@ -58,9 +58,7 @@ TEST(DebugCrash, IsLaunchedBesideTheProgramWithoutAnyMessage) {
   test::TempDir dir;
   test::ShortSleeps sleeps(100);
   ProgramWatcher watcher = debugWatcher(debugConfig(dir, "--end hang"));
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  EXPECT_EQ(capturedOutput(), "\nStart running [" + kName + "]...\n");
+  EXPECT_EQ(startCapturing(watcher), "\nStart running [" + kName + "]...\n");
   EXPECT_NE(watcher.debugCrashProcess().dwProcessId, 0u);
   std::uint32_t code = 99;
   EXPECT_EQ(waitForEnd(watcher.debugCrashProcess(), code), platform::ProcessState::Exited);
@@ -78,9 +76,7 @@ TEST(DebugCrash, StartsInTheOwnDirectoryWithNoArgumentsAndStopEndsIt) {
   ProgramConfig config = debugConfig(dir, "--end hang");
   config.debugCrashScript = script;
   ProgramWatcher watcher = debugWatcher(config);
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  capturedOutput();
+  startCapturing(watcher);
   const std::uint32_t programPid = watcher.programProcess().dwProcessId;
   ASSERT_TRUE(waitUntil([&] { return recorded(dir.file("crash.rec")).size() == 1; }));
   const std::string line = recorded(dir.file("crash.rec"))[0];
@@ -123,9 +119,7 @@ TEST(DebugCrash, UnstartableOneIsReportedAndTheProgramRunsOn) {
   // The own directory exists but is no program.
   config.debugCrashScript = "";
   ProgramWatcher watcher = debugWatcher(config);
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  const std::string output = capturedOutput();
+  const std::string output = startCapturing(watcher);
   EXPECT_TRUE(matchesWhole(output, "\nStart running \\[" + literal(kName) +
                                        "\\]\\.\\.\\.\nStart DebugCrash process failed!  "
                                        "errorcode:[1-9]\\d*\n"))
@@ -184,13 +178,9 @@ TEST(DebugTimeout, TimeOutLaunchesItEndsDebugCrashAndTheFinalStopEndsEverything)
     crashEndedAtTimeOut = endsWithin(pidOf(recorded(dir.file("crash.rec")).at(0)));
     timeoutRunningAtTimeOut = processAlive(pidOf(recorded(dir.file("timeout.rec")).at(0)));
   });
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  const std::uint32_t hungPid = watcher.programProcess().dwProcessId;
-  const bool logged = waitUntil([&] { return lineCount(fakeLogPath(dir)) == 2; });
-  watcher.monitor();
-  const std::string output = capturedOutput();
-  ASSERT_TRUE(logged);
+  const HungRun hung = monitorHungRun(watcher, dir, 2);
+  ASSERT_TRUE(hung.logged);
+  const std::string& output = hung.output;
 
   EXPECT_NE(output.find("has timed out! Restarting now..."), std::string::npos) << output;
   EXPECT_NE(output.find("has finished!"), std::string::npos) << output;
@@ -203,7 +193,7 @@ TEST(DebugTimeout, TimeOutLaunchesItEndsDebugCrashAndTheFinalStopEndsEverything)
   // DebugTimeout inherits the watchdog's current directory; no arguments.
   const std::string line = timeoutRuns[0];
   EXPECT_EQ(line.substr(line.find(' ')), " 0 " + fs::canonical(fs::current_path()).string());
-  EXPECT_TRUE(endsWithin(hungPid));
+  EXPECT_TRUE(endsWithin(hung.firstPid));
   for (const std::string& run : {crashRuns[0], crashRuns[1], line}) {
     EXPECT_TRUE(endsWithin(pidOf(run))) << run;
   }
@@ -216,13 +206,9 @@ TEST(DebugTimeout, MissingOrUnstartableOneStopsTheRunWithoutARestart) {
     ProgramConfig config = debugConfig(dir, logArguments(dir, "--lines 2 --end hang"));
     config.debugTimeoutScript = script;
     ProgramWatcher watcher = debugWatcher(config);
-    ::testing::internal::CaptureStdout();
-    watcher.start();
-    const std::uint32_t hungPid = watcher.programProcess().dwProcessId;
-    const bool logged = waitUntil([&] { return lineCount(fakeLogPath(dir)) == 2; });
-    watcher.monitor();
-    const std::string output = capturedOutput();
-    ASSERT_TRUE(logged);
+    const HungRun hung = monitorHungRun(watcher, dir, 2);
+    ASSERT_TRUE(hung.logged);
+    const std::string& output = hung.output;
 
     const std::string tail = script.empty() ? "Start DebugTimeout process failed!\n" : "";
     const std::string id = watcher.status.applicationId;
@@ -235,7 +221,7 @@ TEST(DebugTimeout, MissingOrUnstartableOneStopsTheRunWithoutARestart) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].runningStatus, "timeout");
     if (canProbeProcesses()) {
-      EXPECT_TRUE(endsWithin(hungPid));
+      EXPECT_TRUE(endsWithin(hung.firstPid));
     }
   }
 }

@@ -9,7 +9,7 @@
 
 #include "platform/platform.h"
 #include "platform/test_seams.h"
-#include "support/test_support.h"
+#include "support/watcher_support.h"
 
 namespace tavrelon {
 namespace {
@@ -33,11 +33,9 @@ class BootAtFourInTheMorning {
   ~BootAtFourInTheMorning() { platform::setBootTimeForTesting(-1); }
 };
 
+// Settings for the program at `path` whose status log is `statusLog`.
 ProgramConfig program(const std::string& path, const std::string& statusLog) {
-  ProgramConfig config;
-  config.applicationPath = path;
-  config.statusLogPath = statusLog;
-  return config;
+  return settingsFor(path, "", "", statusLog);
 }
 
 TEST(InterruptedRuns, RunsStartedBeforeTheBootAreClosedAtItAndLaterOnesAndClosedOnesStay) {

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 #include "logging/kvt_log.h"
@@ -33,15 +34,30 @@ std::string crashLines(const std::string& name) {
   return "\n" + literal("[" + name + "] has crashed!  Restarting now...") + "\n";
 }
 
+// Copies the fake program into `dir` as `stem` with the platform's ending;
+// returns the copy's file name.
+std::string copyOfFake(const TempDir& dir, const std::string& stem) {
+  const std::string name = stem + fs::path(fakeProgram()).extension().string();
+  copyOfProgram("fake_program", dir.path(), name);
+  return name;
+}
+
+// A sleep hook that counts the pauses before a restart in `restarts` and
+// calls `act` at the `n`th.
+std::function<void(std::int64_t)> atRestartPause(int n, int& restarts, std::function<void()> act) {
+  return [n, &restarts, act](std::int64_t ms) {
+    if (ms == 1000 && ++restarts == n)
+      act();
+  };
+}
+
 TEST(Monitor, ProgramEndingWithZeroIsRecordedAsFinished) {
   test::TempDir dir;
   test::ShortSleeps sleeps(100);
   ProgramWatcher watcher = driverWatcher(fakeConfig(dir, logArguments(dir, "--lines 2")));
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  const bool exited = waitForExit(watcher.programProcess());
-  watcher.monitor();
-  const std::string output = capturedOutput();
+  bool exited = false;
+  const std::string output =
+      monitorCapturing(watcher, [&] { exited = waitForExit(watcher.programProcess()); });
   ASSERT_TRUE(exited);
 
   const std::string id = watcher.status.applicationId;
@@ -63,10 +79,7 @@ TEST(Monitor, PrintsOneLinePerPollAndPausesTenSecondsAfterEach) {
   test::TempDir dir;
   test::ShortSleeps sleeps(100);
   ProgramWatcher watcher = driverWatcher(fakeConfig(dir, logArguments(dir, "--lines 15")));
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  watcher.monitor();
-  const std::string output = capturedOutput();
+  const std::string output = monitorCapturing(watcher);
 
   const std::string id = watcher.status.applicationId;
   EXPECT_TRUE(matchesWhole(
@@ -83,10 +96,7 @@ TEST(Monitor, ALogNamedWithControlCharactersIsShownEscapedAndForgesNoLine) {
   const std::string name = "x\n[prog_20991231235959] has finished!\x1b[2J.csv";
   ProgramWatcher watcher =
       driverWatcher(fakeConfig(dir, logArguments(dir, "--lines 15 --log-name \"" + name + "\"")));
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  watcher.monitor();
-  const std::string output = capturedOutput();
+  const std::string output = monitorCapturing(watcher);
 
   const std::string id = watcher.status.applicationId;
   const std::string shown =
@@ -101,12 +111,12 @@ TEST(Monitor, CrashIsRecordedWithTheLastLogLineAndTheProgramRestarted) {
   test::ShortSleeps sleeps(100);
   ProgramWatcher watcher = driverWatcher(
       fakeConfig(dir, logArguments(dir, "--lines 3 --crash-once \"" + dir.file("marker") + "\"")));
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  const std::string firstId = watcher.status.applicationId;
-  const bool exited = waitForExit(watcher.programProcess());
-  watcher.monitor();
-  const std::string output = capturedOutput();
+  std::string firstId;
+  bool exited = false;
+  const std::string output = monitorCapturing(watcher, [&] {
+    firstId = watcher.status.applicationId;
+    exited = waitForExit(watcher.programProcess());
+  });
   ASSERT_TRUE(exited);
 
   const std::string secondId = watcher.status.applicationId;
@@ -139,15 +149,10 @@ TEST_P(TimeOut, FiresOnExactlyTheSixTimesTimeOutMinthUnchangedPollThenRestarts) 
       fakeConfig(dir, logArguments(dir, "--lines 2 --hang-once \"" + dir.file("marker") + "\""));
   config.timeOutMin = minutes;
   ProgramWatcher watcher = driverWatcher(config);
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  const std::string firstId = watcher.status.applicationId;
-  const std::uint32_t hungPid = watcher.programProcess().dwProcessId;
-  // The hung run has written all it will write: every poll but the first is unchanged.
-  const bool logged = waitUntil([&] { return lineCount(fakeLogPath(dir)) == 2; });
-  watcher.monitor();
-  const std::string output = capturedOutput();
-  ASSERT_TRUE(logged);
+  const HungRun hung = monitorHungRun(watcher, dir, 2);
+  ASSERT_TRUE(hung.logged);
+  const std::string& output = hung.output;
+  const std::string& firstId = hung.firstId;
 
   const std::string secondId = watcher.status.applicationId;
   const std::string timedOut =
@@ -172,7 +177,7 @@ TEST_P(TimeOut, FiresOnExactlyTheSixTimesTimeOutMinthUnchangedPollThenRestarts) 
       << rows[0].latestLog;
   EXPECT_EQ(rows[1].runningStatus, "finished");
   if (canProbeProcesses()) {
-    EXPECT_TRUE(endsWithin(hungPid));
+    EXPECT_TRUE(endsWithin(hung.firstPid));
   }
 }
 
@@ -191,10 +196,7 @@ TEST_P(NoTimeOut, ZeroNegativeOrHugeTimeOutMinNeverFires) {
     if (ms == 10000 && ++polls == 20)
       platform::terminateProcess(watcher.programProcess());
   });
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  watcher.monitor();
-  const std::string output = capturedOutput();
+  const std::string output = monitorCapturing(watcher);
 
   EXPECT_EQ(output.find("timed out"), std::string::npos) << output;
   EXPECT_EQ(occurrences(output, "\n" + watcher.status.applicationId + "  "), 20);
@@ -207,14 +209,10 @@ INSTANTIATE_TEST_SUITE_P(Limits, NoTimeOut, ::testing::Values(0, -1, INT32_MAX, 
 TEST(Monitor, MissingProgramIsReportedOnceAndNothingCountsAsFinished) {
   test::TempDir dir;
   test::ShortSleeps sleeps(100);
-  ProgramConfig config = fakeConfig(dir, "");
-  config.applicationPath = dir.file("none");
-  ProgramWatcher watcher = driverWatcher(config);
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  watcher.monitor();
+  ProgramWatcher watcher = driverWatcher(configIn(dir, dir.file("none"), ""));
+  const std::string output = monitorCapturing(watcher);
   watcher.stop();
-  EXPECT_EQ(capturedOutput(), "Specified program [none] not found!\n");
+  EXPECT_EQ(output, "Specified program [none] not found!\n");
   EXPECT_FALSE(fs::exists(dir.file("status.csv")));
   EXPECT_EQ(sleeps.count(10000), 0);
   EXPECT_EQ(sleeps.count(5000), 0);  // no tracker for a run that never began
@@ -226,13 +224,8 @@ TEST(Monitor, ProgramThatCannotBeStartedPrintsTheErrorCodeAndNoFinish) {
   test::ShortSleeps sleeps(100);
   // A directory passes the existence test but cannot be executed.
   fs::create_directory(dir.file("folder"));
-  ProgramConfig config = fakeConfig(dir, "");
-  config.applicationPath = dir.file("folder");
-  ProgramWatcher watcher = driverWatcher(config);
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  watcher.monitor();
-  const std::string output = capturedOutput();
+  ProgramWatcher watcher = driverWatcher(configIn(dir, dir.file("folder"), ""));
+  const std::string output = monitorCapturing(watcher);
   EXPECT_TRUE(matchesWhole(output, R"(Start process failed!  errorcode:[1-9]\d*\n)")) << output;
   EXPECT_FALSE(fs::exists(dir.file("status.csv")));
 }
@@ -246,43 +239,32 @@ TEST(Monitor, ExitCode259CountsAsACrash) {
     if (ms == 1000)
       watcher.config.applicationArgument = logArguments(dir, "--lines 1");
   });
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  const bool exited = waitForExit(watcher.programProcess());
-  watcher.monitor();
-  const std::string output = capturedOutput();
+  bool exited = false;
+  const std::string output =
+      monitorCapturing(watcher, [&] { exited = waitForExit(watcher.programProcess()); });
   ASSERT_TRUE(exited);
 
   EXPECT_TRUE(matchesWhole(output, startLines(kName) + crashLines(kName) + startLines(kName) +
                                        pollLines(watcher.status.applicationId, fakeLogPath(dir)) +
                                        finishLines(watcher.status.applicationId)))
       << output;
-  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].runningStatus, "crashed");
-  EXPECT_EQ(rows[1].runningStatus, "finished");
+  EXPECT_EQ(runningStatuses(dir.file("status.csv")),
+            (std::vector<std::string>{"crashed", "finished"}));
 }
 
 TEST(Monitor, FailedRestartAfterACrashRetriesOncePerPauseUntilTheProgramIsBack) {
   test::TempDir dir;
-  const std::string name = "flaky" + fs::path(fakeProgram()).extension().string();
+  const std::string name = copyOfFake(dir, "flaky");
   const std::string copy = dir.file(name);
-  fs::copy_file(fakeProgram(), copy);
-  ProgramConfig config =
-      fakeConfig(dir, logArguments(dir, "--lines 1 --crash-once \"" + dir.file("marker") + "\""));
-  config.applicationPath = copy;
-  ProgramWatcher watcher = driverWatcher(config);
+  ProgramWatcher watcher = driverWatcher(configIn(
+      dir, copy, logArguments(dir, "--lines 1 --crash-once \"" + dir.file("marker") + "\"")));
   int restarts = 0;
-  ShortSleeps sleeps(100, [&](std::int64_t ms) {
-    if (ms == 1000 && ++restarts == 3)
-      fs::copy_file(fakeProgram(), copy);
+  ShortSleeps sleeps(100, atRestartPause(3, restarts, [&] { fs::copy_file(fakeProgram(), copy); }));
+  bool exited = false;
+  const std::string output = monitorCapturing(watcher, [&] {
+    exited = waitForExit(watcher.programProcess());
+    fs::remove(copy);
   });
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  const bool exited = waitForExit(watcher.programProcess());
-  fs::remove(copy);
-  watcher.monitor();
-  const std::string output = capturedOutput();
   ASSERT_TRUE(exited);
 
   // The crash and the missing file are said once for the whole outage.
@@ -294,32 +276,21 @@ TEST(Monitor, FailedRestartAfterACrashRetriesOncePerPauseUntilTheProgramIsBack) 
       << output;
   EXPECT_EQ(restarts, 3);
   // Failed starts add no row.
-  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].runningStatus, "crashed");
-  EXPECT_EQ(rows[1].runningStatus, "finished");
+  EXPECT_EQ(runningStatuses(dir.file("status.csv")),
+            (std::vector<std::string>{"crashed", "finished"}));
 }
 
 TEST(Monitor, AFirstStartThatMeetsAPassingShortageIsRetriedAsARestartIs) {
   test::TempDir dir;
-  const std::string name = "busy" + fs::path(fakeProgram()).extension().string();
+  const std::string name = copyOfFake(dir, "busy");
   const std::string copy = dir.file(name);
-  fs::copy_file(fakeProgram(), copy);
   // Still being written, as a copy into place is: starting it fails with
   // ETXTBSY (POSIX) or a sharing violation (Windows).
   auto writer = std::make_unique<std::ofstream>(copy, std::ios::binary | std::ios::app);
-  ProgramConfig config = fakeConfig(dir, logArguments(dir, "--lines 1"));
-  config.applicationPath = copy;
-  ProgramWatcher watcher = driverWatcher(config);
+  ProgramWatcher watcher = driverWatcher(configIn(dir, copy, logArguments(dir, "--lines 1")));
   int restarts = 0;
-  ShortSleeps sleeps(100, [&](std::int64_t ms) {
-    if (ms == 1000 && ++restarts == 3)
-      writer.reset();
-  });
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  watcher.monitor();
-  const std::string output = capturedOutput();
+  ShortSleeps sleeps(100, atRestartPause(3, restarts, [&] { writer.reset(); }));
+  const std::string output = monitorCapturing(watcher);
 
   // Said once; the start that follows the write runs to its finish.
   const std::string id = watcher.status.applicationId;
@@ -329,9 +300,7 @@ TEST(Monitor, AFirstStartThatMeetsAPassingShortageIsRetriedAsARestartIs) {
                                        finishLines(id)))
       << output;
   EXPECT_EQ(restarts, 3);
-  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].runningStatus, "finished");
+  EXPECT_EQ(runningStatuses(dir.file("status.csv")), std::vector<std::string>{"finished"});
 }
 
 // Forgets the stop request that a test made, however the test ends.
@@ -349,12 +318,9 @@ TEST(Monitor, AStopRequestDuringAPollEndsTheRunAndWhatItStartedAsStopped) {
   });
   ProgramWatcher watcher = driverWatcher(fakeConfig(
       dir, logArguments(dir, "--lines 3 --end hang --grandchild \"" + dir.file("pid") + "\"")));
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  ASSERT_TRUE(waitUntil([&] { return lineCount(fakeLogPath(dir)) == 3; }));
-  const std::uint32_t pid = watcher.programProcess().dwProcessId;
-  watcher.monitor();
-  const std::string output = capturedOutput();
+  const HungRun hung = monitorHungRun(watcher, dir, 3);
+  ASSERT_TRUE(hung.logged);
+  const std::string& output = hung.output;
 
   const std::string id = watcher.status.applicationId;
   EXPECT_TRUE(matchesWhole(output, startLines(kName) + pollLines(id, fakeLogPath(dir), "{2}") +
@@ -370,7 +336,7 @@ TEST(Monitor, AStopRequestDuringAPollEndsTheRunAndWhatItStartedAsStopped) {
       << rows[0].latestLog;
   EXPECT_EQ(watcher.programProcess().dwProcessId, 0u);
   if (canProbeProcesses()) {
-    EXPECT_TRUE(endsWithin(pid));
+    EXPECT_TRUE(endsWithin(hung.firstPid));
     EXPECT_TRUE(endsWithin(pidIn(dir.file("pid"))));
   }
 }
@@ -383,20 +349,16 @@ TEST(Monitor, AStopRequestDuringTheRestartPauseLeavesACrashedProgramDown) {
       platform::requestStop();
   });
   ProgramWatcher watcher = driverWatcher(fakeConfig(dir, logArguments(dir, "--lines 1 --code 3")));
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  const bool exited = waitForExit(watcher.programProcess());
-  watcher.monitor();
-  const std::string output = capturedOutput();
+  bool exited = false;
+  const std::string output =
+      monitorCapturing(watcher, [&] { exited = waitForExit(watcher.programProcess()); });
   ASSERT_TRUE(exited);
 
   EXPECT_TRUE(matchesWhole(output, startLines(kName) +
                                        pollLines(watcher.status.applicationId, fakeLogPath(dir)) +
                                        crashLines(kName)))
       << output;
-  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].runningStatus, "crashed");
+  EXPECT_EQ(runningStatuses(dir.file("status.csv")), std::vector<std::string>{"crashed"});
   EXPECT_EQ(sleeps.count(1000), 1);
 }
 
@@ -407,12 +369,12 @@ TEST(TestMode, TimeOutKeepsOneIdentifierOverTwoRowsAndUsesTheTestModeTracker) {
       fakeConfig(dir, logArguments(dir, "--lines 2 --hang-once \"" + dir.file("marker") + "\"")));
   ASSERT_TRUE(watcher.testMode);
   watcher.status.applicationId = "nightly-suite";
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  const std::string stamp = watcher.runStamp();
-  const bool logged = waitUntil([&] { return lineCount(fakeLogPath(dir)) == 2; });
-  watcher.monitor();
-  const std::string output = capturedOutput();
+  std::string stamp;
+  bool logged = false;
+  const std::string output = monitorCapturing(watcher, [&] {
+    stamp = watcher.runStamp();
+    logged = fakeLogReaches(dir, 2);
+  });
   ASSERT_TRUE(logged);
 
   const std::string id = "nightly-suite";
@@ -440,11 +402,9 @@ TEST(TestMode, CrashPausesTwiceAndAppendsTheNextRunsRow) {
   ProgramWatcher watcher(
       fakeConfig(dir, logArguments(dir, "--lines 1 --crash-once \"" + dir.file("marker") + "\"")));
   watcher.status.applicationId = "suite";
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  const bool exited = waitForExit(watcher.programProcess());
-  watcher.monitor();
-  const std::string output = capturedOutput();
+  bool exited = false;
+  const std::string output =
+      monitorCapturing(watcher, [&] { exited = waitForExit(watcher.programProcess()); });
   ASSERT_TRUE(exited);
 
   EXPECT_TRUE(matchesWhole(output, startLines(kName) + crashLines(kName) +
@@ -455,10 +415,8 @@ TEST(TestMode, CrashPausesTwiceAndAppendsTheNextRunsRow) {
   const std::vector<std::int64_t> requested = sleeps.requested();
   EXPECT_TRUE(std::search(requested.begin(), requested.end(), expected.begin(), expected.end()) !=
               requested.end());
-  const std::vector<StatusRecord> rows = readStatusLog(dir.file("status.csv"));
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].runningStatus, "crashed");
-  EXPECT_EQ(rows[1].runningStatus, "finished");
+  EXPECT_EQ(runningStatuses(dir.file("status.csv")),
+            (std::vector<std::string>{"crashed", "finished"}));
 }
 
 }  // namespace

@@ -56,9 +56,7 @@ TEST(ProgramWatcher, StartAppendsARunningRowAndMakesAPlainTracker) {
   // A row of another run is carried over.
   writeStatusLog({StatusRecord{"older_1", "finished", "a", "b", "N/A"}}, dir.file("status.csv"));
   ProgramWatcher watcher = driverWatcher(fakeConfig(dir, "--end hang"));
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  EXPECT_EQ(capturedOutput(), "\nStart running [" + kName + "]...\n");
+  EXPECT_EQ(startCapturing(watcher), "\nStart running [" + kName + "]...\n");
 
   EXPECT_EQ(watcher.status.applicationId, kName + "_" + watcher.runStamp());
   EXPECT_EQ(watcher.runState(), RunState::Started);
@@ -127,11 +125,8 @@ TEST(ProgramWatcher, StartTestReportsAMissingOrUnstartableProgram) {
   test::TempDir dir;
   test::ShortSleeps sleeps(100);
   fs::create_directory(dir.file("folder"));
-  ProgramConfig config = fakeConfig(dir, "");
-  config.applicationPath = dir.file("none");
-  ProgramWatcher missing(config);
-  config.applicationPath = dir.file("folder");
-  ProgramWatcher unstartable(config);
+  ProgramWatcher missing(configIn(dir, dir.file("none"), ""));
+  ProgramWatcher unstartable(configIn(dir, dir.file("folder"), ""));
   ::testing::internal::CaptureStdout();
   missing.startTest("a");
   unstartable.startTest("b");
@@ -151,9 +146,7 @@ TEST(ProgramWatcher, StopEndsTheRunningProgramWithItsProcessGroup) {
   test::ShortSleeps sleeps(100);
   ProgramWatcher watcher =
       driverWatcher(fakeConfig(dir, "--end hang --grandchild \"" + dir.file("grandchild") + "\""));
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  capturedOutput();
+  startCapturing(watcher);
   const std::uint32_t pid = watcher.programProcess().dwProcessId;
   const std::uint32_t grandchild = pidIn(dir.file("grandchild"));
   ASSERT_NE(grandchild, 0u);
@@ -174,9 +167,7 @@ TEST(ProgramWatcher, StopLetsAnEndedProgramGoButKeepsItsExitCodeReadable) {
   test::TempDir dir;
   test::ShortSleeps sleeps(100);
   ProgramWatcher watcher = driverWatcher(fakeConfig(dir, "--code 7"));
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  capturedOutput();
+  startCapturing(watcher);
   ASSERT_TRUE(waitForExit(watcher.programProcess()));
   ProgramWatcherTestPeer::setPollingState(watcher, 4, "12");
   watcher.stop();
@@ -211,9 +202,7 @@ TEST(ProgramWatcher, ArgumentsAreSplitWithQuotesAndTheProgramRunsInItsOwnDirecto
   const std::string record = dir.file("record.txt");
   ProgramWatcher watcher = driverWatcher(
       fakeConfig(dir, "--record \"" + record + "\" \"two words\" plain \"say \\\"hi\\\"\" \"\""));
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  capturedOutput();
+  startCapturing(watcher);
   ASSERT_TRUE(waitForExit(watcher.programProcess()));
   std::vector<std::string> lines;
   readTextLines(record, lines);
@@ -231,9 +220,7 @@ TEST(ProgramWatcher, BareProgramNameRunsInTheWatchdogsCurrentDirectory) {
   ProgramConfig config = fakeConfig(dir, "--record record.txt");
   config.applicationPath = kName;
   ProgramWatcher watcher = driverWatcher(config);
-  ::testing::internal::CaptureStdout();
-  watcher.start();
-  const std::string output = capturedOutput();
+  const std::string output = startCapturing(watcher);
   EXPECT_EQ(output, "\nStart running [" + kName + "]...\n");
   ASSERT_TRUE(waitForExit(watcher.programProcess()));
   EXPECT_EQ(watcher.programDirectory(), "");
@@ -295,10 +282,7 @@ TEST(ProgramWatcher, ManyCrashRestartsLeaveNoHandleOrDescriptorBehind) {
       if (++restarts == 50)
         watcher.config.applicationArgument = "";
     });
-    ::testing::internal::CaptureStdout();
-    watcher.start();
-    watcher.monitor();
-    const std::string output = capturedOutput();
+    const std::string output = monitorCapturing(watcher);
     EXPECT_NE(output.find("has finished!"), std::string::npos);
     handles.push_back(watcher.programProcess().hProcess);
     EXPECT_EQ(readStatusLog(dir.file("status.csv")).size(), 51u);

@@ -155,4 +155,10 @@ void startAndEndOneProgram();
 // nothing, so checks that rely on them are skipped.
 bool runningAsRoot();
 
+// Skips the calling test where permission bits refuse this process nothing:
+// on Windows (ACLs decide there) and as root.
+#define TAVRELON_SKIP_WHERE_PERMISSION_BITS_DO_NOT_BIND()                     \
+  if (::tavrelon::platform::isWindows() || ::tavrelon::test::runningAsRoot()) \
+  GTEST_SKIP() << "permission bits bind neither on Windows (ACLs) nor for root"
+
 }  // namespace tavrelon::test

@@ -51,11 +51,12 @@ class Watchdog {
   // The status logs the watchdog named itself for `name`, beside the copy.
   std::vector<std::string> defaultStatusLogs(const std::string& name) const;
 
- private:
-  // A log folder missing at start earns a warning; the tests of supervision
-  // make each one, as a lab has them.
-  void configure(const std::string& configuration, bool makeLogFolders);
+  // Writes TavrelonConfig.ini beside the copy, for a test that runs the copy
+  // its own way. A log folder missing at start earns a warning; the tests of
+  // supervision make each one, as a lab has them, unless `makeLogFolders` is false.
+  void configure(const std::string& configuration, bool makeLogFolders = true);
 
+ private:
   TempDir dir_;
   std::string program_;
   std::thread background_;

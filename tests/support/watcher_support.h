@@ -29,9 +29,10 @@ inline std::string fakeProgram() {
 }
 
 // Settings for `program` with `arguments`, its logs in `logDir`, its status
-// log at `statusLog`, hung after one minute without log growth.
+// log at `statusLog` (none named when empty), hung after one minute without log growth.
 inline ProgramConfig settingsFor(const std::string& program, const std::string& arguments,
-                                 const std::string& logDir, const std::string& statusLog) {
+                                 const std::string& logDir = "",
+                                 const std::string& statusLog = "") {
   ProgramConfig config;
   config.applicationPath = program;
   config.applicationArgument = arguments;
@@ -41,10 +42,16 @@ inline ProgramConfig settingsFor(const std::string& program, const std::string& 
   return config;
 }
 
-// Settings for the fake program with `arguments`, its logs in dir/logs and
-// its status log in dir/status.csv.
+// Settings for `program` with `arguments`, its logs in dir/logs and its
+// status log in dir/status.csv.
+inline ProgramConfig configIn(const TempDir& dir, const std::string& program,
+                              const std::string& arguments) {
+  return settingsFor(program, arguments, dir.file("logs"), dir.file("status.csv"));
+}
+
+// configIn for the fake program.
 inline ProgramConfig fakeConfig(const TempDir& dir, const std::string& arguments) {
-  return settingsFor(fakeProgram(), arguments, dir.file("logs"), dir.file("status.csv"));
+  return configIn(dir, fakeProgram(), arguments);
 }
 
 // "--log-dir <dir/logs>" plus `more`: the fake program logging where the tracker looks.
@@ -64,10 +71,77 @@ inline ProgramWatcher driverWatcher(ProgramConfig config) {
   return watcher;
 }
 
+// A watcher as the driver prepares it on the fake program, which logs into
+// dir/logs with `arguments` after its "--log-dir"; its status log at `statusLog`.
+inline ProgramWatcher fakeWatcher(const TempDir& dir, const std::string& statusLog,
+                                  const std::string& arguments) {
+  return driverWatcher(settingsFor(fakeProgram(),
+                                   "--log-dir \"" + dir.file("logs") + "\" " + arguments,
+                                   dir.file("logs"), statusLog));
+}
+
 // Whether the process ends by itself within ten seconds.
 inline bool waitForExit(const platform::ProcessRecord& record) {
   std::uint32_t code = 0;
   return waitForEnd(record, code, std::chrono::seconds(10)) == platform::ProcessState::Exited;
+}
+
+// Runs start() with the console captured; returns what it printed, line ends as "\n".
+inline std::string startCapturing(ProgramWatcher& watcher) {
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  return capturedOutput();
+}
+
+// Runs start(), `between` and monitor() with the console captured; returns
+// what was printed, line ends as "\n".
+template <typename Between>
+std::string monitorCapturing(ProgramWatcher& watcher, Between between) {
+  ::testing::internal::CaptureStdout();
+  watcher.start();
+  between();
+  watcher.monitor();
+  return capturedOutput();
+}
+
+inline std::string monitorCapturing(ProgramWatcher& watcher) {
+  return monitorCapturing(watcher, [] {});
+}
+
+// Whether the fake program's log in dir/logs reaches `lines` lines within ten
+// seconds: a hung run has then written all it will write.
+inline bool fakeLogReaches(const TempDir& dir, std::size_t lines) {
+  return waitUntil([&] { return lineCount(fakeLogPath(dir)) == lines; });
+}
+
+// What monitorHungRun saw: the console output, and the first run's
+// identifier and process id and whether its log lines all came.
+struct HungRun {
+  std::string output;
+  std::string firstId;
+  std::uint32_t firstPid = 0;
+  bool logged = false;
+};
+
+// monitorCapturing on a fake program whose first run hangs once it has
+// logged `lines` lines into dir/logs: the monitor begins after they came, so
+// every poll but the first finds the log unchanged.
+inline HungRun monitorHungRun(ProgramWatcher& watcher, const TempDir& dir, std::size_t lines) {
+  HungRun run;
+  run.output = monitorCapturing(watcher, [&] {
+    run.firstId = watcher.status.applicationId;
+    run.firstPid = watcher.programProcess().dwProcessId;
+    run.logged = fakeLogReaches(dir, lines);
+  });
+  return run;
+}
+
+// The Running_Status of each row of the status log at `path`, in order.
+inline std::vector<std::string> runningStatuses(const std::string& path) {
+  std::vector<std::string> statuses;
+  for (const StatusRecord& row : readStatusLog(path))
+    statuses.push_back(row.runningStatus);
+  return statuses;
 }
 
 // Runs start(), `between`, a two-second pause, monitor() and stop() with the
