@@ -284,12 +284,7 @@ void appendEndGroups(std::string& out, const NightReport& report, const PageOpti
     out += " \xC2\xB7 <span class=\"line\">";
     appendEscaped(out, line);
     out += "</span>";
-    const std::string link = linkTo(options.pageFolder, path);
-    if (!link.empty()) {
-      out += " <a class=\"log\" href=\"";
-      appendEscaped(out, link);
-      out += "\">program log</a>";
-    }
+    appendEndLink(out, options.pageFolder, group.evidence, path);
     out += "</li>\n";
   }
   out += "</ol>\n";

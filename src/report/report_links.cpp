@@ -89,4 +89,28 @@ std::string linkTo(const std::string& pageFolder, const std::string& file) {
   return "file:///" + fileRoot + "/" + percentEncoded(fileRest);
 }
 
+void appendEndLink(std::string& out, const std::string& pageFolder, const Evidence& evidence,
+                   const std::string& programLog) {
+  if (!evidence.summary.empty()) {
+    const std::string link = linkTo(pageFolder, evidence.summary);
+    out += " <a class=\"evidence\" href=\"";
+    appendEscaped(out, link.empty() ? evidence.summary : link);
+    out += "\" title=\"";
+    appendEscaped(out, evidence.summary);
+    out += "\">evidence</a>";
+    if (!evidence.ended.empty()) {
+      out += " <span class=\"exit\">";
+      appendEscaped(out, evidence.ended);
+      out += "</span>";
+    }
+    return;
+  }
+  const std::string link = linkTo(pageFolder, programLog);
+  if (!link.empty()) {
+    out += " <a class=\"log\" href=\"";
+    appendEscaped(out, link);
+    out += "\">program log</a>";
+  }
+}
+
 }  // namespace tavrelon::report

@@ -43,12 +43,11 @@ int makePage(const std::vector<std::string>& paths, std::string& output, bool& r
     return 2;
   }
   std::vector<std::string> errors;
-  // Each log is reduced to its runs as it is read, so only one log's rows are
-  // held at a time.
-  const std::vector<report::FoundLog> found = report::collectStatusLogs(
-      paths, errors, [&](const report::FoundLog& log, const std::vector<StatusRecord>& rows) {
-        report::addStatusLog(night, log.path, log.workstation, rows);
-      });
+  std::vector<report::EvidenceFolder> evidence;
+  // Each log is reduced to its runs as it is read, a line at a time: no row
+  // is held longer than it takes to place it.
+  const std::vector<report::FoundLog> found =
+      report::collectIntoReport(paths, errors, night, &evidence);
   for (const std::string& error : errors)
     printError(error);
   if (found.empty()) {
@@ -56,6 +55,8 @@ int makePage(const std::vector<std::string>& paths, std::string& output, bool& r
     return 2;
   }
   report::finishReport(night);
+  report::attachEvidence(night, evidence, report::kMaxListed);
+  evidence = std::vector<report::EvidenceFolder>();
 
   if (output.empty())
     output = report::freePageName("TavrelonReport_" + platform::localTime("%Y%m%d%H%M%S"));
