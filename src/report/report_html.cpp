@@ -269,6 +269,8 @@ void appendEndGroups(std::string& out, const NightReport& report, const PageOpti
     splitLatestLog(last.row.latestLog, path, line);
     // The workstation and program are in view: the title holds the rest whole.
     std::string title = last.row.applicationId + " " + endText(last) + "\n" + last.row.latestLog;
+    if (!group.evidence.ended.empty())
+      title += "\n" + group.evidence.ended;
     out += std::string("<li class=\"end ") + name + "\" title=\"" + escaped(title) +
            "\"><span class=\"where\">";
     appendEscaped(out, lane.workstation + " \xC2\xB7 " + lane.program);

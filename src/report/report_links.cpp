@@ -96,7 +96,8 @@ void appendEndLink(std::string& out, const std::string& pageFolder, const Eviden
     out += " <a class=\"evidence\" href=\"";
     appendEscaped(out, link.empty() ? evidence.summary : link);
     out += "\" title=\"";
-    appendEscaped(out, evidence.summary);
+    appendEscaped(out,
+                  evidence.summary + (evidence.ended.empty() ? "" : " \xC2\xB7 " + evidence.ended));
     out += "\">evidence</a>";
     if (!evidence.ended.empty()) {
       out += " <span class=\"exit\">";

@@ -77,12 +77,17 @@ TEST(ReportEndToEnd, DrawsANightOfTheWatchdogAndNamesWhatItSkipped) {
   ASSERT_TRUE(std::regex_search(alpha[0].latestLog, line, std::regex(R"(\] (line 3 \d+)$)")));
   const std::string program = platform::finalNameOf(test::builtProgram("fake_program"));
   // The failure with its workstation, program and last line, linked to the
-  // program's own log beside the page.
+  // summary.txt of the evidence the watchdog left, found under the status
+  // folder, with the exit code it gives.
+  const std::string summary = "status/hostA/evidence/" + alpha[0].applicationId + "/summary.txt";
+  ASSERT_TRUE(fs::is_regular_file(dir.file(summary)));
   EXPECT_NE(page.find("<span class=\"where\">hostA \xC2\xB7 " + program +
                       "</span> <b class=\"crashed\">crashed</b> " + alpha[0].endTime.substr(11, 5) +
                       " \xC2\xB7 <span class=\"line\">" + line[1].str() +
-                      "</span> <a class=\"log\" href=\"logsA/fake.csv\">"),
+                      "</span> <a class=\"evidence\" href=\"" + summary + "\" title=\"" +
+                      platform::resolvedPath(dir.file(summary)) + " \xC2\xB7 exit code 3"),
             std::string::npos);
+  EXPECT_NE(page.find("\">evidence</a> <span class=\"exit\">exit code 3"), std::string::npos);
   // Summary: the program linked to its status log; runs, finished, crashed,
   // timed out, interrupted, stopped.
   EXPECT_NE(

@@ -173,7 +173,8 @@ TEST(ReportInput, EvidenceFoldersBesideTheLogsAreFoundAndGiveTheExitCode) {
   appendEndLink(out, dir.path(), night.failures[1].evidence, "C:\\l.csv");
   EXPECT_EQ(out, " <a class=\"evidence\" href=\"ws1/evidence/a.exe_2/summary.txt\" title=\"" +
                      night.failures[1].evidence.summary +
-                     "\">evidence</a> <span class=\"exit\">no log growth for 5 minutes</span>");
+                     " \xC2\xB7 no log growth for 5 minutes\">evidence</a> <span class=\"exit\">no "
+                     "log growth for 5 minutes</span>");
   out.clear();
   appendEndLink(out, "/lab", Evidence(), "/lab/logs/run 1.csv");
   EXPECT_EQ(out, " <a class=\"log\" href=\"logs/run%201.csv\">program log</a>");
