@@ -183,7 +183,7 @@ void LogReduction::add(const StatusRecord& source) {
   const std::int64_t latest = report_.now + kFutureMargin;
   Run run;
   run.outcome = outcomeOf(source.runningStatus);
-  run.log = log_;
+  run.log = static_cast<std::uint32_t>(log_);
   std::string reason;
   if (!parseStatusTime(source.startTime, run.start)) {
     reason = "Start_Time is no time";

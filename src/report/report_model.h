@@ -14,7 +14,15 @@ namespace tavrelon::report {
 
 // A run's Running_Status as the report draws it; Other is any word the
 // watchdog does not write.
-enum class Outcome { Finished, Crashed, Timeout, Interrupted, Stopped, Running, Other };
+enum class Outcome : std::uint8_t {
+  Finished,
+  Crashed,
+  Timeout,
+  Interrupted,
+  Stopped,
+  Running,
+  Other
+};
 constexpr int kOutcomes = 7;
 
 // The status word of `outcome` ("finished", ...; "other" for Other).
@@ -60,13 +68,13 @@ struct RunText {
 // One row placed on the time axis. Of its fields only what the times and the
 // outcome do not say is kept: a report holds many runs, each as small as may be.
 struct Run {
-  RunText row;                   // the times: see startText and endText
-  bool hasEnd = false;           // End_Time was a time
-  std::int64_t recordedEnd = 0;  // End_Time as written (`end` may differ)
-  Outcome outcome = Outcome::Other;
+  RunText row;  // the times: see startText and endText
   std::int64_t start = 0;
   std::int64_t end = 0;
-  std::size_t log = 0;  // index of its status log in NightReport::logs
+  std::int64_t recordedEnd = 0;  // End_Time as written (`end` may differ)
+  std::uint32_t log = 0;         // index of its status log in NightReport::logs
+  Outcome outcome = Outcome::Other;
+  bool hasEnd = false;  // End_Time was a time
   // A running row ends at the report's time, unless a later run of its program
   // started: then its end was never recorded and it ends at that start.
   bool superseded = false;
