@@ -243,12 +243,13 @@ StatusLogOutcome streamStatusLog(const std::string& path, const RowReader& read)
   const platform::FileOutcome outcome = platform::readRegularFileInPieces(
       path, kMaxStatusLogBytes,
       [&](const char* bytes, std::size_t size) { return lines.feed(bytes, size, line); });
+  const bool whole = outcome == platform::FileOutcome::Done && lines.finish(line);
   if (parser.changed())
     return StatusLogOutcome::Busy;
-  if (outcome != platform::FileOutcome::Done || parser.refused() || !lines.finish(line) ||
-      parser.refused())
-    return parser.changed() ? StatusLogOutcome::Busy
-                            : (parser.refused() ? StatusLogOutcome::Refused : outcomeOf(outcome));
+  if (parser.refused())
+    return StatusLogOutcome::Refused;
+  if (!whole)
+    return outcomeOf(outcome);
   parser.finish();
   return StatusLogOutcome::Done;
 }
