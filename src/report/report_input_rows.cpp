@@ -57,7 +57,8 @@ bool rowFromFields(std::vector<std::string>& fields, bool trailingComma, StatusR
 // CR at a piece's end is matched with an LF that begins the next one.
 class LineSplitter {
  public:
-  // Hands each line completed by `bytes` to `line`; false as soon as it does.
+  // Hands each line completed by `bytes` to `line` (which may take its bytes);
+  // false as soon as `line` says false.
   template <typename Line>
   bool feed(const char* bytes, std::size_t size, Line&& line) {
     for (std::size_t at = 0; at < size; ++at) {
@@ -100,8 +101,9 @@ class RowParser {
       : expectMark_(byteOrderMark), utf8_(utf8), read_(read) {}
 
   // False to stop: someone else's file, too many lines, or a file that changed.
-  bool line(const std::string& raw) {
-    std::string text = raw;
+  // Takes the line's bytes: a long line is not copied.
+  bool line(std::string& raw) {
+    std::string text = std::move(raw);
     if (first_) {
       first_ = false;
       const bool mark = text.compare(0, 3, kByteOrderMark) == 0;
@@ -239,7 +241,7 @@ StatusLogOutcome streamStatusLog(const std::string& path, const RowReader& read)
   }
   RowParser parser(mark, utf8, read);
   LineSplitter lines;
-  const auto line = [&](const std::string& text) { return parser.line(text); };
+  const auto line = [&](std::string& text) { return parser.line(text); };
   const platform::FileOutcome outcome = platform::readRegularFileInPieces(
       path, kMaxStatusLogBytes,
       [&](const char* bytes, std::size_t size) { return lines.feed(bytes, size, line); });
