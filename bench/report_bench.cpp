@@ -115,10 +115,7 @@ bool runScenario(const char* name, std::int64_t span, int repeats, const std::st
     std::vector<std::string> errors;
     report::NightReport night;
     night.now = now;
-    report::collectStatusLogs(
-        {folder}, errors, [&](const report::FoundLog& log, const std::vector<StatusRecord>& rows) {
-          report::addStatusLog(night, log.path, log.workstation, rows);
-        });
+    report::collectIntoReport({folder}, errors, night);
     reads.push_back(secondsSince(start));
     start = Clock::now();
     report::finishReport(night);

@@ -10,7 +10,15 @@ namespace tavrelon {
 
 // A run's Running_Status. Other stands for any word the watchdog does not
 // write (a hand-edited row); it is never written. The order is the report's.
-enum class RunStatus { Finished, Crashed, Timeout, Interrupted, Stopped, Running, Other };
+enum class RunStatus : std::uint8_t {
+  Finished,
+  Crashed,
+  Timeout,
+  Interrupted,
+  Stopped,
+  Running,
+  Other
+};
 constexpr int kRunStatuses = 7;
 
 // The word of `status` as the status log holds it ("finished", "crashed",

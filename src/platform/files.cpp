@@ -93,6 +93,13 @@ FileOutcome readRegularFileStart(const std::string& path, std::size_t length, st
              : backend::readRegular(path, static_cast<std::int64_t>(length), true, bytes);
 }
 
+FileOutcome readRegularFileInPieces(const std::string& path, std::int64_t maxBytes,
+                                    const FilePieceSink& piece) {
+  std::string unused;
+  return namesNoFile(path) ? FileOutcome::Missing
+                           : backend::readRegular(path, maxBytes, false, unused, &piece);
+}
+
 FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
                                const std::string& temporaryTag) {
   return namesNoFile(path) ? FileOutcome::Refused
@@ -115,12 +122,14 @@ FileOutcome recoverKeptReplacement(const std::string& path, const std::string& t
 
 FileOutcome backend::readBounded(
     std::int64_t size, std::int64_t maxBytes, bool startOnly, std::string& content,
-    const std::function<std::int64_t(char*, std::size_t, FileOutcome&)>& read) {
+    const std::function<std::int64_t(char*, std::size_t, FileOutcome&)>& read,
+    const FilePieceSink* pieces) {
   if (!startOnly && size > maxBytes)
     return FileOutcome::Refused;
-  content.reserve(static_cast<std::size_t>(std::min<std::int64_t>(size, maxBytes)));
+  if (pieces == nullptr)
+    content.reserve(static_cast<std::size_t>(std::min<std::int64_t>(size, maxBytes)));
   char buffer[65536];
-  for (;;) {
+  for (std::int64_t handed = 0;;) {
     FileOutcome failure = FileOutcome::Refused;
     const std::int64_t got = read(buffer, sizeof buffer, failure);
     if (got < 0) {
@@ -129,6 +138,13 @@ FileOutcome backend::readBounded(
     }
     if (got == 0)
       return FileOutcome::Done;
+    if (pieces != nullptr) {
+      // Pieces are not kept: the bound is on what was handed on.
+      handed += got;
+      if (handed > maxBytes || !(*pieces)(buffer, static_cast<std::size_t>(got)))
+        return FileOutcome::Refused;
+      continue;
+    }
     // The file may grow while it is read: the bound holds for what is read.
     if (static_cast<std::int64_t>(content.size()) + got > maxBytes) {
       if (!startOnly) {

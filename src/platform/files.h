@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -119,6 +120,16 @@ FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std:
 // Reads at most the first `length` bytes of the regular file at `path` into
 // `bytes`, with the same non-blocking open and checks as readRegularFile.
 FileOutcome readRegularFileStart(const std::string& path, std::size_t length, std::string& bytes);
+
+// What readRegularFileInPieces hands on: a piece of the file; false stops the read.
+using FilePieceSink = std::function<bool(const char* bytes, std::size_t size)>;
+
+// Hands the bytes of the regular file at `path` to `piece` in file order, at
+// most 64 KiB at a time and as they are read, so that no more than one piece is
+// held; the same open and checks as readRegularFile. Refused when the file is
+// over `maxBytes` or grows past it while read, and as soon as `piece` says false.
+FileOutcome readRegularFileInPieces(const std::string& path, std::int64_t maxBytes,
+                                    const FilePieceSink& piece);
 
 // Replaces the whole content of the regular file at `path` (created when
 // missing) as an in-place write would: a link stays a link and its final target

@@ -40,9 +40,10 @@ bool readFileRange(const std::string& path, std::int64_t offset, std::size_t len
                    std::string& bytes);
 PathKind pathKind(const std::string& path);
 // readRegularFile, or with `startOnly` readRegularFileStart of `maxBytes` bytes;
-// `content` comes in empty.
+// `content` comes in empty. With `pieces`, readRegularFileInPieces instead
+// (`content` stays empty).
 FileOutcome readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
-                        std::string& content);
+                        std::string& content, const FilePieceSink* pieces = nullptr);
 FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
                                const std::string& temporaryTag);
 void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag);
@@ -65,10 +66,12 @@ std::uint32_t fileNotFoundError();
 // or -1 with the failure's outcome set. Takes at most `maxBytes`: with
 // `startOnly` the rest stays unread; otherwise a file over the bound, or one that
 // grows past it while it is read, is Refused and `content` freed. A failed read
-// gives its outcome and an empty `content`.
+// gives its outcome and an empty `content`. With `pieces`, each read's bytes go
+// to it instead of into `content`, under the same bound.
 FileOutcome readBounded(std::int64_t size, std::int64_t maxBytes, bool startOnly,
                         std::string& content,
-                        const std::function<std::int64_t(char*, std::size_t, FileOutcome&)>& read);
+                        const std::function<std::int64_t(char*, std::size_t, FileOutcome&)>& read,
+                        const FilePieceSink* pieces = nullptr);
 
 // The temporaries replaceRegularFile makes for a target named `targetName`:
 // sideFileName(targetName, tag) + "-" + process id + "-" + counter + ".tmp".

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <initializer_list>
 
+#include "logging/calendar.h"
 #include "logging/csv.h"
 #include "platform/platform.h"
-#include "logging/calendar.h"
 #include "report/report_layout.h"
 #include "report/report_parts.h"
 
@@ -273,16 +273,6 @@ void appendLeftOut(HtmlWriter& html, std::size_t total, const char* what) {
         .newline();
 }
 
-// The links after a group's text: the program's own log named in the newest
-// run's Latest_Log.
-void appendEndLinks(HtmlWriter& html, const PageOptions& options, const std::string& logPath) {
-  const std::string link = linkTo(options.pageFolder, logPath);
-  if (!link.empty()) {
-    html.text(" ");
-    appendLinked(html, link, "program log", "log");
-  }
-}
-
 // "39 × crashed 22:01–23:40 · <last line>", with the workstation and program
 // before it and its links after it.
 void appendEndGroup(HtmlWriter& html, const NightReport& report, const PageOptions& options,
@@ -294,10 +284,10 @@ void appendEndGroup(HtmlWriter& html, const NightReport& report, const PageOptio
   std::string path, line;
   splitLatestLog(last.row.latestLog, path, line);
   // The workstation and program are in view: the title holds the rest whole.
-  html.start("li")
-      .attr("class", "end " + name)
-      .attr("title", last.row.applicationId + " " + endText(last) + "\n" + last.row.latestLog)
-      .open();
+  std::string title = last.row.applicationId + " " + endText(last) + "\n" + last.row.latestLog;
+  if (!group.evidence.ended.empty())
+    title += "\n" + group.evidence.ended;
+  html.start("li").attr("class", "end " + name).attr("title", title).open();
   html.start("span").attr("class", "where").open();
   html.text(lane.workstation + " \xC2\xB7 " + lane.program).end("span").text(" ");
   appendOutcomeWord(html, last.outcome,
@@ -306,7 +296,7 @@ void appendEndGroup(HtmlWriter& html, const NightReport& report, const PageOptio
   if (group.count > 1)
     html.text("\xE2\x80\x93" + shortTime(last.end, report.now));
   html.text(" \xC2\xB7 ").start("span").attr("class", "line").open().text(line).end("span");
-  appendEndLinks(html, options, path);
+  appendEndLinks(html, options.pageFolder, group.evidence, path);
   html.end("li").newline();
 }
 

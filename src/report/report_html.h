@@ -22,6 +22,12 @@ std::string middleShortened(const std::string& text, std::size_t limit);
 // letters, digits and "-._~/" percent-encoded. Empty when `file` is not absolute.
 std::string linkTo(const std::string& pageFolder, const std::string& file);
 
+// The links after a failure's text in the page's lists: to its evidence's
+// summary.txt, how the run ended beside it, where evidence was found; else to
+// the program's log `programLog` (from Latest_Log) when it is absolute.
+void appendEndLinks(HtmlWriter& html, const std::string& pageFolder, const Evidence& evidence,
+                    const std::string& programLog);
+
 // The page's geometry, in CSS pixels.
 constexpr double kLabelWidth = 190;  // lane names left of the axis
 constexpr double kPlotWidth = 770;   // the time axis

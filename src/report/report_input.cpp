@@ -1,15 +1,20 @@
 #include "report/report_input.h"
 
 #include <algorithm>
+#include <memory>
+#include <unordered_map>
+
+#include "report/report_input_rows.h"
 
 namespace tavrelon::report {
 
 namespace {
 
 const char kHeaderStart[] = "Application_ID,";
+const char kSummaryName[] = "summary.txt";
 
 // Whose file it is can be told from its first bytes for most files in a
-// folder; readStatusLog then decides by the full rule. `opened` false when the
+// folder; streamStatusLog then decides by the full rule. `opened` false when the
 // file could not be read at all.
 bool startsLikeStatusLog(const std::string& path, bool& opened) {
   std::string bytes;
@@ -65,8 +70,8 @@ std::string joined(const std::string& folder, const std::string& name) {
 
 class Collector {
  public:
-  Collector(std::vector<std::string>& errors, const LogReader& read)
-      : errors_(errors), read_(read) {}
+  Collector(std::vector<std::string>& errors, LogSink& sink, std::vector<EvidenceFolder>* evidence)
+      : errors_(errors), sink_(sink), evidence_(evidence) {}
 
   // Every folder given, resolved: the trees a link may lead into.
   void addTree(const std::string& path) {
@@ -91,7 +96,7 @@ class Collector {
       case platform::PathKind::Other:
         break;
     }
-    const std::size_t before = met_;
+    const std::size_t before = met_ + evidenceMet_;
     bool listed = false;
     root_ = path;
     platform::FileIdentity identity;
@@ -100,7 +105,7 @@ class Collector {
     walk(path, listed);
     if (!listed)
       errors_.push_back("Error: Cannot read the folder [" + path + "]");
-    else if (met_ == before)
+    else if (met_ + evidenceMet_ == before)
       errors_.push_back("Error: No status log in the folder [" + path + "]");
   }
 
@@ -124,10 +129,13 @@ class Collector {
     log.path = path;
     log.identity = identity;
     log.workstation = workstation_;
-    std::vector<StatusRecord> rows;
-    switch (readStatusLog(path, rows)) {
+    sink_.begin(log);
+    const StatusLogOutcome outcome =
+        streamStatusLog(path, [&](StatusRecord& row) { sink_.row(row); });
+    if (outcome != StatusLogOutcome::Done)
+      sink_.abandon();
+    switch (outcome) {
       case StatusLogOutcome::Done:
-        read_(log, rows);
         found_.push_back(std::move(log));
         ++met_;
         return;
@@ -198,6 +206,13 @@ class Collector {
     for (const platform::DirectoryEntry& entry : entries) {
       const std::string path = joined(folder, entry.name);
       const bool csv = endsWithCsv(entry.name);
+      // The watchdog's evidence of a run: a folder named by its Application_ID.
+      if (entry.name == kSummaryName && entry.isFile && !entry.isLink && folder != root_) {
+        if (evidence_ != nullptr && evidence_->size() < kMaxEvidenceFolders)
+          evidence_->push_back(EvidenceFolder{folderName(folder), path, workstation_});
+        ++evidenceMet_;
+        continue;
+      }
       if ((entry.isDirectory || entry.isFile) && !mayEnter(path, entry))
         continue;
       // A log lies in the workstation's folder: the first level under the PATH.
@@ -221,7 +236,9 @@ class Collector {
   }
 
   std::vector<std::string>& errors_;
-  const LogReader& read_;
+  LogSink& sink_;
+  std::vector<EvidenceFolder>* evidence_;
+  std::size_t evidenceMet_ = 0;
   std::vector<std::string> trees_;
   std::string root_;         // the folder PATH being searched
   std::string workstation_;  // of the logs now met
@@ -235,13 +252,111 @@ class Collector {
 }  // namespace
 
 std::vector<FoundLog> collectStatusLogs(const std::vector<std::string>& paths,
-                                        std::vector<std::string>& errors, const LogReader& read) {
-  Collector collector(errors, read);
+                                        std::vector<std::string>& errors, LogSink& sink,
+                                        std::vector<EvidenceFolder>* evidence) {
+  Collector collector(errors, sink, evidence);
   for (const std::string& path : paths)
     collector.addTree(path);
   for (const std::string& path : paths)
     collector.addPath(path);
   return collector.take();
+}
+
+namespace {
+
+// Hands each log's rows to a LogReduction of the report.
+class ReportSink : public LogSink {
+ public:
+  explicit ReportSink(NightReport& report) : report_(report) {}
+  void begin(const FoundLog& log) override {
+    reduction_.reset(new LogReduction(report_, log.path, log.workstation));
+  }
+  void row(StatusRecord& row) override { reduction_->add(row); }
+  void abandon() override {
+    reduction_->undo();
+    reduction_.reset();
+  }
+
+ private:
+  NightReport& report_;
+  std::unique_ptr<LogReduction> reduction_;
+};
+
+// The value of the first "key: value" line of `text` with `key`; empty when none.
+std::string summaryValue(const std::string& text, const std::string& key) {
+  const std::string start = key + ": ";
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos)
+      end = text.size();
+    if (text.compare(at, start.size(), start) == 0) {
+      std::string value = text.substr(at + start.size(), end - at - start.size());
+      if (!value.empty() && value.back() == '\r')
+        value.pop_back();
+      return value;
+    }
+    at = end + 1;
+  }
+  return std::string();
+}
+
+// How much of a summary.txt is read: its run and end come first.
+constexpr std::size_t kSummaryStart = 16384;
+
+// The evidence of the run `id` from `folder`, when its summary names that run.
+bool evidenceOf(const EvidenceFolder& folder, const std::string& id, Evidence& evidence) {
+  std::string text;
+  if (platform::readRegularFileStart(folder.summary, kSummaryStart, text) !=
+          platform::FileOutcome::Done ||
+      text.compare(0, 16, "Application_ID: ") != 0 || summaryValue(text, "Application_ID") != id)
+    return false;
+  const std::string code = summaryValue(text, "Exit_Code");
+  const std::string hex = summaryValue(text, "Exit_Code_Hex");
+  if (!code.empty())
+    evidence.ended = "exit code " + code + (hex.empty() ? "" : " (" + hex + ")");
+  else
+    evidence.ended = summaryValue(text, "Ended_By");
+  evidence.ended = cappedField(evidence.ended, 200);
+  evidence.summary = platform::resolvedPath(folder.summary);
+  return !evidence.summary.empty();
+}
+
+}  // namespace
+
+std::vector<FoundLog> collectIntoReport(const std::vector<std::string>& paths,
+                                        std::vector<std::string>& errors, NightReport& report,
+                                        std::vector<EvidenceFolder>* evidence) {
+  ReportSink sink(report);
+  return collectStatusLogs(paths, errors, sink, evidence);
+}
+
+void attachEvidence(NightReport& report, const std::vector<EvidenceFolder>& evidence,
+                    std::size_t listed) {
+  if (evidence.empty())
+    return;
+  std::unordered_multimap<std::string, std::size_t> byName;
+  for (std::size_t i = 0; i < evidence.size(); ++i)
+    byName.emplace(evidence[i].name, i);
+  for (std::vector<EndGroup>* groups : {&report.failures, &report.setAside}) {
+    for (std::size_t g = 0; g < groups->size() && g < listed; ++g) {
+      EndGroup& group = (*groups)[g];
+      const Lane& lane = report.lanes[group.lane];
+      const std::string& id = lane.runs[group.last].row.applicationId;
+      const auto range = byName.equal_range(id);
+      // One of the lane's own workstation first: another may have run the same ID.
+      std::vector<std::size_t> candidates;
+      for (auto it = range.first; it != range.second; ++it)
+        candidates.push_back(it->second);
+      std::stable_sort(candidates.begin(), candidates.end(), [&](std::size_t a, std::size_t b) {
+        return (evidence[a].workstation == lane.workstation) >
+               (evidence[b].workstation == lane.workstation);
+      });
+      for (std::size_t candidate : candidates) {
+        if (evidenceOf(evidence[candidate], id, group.evidence))
+          break;
+      }
+    }
+  }
 }
 
 }  // namespace tavrelon::report

@@ -89,4 +89,32 @@ std::string linkTo(const std::string& pageFolder, const std::string& file) {
   return "file:///" + fileRoot + "/" + percentEncoded(fileRest);
 }
 
+void appendEndLinks(HtmlWriter& html, const std::string& pageFolder, const Evidence& evidence,
+                    const std::string& programLog) {
+  if (!evidence.summary.empty()) {
+    const std::string link = linkTo(pageFolder, evidence.summary);
+    html.text(" ")
+        .start("a")
+        .attr("class", "evidence")
+        .attr("href", link.empty() ? evidence.summary : link)
+        .attr("title",
+              evidence.summary + (evidence.ended.empty() ? "" : " \xC2\xB7 " + evidence.ended))
+        .open()
+        .text("evidence")
+        .end("a");
+    if (!evidence.ended.empty())
+      html.text(" ").start("span").attr("class", "exit").open().text(evidence.ended).end("span");
+    return;
+  }
+  const std::string link = linkTo(pageFolder, programLog);
+  if (!link.empty())
+    html.text(" ")
+        .start("a")
+        .attr("class", "log")
+        .attr("href", link)
+        .open()
+        .text("program log")
+        .end("a");
+}
+
 }  // namespace tavrelon::report

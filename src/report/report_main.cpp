@@ -43,12 +43,10 @@ int readNight(const std::vector<std::string>& paths, report::NightReport& night,
     return 2;
   }
   std::vector<std::string> errors;
-  // Each log is reduced to its runs as it is read, so only one log's rows are
-  // held at a time.
-  found = report::collectStatusLogs(
-      paths, errors, [&](const report::FoundLog& log, const std::vector<StatusRecord>& rows) {
-        report::addStatusLog(night, log.path, log.workstation, rows);
-      });
+  std::vector<report::EvidenceFolder> evidence;
+  // Each log is reduced to its runs as it is read, a line at a time: no row
+  // is held longer than it takes to place it.
+  found = report::collectIntoReport(paths, errors, night, &evidence);
   for (const std::string& error : errors)
     printError(error);
   if (found.empty()) {
@@ -56,6 +54,7 @@ int readNight(const std::vector<std::string>& paths, report::NightReport& night,
     return 2;
   }
   report::finishReport(night);
+  report::attachEvidence(night, evidence, report::kMaxListed);
   return errors.empty() ? 0 : 1;
 }
 

@@ -4,8 +4,6 @@
 #include <map>
 #include <utility>
 
-#include "logging/calendar.h"
-
 namespace tavrelon::report {
 
 const char* outcomeName(Outcome outcome) {
@@ -45,78 +43,103 @@ std::string statusText(const Run& run) {
   return run.outcome == Outcome::Other ? run.row.runningStatus : outcomeName(run.outcome);
 }
 
+LogReduction::LogReduction(NightReport& report, const std::string& path,
+                           const std::string& workstation)
+    : report_(report), workstation_(workstation), log_(report.logs.size()) {
+  report_.logs.push_back(path);
+  lanesBefore_ = report_.lanes.size();
+  unplacedBefore_ = report_.unplaced.size();
+  unplacedCountBefore_ = report_.unplacedCount;
+  runsBefore_.reserve(lanesBefore_);
+  for (const Lane& lane : report_.lanes)
+    runsBefore_.push_back(lane.runs.size());
+}
+
+void LogReduction::add(const StatusRecord& source) {
+  const std::size_t rowNumber = ++rows_;
+  const std::int64_t latest = report_.now + kFutureMargin;
+  Run run;
+  run.outcome = outcomeOf(source.runningStatus);
+  run.log = static_cast<std::uint32_t>(log_);
+  std::string reason;
+  if (!parseStatusTime(source.startTime, run.start)) {
+    reason = "Start_Time is no time";
+  } else if (run.start < kFirstPlausibleTime) {
+    reason = "Start_Time before 2000, off the timeline";
+  } else if (run.start > latest) {
+    reason = "Start_Time after the report's time, off the timeline";
+  } else if (run.outcome == Outcome::Running && source.endTime.empty()) {
+    run.end = std::max(report_.now, run.start);
+  } else if (!parseStatusTime(source.endTime, run.end)) {
+    reason = "End_Time is no time";
+  } else if (run.end < run.start) {
+    reason = "End_Time before Start_Time";
+  } else {
+    run.hasEnd = true;
+    run.recordedEnd = run.end;
+    // A "never" such as 9999-12-31 23:59:59: the run is drawn up to now.
+    if (run.end > latest) {
+      run.end = std::max(report_.now, run.start);
+      run.endOffTimeline = true;
+    }
+  }
+  if (!reason.empty()) {
+    // Kept whole up to a bound: a log of nothing but bad times stays small.
+    if (report_.unplaced.size() < kMaxUnplacedKept)
+      report_.unplaced.push_back(
+          UnplacedRow{StatusRecord{cappedField(source.applicationId),
+                                   cappedField(source.runningStatus), cappedField(source.startTime),
+                                   cappedField(source.endTime), cappedField(source.latestLog)},
+                      log_, rowNumber, reason});
+    ++report_.unplacedCount;
+    return;
+  }
+  // The times and a known outcome are kept as numbers only.
+  run.row.applicationId = cappedField(source.applicationId);
+  if (run.outcome == Outcome::Other)
+    run.row.runningStatus = cappedField(source.runningStatus);
+  run.row.latestLog = cappedField(source.latestLog);
+  const std::string program = programOfApplicationId(run.row.applicationId);
+  auto [found, added] = lanes_.try_emplace(program, report_.lanes.size());
+  if (added) {
+    // The same program on the same workstation in an earlier log: one lane.
+    for (std::size_t l = 0; l < report_.lanes.size(); ++l) {
+      if (report_.lanes[l].workstation == workstation_ && report_.lanes[l].program == program) {
+        found->second = l;
+        break;
+      }
+    }
+    if (found->second == report_.lanes.size()) {
+      Lane lane;
+      lane.workstation = workstation_;
+      lane.program = program;
+      report_.lanes.push_back(std::move(lane));
+    }
+    report_.lanes[found->second].logs.push_back(log_);
+  }
+  report_.lanes[found->second].runs.push_back(std::move(run));
+}
+
+void LogReduction::undo() {
+  report_.lanes.resize(lanesBefore_);
+  for (std::size_t l = 0; l < lanesBefore_; ++l) {
+    Lane& lane = report_.lanes[l];
+    lane.runs.resize(runsBefore_[l]);
+    if (!lane.logs.empty() && lane.logs.back() == log_)
+      lane.logs.pop_back();
+  }
+  report_.unplaced.resize(unplacedBefore_);
+  report_.unplacedCount = unplacedCountBefore_;
+  report_.logs.resize(log_);
+  lanes_.clear();
+  rows_ = 0;
+}
+
 void addStatusLog(NightReport& report, const std::string& path, const std::string& workstation,
                   const std::vector<StatusRecord>& rows) {
-  const std::size_t logIndex = report.logs.size();
-  report.logs.push_back(path);
-  const std::int64_t latest = report.now + kFutureMargin;
-  // The lane of each program met in this log, looked up by name.
-  std::map<std::string, std::size_t> lanes;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const StatusRecord& source = rows[i];
-    Run run;
-    run.outcome = outcomeOf(source.runningStatus);
-    run.log = logIndex;
-    std::string reason;
-    if (!parseStatusTime(source.startTime, run.start)) {
-      reason = "Start_Time is no time";
-    } else if (run.start < kFirstPlausibleTime) {
-      reason = "Start_Time before 2000, off the timeline";
-    } else if (run.start > latest) {
-      reason = "Start_Time after the report's time, off the timeline";
-    } else if (run.outcome == Outcome::Running && source.endTime.empty()) {
-      run.end = std::max(report.now, run.start);
-    } else if (!parseStatusTime(source.endTime, run.end)) {
-      reason = "End_Time is no time";
-    } else if (run.end < run.start) {
-      reason = "End_Time before Start_Time";
-    } else {
-      run.hasEnd = true;
-      run.recordedEnd = run.end;
-      // A "never" such as 9999-12-31 23:59:59: the run is drawn up to now.
-      if (run.end > latest) {
-        run.end = std::max(report.now, run.start);
-        run.endOffTimeline = true;
-      }
-    }
-    if (!reason.empty()) {
-      // Kept whole up to a bound: a log of nothing but bad times stays small.
-      if (report.unplaced.size() < kMaxUnplacedKept)
-        report.unplaced.push_back(UnplacedRow{
-            StatusRecord{cappedField(source.applicationId), cappedField(source.runningStatus),
-                         cappedField(source.startTime), cappedField(source.endTime),
-                         cappedField(source.latestLog)},
-            logIndex, i + 1, reason});
-      ++report.unplacedCount;
-      continue;
-    }
-    // The times and a known outcome are kept as numbers only.
-    StatusRecord row;
-    row.applicationId = cappedField(source.applicationId);
-    if (run.outcome == Outcome::Other)
-      row.runningStatus = cappedField(source.runningStatus);
-    row.latestLog = cappedField(source.latestLog);
-    const std::string program = programOfApplicationId(row.applicationId);
-    auto [found, added] = lanes.try_emplace(program, report.lanes.size());
-    if (added) {
-      // The same program on the same workstation in an earlier log: one lane.
-      for (std::size_t l = 0; l < report.lanes.size(); ++l) {
-        if (report.lanes[l].workstation == workstation && report.lanes[l].program == program) {
-          found->second = l;
-          break;
-        }
-      }
-      if (found->second == report.lanes.size()) {
-        Lane lane;
-        lane.workstation = workstation;
-        lane.program = program;
-        report.lanes.push_back(std::move(lane));
-      }
-      report.lanes[found->second].logs.push_back(logIndex);
-    }
-    run.row = std::move(row);
-    report.lanes[found->second].runs.push_back(std::move(run));
-  }
+  LogReduction reduction(report, path, workstation);
+  for (const StatusRecord& row : rows)
+    reduction.add(row);
 }
 
 namespace {
@@ -175,7 +198,7 @@ void groupEnds(const Lane& lane, std::size_t laneIndex, Wanted wanted,
       ++groups.back().count;
       continue;
     }
-    groups.push_back(EndGroup{laneIndex, k, k, 1});
+    groups.push_back(EndGroup{laneIndex, k, k, 1, Evidence()});
     openLine = line;
     open = true;
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -46,17 +47,23 @@ constexpr std::int64_t kFirstPlausibleTime = 946684800;
 // How far past the report's own time a time may lie and still be drawn.
 constexpr std::int64_t kFutureMargin = 86400;
 
+// What a run keeps of its row's text, each capped at kFieldLimit.
+struct RunText {
+  std::string applicationId;
+  std::string runningStatus;  // only when it is no word of the watchdog (Outcome::Other)
+  std::string latestLog;
+};
+
 // One row placed on the time axis. Of its fields only what the times and the
-// outcome do not say is kept, capped at kFieldLimit: the Application_ID, the
-// Latest_Log, and Running_Status when it is no word of the watchdog (Other).
+// outcome do not say is kept: a report holds many runs, each as small as may be.
 struct Run {
-  StatusRecord row;              // startTime and endTime empty: see startText and endText
-  bool hasEnd = false;           // End_Time was a time
-  std::int64_t recordedEnd = 0;  // End_Time as written (`end` may differ)
-  Outcome outcome = Outcome::Other;
+  RunText row;  // the times: see startText and endText
   std::int64_t start = 0;
   std::int64_t end = 0;
-  std::size_t log = 0;  // index of its status log in NightReport::logs
+  std::int64_t recordedEnd = 0;  // End_Time as written (`end` may differ)
+  std::uint32_t log = 0;         // index of its status log in NightReport::logs
+  Outcome outcome = Outcome::Other;
+  bool hasEnd = false;  // End_Time was a time
   // A running row ends at the report's time, unless a later run of its program
   // started: then its end was never recorded and it ends at that start.
   bool superseded = false;
@@ -88,6 +95,13 @@ struct Lane {
   int failures() const { return count(Outcome::Crashed) + count(Outcome::Timeout); }
 };
 
+// The evidence folder the watchdog left for a failed run, as found beside the
+// status logs: its summary.txt (absolute) and how the run ended by it.
+struct Evidence {
+  std::string summary;  // empty: none found
+  std::string ended;    // "exit code 3 (0x00000003)", "no log growth for 5 minutes", ...
+};
+
 // Consecutive ends of one lane with the same outcome and the same last log
 // line: runs[first..last] of lanes[lane], `count` of them (others between
 // them, of other outcomes, are not counted).
@@ -95,6 +109,7 @@ struct EndGroup {
   std::size_t lane = 0;
   std::size_t first = 0, last = 0;
   int count = 0;
+  Evidence evidence;  // of runs[last], where one was found
 };
 
 // How many unplaced rows a report keeps whole; the others are counted.
@@ -120,9 +135,31 @@ struct NightReport {
   int endsOffTimeline = 0;                  // runs with Run::endOffTimeline
 };
 
-// Reduces the rows of the status log `path` to their runs as lanes of
-// `workstation` (one per program), so the rows can go at once: parses and
-// checks the times against the report's time (report.now), caps each field.
+// Reduces the rows of one status log to runs of a report as they are read, so
+// that no row is held: parses and checks the times against the report's time
+// (report.now), caps each field, places each run in the lane of its program on
+// the log's workstation.
+class LogReduction {
+ public:
+  // Starts the status log `path` of `workstation` in `report`.
+  LogReduction(NightReport& report, const std::string& path, const std::string& workstation);
+  // The log's next row.
+  void add(const StatusRecord& row);
+  // Takes back all this log added, which must be the report's newest log: a
+  // log that broke off while read is left out whole.
+  void undo();
+
+ private:
+  NightReport& report_;
+  std::string workstation_;
+  std::size_t log_ = 0, rows_ = 0;
+  std::map<std::string, std::size_t> lanes_;  // of each program met, by name
+  // What the report held before the log: its lanes, their runs, unplaced rows.
+  std::size_t lanesBefore_ = 0, unplacedBefore_ = 0, unplacedCountBefore_ = 0;
+  std::vector<std::size_t> runsBefore_;
+};
+
+// A LogReduction of the rows of `path` at once.
 void addStatusLog(NightReport& report, const std::string& path, const std::string& workstation,
                   const std::vector<StatusRecord>& rows);
 

@@ -212,6 +212,41 @@ TEST(ReadFile, ReadsBytesAndRangesAsStoredAndFailsOnMissingFiles) {
   EXPECT_FALSE(platform::readFileRange(dir.file("missing"), 0, 1, bytes));
 }
 
+TEST(ReadFile, InPiecesHandsOnEveryByteInOrderUnderTheBoundAndStopsWhenTold) {
+  TempDir dir;
+  const std::string path = dir.file("big.csv");
+  std::string bytes;
+  for (int i = 0; bytes.size() < 200000; ++i)
+    bytes += "row " + std::to_string(i) + "\r\n";
+  writeFile(path, bytes);
+  std::string joined;
+  std::size_t pieces = 0, largest = 0;
+  const platform::FilePieceSink keep = [&](const char* piece, std::size_t size) {
+    joined.append(piece, size);
+    largest = std::max(largest, size);
+    ++pieces;
+    return true;
+  };
+  EXPECT_EQ(platform::readRegularFileInPieces(path, 1 << 20, keep), platform::FileOutcome::Done);
+  EXPECT_EQ(joined, bytes);
+  EXPECT_GE(pieces, 4u);
+  EXPECT_LE(largest, 65536u);
+  // Over the bound: refused before a piece is handed on.
+  joined.clear();
+  EXPECT_EQ(platform::readRegularFileInPieces(path, 100000, keep), platform::FileOutcome::Refused);
+  EXPECT_EQ(joined, "");
+  // The reader says stop after the first piece: no more come.
+  pieces = 0;
+  EXPECT_EQ(platform::readRegularFileInPieces(
+                path, 1 << 20, [&](const char*, std::size_t) { return ++pieces > 1; }),
+            platform::FileOutcome::Refused);
+  EXPECT_EQ(pieces, 1u);
+  EXPECT_EQ(platform::readRegularFileInPieces(dir.file("missing"), 10, keep),
+            platform::FileOutcome::Missing);
+  EXPECT_EQ(platform::readRegularFileInPieces(dir.path(), 10, keep),
+            platform::FileOutcome::Refused);
+}
+
 TEST(ReadFile, ReadsAFileThatAnotherHandleHoldsOpenForWriting) {
   TempDir dir;
   const std::string path = dir.file("log.csv");

@@ -17,8 +17,9 @@
 namespace tavrelon::test {
 
 // The status folder of a night: alpha crashes once and then finishes (its log
-// in <dir>/status/hostA), beta finishes (<dir>/status/hostB); beside them a
-// program's own results.csv, which is no status log. Takes about 25 s.
+// in <dir>/status/hostA, the crash's evidence in <dir>/status/hostA/evidence),
+// beta finishes (<dir>/status/hostB); beside them a program's own results.csv,
+// which is no status log. Takes about 25 s.
 inline std::string runWatchdogNight(const TempDir& dir) {
   namespace fs = std::filesystem;
   const std::string& s = S;
@@ -29,15 +30,17 @@ inline std::string runWatchdogNight(const TempDir& dir) {
   writeFile(status + s + "hostA" + s + "results.csv", "step,result\r\n1,ok\r\n");
 
   const std::string fake = builtProgram("fake_program");
-  auto block = [&](const std::string& logs, const std::string& more, const std::string& log) {
+  auto block = [&](const std::string& logs, const std::string& more, const std::string& log,
+                   const std::string& keys) {
     return "ApplicationPath: " + fake + "\nApplicationArgument: --log-dir \"" + logs +
            "\" --interval-ms 100 " + more + "\nApplicationLogDir: " + logs +
-           "\nTavrelonLog: " + log + "\n\n";
+           "\nTavrelonLog: " + log + "\n" + keys + "\n";
   };
   writeFile(dir.file("TavrelonConfig.ini"),
             block(dir.file("logsA"), "--lines 3 --crash-once \"" + dir.file("marker") + "\"",
-                  status + s + "hostA" + s + "alpha.csv") +
-                block(dir.file("logsB"), "--lines 1", status + s + "hostB" + s + "beta.csv"));
+                  status + s + "hostA" + s + "alpha.csv",
+                  "EvidenceDir: " + status + s + "hostA" + s + "evidence\n") +
+                block(dir.file("logsB"), "--lines 1", status + s + "hostB" + s + "beta.csv", ""));
   std::string output;
   EXPECT_EQ(runCapturingOutput(watchdog, "", output), 0);
   return status;
@@ -81,7 +84,9 @@ namespace tavrelon::test {
 // (network_suite.exe) and a finish; on ws02 one log shared by two programs, a
 // run stopped by hand and an interrupted one; on ws03 one program with three
 // default-named logs (one per start of the watchdog), the last run still
-// going. Returns the number of lanes: programs per workstation.
+// going. ws01 and ws02 keep the evidence of their newest crash, time-out and
+// stop in an evidence folder beside the logs, as the watchdog writes it.
+// Returns the number of lanes: programs per workstation.
 inline int writeRealisticNight(const std::string& folder, std::int64_t now) {
   const std::string& s = S;
   auto t = [&](std::int64_t minutesBeforeNow) {
@@ -121,6 +126,24 @@ inline int writeRealisticNight(const std::string& folder, std::int64_t now) {
          row("ui_suite.exe", 2, "interrupted", 449, 240, "dialog 97 of 312"),
          row("storage_suite.exe", 2, "crashed", 320, 250, "disk full at block 12"),
          row("ui_suite.exe", 3, "finished", 230, 30, "312 dialogs ok")});
+
+  auto evidence = [&](const std::string& workstation, const std::string& id, const char* status,
+                      const std::string& end) {
+    const std::string run = folder + s + workstation + s + "evidence" + s + id;
+    std::filesystem::create_directories(run);
+    writeFile(run + s + "summary.txt", "Application_ID: " + id + "\nStatus: " + status +
+                                           "\nCommand_Line: D:\\lab\\" +
+                                           id.substr(0, id.find('_')) + "\nDirectory: D:\\lab\n" +
+                                           end + "File: summary.txt\n");
+  };
+  evidence("ws01", "render_suite.exe_202612039", "crashed",
+           "Ended_By: exit code 3221225477\nExit_Code: 3221225477\n"
+           "Exit_Code_Hex: 0xC0000005 access violation\n");
+  evidence("ws01", "network_suite.exe_20261202", "timeout",
+           "Ended_By: no log growth for 5 minutes\n");
+  evidence("ws02", "storage_suite.exe_20261202", "crashed",
+           "Ended_By: exit code 3\nExit_Code: 3\nExit_Code_Hex: 0x00000003\n");
+  evidence("ws02", "storage_suite.exe_20261201", "stopped", "Ended_By: ended by a stop request\n");
 
   for (int n = 0; n < 3; ++n) {
     const std::int64_t from = 600 - n * 200;

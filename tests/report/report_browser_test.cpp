@@ -195,6 +195,13 @@ TEST(ReportInBrowser, ARealisticNightReadsAtAGlanceFrom900To1920Pixels) {
       EXPECT_NE(dom.find("<b class=\"crashed\">41 failures</b>"), std::string::npos);
       EXPECT_NE(dom.find("<li class=\"end stopped\""), std::string::npos);
       EXPECT_NE(dom.find("running for "), std::string::npos);
+      // The newest crash, time-out and stop link to their evidence, with its exit code.
+      EXPECT_EQ(count(dom, "<a class=\"evidence\" href=\"night/ws0"), 4u);
+      EXPECT_NE(dom.find("href=\"night/ws01/evidence/render_suite.exe_202612039/summary.txt\""),
+                std::string::npos);
+      EXPECT_NE(dom.find(">exit code 3221225477 (0xC0000005 access violation)<"),
+                std::string::npos);
+      EXPECT_NE(dom.find(">no log growth for 5 minutes<"), std::string::npos);
     }
     const std::string png = dir.file("night-" + std::to_string(width) + ".png");
     std::string ignored;

@@ -77,12 +77,17 @@ TEST(ReportEndToEnd, DrawsANightOfTheWatchdogAndNamesWhatItSkipped) {
   ASSERT_TRUE(std::regex_search(alpha[0].latestLog, line, std::regex(R"(\] (line 3 \d+)$)")));
   const std::string program = platform::finalNameOf(test::builtProgram("fake_program"));
   // The failure with its workstation, program and last line, linked to the
-  // program's own log beside the page.
+  // summary.txt of the evidence the watchdog left, found under the status
+  // folder, with the exit code it gives.
+  const std::string summary = "status/hostA/evidence/" + alpha[0].applicationId + "/summary.txt";
+  ASSERT_TRUE(fs::is_regular_file(dir.file(summary)));
   EXPECT_NE(page.find("<span class=\"where\">hostA \xC2\xB7 " + program +
                       "</span> <b class=\"crashed\">crashed</b> " + alpha[0].endTime.substr(11, 5) +
                       " \xC2\xB7 <span class=\"line\">" + line[1].str() +
-                      "</span> <a class=\"log\" href=\"logsA/fake.csv\">"),
+                      "</span> <a class=\"evidence\" href=\"" + summary + "\" title=\"" +
+                      platform::resolvedPath(dir.file(summary)) + " \xC2\xB7 exit code 3"),
             std::string::npos);
+  EXPECT_NE(page.find("\">evidence</a> <span class=\"exit\">exit code 3"), std::string::npos);
   // Summary: the program linked to its status log; runs, finished, crashed,
   // timed out, interrupted, stopped.
   EXPECT_NE(
@@ -262,6 +267,16 @@ TEST(ReportEndToEnd, WithoutPathItReportsOnTheLogsBesideItselfAndWatchRewritesTh
   test::waitForEnd(record, code);
 }
 
+// Runs tavrelon_report on `log` in `folder` with 60 000 KiB of address space;
+// its exit status.
+int reportWithLittleMemory(const std::string& folder, const std::string& log) {
+  const std::string command = "ulimit -v 60000; cd \"" + folder + "\" && \"" +
+                              test::builtProgram("tavrelon_report") + "\" -o page.html " + log +
+                              " > out 2> err";
+  const int result = std::system(command.c_str());
+  return (result >> 8) & 0xFF;
+}
+
 TEST(ReportEndToEnd, OutOfMemoryItSaysSoOnceAndWritesNoPage) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer reserves more than the limit allows";
@@ -276,14 +291,35 @@ TEST(ReportEndToEnd, OutOfMemoryItSaysSoOnceAndWritesNoPage) {
   test::writeFile(dir.file("big.csv"), "");
   ASSERT_EQ(writeStatusLog(rows, dir.file("big.csv")), StatusLogOutcome::Done);
   rows.clear();
-  const std::string command = "ulimit -v 60000; cd \"" + dir.path() + "\" && \"" +
-                              test::builtProgram("tavrelon_report") +
-                              "\" -o page.html big.csv > out 2> err";
-  const int result = std::system(command.c_str());
-  EXPECT_EQ((result >> 8) & 0xFF, 2);
+  EXPECT_EQ(reportWithLittleMemory(dir.path(), "big.csv"), 2);
   EXPECT_EQ(test::readFile(dir.file("err")), "Error: Out of memory; no page written.\n");
   EXPECT_EQ(test::readFile(dir.file("out")), "");
   EXPECT_FALSE(fs::exists(dir.file("page.html")));
+}
+
+TEST(ReportEndToEnd, ALogLargerThanItsMemoryIsReadALineAtATime) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more than the limit allows";
+#endif
+  if (platform::isWindows())
+    GTEST_SKIP() << "the limit is set by the POSIX shell";
+  test::TempDir dir;
+  // 70 MB of rows that keep little each (times that cannot be placed are
+  // counted past the first thousand): more than the address space given.
+  std::string log = "Application_ID,Running_Status,Start_Time,End_Time,Latest_Log\r\n";
+  const std::string line =
+      "a.exe_1,crashed,not a time,,[C:\\l.csv] " + std::string(100, 'x') + "\r\n";
+  log.reserve(log.size() + 500000 * line.size());
+  for (int i = 0; i < 500000; ++i)
+    log += line;
+  log += "a.exe_2,crashed,2026-01-01 10:00:00,2026-01-01 10:00:01,[C:\\l.csv] the last line\r\n";
+  test::writeFile(dir.file("big.csv"), log);
+  log = std::string();
+  EXPECT_EQ(reportWithLittleMemory(dir.path(), "big.csv"), 0);
+  EXPECT_EQ(test::readFile(dir.file("err")), "");
+  const std::string page = test::readFile(dir.file("page.html"));
+  EXPECT_EQ(count(page, "<g class=\"lane\""), 1u);
+  EXPECT_NE(page.find("the last line"), std::string::npos);
 }
 
 }  // namespace

@@ -373,6 +373,8 @@ TEST(ReportPage, HostileTextStaysTextInEveryPlaceAndThePageFetchesNothing) {
                 row("a.exe_3", "stopped", "2024-06-01 23:00:00", "2024-06-01 23:30:00", hostile),
                 row("a.exe_4", "finished", "2024-06-01 23:00:00", "<script>")});
   finishReport(night);
+  ASSERT_FALSE(night.failures.empty());
+  night.failures[0].evidence = Evidence{"C:\\status\\ev\\a\"><script>\\summary.txt", hostile};
   PageOptions options;
   options.pageFolder = "C:\\reports";
   options.logFiles = {"C:\\status\\host\"><script>.csv"};
@@ -394,6 +396,10 @@ TEST(ReportPage, HostileTextStaysTextInEveryPlaceAndThePageFetchesNothing) {
   }
   EXPECT_GE(links, 3);
   EXPECT_NE(page.find("href=\"../status/host%22%3E%3Cscript%3E.csv\""), std::string::npos);
+  EXPECT_NE(
+      page.find("href=\"../status/ev/a%22%3E%3Cscript%3E/summary.txt\" title=\"C:\\status\\ev\\a"
+                "&quot;&gt;&lt;script&gt;"),
+      std::string::npos);
   for (const char* fetching : {"src=\"", "url(", "@import", "<link", "<img"})
     EXPECT_EQ(page.find(fetching), std::string::npos) << fetching;
   EXPECT_NE(page.find("default-src 'none'"), std::string::npos);

@@ -250,7 +250,7 @@ PathKind backend::pathKind(const std::string& path) {
 }
 
 FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
-                                 std::string& content) {
+                                 std::string& content, const FilePieceSink* pieces) {
   const Descriptor file(openForReading(path));
   if (!file.isOpen())
     return outcomeOfErrno(errno);
@@ -266,7 +266,8 @@ FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes,
         if (got < 0)
           failure = outcomeOfErrno(errno);
         return static_cast<std::int64_t>(got);
-      });
+      },
+      pieces);
 }
 
 FileOutcome backend::replaceRegularFile(const std::string& path, const std::string& content,

@@ -164,7 +164,7 @@ PathKind backend::pathKind(const std::string& path) {
 }
 
 FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
-                                 std::string& content) {
+                                 std::string& content, const FilePieceSink* pieces) {
   const DWORD attributes = ::GetFileAttributesW(systemPath(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
     return FileOutcome::Refused;
@@ -182,7 +182,8 @@ FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes,
           return static_cast<std::int64_t>(got);
         failure = outcomeOfError(::GetLastError());
         return std::int64_t{-1};
-      });
+      },
+      pieces);
 }
 
 }  // namespace tavrelon::platform
