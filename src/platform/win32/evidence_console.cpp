@@ -145,6 +145,10 @@ void backend::captureConsole(const std::vector<TreeProcess>& tree, const std::st
   const char* const name = "console.txt";
   if (tree.empty())
     return;
+  if (expired()) {
+    outcome.problems.push_back(std::string(name) + ": not read in time");
+    return;
+  }
   // The program's own console: the one its first process was started with
   // (the last of the tree, children first), which its children share unless
   // they made their own.
