@@ -424,6 +424,46 @@ TEST(EvidenceCapture, ReadsTheLastScreenOfTheProgramsConsoleOrSaysWhyNot) {
   platform::terminateProcess(record);
 }
 
+TEST(EvidenceCapture, TheReadingCopyOfTheWatchdogDoesNothingElseAndSaysWhatFailed) {
+  if (!platform::isWindows())
+    GTEST_SKIP() << "consoles are read on Windows only";
+  TempDir dir;
+  const std::string ended = std::to_string(idOfAnEndedProcess());
+  // The failed step in the exit code's high byte, the system's error below:
+  // no such process to attach to (87; Wine says 6, no console); an id that is
+  // no number (step 6, 87).
+  const std::uint32_t gone = platform::runningUnderWineForTesting() ? 0x01000006u : 0x01000057u;
+  const std::vector<std::pair<std::string, std::uint32_t>> calls{
+      {"--read-console-of " + ended + " \"" + dir.file("gone.txt") + "\"", gone},
+      {"--read-console-of nine \"" + dir.file("nine.txt") + "\"", 0x06000057u}};
+  for (const auto& [arguments, expected] : calls) {
+    platform::ProcessLaunch launch;
+    launch.path = builtProgram("tavrelon");
+    launch.arguments = arguments;
+    launch.newConsole = false;
+    launch.showWindow = false;
+    platform::ProcessRecord record;
+    std::uint32_t code = 0;
+    ASSERT_TRUE(platform::startProcess(launch, record, code)) << code;
+    ASSERT_EQ(waitForEnd(record, code), platform::ProcessState::Exited) << arguments;
+    EXPECT_EQ(code, expected) << arguments;
+  }
+  // Nothing read, no file (the exit codes are the reading copy's own, not a
+  // watchdog's that took the call for its arguments).
+  std::vector<platform::DirectoryEntry> left;
+  ASSERT_TRUE(platform::listDirectory(dir.path(), left));
+  EXPECT_TRUE(left.empty());
+
+  // A capture of a process that has ended says so for its console.
+  const platform::CaptureOutcome outcome = platform::captureProcesses(
+      {{static_cast<std::uint32_t>(std::stoul(ended)), 0, "gone.exe"}}, dir.path(), false, 60000);
+  EXPECT_NE(std::find(outcome.problems.begin(), outcome.problems.end(),
+                      "console.txt: the program has ended"),
+            outcome.problems.end())
+      << outcome.problems.front();
+  EXPECT_TRUE(outcome.files.empty());
+}
+
 // A run folder as the watchdog leaves it, `megabytes` large, summary written
 // `age` seconds ago.
 void runFolder(const std::string& dir, const std::string& name, const std::string& id,

@@ -12,6 +12,7 @@
 
 #include "platform/evidence.h"
 #include "platform/evidence_backend.h"
+#include "platform/process_backend.h"
 #include "platform/text.h"
 #include "platform/win32/support.h"
 
@@ -101,15 +102,18 @@ int readConsoleInto(DWORD pid, const std::string& path) {
   return 0;
 }
 
-// What the reading copy's exit code `code` says went wrong.
-std::string readerFailure(DWORD code) {
+// What the reading copy's exit code `code`, reading the console of `pid`,
+// says went wrong.
+std::string readerFailure(DWORD code, std::uint32_t pid) {
   const DWORD error = code & 0xFFFFFFu;
   switch (code >> 24) {
     case kAttach:
+      // Wine says "no console" for a process that is gone too.
+      if (error == ERROR_INVALID_PARAMETER ||
+          (error == ERROR_INVALID_HANDLE && !backend::processRuns(pid)))
+        return "the program has ended";
       if (error == ERROR_INVALID_HANDLE)
         return "the program has no console";
-      if (error == ERROR_INVALID_PARAMETER)
-        return "the program has ended";
       return "its console could not be attached to: " + errorText(error);
     case kOpenScreen:
       return "its console's screen buffer could not be opened: " + errorText(error);
@@ -164,7 +168,7 @@ void backend::captureConsole(const std::vector<TreeProcess>& tree, const std::st
   launch.ownProcessGroup = false;
   ProcessRecord reader;
   std::uint32_t error = 0;
-  if (!startProcess(launch, reader, error)) {
+  if (!platform::startProcess(launch, reader, error)) {
     outcome.problems.push_back(std::string(name) +
                                ": the console reader could not start: " + errorText(error));
     return;
@@ -172,11 +176,11 @@ void backend::captureConsole(const std::vector<TreeProcess>& tree, const std::st
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kReaderLimitMs);
   std::uint32_t code = 0;
-  ProcessState state = processState(reader.hProcess, code);
+  ProcessState state = platform::processState(reader.hProcess, code);
   while (state == ProcessState::Running && !expired() &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    state = processState(reader.hProcess, code);
+    state = platform::processState(reader.hProcess, code);
   }
   if (state == ProcessState::Exited && code == 0) {
     outcome.files.push_back(path);
@@ -184,12 +188,12 @@ void backend::captureConsole(const std::vector<TreeProcess>& tree, const std::st
     return;
   }
   if (state == ProcessState::Running) {
-    terminateProcess(reader);
+    platform::terminateProcess(reader);
     outcome.problems.push_back(std::string(name) + ": not read in time");
   } else if (state == ProcessState::Unknown) {
     outcome.problems.push_back(std::string(name) + ": the console reader could not be watched");
   } else {
-    outcome.problems.push_back(std::string(name) + ": " + readerFailure(code));
+    outcome.problems.push_back(std::string(name) + ": " + readerFailure(code, program.pid));
   }
   // What a reader ended half-way left is no evidence.
   ::DeleteFileW(systemPath(path).c_str());
