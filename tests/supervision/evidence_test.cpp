@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <list>
@@ -176,7 +177,9 @@ TEST(Evidence, ATimeOutTakesEveryProcessOfTheHungProgramBeforeEndingIt) {
   } else {
     // The program's own console: its last screen, read before it was ended.
     const std::vector<std::string> notTaken = values(summary, "Not_Taken");
-    if (platform::runningUnderWineForTesting()) {
+    // Wine passes its display on (the label session runs this with one).
+    const char* display = std::getenv("DISPLAY");
+    if (platform::runningUnderWineForTesting() && (display == nullptr || *display == '\0')) {
       // A console that Wine makes without a display has no screen buffer to
       // read (EvidenceCapture reads a windowless one): what failed is said.
       ASSERT_EQ(notTaken.size(), 1u) << readFile(summary);
