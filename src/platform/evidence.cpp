@@ -1,5 +1,5 @@
 // The portable part of the evidence services: the time limit around a capture,
-// the names of Windows status codes and the size of a folder.
+// what a program used, the names of Windows status codes and the size of a folder.
 #include "platform/evidence.h"
 
 #include <chrono>
@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "platform/evidence_backend.h"
+#include "platform/paths.h"
+#include "platform/test_seams.h"
 
 namespace tavrelon::platform {
 
@@ -24,7 +26,20 @@ struct SharedCapture {
   CaptureOutcome outcome;
 };
 
+std::mutex readerMutex;
+std::string readerForTesting;
+
 }  // namespace
+
+void setConsoleReaderForTesting(const std::string& program) {
+  std::lock_guard<std::mutex> lock(readerMutex);
+  readerForTesting = program;
+}
+
+std::string backend::consoleReaderProgram() {
+  std::lock_guard<std::mutex> lock(readerMutex);
+  return readerForTesting.empty() ? executablePath() : readerForTesting;
+}
 
 std::string statusCodeName(std::uint32_t code) {
   switch (code) {
@@ -49,6 +64,21 @@ std::string statusCodeName(std::uint32_t code) {
     default:
       return std::string();
   }
+}
+
+ResourceUse resourceUse(const ProcessRecord& record, const std::vector<TreeProcess>& tree) {
+  ResourceUse use;
+  if (backend::runningResourceUse(tree, use))
+    return use;
+  backend::EndDetail detail;
+  if (backend::endDetail(record.hProcess, detail) && detail.known) {
+    use.known = true;
+    use.userSeconds = detail.userSeconds;
+    use.kernelSeconds = detail.kernelSeconds;
+    use.peakBytes = detail.peakBytes;
+    use.note = backend::endDetailCoverage(record);
+  }
+  return use;
 }
 
 CaptureOutcome captureProcesses(const std::vector<TreeProcess>& tree, const std::string& folder,

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -55,16 +56,25 @@ std::string statusCodeName(std::uint32_t code);
 struct CaptureOutcome {
   std::vector<std::string> files;
   std::vector<std::string> problems;
+  // Further summary lines, key and value: what each file was taken from.
+  std::vector<std::pair<std::string, std::string>> details;
   bool abandoned = false;
 };
 
 // Takes the stacks (Linux: one stacks.txt with every thread of every process:
 // state, wait channel and call stack with function names) or the minidumps
-// (Windows: <image>_<pid>.dmp each, thread information and module list; full
-// memory with `fullMemory`) of `tree` into the existing `folder`. Gives up after
+// (Windows: the last screen of the program's console as console.txt, then
+// <image>_<pid>.dmp each, thread information and module list, from a process
+// snapshot where the system takes one; full memory with `fullMemory`) of
+// `tree` into the existing `folder`. Gives up after
 // `limitMs` of real time: what is not done then is abandoned and said.
 CaptureOutcome captureProcesses(const std::vector<TreeProcess>& tree, const std::string& folder,
                                 bool fullMemory, std::int64_t limitMs);
+
+// True when `argv` is the call with which the watchdog starts a copy of itself
+// to read a hung program's console (Windows; always false elsewhere): the call
+// is then carried out, and `exitCode` is what the copy is to exit with.
+bool runConsoleReaderCall(int argc, char** argv, int& exitCode);
 
 // Where the system may have put a crash dump or core file of the process `pid`
 // running `image` in `directory` (Windows Error Reporting's LocalDumps folder,

@@ -40,6 +40,11 @@ void setBeforeReplaceHookForTesting(std::function<void(const std::string&)> hook
 
 namespace tavrelon::platform {
 
+// While `program` is not empty, a program's console is read (evidence.h) by
+// starting `program` with the watchdog's hidden reading switch instead of this
+// executable, which in a test is the test's own. Empty restores this executable.
+void setConsoleReaderForTesting(const std::string& program);
+
 // While `secondsSince1970` is not negative, bootTime() gives it instead of the
 // machine's last start. -1 restores the machine's own.
 void setBootTimeForTesting(std::int64_t secondsSince1970);

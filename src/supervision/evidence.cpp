@@ -210,6 +210,8 @@ std::string takeRunEvidence(const ProgramConfig& config, const FailedRun& run,
     add(summary, "File",
         platform::finalNameOf(file) + " " + std::to_string(status.size) + " bytes");
   }
+  for (const auto& [key, detail] : outcome.details)
+    add(summary, key, detail);
   for (const std::string& problem : outcome.problems)
     add(summary, "Not_Taken", problem);
   if (!platform::writeNewFile(platform::joinPath(folder, kSummary), summary, error))

@@ -7,6 +7,8 @@
 //   --worker-pid FILE   start the worker and write its pid to FILE
 //   --segv              end by writing through a null pointer instead of hanging
 //   --worker            be the worker: hang at once
+//   --say TEXT          print TEXT and a line break on its console first
+//   --rows N            before that, print "row <i>" lines, i = 1..N
 //   --fake-core         (POSIX) before the crash, write "core.<pid>" into the
 //                       current directory, as a core pattern would
 #include <chrono>
@@ -44,8 +46,9 @@ __attribute__((no_sanitize("address", "undefined"))) void writeNowhere() {
 }
 
 int main(int argc, char** argv) {
-  std::string logDir, workerPid;
+  std::string logDir, workerPid, say;
   int lines = 3;
+  int rows = 0;
   bool segv = false;
   bool fakeCore = false;
   for (int i = 1; i < argc; ++i) {
@@ -62,6 +65,16 @@ int main(int argc, char** argv) {
       lines = std::atoi(argv[++i]);
     else if (word == "--worker-pid" && i + 1 < argc)
       workerPid = argv[++i];
+    else if (word == "--say" && i + 1 < argc)
+      say = argv[++i];
+    else if (word == "--rows" && i + 1 < argc)
+      rows = std::atoi(argv[++i]);
+  }
+  for (int i = 1; i <= rows; ++i)
+    std::printf("row %d\n", i);
+  if (!say.empty()) {
+    std::printf("%s\n", say.c_str());
+    std::fflush(stdout);
   }
   if (!workerPid.empty()) {
     std::uint32_t error = 0;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <list>
@@ -110,10 +111,11 @@ TEST(Evidence, ATimeOutTakesEveryProcessOfTheHungProgramBeforeEndingIt) {
   TempDir dir;
   StopRequestGuard guard;
   fs::create_directories(dir.file("logs"));
-  ProgramConfig config = settingsFor(
-      hangProgram(),
-      "--log-dir \"" + dir.file("logs") + "\" --worker-pid \"" + dir.file("worker") + "\"",
-      dir.file("logs"), dir.file("status.csv"));
+  ProgramConfig config =
+      settingsFor(hangProgram(),
+                  "--log-dir \"" + dir.file("logs") + "\" --worker-pid \"" + dir.file("worker") +
+                      "\" --say \"Hung after 3 lines, look here\"",
+                  dir.file("logs"), dir.file("status.csv"));
   config.evidenceDir = dir.file("evidence");
   ProgramWatcher watcher = driverWatcher(config);
   std::uint32_t program = 0;
@@ -173,8 +175,34 @@ TEST(Evidence, ATimeOutTakesEveryProcessOfTheHungProgramBeforeEndingIt) {
     EXPECT_EQ(fs::status(dir.file("evidence")).permissions() & fs::perms::others_all,
               fs::perms::none);
   } else {
+    // The program's own console: its last screen, read before it was ended.
+    const std::vector<std::string> notTaken = values(summary, "Not_Taken");
+    // Wine passes its display on (the label session runs this with one).
+    const char* display = std::getenv("DISPLAY");
+    if (platform::runningUnderWineForTesting() && (display == nullptr || *display == '\0')) {
+      // A console that Wine makes without a display has no screen buffer to
+      // read (EvidenceCapture reads a windowless one): what failed is said.
+      ASSERT_EQ(notTaken.size(), 1u) << readFile(summary);
+      EXPECT_TRUE(notTaken[0].rfind("console.txt: its console's screen", 0) == 0 ||
+                  notTaken[0] == "console.txt: the program has no console")
+          << notTaken[0];
+      EXPECT_FALSE(fs::exists(folder + S + "console.txt"));
+    } else {
+      EXPECT_EQ(withoutCarriageReturns(readFile(folder + S + "console.txt")),
+                "Hung after 3 lines, look here\n");
+      EXPECT_EQ(value(summary, "Console_Of"), std::to_string(program) + " hang_in_function.exe");
+      EXPECT_EQ(notTaken, std::vector<std::string>()) << readFile(summary);
+    }
+    const std::vector<std::string> sources = values(summary, "Dump_Source");
+    // Wine offers no process snapshots: the dumps come from the running processes.
+    const std::string source = platform::runningUnderWineForTesting()
+                                   ? "the running process (no process snapshot: this system "
+                                     "offers none)"
+                                   : "a process snapshot";
     for (std::uint32_t pid : {program, worker}) {
       const std::string name = "hang_in_function.exe_" + std::to_string(pid) + ".dmp";
+      EXPECT_NE(std::find(sources.begin(), sources.end(), name + ": " + source), sources.end())
+          << readFile(summary);
       const DumpContent dump = readDump(readFile(folder + S + name));
       ASSERT_TRUE(dump.valid) << name;
       EXPECT_GE(dump.threads, 1u) << name;
@@ -322,10 +350,10 @@ TEST(EvidenceCapture, GivesUpAtItsTimeLimitAndSaysSo) {
   ASSERT_EQ(tree.size(), 1u);
   EXPECT_EQ(tree[0].pid, worker);
 
-  // Within its limit a capture is whole.
+  // Within its limit a capture is whole (on Windows the worker's console too).
   const platform::CaptureOutcome whole = platform::captureProcesses(tree, dir.path(), false, 60000);
   EXPECT_FALSE(whole.abandoned);
-  EXPECT_EQ(whole.files.size(), 1u);
+  EXPECT_EQ(whole.files.size(), platform::isWindows() ? 2u : 1u);
   // With no time at all it is abandoned and says so, and returns at once. A
   // capture quick enough to end before the wait begins is whole instead, so a
   // few tries are given: one of them must be abandoned.
@@ -341,6 +369,102 @@ TEST(EvidenceCapture, GivesUpAtItsTimeLimitAndSaysSo) {
                       "the capture was abandoned after 0 s"),
             outcome.problems.end());
   platform::terminateProcess(record);
+}
+
+// Restores the console reader of the tests when it goes.
+struct ConsoleReaderGuard {
+  ~ConsoleReaderGuard() { platform::setConsoleReaderForTesting(builtProgram("tavrelon")); }
+};
+
+TEST(EvidenceCapture, ReadsTheLastScreenOfTheProgramsConsoleOrSaysWhyNot) {
+  if (!platform::isWindows())
+    GTEST_SKIP() << "a terminal's screen is the terminal's, not readable by the watchdog";
+  TempDir dir;
+  platform::ProcessLaunch launch;
+  launch.path = hangProgram();
+  // More rows than a screen holds, then the last words.
+  launch.arguments = "--rows 300 --say \"Hung here, last words\" --log-dir \"" + dir.path() + "\"";
+  launch.newConsole = false;
+  platform::ProcessRecord record;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(platform::startProcess(launch, record, error)) << error;
+  // Its words are all on the screen once it writes its log, after them.
+  for (int i = 0; i < 600 && readFile(dir.file("hang.csv")).find("line,3") == std::string::npos;
+       ++i)
+    platform::sleepMilliseconds(50);
+  const std::vector<platform::TreeProcess> tree = platform::processTree(record, {});
+  ASSERT_EQ(tree.size(), 1u);
+
+  const platform::CaptureOutcome outcome =
+      platform::captureProcesses(tree, dir.path(), false, 60000);
+  EXPECT_EQ(outcome.problems, std::vector<std::string>());
+  const std::vector<std::string> lines =
+      splitLines(withoutCarriageReturns(readFile(dir.file("console.txt"))));
+  // The last screen alone: its rows in order, ending with the last words.
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_LT(lines.size(), 300u);
+  EXPECT_EQ(lines.back(), "Hung here, last words");
+  EXPECT_EQ(lines[lines.size() - 2], "row 300");
+  EXPECT_EQ(lines.front(), "row " + std::to_string(301 - (lines.size() - 1)));
+  const auto detail = std::make_pair(std::string("Console_Of"),
+                                     std::to_string(record.dwProcessId) + " hang_in_function.exe");
+  EXPECT_NE(std::find(outcome.details.begin(), outcome.details.end(), detail),
+            outcome.details.end());
+
+  // Without its reader the screen is not taken, said so, and the dump still is.
+  {
+    ConsoleReaderGuard guard;
+    platform::setConsoleReaderForTesting(dir.file("no-such-reader.exe"));
+    TempDir second;
+    const platform::CaptureOutcome without =
+        platform::captureProcesses(tree, second.path(), false, 60000);
+    ASSERT_EQ(without.problems.size(), 1u);
+    EXPECT_EQ(without.problems[0].rfind("console.txt: the console reader could not start: ", 0), 0u)
+        << without.problems[0];
+    EXPECT_FALSE(fs::exists(second.file("console.txt")));
+    EXPECT_EQ(without.files.size(), 1u);
+  }
+  platform::terminateProcess(record);
+}
+
+TEST(EvidenceCapture, TheReadingCopyOfTheWatchdogDoesNothingElseAndSaysWhatFailed) {
+  if (!platform::isWindows())
+    GTEST_SKIP() << "consoles are read on Windows only";
+  TempDir dir;
+  const std::string ended = std::to_string(idOfAnEndedProcess());
+  // The failed step in the exit code's high byte, the system's error below:
+  // no such process to attach to (87; Wine says 6, no console); an id that is
+  // no number (step 6, 87).
+  const std::uint32_t gone = platform::runningUnderWineForTesting() ? 0x01000006u : 0x01000057u;
+  const std::vector<std::pair<std::string, std::uint32_t>> calls{
+      {"--read-console-of " + ended + " \"" + dir.file("gone.txt") + "\"", gone},
+      {"--read-console-of nine \"" + dir.file("nine.txt") + "\"", 0x06000057u}};
+  for (const auto& [arguments, expected] : calls) {
+    platform::ProcessLaunch launch;
+    launch.path = builtProgram("tavrelon");
+    launch.arguments = arguments;
+    launch.newConsole = false;
+    launch.showWindow = false;
+    platform::ProcessRecord record;
+    std::uint32_t code = 0;
+    ASSERT_TRUE(platform::startProcess(launch, record, code)) << code;
+    ASSERT_EQ(waitForEnd(record, code), platform::ProcessState::Exited) << arguments;
+    EXPECT_EQ(code, expected) << arguments;
+  }
+  // Nothing read, no file (the exit codes are the reading copy's own, not a
+  // watchdog's that took the call for its arguments).
+  std::vector<platform::DirectoryEntry> left;
+  ASSERT_TRUE(platform::listDirectory(dir.path(), left));
+  EXPECT_TRUE(left.empty());
+
+  // A capture of a process that has ended says so for its console.
+  const platform::CaptureOutcome outcome = platform::captureProcesses(
+      {{static_cast<std::uint32_t>(std::stoul(ended)), 0, "gone.exe"}}, dir.path(), false, 60000);
+  EXPECT_NE(std::find(outcome.problems.begin(), outcome.problems.end(),
+                      "console.txt: the program has ended"),
+            outcome.problems.end())
+      << outcome.problems.front();
+  EXPECT_TRUE(outcome.files.empty());
 }
 
 // A run folder as the watchdog leaves it, `megabytes` large, summary written

@@ -68,6 +68,17 @@ std::string builtProgram(const std::string& name) {
   return (self.parent_path() / (name + self.extension().string())).string();
 }
 
+namespace {
+
+// A console is read by the watchdog's executable, never by a test's own
+// (which would take the reading switch for a test run).
+[[maybe_unused]] const bool consoleReaderSet = [] {
+  platform::setConsoleReaderForTesting(builtProgram("tavrelon"));
+  return true;
+}();
+
+}  // namespace
+
 std::string copyOfProgram(const std::string& name, const std::string& directory,
                           const std::string& as) {
   const std::string built = builtProgram(name);

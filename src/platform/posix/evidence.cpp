@@ -371,40 +371,33 @@ std::vector<TreeProcess> processTree(const ProcessRecord& record,
   return tree;
 }
 
-ResourceUse resourceUse(const ProcessRecord& record, const std::vector<TreeProcess>& tree) {
-  ResourceUse use;
+bool backend::runningResourceUse(const std::vector<TreeProcess>& tree, ResourceUse& use) {
   const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
-  if (!tree.empty() && ticks > 0) {
-    std::int64_t peak = 0;
-    for (const TreeProcess& process : tree) {
-      const std::string base = "/proc/" + std::to_string(process.pid);
-      const std::vector<std::string> fields = statFields(base + "/stat");
-      if (fields.empty())
-        continue;
-      use.known = true;
-      // Its own time and that of the children it has waited for.
-      use.userSeconds +=
-          static_cast<double>(statNumber(fields, 14) + statNumber(fields, 16)) / ticks;
-      use.kernelSeconds +=
-          static_cast<double>(statNumber(fields, 15) + statNumber(fields, 17)) / ticks;
-      const std::string status = procText(base + "/status");
-      const std::string::size_type at = status.find("VmHWM:");
-      if (at != std::string::npos)
-        peak += std::atoll(status.c_str() + at + 6) * 1024;
-    }
-    use.peakBytes = use.known ? peak : -1;
-    use.note = "the program's processes while running (peak: their peak resident sets summed)";
-    return use;
-  }
-  backend::EndDetail detail;
-  if (backend::endDetail(record.hProcess, detail) && detail.known) {
+  if (tree.empty() || ticks <= 0)
+    return false;
+  std::int64_t peak = 0;
+  for (const TreeProcess& process : tree) {
+    const std::string base = "/proc/" + std::to_string(process.pid);
+    const std::vector<std::string> fields = statFields(base + "/stat");
+    if (fields.empty())
+      continue;
     use.known = true;
-    use.userSeconds = detail.userSeconds;
-    use.kernelSeconds = detail.kernelSeconds;
-    use.peakBytes = detail.peakBytes;
-    use.note = "the program and the children it waited for (peak: the largest resident set)";
+    // Its own time and that of the children it has waited for.
+    use.userSeconds += static_cast<double>(statNumber(fields, 14) + statNumber(fields, 16)) / ticks;
+    use.kernelSeconds +=
+        static_cast<double>(statNumber(fields, 15) + statNumber(fields, 17)) / ticks;
+    const std::string status = procText(base + "/status");
+    const std::string::size_type at = status.find("VmHWM:");
+    if (at != std::string::npos)
+      peak += std::atoll(status.c_str() + at + 6) * 1024;
   }
-  return use;
+  use.peakBytes = use.known ? peak : -1;
+  use.note = "the program's processes while running (peak: their peak resident sets summed)";
+  return true;
+}
+
+std::string backend::endDetailCoverage(const ProcessRecord&) {
+  return "the program and the children it waited for (peak: the largest resident set)";
 }
 
 std::string describeEnd(const ProcessRecord& record, std::uint32_t exitCode) {
@@ -417,6 +410,11 @@ std::string describeEnd(const ProcessRecord& record, std::uint32_t exitCode) {
     return text + (detail.coreDumped ? ", core dumped" : ", no core dumped");
   }
   return "exit code " + std::to_string(exitCode);
+}
+
+bool runConsoleReaderCall(int, char**, int&) {
+  // A terminal's screen is not readable by another process.
+  return false;
 }
 
 std::vector<std::string> crashDumpCandidates(const std::string& image, std::uint32_t pid,

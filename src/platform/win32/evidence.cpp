@@ -1,6 +1,6 @@
 // The evidence services on Windows: the job's processes, a minidump of each
-// through dbghelp, what Windows Error Reporting's LocalDumps would have kept,
-// and folders and files that never follow a link.
+// through dbghelp (from a process snapshot where the system takes one), what Windows Error
+// Reporting's LocalDumps would have kept, and folders and files that never follow a link.
 #include <windows.h>
 // After windows.h, which they need.
 #include <dbghelp.h>
@@ -144,6 +144,99 @@ bool emptyDirectory(const std::wstring& path) {
   return all;
 }
 
+// The process snapshot functions of kernel32 (Windows 8.1 and later), which
+// the headers at hand do not declare: loaded by name, both null where missing.
+using CaptureSnapshotFunction = DWORD(WINAPI*)(HANDLE process, DWORD flags, DWORD contextFlags,
+                                               HANDLE* snapshot);
+using FreeSnapshotFunction = DWORD(WINAPI*)(HANDLE process, HANDLE snapshot);
+
+struct SnapshotFunctions {
+  CaptureSnapshotFunction capture = nullptr;
+  FreeSnapshotFunction free = nullptr;
+};
+
+const SnapshotFunctions& snapshotFunctions() {
+  static const SnapshotFunctions functions = [] {
+    SnapshotFunctions found;
+    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    if (kernel == nullptr)
+      return found;
+    // Through the generic function type, which any function pointer casts to.
+    found.capture = reinterpret_cast<CaptureSnapshotFunction>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(kernel, "PssCaptureSnapshot")));
+    found.free = reinterpret_cast<FreeSnapshotFunction>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(kernel, "PssFreeSnapshot")));
+    if (found.capture == nullptr || found.free == nullptr)
+      found = SnapshotFunctions();
+    return found;
+  }();
+  return functions;
+}
+
+// What a minidump is written from: a snapshot (a clone of the process's memory
+// and its threads' contexts, after which the process runs on) or the process.
+// The capture flags are those the documentation gives for dumping a snapshot.
+class DumpSource {
+ public:
+  DumpSource(HANDLE process, bool offered) : process_(process) {
+    constexpr DWORD kVaClone = 0x00000001, kHandles = 0x00000004, kHandleNames = 0x00000008,
+                    kHandleBasics = 0x00000010, kHandleTypes = 0x00000020,
+                    kHandleTrace = 0x00000040, kThreads = 0x00000080, kContexts = 0x00000100,
+                    kContextsExtended = 0x00000200, kBreakawayOptional = 0x04000000,
+                    kBreakaway = 0x08000000, kVmAllocations = 0x20000000,
+                    kReleaseSection = 0x80000000;
+    const SnapshotFunctions& functions = snapshotFunctions();
+    if (functions.capture == nullptr) {
+      why_ = "this system offers none";
+      return;
+    }
+    if (!offered) {
+      why_ = "the process could not be opened for one";
+      return;
+    }
+    const DWORD flags = kVaClone | kHandles | kHandleNames | kHandleBasics | kHandleTypes |
+                        kHandleTrace | kThreads | kContexts | kContextsExtended | kBreakaway |
+                        kBreakawayOptional | kVmAllocations | kReleaseSection;
+    HANDLE snapshot = nullptr;
+    const DWORD error = functions.capture(process, flags, CONTEXT_ALL, &snapshot);
+    if (error == ERROR_SUCCESS && snapshot != nullptr)
+      snapshot_ = snapshot;
+    else
+      why_ = errorText(error);
+  }
+  ~DumpSource() {
+    if (snapshot_ != nullptr)
+      snapshotFunctions().free(::GetCurrentProcess(), snapshot_);
+  }
+  DumpSource(const DumpSource&) = delete;
+  DumpSource& operator=(const DumpSource&) = delete;
+
+  // Writes the minidump of `pid` of `type` into `file`; false with the last error.
+  bool write(DWORD pid, HANDLE file, MINIDUMP_TYPE type) const {
+    if (snapshot_ == nullptr)
+      return ::MiniDumpWriteDump(process_, pid, file, type, nullptr, nullptr, nullptr);
+    // dbghelp asks whether the handle is a snapshot; S_FALSE says it is.
+    MINIDUMP_CALLBACK_INFORMATION callback{};
+    callback.CallbackRoutine = [](PVOID, const PMINIDUMP_CALLBACK_INPUT input,
+                                  PMINIDUMP_CALLBACK_OUTPUT output) -> BOOL {
+      if (input->CallbackType == IsProcessSnapshotCallback)
+        output->Status = S_FALSE;
+      return TRUE;
+    };
+    return ::MiniDumpWriteDump(snapshot_, pid, file, type, nullptr, nullptr, &callback);
+  }
+  // What the summary says of the dump's source.
+  std::string said() const {
+    return snapshot_ != nullptr ? "a process snapshot"
+                                : "the running process (no process snapshot: " + why_ + ")";
+  }
+
+ private:
+  HANDLE process_;
+  HANDLE snapshot_ = nullptr;
+  std::string why_;
+};
+
 // dbghelp's functions are single-threaded: one capture at a time.
 std::mutex& dbghelpMutex() {
   static std::mutex mutex;
@@ -185,18 +278,14 @@ std::vector<TreeProcess> processTree(const ProcessRecord& record,
   return tree;
 }
 
-ResourceUse resourceUse(const ProcessRecord& record, const std::vector<TreeProcess>&) {
-  ResourceUse use;
-  backend::EndDetail detail;
-  if (backend::endDetail(record.hProcess, detail) && detail.known) {
-    use.known = true;
-    use.userSeconds = detail.userSeconds;
-    use.kernelSeconds = detail.kernelSeconds;
-    use.peakBytes = detail.peakBytes;
-    use.note = record.jobErrorCode == 0 ? "the program's job (peak: the job's committed memory)"
-                                        : "the program alone (peak: its committed memory)";
-  }
-  return use;
+bool backend::runningResourceUse(const std::vector<TreeProcess>&, ResourceUse&) {
+  // The job's account covers running and ended processes alike.
+  return false;
+}
+
+std::string backend::endDetailCoverage(const ProcessRecord& record) {
+  return record.jobErrorCode == 0 ? "the program's job (peak: the job's committed memory)"
+                                  : "the program alone (peak: its committed memory)";
 }
 
 std::string describeEnd(const ProcessRecord&, std::uint32_t exitCode) {
@@ -309,6 +398,8 @@ std::string errorText(std::uint32_t error) {
 void backend::captureInto(const std::vector<TreeProcess>& tree, const std::string& folder,
                           bool fullMemory, const std::function<bool()>& expired,
                           CaptureOutcome& outcome) {
+  // The screen first: it is small, and the dumps may use the time up.
+  backend::captureConsole(tree, folder, expired, outcome);
   // A capture abandoned at its time limit may still hold dbghelp: this one
   // then says so rather than wait behind it.
   std::unique_lock<std::mutex> lock(dbghelpMutex(), std::try_to_lock);
@@ -325,13 +416,22 @@ void backend::captureInto(const std::vector<TreeProcess>& tree, const std::strin
                                       MiniDumpWithHandleData);
     access |= PROCESS_DUP_HANDLE;  // what MiniDumpWithHandleData reads through
   }
+  constexpr DWORD kSnapshotAccess =
+      PROCESS_CREATE_PROCESS | PROCESS_VM_OPERATION | PROCESS_DUP_HANDLE;
   for (const TreeProcess& process : tree) {
     const std::string name = process.image + "_" + std::to_string(process.pid) + ".dmp";
     if (expired()) {
       outcome.problems.push_back(name + ": not taken in time");
       continue;
     }
-    HANDLE target = ::OpenProcess(access, FALSE, process.pid);
+    // A snapshot needs the rights to clone the process and copy its handles;
+    // without them the dump is taken from the process itself.
+    HANDLE target = nullptr;
+    if (snapshotFunctions().capture != nullptr)
+      target = ::OpenProcess(access | kSnapshotAccess, FALSE, process.pid);
+    const bool snapshotAccess = target != nullptr;
+    if (target == nullptr)
+      target = ::OpenProcess(access, FALSE, process.pid);
     if (target == nullptr) {
       outcome.problems.push_back(
           name + ": the process could not be opened: " + errorText(::GetLastError()));
@@ -346,14 +446,21 @@ void backend::captureInto(const std::vector<TreeProcess>& tree, const std::strin
       ::CloseHandle(target);
       continue;
     }
-    const BOOL written =
-        ::MiniDumpWriteDump(target, process.pid, file, type, nullptr, nullptr, nullptr);
-    // Its last error is an HRESULT.
-    const DWORD error = written ? 0 : ::GetLastError();
+    BOOL written = FALSE;
+    DWORD error = 0;
+    std::string source;
+    {
+      const DumpSource from(target, snapshotAccess);
+      written = from.write(process.pid, file, type);
+      // Its last error is an HRESULT.
+      error = written ? 0 : ::GetLastError();
+      source = from.said();
+    }
     ::CloseHandle(file);
     ::CloseHandle(target);
     if (written) {
       outcome.files.push_back(path);
+      outcome.details.push_back({"Dump_Source", name + ": " + source});
     } else {
       ::DeleteFileW(wide.c_str());
       char code[16];

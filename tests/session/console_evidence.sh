@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The last screen of a hung program's own console, under Wine with a display:
+# a console that Wine makes without one has no screen buffer, so the suite's
+# headless run only checks that the failure is said. Here the evidence test
+# runs in a prefix whose consoles have windows, and console.txt must hold the
+# program's words.
+#
+#   console_evidence.sh TESTS_EXE WINE
+# Skipped (77) without TAVRELON_TEST_DISPLAY, the X display to use.
+set -euo pipefail
+
+tests=$1 wine=$2
+[ -n "${TAVRELON_TEST_DISPLAY:-}" ] || { echo "no display for Wine's consoles"; exit 77; }
+export DISPLAY=$TAVRELON_TEST_DISPLAY
+work=$(mktemp -d)
+cleanup() {
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+# A prefix and server of the test's own, with the display.
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+timeout 300 "$wine" wineboot -i </dev/null >/dev/null 2>&1
+timeout 120 /usr/lib/wine/wineserver -w
+/usr/lib/wine/wineserver64 -p
+timeout 120 "$wine" wineboot </dev/null >/dev/null 2>&1
+timeout 240 "$wine" "$tests" \
+  --gtest_filter=Evidence.ATimeOutTakesEveryProcessOfTheHungProgramBeforeEndingIt </dev/null
