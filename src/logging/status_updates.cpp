@@ -41,12 +41,6 @@ platform::FileOutcome takeLock(const std::string& path, LockWait wait, platform:
 
 }  // namespace
 
-std::string statusLogLockPath(const std::string& target) {
-  const std::size_t name = platform::finalNameOffset(target, platform::isWindows());
-  return target.substr(0, name) +
-         platform::sideFileName(target.substr(name), kStatusLogTemporaryTag) + "-lock";
-}
-
 bool StatusLogUpdates::addRow(const StatusRecord& row) {
   return push(Operation{row, false, false});
 }
@@ -144,7 +138,8 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path, LockWait w
   // it). Such a file is left byte for byte, as any foreign file is.
   if (written_ && foreignLines > 0)
     return StatusLogOutcome::Refused;
-  const StatusLogOutcome written = writeStatusLog(std::move(rows), target);
+  // Read once above, under the lock: replaced without a second look.
+  const StatusLogOutcome written = replaceStatusLog(std::move(rows), target);
   written_ = written_ || written == StatusLogOutcome::Done;
   return written;
 }
@@ -209,12 +204,6 @@ std::vector<std::string> StatusLogQueues::finish(const std::string& directory) {
   }
   queues_.clear();
   return lines;
-}
-
-std::string unwrittenRowsPath(const std::string& directory, const std::string& logPath) {
-  // A '/' ends a folder name on Windows too.
-  return platform::joinPath(directory,
-                            "TavrelonLog-unwritten_" + platform::finalNameOf(logPath, true));
 }
 
 StatusLogOutcome saveUnwrittenRows(const std::vector<StatusRecord>& rows,
