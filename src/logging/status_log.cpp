@@ -111,6 +111,10 @@ bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record, bool*
   return false;
 }
 
+bool mayRewriteStatusLog(StatusLogOutcome read, std::int64_t foreignLines) {
+  return read == StatusLogOutcome::Missing || (read == StatusLogOutcome::Done && foreignLines == 0);
+}
+
 StatusLogOutcome writeStatusLog(std::vector<StatusRecord> rows, const std::string& path) {
   std::vector<StatusRecord> old;
   std::int64_t foreignLines = 0;
@@ -119,7 +123,7 @@ StatusLogOutcome writeStatusLog(std::vector<StatusRecord> rows, const std::strin
   // someone else's, or past the bounds, and is left byte for byte.
   if (read == StatusLogOutcome::Busy)
     return read;
-  if (read != StatusLogOutcome::Done && read != StatusLogOutcome::Missing)
+  if (!mayRewriteStatusLog(read, foreignLines))
     return StatusLogOutcome::Refused;
   return replaceStatusLog(std::move(rows), path);
 }

@@ -53,14 +53,22 @@ bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record, bool*
 
 // Replaces the file's content with the header and `rows` (CR LF line ends, an
 // empty latestLog written as "N/A") as platform::replaceRegularFile does, unless
-// the file is someone else's: one whose first non-empty line is no header. Such a file, anything
-// but a regular file and content over the bounds are Refused untouched. The old content survives
-// any failure.
+// the file is someone else's: one whose first non-empty line is no header, or
+// that holds a line that is neither blank, a header nor a row (see
+// mayRewriteStatusLog). Such a file, anything but a regular file and content
+// over the bounds are Refused untouched. The old content survives any failure.
 StatusLogOutcome writeStatusLog(std::vector<StatusRecord> rows, const std::string& path);
+
+// Whether a file that readStatusLog read as `read`, with `foreignLines` lines
+// that are no rows, may be rewritten: only a missing file or a status log of
+// rows, headers and empty lines alone. Lines that are neither (a program
+// writing its results to the file, text typed by hand) are someone else's and
+// are never dropped.
+bool mayRewriteStatusLog(StatusLogOutcome read, std::int64_t foreignLines);
 
 // Replaces the content of the file at `path` with `rows`, as writeStatusLog
 // does, without reading it first: for a caller that has just read it, under the
-// log's lock, and found it a status log.
+// log's lock, and found mayRewriteStatusLog true.
 StatusLogOutcome replaceStatusLog(std::vector<StatusRecord> rows, const std::string& path);
 
 }  // namespace tavrelon

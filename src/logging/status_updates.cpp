@@ -133,15 +133,13 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path, LockWait w
   }
   if (!changed)
     return StatusLogOutcome::Done;
-  // Our own writes hold rows and the header only: other lines since then are
-  // someone else's, who now uses the file (a program writing its results to
-  // it). Such a file is left byte for byte, as any foreign file is.
-  if (written_ && foreignLines > 0)
+  // Our own writes hold rows and headers only: any other line is someone
+  // else's (a program writing its results to the file, text typed by hand),
+  // and such a file is left byte for byte, as any foreign file is.
+  if (!mayRewriteStatusLog(read, foreignLines))
     return StatusLogOutcome::Refused;
   // Read once above, under the lock: replaced without a second look.
-  const StatusLogOutcome written = replaceStatusLog(std::move(rows), target);
-  written_ = written_ || written == StatusLogOutcome::Done;
-  return written;
+  return replaceStatusLog(std::move(rows), target);
 }
 
 bool StatusLogUpdates::apply(const std::string& path, bool retryBusy, LockWait wait) {

@@ -43,9 +43,8 @@ class StatusLogUpdates {
   // read or write that may pass is tried again for about 2 s. A lock that
   // another process holds is waited for as `wait` says, but a change does not
   // wait again once a wait ran out, until a sequence gets the lock. The log is
-  // resolved once, read once and replaced once. Lines that are neither rows
-  // nor headers and that appeared since this object's last write make the log
-  // someone else's: refused, left as it is. True when written (or
+  // resolved once, read once and replaced once; a file that
+  // mayRewriteStatusLog refuses is left as it is. True when written (or
   // nothing to write); on false the operations stay pending. Never throws.
   bool apply(const std::string& path, bool retryBusy, LockWait wait = LockWait::UnlessStopped);
 
@@ -76,8 +75,6 @@ class StatusLogUpdates {
   std::uint32_t errorCode_ = 0;
   // The last wait for the lock ran out: changes try once until a sequence gets it.
   bool lockHeld_ = false;
-  // This object has written the log: no line of its own is foreign.
-  bool written_ = false;
   platform::LockFault lockFault_ = platform::LockFault::None;
   std::string lockPath_;
 };
