@@ -161,9 +161,10 @@ TEST(HandEditedStatusLog, AProgramsOwnLinesInTheFileNamedAsStatusLogOutliveEvery
             "--log-dir \"" + watchdog.dir().path() + "\" --log-name results.csv --lines 2 " +
                 "--interval-ms 10 --wait-for \"" + results + "\"",
             watchdog.dir().file("logs"), "TavrelonLog: " + results);
-  const std::string failed = consoleLine("Error: Failed to write status log [" + results + "]!");
+  // Watchdog::run gives the output with "\n" line ends on every system.
+  const std::string failed = "Error: Failed to write status log [" + results + "]!\n";
   const std::string savedLine =
-      consoleLine("Rows not written to status log [" + results + "] are saved in [" + saved + "]!");
+      "Rows not written to status log [" + results + "] are saved in [" + saved + "]!\n";
 
   const std::string first = watchdog.run(configuration);
   const std::string afterFirst = readFile(results);
