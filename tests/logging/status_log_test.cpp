@@ -25,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::readFile;
+using test::S;
 using test::TempDir;
 using test::writeFile;
 
@@ -496,6 +497,33 @@ TEST(StatusLineReader, GivenOneLineAtATimeItHandsOnEachLineInOrderAndJoinsACellO
   EXPECT_EQ(parseStatusLine(kStatusLogHeader, row), StatusLine::Header);
   EXPECT_EQ(parseStatusLine("e,timeout,s,e,[p] x,", row), StatusLine::Row);
   EXPECT_EQ(row, (StatusRecord{"e", "timeout", "s", "e", "[p] x"}));
+}
+
+}  // namespace
+}  // namespace tavrelon
+
+namespace tavrelon {
+namespace {
+
+TEST(StatusLogNames, EverySideFileIsHiddenFromTrackersAndTheReportButADefaultLogIsNot) {
+  TempDir dir;
+  const std::string log = dir.file("results.csv");
+  const std::string lock = statusLogLockPath(log);
+  const std::string saved = unwrittenRowsPath(dir.path(), log);
+  EXPECT_EQ(lock, log + ".TavrelonLog-lock");
+  EXPECT_EQ(saved, dir.file("TavrelonLog-unwritten_results.csv"));
+  // A log named by hand carries no tag; its lock and saved rows do.
+  EXPECT_FALSE(namesStatusLogFile(log));
+  EXPECT_TRUE(namesStatusLogFile(lock));
+  EXPECT_TRUE(namesStatusLogFile(saved));
+  // Only below the folder given: a folder named after the tag hides nothing.
+  const std::string below = dir.file("TavrelonLog_old") + S;
+  EXPECT_FALSE(namesStatusLogFile(below + "app.csv", below.size()));
+  // The report skips a lock or a temporary, never a log of its own.
+  EXPECT_TRUE(isStatusLogSideFile("results.csv.TavrelonLog-lock"));
+  EXPECT_TRUE(isStatusLogSideFile("results.csv.TavrelonLog-4242-0.tmp"));
+  EXPECT_FALSE(isStatusLogSideFile("TavrelonLog_a.exe_20240601093000.csv"));
+  EXPECT_FALSE(isStatusLogSideFile("TavrelonLog-unwritten_results.csv"));
 }
 
 }  // namespace
