@@ -2,12 +2,13 @@
 //
 // An input whose first byte is even is a status log file as found on disk (any
 // line ends, a byte-order mark, trailing commas): the rows read from it, written
-// back and read again must come back unchanged; a file that is no status log
-// must be neither read nor replaced.
+// back and read again must come back unchanged, and a line-by-line read of its
+// lines must give the same rows; a file that is no status log must be neither
+// read nor replaced, and one with lines that are no rows must not be replaced.
 // An odd first byte makes the rest a list of rows with arbitrary field bytes,
 // written and read back. Either way a row lost or changed on the way is a
-// finding, a second write must give the same bytes as the first, and no
-// temporary file may stay beside the log.
+// finding, the bytes written must be the format's own, a second write must
+// give the same bytes as the first, and no temporary file may stay beside the log.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -19,6 +20,8 @@
 
 #include "fuzz_support.h"
 #include "logging/status_log.h"
+#include "platform/platform.h"
+#include "platform/text_encoding.h"
 
 namespace {
 
@@ -56,16 +59,20 @@ std::string show(const std::vector<StatusRecord>& rows) {
   return text;
 }
 
-bool sameRows(const std::vector<StatusRecord>& a, const std::vector<StatusRecord>& b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i].applicationId != b[i].applicationId || a[i].runningStatus != b[i].runningStatus ||
-        a[i].startTime != b[i].startTime || a[i].endTime != b[i].endTime ||
-        a[i].latestLog != b[i].latestLog)
-      return false;
-  }
-  return true;
+// The rows of `bytes` read line by line, as a stream reader reads them (the
+// bytes taken as they are: the fuzz inputs are read back on POSIX, where the
+// code page is UTF-8).
+std::vector<StatusRecord> rowsByLine(const std::string& bytes) {
+  std::vector<StatusRecord> rows;
+  tavrelon::StatusLineReader reader([&](tavrelon::StatusLine kind, StatusRecord& row) {
+    if (kind == tavrelon::StatusLine::Row)
+      rows.push_back(row);
+  });
+  std::size_t at = tavrelon::startsWithByteOrderMark(bytes) ? 3 : 0;
+  for (std::size_t next = 0; at < bytes.size(); at = next)
+    reader.addLine(bytes.substr(at, tavrelon::statusLineEnd(bytes, at, next) - at));
+  reader.finish();
+  return rows;
 }
 
 // The rows as a reader must see them after a write: an empty Latest_Log is
@@ -105,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<StatusRecord> first;
   if (data[0] % 2 == 0) {
     tavrelon::fuzzing::writeBytes(path, data + 1, size - 1);
-    if (tavrelon::readStatusLog(path, first) != tavrelon::StatusLogOutcome::Done) {
+    std::int64_t foreignLines = 0;
+    if (tavrelon::readStatusLog(path, first, &foreignLines) != tavrelon::StatusLogOutcome::Done) {
       // Someone else's file: it is neither read nor replaced.
       require(first.empty(), "a file that is no status log gave rows");
       const std::string before = fileBytes(path);
@@ -113,6 +121,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "a file that is no status log was replaced");
       require(fileBytes(path) == before, "a file that is no status log was changed");
       return 0;
+    }
+    const std::string bytes = fileBytes(path);
+    if (tavrelon::isValidUtf8(bytes))
+      require(rowsByLine(bytes) == first, "a line-by-line read gave other rows");
+    if (foreignLines > 0) {
+      // Lines that are no rows are someone else's: never dropped.
+      require(tavrelon::writeStatusLog(first, path) == tavrelon::StatusLogOutcome::Refused,
+              "a file with lines that are no rows was replaced");
+      require(fileBytes(path) == bytes, "a file with lines that are no rows was changed");
+      tavrelon::fuzzing::writeBytes(path, data, 0);
     }
   } else {
     // An empty file is an empty status log, whatever the last input left.
@@ -124,10 +142,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(tavrelon::writeStatusLog(first, path) == tavrelon::StatusLogOutcome::Done,
           "a status log could not be rewritten");
   const std::string written = fileBytes(path);
+  require(written == tavrelon::platform::toAnsiCodePage(tavrelon::formatStatusLog(first)),
+          "a written status log is not the format's bytes");
   require(written.rfind(std::string(tavrelon::kStatusLogHeader) + "\r\n", 0) == 0,
           "a written status log does not begin with the header line");
   std::vector<StatusRecord> second = tavrelon::readStatusLog(path);
-  require(sameRows(asWritten(first), second), "the round trip lost or changed a row",
+  require(asWritten(first) == second, "the round trip lost or changed a row",
           "before:\n" + show(asWritten(first)) + "after:\n" + show(second));
 
   tavrelon::writeStatusLog(second, path);

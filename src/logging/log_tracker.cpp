@@ -7,6 +7,7 @@
 
 #include "logging/last_line.h"
 #include "logging/run_vocabulary.h"
+#include "logging/status_log_names.h"
 #include "platform/text_encoding.h"
 
 namespace tavrelon {
@@ -116,8 +117,7 @@ void walkTree(std::string& path, bool throughLink, int depth,
 // queue's journal "TavrelonQueue" in the part of the path from `below` on (the
 // part below the log folder), case-sensitively.
 bool isCandidate(const std::string& path, std::size_t below) {
-  return path.find(".csv", below) != std::string::npos &&
-         path.find("TavrelonLog", below) == std::string::npos &&
+  return path.find(".csv", below) != std::string::npos && !namesStatusLogFile(path, below) &&
          path.find("TavrelonQueue", below) == std::string::npos;
 }
 

@@ -5,33 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "logging/run_vocabulary.h"
+#include "logging/status_log_format.h"
+#include "logging/status_log_names.h"
 
 namespace tavrelon {
-
-// One row of the status log, columns in member order.
-struct StatusRecord {
-  std::string applicationId;             // identifies the run: file name "_" run stamp
-  std::string runningStatus;             // a statusWord(); hand-edited rows may hold any text
-  std::string startTime;                 // kRowTimePattern, local time
-  std::string endTime;                   // same form; empty while running
-  std::string latestLog = kNoLatestLog;  // latestLogText() of the run, or kNoLatestLog
-
-  // Field by field: the same row of the status log.
-  bool operator==(const StatusRecord& other) const {
-    return applicationId == other.applicationId && runningStatus == other.runningStatus &&
-           startTime == other.startTime && endTime == other.endTime && latestLog == other.latestLog;
-  }
-  bool operator!=(const StatusRecord& other) const { return !(*this == other); }
-};
-
-// What the names of the files the watchdog keeps beside a status log carry
-// (its lock, its replacement's temporaries), so that no log tracker takes one
-// for a program's log.
-constexpr const char* kStatusLogTemporaryTag = "TavrelonLog";
-
-// The header line every write produces.
-extern const char* const kStatusLogHeader;
 
 // A status log over this many bytes is neither read whole nor rewritten.
 constexpr std::int64_t kMaxStatusLogBytes = std::int64_t{256} << 20;
@@ -60,8 +37,8 @@ enum class StatusLogOutcome {
 // record then reads as a row. Other lines that do not split into five or six
 // fields are no rows: `foreignLines`, when given, counts them. A file whose
 // first non-empty line is neither header is someone else's: Refused, no rows;
-// one of empty lines only is an empty log. `rows` is empty unless Done. Never
-// creates the file.
+// one of empty lines only is an empty log. `rows` is empty unless Done. Reads
+// the file once (a missing one is Missing) and never creates it.
 StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord>& rows,
                                std::int64_t* foreignLines = nullptr);
 
@@ -75,9 +52,23 @@ std::vector<StatusRecord> readStatusLog(const std::string& path);
 bool updateStatusRow(std::vector<StatusRecord>& rows, StatusRecord record, bool* changed = nullptr);
 
 // Replaces the file's content with the header and `rows` (CR LF line ends, an
-// empty latestLog written as "N/A") as platform::replaceRegularFile does. Someone
-// else's file, anything but a regular file and content over kMaxStatusLogBytes
-// are Refused untouched. The old content survives any failure.
+// empty latestLog written as "N/A") as platform::replaceRegularFile does, unless
+// the file is someone else's: one whose first non-empty line is no header, or
+// that holds a line that is neither blank, a header nor a row (see
+// mayRewriteStatusLog). Such a file, anything but a regular file and content
+// over the bounds are Refused untouched. The old content survives any failure.
 StatusLogOutcome writeStatusLog(std::vector<StatusRecord> rows, const std::string& path);
+
+// Whether a file that readStatusLog read as `read`, with `foreignLines` lines
+// that are no rows, may be rewritten: only a missing file or a status log of
+// rows, headers and empty lines alone. Lines that are neither (a program
+// writing its results to the file, text typed by hand) are someone else's and
+// are never dropped.
+bool mayRewriteStatusLog(StatusLogOutcome read, std::int64_t foreignLines);
+
+// Replaces the content of the file at `path` with `rows`, as writeStatusLog
+// does, without reading it first: for a caller that has just read it, under the
+// log's lock, and found mayRewriteStatusLog true.
+StatusLogOutcome replaceStatusLog(std::vector<StatusRecord> rows, const std::string& path);
 
 }  // namespace tavrelon

@@ -41,12 +41,6 @@ platform::FileOutcome takeLock(const std::string& path, LockWait wait, platform:
 
 }  // namespace
 
-std::string statusLogLockPath(const std::string& target) {
-  const std::size_t name = platform::finalNameOffset(target, platform::isWindows());
-  return target.substr(0, name) +
-         platform::sideFileName(target.substr(name), kStatusLogTemporaryTag) + "-lock";
-}
-
 bool StatusLogUpdates::addRow(const StatusRecord& row) {
   return push(Operation{row, false, false});
 }
@@ -139,14 +133,13 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path, LockWait w
   }
   if (!changed)
     return StatusLogOutcome::Done;
-  // Our own writes hold rows and the header only: other lines since then are
-  // someone else's, who now uses the file (a program writing its results to
-  // it). Such a file is left byte for byte, as any foreign file is.
-  if (written_ && foreignLines > 0)
+  // Our own writes hold rows and headers only: any other line is someone
+  // else's (a program writing its results to the file, text typed by hand),
+  // and such a file is left byte for byte, as any foreign file is.
+  if (!mayRewriteStatusLog(read, foreignLines))
     return StatusLogOutcome::Refused;
-  const StatusLogOutcome written = writeStatusLog(std::move(rows), target);
-  written_ = written_ || written == StatusLogOutcome::Done;
-  return written;
+  // Read once above, under the lock: replaced without a second look.
+  return replaceStatusLog(std::move(rows), target);
 }
 
 bool StatusLogUpdates::apply(const std::string& path, bool retryBusy, LockWait wait) {
@@ -200,22 +193,14 @@ std::vector<std::string> StatusLogQueues::finish(const std::string& directory) {
                     saved + "]! They follow:");
     lines.push_back(kStatusLogHeader);
     for (const StatusRecord& row : rows) {
-      std::string text = quoteCsvField(row.applicationId);
-      for (const std::string* field : {&row.runningStatus, &row.startTime, &row.endTime})
-        text += "," + quoteCsvField(*field);
-      text +=
-          "," + (row.latestLog.empty() ? std::string(kNoLatestLog) : quoteCsvField(row.latestLog));
+      std::string text;
+      appendStatusRow(text, row);
+      text.resize(text.size() - 2);  // the console adds its own line end
       lines.push_back(text);
     }
   }
   queues_.clear();
   return lines;
-}
-
-std::string unwrittenRowsPath(const std::string& directory, const std::string& logPath) {
-  // A '/' ends a folder name on Windows too.
-  return platform::joinPath(directory,
-                            "TavrelonLog-unwritten_" + platform::finalNameOf(logPath, true));
 }
 
 StatusLogOutcome saveUnwrittenRows(const std::vector<StatusRecord>& rows,

@@ -15,11 +15,6 @@
 
 namespace tavrelon {
 
-// The lock file beside the status log file `target` (its links already
-// followed): its name holds "TavrelonLog", so no log tracker takes it for a
-// program's log, and stays within 255 bytes.
-std::string statusLogLockPath(const std::string& target);
-
 // How long a sequence waits for a lock that another process holds.
 enum class LockWait {
   Once,           // one try, no wait (the retries at polls)
@@ -47,11 +42,10 @@ class StatusLogUpdates {
   // pending, or nothing that changes a row, writes nothing. With `retryBusy` a
   // read or write that may pass is tried again for about 2 s. A lock that
   // another process holds is waited for as `wait` says, but a change does not
-  // wait again once a wait ran out, until a sequence gets the lock. Lines that
-  // are neither rows nor headers and that appeared since this object's last
-  // write make the log someone else's: refused, left as it is. True when
-  // written (or nothing to write); on false the operations stay pending.
-  // Never throws.
+  // wait again once a wait ran out, until a sequence gets the lock. The log is
+  // resolved once, read once and replaced once; a file that
+  // mayRewriteStatusLog refuses is left as it is. True when written (or
+  // nothing to write); on false the operations stay pending. Never throws.
   bool apply(const std::string& path, bool retryBusy, LockWait wait = LockWait::UnlessStopped);
 
   bool pending() const { return !operations_.empty(); }
@@ -81,8 +75,6 @@ class StatusLogUpdates {
   std::uint32_t errorCode_ = 0;
   // The last wait for the lock ran out: changes try once until a sequence gets it.
   bool lockHeld_ = false;
-  // This object has written the log: no line of its own is foreign.
-  bool written_ = false;
   platform::LockFault lockFault_ = platform::LockFault::None;
   std::string lockPath_;
 };
@@ -105,10 +97,6 @@ class StatusLogQueues {
  private:
   std::map<std::string, StatusLogUpdates> queues_;
 };
-
-// The file in `directory` that keeps the rows that could not be written to the
-// status log at `logPath`: "TavrelonLog-unwritten_" and the log's file name.
-std::string unwrittenRowsPath(const std::string& directory, const std::string& logPath);
 
 // Adds `rows` to the file unwrittenRowsPath(directory, logPath), in the status
 // log's own format (header and rows; rows an earlier exit saved there stay).

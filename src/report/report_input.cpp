@@ -21,7 +21,7 @@ bool startsLikeStatusLog(const std::string& path, bool& opened) {
   opened = platform::readRegularFileStart(path, 64, bytes) == platform::FileOutcome::Done;
   if (!opened)
     return false;
-  std::size_t begin = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  std::size_t begin = startsWithByteOrderMark(bytes) ? 3 : 0;
   return bytes.compare(begin, sizeof kHeaderStart - 1, kHeaderStart) == 0;
 }
 
@@ -54,12 +54,6 @@ bool isWithin(const std::string& inner, const std::string& root) {
     return false;
   return inner.size() == root.size() || root.back() == '/' || root.back() == '\\' ||
          inner[root.size()] == '/' || inner[root.size()] == '\\';
-}
-
-// A status log's temporary and lock files carry ".TavrelonLog-" in their names;
-// a temporary holds a copy of the log that must not count as a log of its own.
-bool isWatchdogScratch(const std::string& name) {
-  return name.find(std::string(".") + kStatusLogTemporaryTag + "-") != std::string::npos;
 }
 
 std::string joined(const std::string& folder, const std::string& name) {
@@ -224,8 +218,8 @@ class Collector {
         walk(path, folderListed);
         if (!folderListed)
           errors_.push_back("Error: Cannot read the folder [" + path + "]");
-      } else if (!entry.isFile || isWatchdogScratch(entry.name)) {
-        if (csv && !entry.isFile && !isWatchdogScratch(entry.name))
+      } else if (!entry.isFile || isStatusLogSideFile(entry.name)) {
+        if (csv && !entry.isFile && !isStatusLogSideFile(entry.name))
           errors_.push_back("Error: Cannot open, skipped [" + path + "]");
       } else if (startsLikeStatusLog(path, opened)) {
         addFile(path, false);

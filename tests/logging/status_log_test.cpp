@@ -25,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::readFile;
+using test::S;
 using test::TempDir;
 using test::writeFile;
 
@@ -108,7 +109,7 @@ TEST(StatusLog, EmptyListWritesOnlyTheHeaderAndMissingFileReadsEmptyWithoutCreat
   EXPECT_EQ(readFile(path), kHeader + "\r\n");
 }
 
-TEST(StatusLog, ReaderSkipsHeadersAndEmptyLinesAndDropsWrongFieldCounts) {
+TEST(StatusLog, ReaderSkipsHeadersAndEmptyLinesAndWrongFieldCountsWhichARewriteNeverDrops) {
   TempDir dir;
   std::string path = dir.file("status.csv");
   writeFile(path, kSixHeader + "\n" + "a,running,s,,N/A\n" + "\n" + kHeader + "\r\n" +
@@ -121,8 +122,13 @@ TEST(StatusLog, ReaderSkipsHeadersAndEmptyLinesAndDropsWrongFieldCounts) {
   EXPECT_EQ(rows[2], row("c", "finished", "s", "e", "[p] y"));  // is_Manual goes
   EXPECT_EQ(rows[3], row("d", "crashed", "s", "e", "last"));    // no final line end
 
-  // A rewrite has one header, CR LF throughout and none of the dropped lines.
-  writeStatusLog(rows, path);
+  // Lines that read as no row are someone else's: never dropped by a rewrite.
+  const std::string before = readFile(path);
+  EXPECT_EQ(writeStatusLog(rows, path), StatusLogOutcome::Refused);
+  EXPECT_EQ(readFile(path), before);
+  // Without them, a rewrite has one header and CR LF throughout.
+  writeFile(path, kSixHeader + "\n" + "a,running,s,,N/A\n" + "\n" + kHeader + "\r\n");
+  ASSERT_EQ(writeStatusLog(rows, path), StatusLogOutcome::Done);
   EXPECT_EQ(readFile(path), kHeader + "\r\n" + "a,running,s,,N/A\r\n" + "b,timeout,s,e,[p] x\r\n" +
                                 "c,finished,s,e,[p] y\r\n" + "d,crashed,s,e,last\r\n");
 }
@@ -163,7 +169,11 @@ TEST(StatusLog, ACellSavedWithLineBreaksIsReadAcrossThemWhenItsQuoteClosesWithin
   EXPECT_EQ(rows[2], row("c", "crashed", "s", "e", "\"1"));
   EXPECT_EQ(rows[3], row("e", "running", "s", "", "N/A"));
   EXPECT_EQ(foreign, 8);  // 2 to 6", d,"half, f,"x and y",z
-  writeStatusLog(rows, path);
+  // Those eight make the file someone else's; the rows' own rewrite stores
+  // each cell's line break as a space.
+  EXPECT_EQ(writeStatusLog(rows, path), StatusLogOutcome::Refused);
+  writeFile(path, "");
+  ASSERT_EQ(writeStatusLog(rows, path), StatusLogOutcome::Done);
   EXPECT_EQ(readFile(path), kHeader + "\r\na,crashed,s,e,\"[p] \"\"1\"\" 2,\"\r\n" +
                                 "b,finished,s,e,1 2 3 4 5\r\nc,crashed,s,e,\"\"\"1\"\r\n" +
                                 "e,running,s,,N/A\r\n");
@@ -452,6 +462,68 @@ TEST(StatusLog, HostileContentIsReadAndItsRowsSurviveARewrite) {
   ASSERT_EQ(again.size(), rows.size());
   for (std::size_t i = 0; i < rows.size(); ++i)
     ASSERT_EQ(again[i], rows[i]) << i;
+}
+
+}  // namespace
+}  // namespace tavrelon
+
+namespace tavrelon {
+namespace {
+
+TEST(StatusLineReader, GivenOneLineAtATimeItHandsOnEachLineInOrderAndJoinsACellOnlyWhenItCloses) {
+  std::vector<std::string> seen;
+  StatusLineReader reader([&](StatusLine kind, StatusRecord& row) {
+    const char* names[] = {"blank", "header", "row", "no row"};
+    seen.push_back(std::string(names[static_cast<int>(kind)]) +
+                   (kind == StatusLine::Row ? " " + row.applicationId + "|" + row.latestLog : ""));
+  });
+  std::size_t handed = 0;
+  // Lines as a stream gives them: nothing is held but an open cell's lines.
+  for (const std::string& line : {std::string(kSixHeader) + ",,", std::string(" \t"),
+                                  std::string("a,0,running,s,,N/A"), std::string("a note")}) {
+    reader.addLine(line);
+    EXPECT_EQ(seen.size(), ++handed);
+  }
+  reader.addLine("b,crashed,s,e,\"[p] step");
+  reader.addLine("4\"");
+  // An open quote that the input's end cuts off: each held line on its own.
+  reader.addLine("c,crashed,s,e,\"x");
+  reader.addLine("d,finished,s,e,N/A");
+  EXPECT_EQ(seen.size(), handed + 1);
+  reader.finish();
+  EXPECT_EQ(seen, (std::vector<std::string>{"header", "blank", "row a|N/A", "no row",
+                                            "row b|[p] step 4", "row c|\"x", "row d|N/A"}));
+  StatusRecord row;
+  EXPECT_EQ(parseStatusLine(kStatusLogHeader, row), StatusLine::Header);
+  EXPECT_EQ(parseStatusLine("e,timeout,s,e,[p] x,", row), StatusLine::Row);
+  EXPECT_EQ(row, (StatusRecord{"e", "timeout", "s", "e", "[p] x"}));
+}
+
+}  // namespace
+}  // namespace tavrelon
+
+namespace tavrelon {
+namespace {
+
+TEST(StatusLogNames, EverySideFileIsHiddenFromTrackersAndTheReportButADefaultLogIsNot) {
+  TempDir dir;
+  const std::string log = dir.file("results.csv");
+  const std::string lock = statusLogLockPath(log);
+  const std::string saved = unwrittenRowsPath(dir.path(), log);
+  EXPECT_EQ(lock, log + ".TavrelonLog-lock");
+  EXPECT_EQ(saved, dir.file("TavrelonLog-unwritten_results.csv"));
+  // A log named by hand carries no tag; its lock and saved rows do.
+  EXPECT_FALSE(namesStatusLogFile(log));
+  EXPECT_TRUE(namesStatusLogFile(lock));
+  EXPECT_TRUE(namesStatusLogFile(saved));
+  // Only below the folder given: a folder named after the tag hides nothing.
+  const std::string below = dir.file("TavrelonLog_old") + S;
+  EXPECT_FALSE(namesStatusLogFile(below + "app.csv", below.size()));
+  // The report skips a lock or a temporary, never a log of its own.
+  EXPECT_TRUE(isStatusLogSideFile("results.csv.TavrelonLog-lock"));
+  EXPECT_TRUE(isStatusLogSideFile("results.csv.TavrelonLog-4242-0.tmp"));
+  EXPECT_FALSE(isStatusLogSideFile("TavrelonLog_a.exe_20240601093000.csv"));
+  EXPECT_FALSE(isStatusLogSideFile("TavrelonLog-unwritten_results.csv"));
 }
 
 }  // namespace

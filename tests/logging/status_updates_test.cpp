@@ -40,20 +40,29 @@ TEST(StatusLogUpdates, ASequenceWithNothingToChangeWritesNothing) {
   EXPECT_EQ(readFile(path), kHeader + "\r\na,crashed,s,e,N/A\r\n");
 }
 
-TEST(StatusLogUpdates, LinesOfSomeoneElseSinceTheOwnLastWriteLeaveTheFileAlone) {
+TEST(StatusLogUpdates, LinesOfSomeoneElseLeaveTheFileAloneBeforeAndAfterTheOwnWritesAndLoseNoRow) {
   TempDir dir;
   const std::string path = dir.file("TavrelonLog_results.csv");
-  // Found before any write of ours: dropped as lines that read as no row.
-  writeFile(path, kHeader + "\r\nold note\r\n");
+  // Found before any write of ours (a note typed by hand, a program's result
+  // from an earlier start): the file is left as it is, the row waits.
+  const std::string noted = kHeader + "\r\nold note\r\n";
+  writeFile(path, noted);
   StatusLogUpdates updates;
   updates.addRow(row("a", "running", ""));
+  EXPECT_FALSE(updates.apply(path, true));
+  EXPECT_TRUE(updates.pending());
+  EXPECT_EQ(readFile(path), noted);
+  // The note gone, the waiting row is written.
+  writeFile(path, kHeader + "\r\n\r\n");
   ASSERT_TRUE(updates.apply(path, false));
+  // Lines of someone else's after our own write: the same.
   const std::string theirs = readFile(path) + "case,verdict\r\nboot,pass\r\n";
   EXPECT_EQ(theirs, kHeader + "\r\na,running,s,,N/A\r\ncase,verdict\r\nboot,pass\r\n");
   writeFile(path, theirs);
   updates.closeRow(row("a", "finished"), true);
   EXPECT_FALSE(updates.apply(path, true));
-  EXPECT_TRUE(updates.pending());
+  EXPECT_EQ(updates.errorCode(), 0u);  // a rule of our own: no system code
+  EXPECT_EQ(updates.pendingRows(), std::vector<StatusRecord>{row("a", "finished")});
   EXPECT_EQ(readFile(path), theirs);
 }
 

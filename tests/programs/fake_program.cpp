@@ -20,6 +20,8 @@
 //                       in our own process group (or job), write its pid to FILE
 //   --escape FILE       if FILE does not exist: the same, but the copy leaves our
 //                       group (a session of its own on POSIX, a new job on Windows)
+//   --wait-for FILE     before the first line: wait (10 s at most) until FILE
+//                       exists, as a program that opens a file another made
 //
 // Each log line is "line,<i>,<run>" with <run> the start time in milliseconds,
 // which tells the runs apart; the file is opened, appended to and closed per line.
@@ -88,6 +90,11 @@ int main(int argc, char** argv) {
     startGrandchild(option("--grandchild"), false);
   if (!option("--escape").empty() && !tavrelon::platform::exists(option("--escape")))
     startGrandchild(option("--escape"), true);
+
+  for (int waited = 0; !option("--wait-for").empty() && waited < 1000 &&
+                       !tavrelon::platform::exists(option("--wait-for"));
+       ++waited)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
   long long run = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::system_clock::now().time_since_epoch())

@@ -8,6 +8,8 @@
 
 #include "config/text_lines.h"
 #include "logging/status_log.h"
+#include "logging/status_updates.h"
+#include "support/watchdog_run.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {
@@ -120,6 +122,64 @@ TEST(HandEditedStatusLog, SomeoneElsesFileAtThePathIsLeftByteForByteAndSaidSo) {
   EXPECT_EQ(occurrences(output, "Error: Failed to write status log [" + statusLog + "]!\n"), 2)
       << output;
   EXPECT_EQ(occurrences(output, "has finished!"), 1) << output;
+}
+
+}  // namespace
+}  // namespace tavrelon
+
+namespace tavrelon {
+namespace {
+
+using namespace test;
+
+// The lines of `path` that the program wrote ("line,<i>,<run>").
+std::vector<std::string> programLines(const std::string& path) {
+  std::vector<std::string> lines;
+  for (const std::string& line : splitLines(readFile(path)))
+    if (line.rfind("line,", 0) == 0)
+      lines.push_back(line);
+  return lines;
+}
+
+TEST(HandEditedStatusLog, AProgramsOwnLinesInTheFileNamedAsStatusLogOutliveEveryWatchdogStart) {
+  Watchdog watchdog;
+  const std::string results = watchdog.dir().file("results.csv");
+  const std::string saved = unwrittenRowsPath(watchdog.dir().path(), results);
+  // The program appends its results to the file that TavrelonLog names, once
+  // the watchdog has made it (its first line a header, then).
+  const std::string configuration =
+      block(builtProgram("fake_program"),
+            "--log-dir \"" + watchdog.dir().path() + "\" --log-name results.csv --lines 2 " +
+                "--interval-ms 10 --wait-for \"" + results + "\"",
+            watchdog.dir().file("logs"), "TavrelonLog: " + results);
+  // Watchdog::run gives the output with "\n" line ends on every system.
+  const std::string failed = "Error: Failed to write status log [" + results + "]!\n";
+  const std::string savedLine =
+      "Rows not written to status log [" + results + "] are saved in [" + saved + "]!\n";
+
+  const std::string first = watchdog.run(configuration);
+  const std::string afterFirst = readFile(results);
+  ASSERT_EQ(programLines(results).size(), 2u) << afterFirst;
+  EXPECT_EQ(afterFirst.rfind(std::string(kStatusLogHeader) + "\r\n", 0), 0u) << afterFirst;
+  EXPECT_EQ(occurrences(first, failed), 1) << first;  // the finish
+  EXPECT_EQ(occurrences(first, savedLine), 1) << first;
+
+  // A new watchdog's first write finds the program's lines there: it leaves the
+  // file byte for byte too, and the program adds two more.
+  const std::string second = watchdog.run(configuration);
+  const std::string afterSecond = readFile(results);
+  EXPECT_EQ(afterSecond.compare(0, afterFirst.size(), afterFirst), 0) << afterSecond;
+  EXPECT_EQ(programLines(results).size(), 4u) << afterSecond;
+  EXPECT_EQ(occurrences(second, failed), 2) << second;  // the start and the finish
+  EXPECT_EQ(occurrences(second, savedLine), 1) << second;
+
+  // No run is lost: each start's closed row waits in the saved rows.
+  std::vector<StatusRecord> rows;
+  ASSERT_EQ(readStatusLog(saved, rows), StatusLogOutcome::Done) << readFile(saved);
+  ASSERT_EQ(rows.size(), 2u) << readFile(saved);
+  EXPECT_EQ(rows[0].runningStatus, "finished");
+  EXPECT_EQ(rows[1].runningStatus, "finished");
+  EXPECT_NE(rows[0].applicationId, rows[1].applicationId);
 }
 
 }  // namespace
