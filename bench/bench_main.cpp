@@ -15,7 +15,7 @@
 #include "fixtures.h"
 #include "logging/log_tracker.h"
 #include "logging/status_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "platform/test_seams.h"
 
 namespace tavrelon::bench {

@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "platform/evidence.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 
 namespace {
 

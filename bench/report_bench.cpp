@@ -16,7 +16,8 @@
 
 #include "fixtures.h"
 #include "logging/status_log.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
 #include "report/report_html.h"
 #include "report/report_input.h"
 #include "report/report_model.h"

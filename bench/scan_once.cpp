@@ -13,7 +13,6 @@
 
 #include "fixtures.h"
 #include "logging/log_tracker.h"
-#include "platform/platform.h"
 #include "platform/test_seams.h"
 
 int main(int argc, char** argv) {

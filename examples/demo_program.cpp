@@ -13,7 +13,9 @@
 #include <fstream>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/paths.h"
 
 namespace tavrelon::fuzzing {
 

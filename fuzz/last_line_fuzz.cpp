@@ -12,7 +12,6 @@
 #include "fuzz_support.h"
 #include "logging/last_line.h"
 #include "logging/log_tracker.h"
-#include "platform/platform.h"
 #include "platform/test_seams.h"
 #include "platform/text_encoding.h"
 

@@ -20,7 +20,7 @@
 
 #include "fuzz_support.h"
 #include "logging/status_log.h"
-#include "platform/platform.h"
+#include "platform/text.h"
 #include "platform/text_encoding.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <map>
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace tavrelon {
 

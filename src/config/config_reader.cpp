@@ -4,7 +4,8 @@
 #include <utility>
 
 #include "config/text_lines.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/text_encoding.h"
 
 namespace tavrelon {

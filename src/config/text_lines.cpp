@@ -1,6 +1,6 @@
 #include "config/text_lines.h"
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace tavrelon {
 

@@ -5,7 +5,8 @@
 
 #include "config/text_lines.h"
 #include "logging/status_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/process_identity.h"
 #include "supervision/interrupted_runs.h"
 

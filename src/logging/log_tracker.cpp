@@ -8,7 +8,10 @@
 #include "logging/last_line.h"
 #include "logging/run_vocabulary.h"
 #include "logging/status_log_names.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/text_encoding.h"
+#include "platform/watchdog_process.h"
 
 namespace tavrelon {
 

@@ -3,7 +3,8 @@
 #include <exception>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "platform/text_encoding.h"
 
 namespace tavrelon {

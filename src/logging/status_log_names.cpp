@@ -1,6 +1,7 @@
 #include "logging/status_log_names.h"
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 
 namespace tavrelon {
 

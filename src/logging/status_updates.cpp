@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "logging/csv.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/watchdog_process.h"
 
 namespace tavrelon {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "logging/status_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace tavrelon {
 

@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "platform/evidence_backend.h"
+#include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/test_seams.h"
 
 namespace tavrelon::platform {

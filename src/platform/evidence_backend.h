@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/evidence.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 namespace tavrelon::platform::backend {
 
 // ---- the evidence services (evidence.h) of each backend's evidence.cpp

@@ -5,7 +5,7 @@
 
 #include "logging/calendar.h"
 #include "logging/csv.h"
-#include "platform/platform.h"
+#include "platform/paths.h"
 #include "report/report_layout.h"
 #include "report/report_parts.h"
 

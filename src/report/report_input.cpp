@@ -4,6 +4,8 @@
 #include <memory>
 #include <unordered_map>
 
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "report/report_input_rows.h"
 
 namespace tavrelon::report {

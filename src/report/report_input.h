@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "logging/status_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "report/report_model.h"
 
 namespace tavrelon::report {

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "logging/csv.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "platform/text_encoding.h"
 
 namespace tavrelon::report {

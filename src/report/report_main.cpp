@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "logging/run_vocabulary.h"
+#include "platform/clock.h"
 #include "platform/console_window.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/text.h"
 #include "report/report_html.h"
 #include "report/report_input.h"
 #include "report/report_model.h"

@@ -6,7 +6,7 @@
 #include <random>
 #include <system_error>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "report/report_html.h"
 
 namespace tavrelon::report {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/watchdog_process.h"
 
 namespace tavrelon {
 

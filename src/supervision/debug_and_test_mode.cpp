@@ -2,6 +2,8 @@
 // the DebugCrash and DebugTimeout launches, found beside the watchdog, and startTest().
 #include <utility>
 
+#include "platform/files.h"
+#include "platform/process.h"
 #include "supervision/console.h"
 #include "supervision/program_watcher.h"
 

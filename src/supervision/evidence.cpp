@@ -5,6 +5,9 @@
 #include <utility>
 
 #include "platform/evidence.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/text_encoding.h"
 
 namespace tavrelon {

@@ -9,7 +9,7 @@
 
 #include "config/program_config.h"
 #include "logging/run_vocabulary.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 
 namespace tavrelon {
 

@@ -5,7 +5,8 @@
 
 #include "logging/run_vocabulary.h"
 #include "logging/status_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/power.h"
 
 namespace tavrelon {

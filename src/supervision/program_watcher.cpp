@@ -6,7 +6,11 @@
 
 #include "logging/kvt_log.h"
 #include "platform/evidence.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/session_end.h"
+#include "platform/watchdog_process.h"
 #include "supervision/console.h"
 #include "supervision/evidence.h"
 

@@ -11,7 +11,8 @@
 #include "logging/run_vocabulary.h"
 #include "logging/status_log.h"
 #include "logging/status_updates.h"
-#include "platform/platform.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 
 namespace tavrelon {
 

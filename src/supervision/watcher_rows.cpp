@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "platform/files.h"
 #include "supervision/console.h"
 #include "supervision/program_watcher.h"
 

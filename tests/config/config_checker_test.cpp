@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "driver/watchdog.h"
-#include "platform/platform.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

@@ -7,7 +7,8 @@
 #include <random>
 
 #include "driver/watchdog.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

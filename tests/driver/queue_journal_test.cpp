@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "platform/process_identity.h"
 #include "support/watcher_support.h"
 

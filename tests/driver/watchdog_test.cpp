@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "platform/platform.h"
+#include "platform/paths.h"
 #include "support/test_support.h"
 #include "support/watchdog_run.h"
 

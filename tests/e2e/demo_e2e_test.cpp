@@ -9,7 +9,8 @@
 #include "config/config_checker.h"
 #include "config/text_lines.h"
 #include "driver/watchdog.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

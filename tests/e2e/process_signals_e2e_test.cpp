@@ -12,7 +12,7 @@
 
 #include "config/text_lines.h"
 #include "logging/status_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "support/test_support.h"
 #include "support/watchdog_run.h"
 

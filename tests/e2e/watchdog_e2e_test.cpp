@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/text.h"
 #include "support/test_support.h"
 #include "support/watchdog_run.h"
 

@@ -10,7 +10,8 @@
 #include <thread>
 
 #include "logging/kvt_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

@@ -10,7 +10,10 @@
 #include <string>
 
 #include "logging/status_updates.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

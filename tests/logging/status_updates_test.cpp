@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "platform/test_seams.h"
+#include "platform/watchdog_process.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

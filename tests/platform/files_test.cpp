@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "logging/log_tracker.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/test_seams.h"
 #include "platform/text_encoding.h"
+#include "platform/watchdog_process.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

@@ -14,8 +14,11 @@
 #include <vector>
 
 #include "config/text_lines.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/test_seams.h"
+#include "platform/watchdog_process.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

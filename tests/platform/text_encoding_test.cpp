@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/paths.h"
+#include "platform/text.h"
 
 namespace tavrelon {
 namespace {

@@ -36,7 +36,8 @@
 #include <thread>
 
 #include "own_copy.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "own_copy.h"
-#include "platform/platform.h"
+#include "platform/paths.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -5,7 +5,8 @@
 #include <fstream>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 
 namespace tavrelon::test {
 

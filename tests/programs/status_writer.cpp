@@ -21,7 +21,8 @@
 #include "../reliability/writer_rows.h"
 #include "logging/status_log.h"
 #include "logging/status_updates.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
 
 namespace {
 

@@ -14,6 +14,9 @@
 
 #include "logging/status_log.h"
 #include "logging/status_updates.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {

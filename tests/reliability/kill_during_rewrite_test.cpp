@@ -13,7 +13,9 @@
 
 #include "logging/status_log.h"
 #include "logging/status_updates.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/test_seams.h"
 #include "reliability/writer_rows.h"
 #include "support/test_support.h"

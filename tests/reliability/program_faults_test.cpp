@@ -16,6 +16,8 @@
 #include "config/text_lines.h"
 #include "logging/log_tracker.h"
 #include "logging/status_log.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "logging/status_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "report/report_model.h"
 #include "support/test_support.h"
 

@@ -12,6 +12,7 @@
 
 #include "logging/status_log.h"
 #include "night_fixture.h"
+#include "platform/clock.h"
 #include "report/report_model.h"
 #include "support/test_support.h"
 

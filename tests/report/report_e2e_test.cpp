@@ -11,7 +11,9 @@
 
 #include "logging/status_log.h"
 #include "night_fixture.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/test_seams.h"
 #include "support/test_support.h"
 

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "logging/status_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "report/report_html.h"
 #include "report/report_input.h"
 #include "report/report_input_rows.h"

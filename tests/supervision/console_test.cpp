@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "config/text_lines.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "support/test_support.h"
 
 namespace tavrelon {

@@ -4,7 +4,9 @@
 
 #include "config/text_lines.h"
 #include "logging/status_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {

@@ -11,8 +11,13 @@
 
 #include "config/text_lines.h"
 #include "logging/status_log.h"
+#include "platform/clock.h"
 #include "platform/evidence.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/test_seams.h"
+#include "platform/watchdog_process.h"
 #include "supervision/evidence.h"
 #include "support/watcher_support.h"
 

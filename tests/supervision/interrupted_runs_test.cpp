@@ -7,7 +7,8 @@
 #include <ctime>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/test_seams.h"
 #include "support/watcher_support.h"
 

@@ -9,7 +9,10 @@
 
 #include "logging/kvt_log.h"
 #include "logging/status_log.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/test_seams.h"
+#include "platform/watchdog_process.h"
 #include "support/watcher_support.h"
 
 namespace tavrelon {

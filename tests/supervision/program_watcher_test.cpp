@@ -5,6 +5,8 @@
 #include "config/text_lines.h"
 #include "logging/kvt_log.h"
 #include "logging/status_log.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/test_seams.h"
 #include "support/watcher_support.h"
 

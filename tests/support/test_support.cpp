@@ -13,6 +13,9 @@
 #include <thread>
 
 #include "config/text_lines.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 
 namespace tavrelon::test {
 

@@ -11,7 +11,8 @@
 
 #include "config/program_config.h"
 #include "logging/status_log.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/process.h"
 #include "supervision/program_watcher.h"
 #include "support/test_support.h"
 

@@ -21,6 +21,8 @@
 
 #include "platform/evidence.h"
 #include "platform/evidence_backend.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/program_guard.h"
 
 namespace tavrelon::platform {

@@ -2,6 +2,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include "platform/files.h"
 #include "platform/files_backend.h"
 #include "platform/paths.h"
 #include "platform/posix/support.h"

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/files.h"
 #include "platform/files_backend.h"
 #include "platform/paths.h"
 #include "platform/posix/support.h"

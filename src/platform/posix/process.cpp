@@ -17,6 +17,7 @@
 #include "platform/evidence_backend.h"
 #include "platform/files_backend.h"
 #include "platform/posix/support.h"
+#include "platform/process.h"
 #include "platform/process_backend.h"
 #include "platform/program_guard.h"
 #include "platform/test_seams.h"

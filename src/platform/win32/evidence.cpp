@@ -15,6 +15,8 @@
 
 #include "platform/evidence.h"
 #include "platform/evidence_backend.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 
 namespace tavrelon::platform {
 

@@ -12,6 +12,8 @@
 
 #include "platform/evidence.h"
 #include "platform/evidence_backend.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/process_backend.h"
 #include "platform/text.h"
 #include "platform/win32/support.h"

@@ -1,6 +1,7 @@
 // Windows lock files: LockFileEx on a file deleted with its last handle.
 #include "platform/win32/support.h"
 
+#include "platform/files.h"
 #include "platform/files_backend.h"
 #include "platform/paths.h"
 

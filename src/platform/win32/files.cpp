@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/files.h"
 #include "platform/files_backend.h"
 #include "platform/paths.h"
 

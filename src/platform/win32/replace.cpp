@@ -3,6 +3,7 @@
 #include "platform/win32/support.h"
 
 #include "platform/clock_backend.h"
+#include "platform/files.h"
 #include "platform/files_backend.h"
 #include "platform/paths.h"
 #include "platform/test_seams.h"

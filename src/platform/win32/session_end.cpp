@@ -4,8 +4,8 @@
 
 #include <atomic>
 
-#include "platform/platform.h"
 #include "platform/session_end.h"
+#include "platform/watchdog_process.h"
 
 namespace tavrelon::platform {
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/files.h"
 #include "platform/files_backend.h"
 
 namespace tavrelon::platform {
