@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "logging/calendar.h"
 #include "report/report_html.h"
 #include "report/report_layout.h"
 #include "report/report_model.h"
@@ -24,42 +23,6 @@ std::int64_t at(const std::string& text) {
 StatusRecord row(const std::string& id, const std::string& status, const std::string& start,
                  const std::string& end, const std::string& latest = "N/A") {
   return StatusRecord{id, status, start, end, latest};
-}
-
-TEST(ReportTimes, ReadOnlyRealCalendarTimesAndFormatBack) {
-  for (const char* text : {"2024-02-29 23:59:59", "1970-01-01 00:00:00", "2038-01-19 03:14:08",
-                           "2100-12-31 12:00:00"}) {
-    EXPECT_EQ(formatStatusTime(at(text)), text);
-  }
-  EXPECT_EQ(at("2024-06-02 00:00:00") - at("2024-06-01 23:59:59"), 1);
-  std::int64_t ignored = 0;
-  for (const char* text : {"2023-02-29 10:00:00", "2024-06-01 24:00:00", "2024-13-01 10:00:00",
-                           "2024-06-01T10:00:00", "2024-06-01 10:00", " 2024-06-01 10:00:00", "",
-                           "2024-06-31 10:00:00", "2024-06-01 10:0a:00"}) {
-    EXPECT_FALSE(parseStatusTime(text, ignored)) << text;
-  }
-}
-
-TEST(ReportTimes, CalendarArithmeticHoldsFromYearZeroTo9999AndBefore1970) {
-  // Every day of four centuries and a day of each year to 9999, there and back.
-  for (std::int64_t days = daysFromCivil(1899, 12, 25); days < daysFromCivil(2300, 1, 8); ++days) {
-    const CivilDate date = civilFromDays(days);
-    ASSERT_EQ(daysFromCivil(date.year, date.month, date.day), days);
-    ASSERT_EQ(civilFromDays(days + 1).day,
-              date.day == daysInMonth(date.year, date.month) ? 1 : date.day + 1);
-  }
-  for (std::int64_t year = 0; year <= 9999; ++year) {
-    const CivilDate date = civilFromDays(daysFromCivil(year, 2, 28) + 1);
-    ASSERT_EQ(date.month * 100 + date.day,
-              year % 4 == 0 && (year % 100 != 0 || year % 400 == 0) ? 229 : 301)
-        << year;
-  }
-  // A second before 1970 is the last of the day before, not a negative time of day.
-  EXPECT_EQ(dayNumberOf(-1), -1);
-  EXPECT_EQ(clockText(-1), "23:59:59");
-  EXPECT_EQ(dateText(dateOf(-1)), "1969-12-31");
-  EXPECT_EQ(clockText(at("2024-06-01 07:05:09"), false), "07:05");
-  EXPECT_EQ(monthText(dateOf(at("0005-03-01 00:00:00"))), "0005-03");
 }
 
 TEST(ReportLane, CountsRunsEndsRunningRowsAndListsUnplacedRowsApart) {
