@@ -279,12 +279,19 @@ int reportWithLittleMemory(const std::string& folder, const std::string& log) {
   return (result >> 8) & 0xFF;
 }
 
-TEST(ReportEndToEnd, OutOfMemoryItSaysSoOnceAndWritesNoPage) {
+// The address-space limit is set by the POSIX shell, and the address sanitizer
+// reserves more than the limit allows.
 #if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the address sanitizer reserves more than the limit allows";
+#define SKIP_WITHOUT_MEMORY_LIMIT() \
+  GTEST_SKIP() << "the address sanitizer reserves more than the limit allows"
+#else
+#define SKIP_WITHOUT_MEMORY_LIMIT() \
+  if (platform::isWindows())        \
+  GTEST_SKIP() << "the limit is set by the POSIX shell"
 #endif
-  if (platform::isWindows())
-    GTEST_SKIP() << "the limit is set by the POSIX shell";
+
+TEST(ReportEndToEnd, OutOfMemoryItSaysSoOnceAndWritesNoPage) {
+  SKIP_WITHOUT_MEMORY_LIMIT();
   test::TempDir dir;
   // 35 MB of rows: more than 60 MB of address space holds once read.
   std::vector<StatusRecord> rows(
@@ -300,11 +307,7 @@ TEST(ReportEndToEnd, OutOfMemoryItSaysSoOnceAndWritesNoPage) {
 }
 
 TEST(ReportEndToEnd, ALogLargerThanItsMemoryIsReadALineAtATime) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the address sanitizer reserves more than the limit allows";
-#endif
-  if (platform::isWindows())
-    GTEST_SKIP() << "the limit is set by the POSIX shell";
+  SKIP_WITHOUT_MEMORY_LIMIT();
   test::TempDir dir;
   // 70 MB of rows that keep little each (times that cannot be placed are
   // counted past the first thousand): more than the address space given.

@@ -10,18 +10,7 @@
 set -euo pipefail
 
 tests=$1 wine=$2
-[ -n "${TAVRELON_TEST_DISPLAY:-}" ] || { echo "no display for Wine's consoles"; exit 77; }
-export DISPLAY=$TAVRELON_TEST_DISPLAY
-work=$(mktemp -d)
-cleanup() {
-  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-# A prefix and server of the test's own, with the display.
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-timeout 300 "$wine" wineboot -i </dev/null >/dev/null 2>&1
-timeout 120 /usr/lib/wine/wineserver -w
+. "$(dirname "$0")/display_prefix.sh"
 /usr/lib/wine/wineserver64 -p
 timeout 120 "$wine" wineboot </dev/null >/dev/null 2>&1
 timeout 240 "$wine" "$tests" \

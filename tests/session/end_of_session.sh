@@ -9,21 +9,7 @@
 set -euo pipefail
 
 watchdog=$1 fake=$2 wine=$3
-[ -n "${TAVRELON_TEST_DISPLAY:-}" ] || { echo "no display for Wine's windows"; exit 77; }
-export DISPLAY=$TAVRELON_TEST_DISPLAY
-work=$(mktemp -d)
-pid=''
-cleanup() {
-  [ -z "$pid" ] || kill "$pid" 2>/dev/null || true
-  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-# A prefix and server of the test's own, whose desktop has the display: the
-# suite's shared server runs headless, where no window can be made.
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-timeout 300 "$wine" wineboot -i </dev/null >/dev/null 2>&1
-timeout 120 /usr/lib/wine/wineserver -w
+. "$(dirname "$0")/display_prefix.sh"
 fail() { echo "FAILED: $*" >&2; exit 1; }
 windows() { local p="Z:$1"; echo "${p//\//\\}"; }
 
