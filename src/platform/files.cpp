@@ -86,6 +86,17 @@ FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std:
                            : backend::readRegular(path, maxBytes, false, content);
 }
 
+FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std::string& content,
+                            ReadSnapshot& seen) {
+  content.clear();
+  if (namesNoFile(path))
+    return FileOutcome::Missing;
+  const FileOutcome read = backend::readRegular(path, maxBytes, false, content, nullptr, &seen);
+  if (read == FileOutcome::Missing)
+    seen = ReadSnapshot();
+  return read;
+}
+
 FileOutcome readRegularFileStart(const std::string& path, std::size_t length, std::string& bytes) {
   bytes.clear();
   return namesNoFile(path)
@@ -104,6 +115,12 @@ FileOutcome replaceRegularFile(const std::string& path, const std::string& conte
                                const std::string& temporaryTag) {
   return namesNoFile(path) ? FileOutcome::Refused
                            : backend::replaceRegularFile(path, content, temporaryTag);
+}
+
+FileOutcome replaceReadFile(const std::string& target, const std::string& content,
+                            const std::string& temporaryTag, const ReadSnapshot& seen) {
+  return namesNoFile(target) ? FileOutcome::Refused
+                             : backend::replaceRegularFile(target, content, temporaryTag, &seen);
 }
 
 bool replaceFileContent(const std::string& path, const std::string& content) {

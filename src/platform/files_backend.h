@@ -41,11 +41,13 @@ bool readFileRange(const std::string& path, std::int64_t offset, std::size_t len
 PathKind pathKind(const std::string& path);
 // readRegularFile, or with `startOnly` readRegularFileStart of `maxBytes` bytes;
 // `content` comes in empty. With `pieces`, readRegularFileInPieces instead
-// (`content` stays empty).
+// (`content` stays empty). With `seen`, what was read goes there on Done.
 FileOutcome readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
-                        std::string& content, const FilePieceSink* pieces = nullptr);
+                        std::string& content, const FilePieceSink* pieces = nullptr,
+                        ReadSnapshot* seen = nullptr);
+// replaceRegularFile; with `seen`, replaceReadFile of the resolved `path`.
 FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
-                               const std::string& temporaryTag);
+                               const std::string& temporaryTag, const ReadSnapshot* seen = nullptr);
 void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag);
 FileOutcome recoverKeptReplacement(const std::string& path, const std::string& temporaryTag);
 // Keeps `code` (errno, GetLastError) as this thread's latest file error, for

@@ -167,6 +167,21 @@ FileOutcome writeOutcomeOfError(DWORD error) {
   return backend::writeFailure(classifyError(error), error);
 }
 
+ReadSnapshot snapshotOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  ReadSnapshot seen;
+  seen.present = true;
+  seen.identity.volume = info.dwVolumeSerialNumber;
+  seen.identity.index =
+      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  seen.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                                        info.nFileSizeLow);
+  seen.writeTime = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  seen.mode = info.dwFileAttributes;
+  return seen;
+}
+
 bool isDiskFile(HANDLE file) {
   return ::GetFileType(file) == FILE_TYPE_DISK;
 }

@@ -127,4 +127,7 @@ FileOutcome writeOutcomeOfError(DWORD error);
 // True when the open file is an ordinary disk file, not a console, pipe or device.
 bool isDiskFile(HANDLE file);
 
+// What `info` tells of a file that is read, for replaceReadFile.
+ReadSnapshot snapshotOf(const BY_HANDLE_FILE_INFORMATION& info);
+
 }  // namespace tavrelon::platform
