@@ -301,32 +301,30 @@ FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes,
       pieces);
 }
 
-FileOutcome backend::replaceRegularFile(const std::string& path, const std::string& content,
-                                        const std::string& temporaryTag, const ReadSnapshot* seen) {
-  std::string target = path;
-  ReadSnapshot old;
-  if (seen != nullptr) {
-    // Resolved and read by the caller: what it saw is what must be replaced.
-    old = *seen;
-  } else {
-    bool exists = false;
-    FileOutcome outcome = writeTarget(path, target, exists);
-    if (outcome != FileOutcome::Done)
-      return outcome;
-    struct stat info;
-    if (exists) {
-      if (::lstat(target.c_str(), &info) != 0)
-        return writeOutcomeOfErrno(errno);
-      if (!S_ISREG(info.st_mode))
-        return FileOutcome::Refused;
-      old = snapshotOf(info);
-    }
-  }
-  const bool hasOld = old.present;
-  // A file its owner made read-only stays as it is.
-  if (hasOld && ::access(target.c_str(), W_OK) != 0)
+FileOutcome backend::replaceTarget(const std::string& path, std::string& target,
+                                   ReadSnapshot& old) {
+  bool exists = false;
+  const FileOutcome outcome = writeTarget(path, target, exists);
+  if (outcome != FileOutcome::Done || !exists)
+    return outcome;
+  struct stat info;
+  if (::lstat(target.c_str(), &info) != 0)
     return writeOutcomeOfErrno(errno);
+  if (!S_ISREG(info.st_mode))
+    return FileOutcome::Refused;
+  old = snapshotOf(info);
+  return FileOutcome::Done;
+}
 
+FileOutcome backend::mayReplace(const std::string& target, const ReadSnapshot&) {
+  // Asked of the system, which knows access lists and read-only mounts too.
+  return ::access(target.c_str(), W_OK) == 0 ? FileOutcome::Done : writeOutcomeOfErrno(errno);
+}
+
+FileOutcome backend::replaceWith(const std::string& target, const std::string& content,
+                                 const std::string& temporaryTag, const ReadSnapshot& old,
+                                 bool sinceRead) {
+  const bool hasOld = old.present;
   std::string temporary;
   const int fd = createTemporary(target, temporaryTag, hasOld ? 0600 : 0666, temporary);
   if (fd < 0)
@@ -354,9 +352,9 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
   // is the one read when it changed since (a line appended would be lost), or a
   // file where none was read.
   struct stat now;
-  if (written && (hasOld || seen != nullptr)) {
+  if (written && (hasOld || sinceRead)) {
     const bool there = ::lstat(target.c_str(), &now) == 0;
-    if (hasOld ? !there || !stillTheFile(now, old, seen != nullptr) : there || errno != ENOENT) {
+    if (hasOld ? !there || !stillTheFile(now, old, sinceRead) : there || errno != ENOENT) {
       written = false;
       error = EAGAIN;
     }
@@ -380,14 +378,7 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
   return FileOutcome::Done;
 }
 
-void backend::removeStaleTemporaries(const std::string& path, const std::string& temporaryTag) {
-  std::string target;
-  bool exists = false;
-  if (writeTarget(path, target, exists) != FileOutcome::Done)
-    return;
-  const std::size_t name = finalNameOffset(target);
-  const std::string directory = target.substr(0, name);
-  const backend::TemporaryNames names(target.substr(name), temporaryTag);
+void backend::removeGoneTemporaries(const std::string& directory, const TemporaryNames& names) {
   DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
   if (dir == nullptr)
     return;

@@ -2,6 +2,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include <iterator>
+
 #include "platform/files.h"
 #include "platform/files_backend.h"
 #include "platform/posix/support.h"
@@ -32,43 +34,14 @@ bool writeAll(int fd, const char* bytes, std::size_t length) {
   return true;
 }
 
-FileOutcome classifyErrno(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-      return FileOutcome::Missing;
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case EBUSY:
-    case ETXTBSY:
-    case EINTR:
-    case EIO:
-    case ESTALE:
-    case ETIMEDOUT:
-    case ENOLCK:
-    case ENETDOWN:
-    case ENETUNREACH:
-    case ENETRESET:
-    case ECONNABORTED:
-    case ECONNRESET:
-    case EHOSTDOWN:
-    case EHOSTUNREACH:
-      return FileOutcome::Busy;
-    default:
-      return FileOutcome::Refused;
-  }
-}
-
-FileOutcome outcomeOfErrno(int error) {
-  return backend::readFailure(classifyErrno(error), static_cast<std::uint32_t>(error));
-}
-
-FileOutcome writeOutcomeOfErrno(int error) {
-  return backend::writeFailure(classifyErrno(error), static_cast<std::uint32_t>(error));
+backend::FileErrorTable backend::fileErrorTable() {
+  static const std::uint32_t missing[] = {ENOENT, ENOTDIR, ENAMETOOLONG, ELOOP};
+  // EWOULDBLOCK may be EAGAIN itself: listed twice then, which does no harm.
+  static const std::uint32_t passing[] = {EAGAIN,       EWOULDBLOCK, EBUSY,       ETXTBSY,
+                                          EINTR,        EIO,         ESTALE,      ETIMEDOUT,
+                                          ENOLCK,       ENETDOWN,    ENETUNREACH, ENETRESET,
+                                          ECONNABORTED, ECONNRESET,  EHOSTDOWN,   EHOSTUNREACH};
+  return {missing, std::size(missing), passing, std::size(passing)};
 }
 
 }  // namespace tavrelon::platform

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "platform/files_backend.h"
 
 namespace tavrelon::platform {
 
@@ -53,18 +54,21 @@ Descriptor openRegularForReading(const std::string& path);
 // Writes all of `bytes` to `fd`; false on any failure.
 bool writeAll(int fd, const char* bytes, std::size_t length);
 
-// The one place where the errno of a file operation becomes an outcome. Only a
-// name that reaches no file is Missing. What passes by itself is Busy: another's
-// lock, a file system or network share that answers late or reconnects. All
-// else is Refused, permissions (EACCES, EPERM, EROFS) above all.
-FileOutcome classifyErrno(int error);
+// The errno of a file operation as an outcome: backend::classifyFileError.
+// Permissions (EACCES, EPERM, EROFS) are Refused.
+inline FileOutcome classifyErrno(int error) {
+  return backend::classifyFileError(static_cast<std::uint32_t>(error));
+}
 
-// A read that failed on `error`: its outcome; a failure (not a missing file)
-// leaves its code for takeFileErrorCode.
-FileOutcome outcomeOfErrno(int error);
+// A read that failed on `error`: backend::readFailure.
+inline FileOutcome outcomeOfErrno(int error) {
+  return backend::readFailure(static_cast<std::uint32_t>(error));
+}
 
-// A write finds no folder where a read finds no file: that is no transient state.
-FileOutcome writeOutcomeOfErrno(int error);
+// A write that failed on `error`: backend::writeFailure.
+inline FileOutcome writeOutcomeOfErrno(int error) {
+  return backend::writeFailure(static_cast<std::uint32_t>(error));
+}
 
 // Reaps the orphans handed to us that have ended (process.cpp); called when a
 // child of ours ended (signals.cpp).
