@@ -1,7 +1,12 @@
 // The POSIX backend's shared helpers (support.h).
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "platform/files.h"
@@ -42,6 +47,58 @@ backend::FileErrorTable backend::fileErrorTable() {
                                           ENOLCK,       ENETDOWN,    ENETUNREACH, ENETRESET,
                                           ECONNABORTED, ECONNRESET,  EHOSTDOWN,   EHOSTUNREACH};
   return {missing, std::size(missing), passing, std::size(passing)};
+}
+
+namespace {
+
+// Reads /proc/PID/stat ("pid (comm) state ppid pgrp session ... starttime";
+// comm may hold blanks and parentheses); false when the process is gone.
+bool readProcessEntry(const char* pid, ProcessEntry& entry) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  char text[1024];
+  ssize_t got = retryOnInterrupt([&] { return ::read(fd, text, sizeof text - 1); });
+  ::close(fd);
+  if (got <= 0)
+    return false;
+  text[got] = '\0';
+  const char* end = std::strrchr(text, ')');
+  int parent = 0, group = 0, session = 0;
+  long long start = -1;
+  // Fields 3 to 6, then the start time (22); the fields between are skipped.
+  if (end == nullptr ||
+      std::sscanf(end + 1,
+                  " %c %d %d %d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %lld",
+                  &entry.state, &parent, &group, &session, &start) < 4) {
+    return false;
+  }
+  entry.pid = static_cast<pid_t>(std::atoi(pid));
+  entry.parent = static_cast<pid_t>(parent);
+  entry.group = static_cast<pid_t>(group);
+  entry.session = static_cast<pid_t>(session);
+  entry.startTicks = start;
+  return true;
+}
+
+}  // namespace
+
+std::vector<ProcessEntry> allProcesses() {
+  std::vector<ProcessEntry> found;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr)
+    return found;
+  while (dirent* entry = ::readdir(proc)) {
+    ProcessEntry process;
+    if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
+        readProcessEntry(entry->d_name, process)) {
+      found.push_back(process);
+    }
+  }
+  ::closedir(proc);
+  return found;
 }
 
 }  // namespace tavrelon::platform

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/files_backend.h"
@@ -69,6 +70,20 @@ inline FileOutcome outcomeOfErrno(int error) {
 inline FileOutcome writeOutcomeOfErrno(int error) {
   return backend::writeFailure(static_cast<std::uint32_t>(error));
 }
+
+// One process as /proc/PID/stat shows it.
+struct ProcessEntry {
+  pid_t pid = 0;
+  pid_t parent = 0;
+  pid_t group = 0;
+  pid_t session = 0;
+  char state = 0;             // 'R', 'S', 'Z' (zombie), 'X' (dead), ...
+  long long startTicks = -1;  // since the machine started, in clock ticks; -1 unknown
+  bool zombie() const { return state == 'Z'; }
+};
+
+// Every process the system shows now, in /proc's order.
+std::vector<ProcessEntry> allProcesses();
 
 // Reaps the orphans handed to us that have ended (process.cpp); called when a
 // child of ours ended (signals.cpp).
