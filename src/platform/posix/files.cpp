@@ -252,7 +252,7 @@ ReadSnapshot snapshotOf(const struct stat& info) {
 
 // True when `now` (an lstat of the target) is still what the replacement
 // checked: `checked` itself (same identity; a link or another file swapped in
-// has another), and with `seen` also unchanged since the read.
+// has another), and with `sinceRead` also a regular file unchanged since.
 bool stillTheFile(const struct stat& now, const ReadSnapshot& checked, bool sinceRead) {
   const ReadSnapshot current = snapshotOf(now);
   if (!(current.identity == checked.identity))
