@@ -65,15 +65,16 @@ StatusLogOutcome rowsOf(std::string& stored, std::vector<StatusRecord>& rows,
 }  // namespace
 
 StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord>& rows,
-                               std::int64_t* foreignLines) {
+                               std::int64_t* foreignLines, platform::ReadSnapshot* seen) {
   rows.clear();
   if (foreignLines != nullptr)
     *foreignLines = 0;
   // One open: a missing file reads as Missing, anything but a regular file or
   // one over the bound as Refused.
   std::string stored;
+  platform::ReadSnapshot unused;
   const StatusLogOutcome read =
-      outcomeOf(platform::readRegularFile(path, kMaxStatusLogBytes, stored));
+      outcomeOf(platform::readRegularFile(path, kMaxStatusLogBytes, stored, seen ? *seen : unused));
   if (read != StatusLogOutcome::Done)
     return read;
   const StatusLogOutcome parsed = rowsOf(stored, rows, foreignLines);
@@ -129,7 +130,8 @@ StatusLogOutcome writeStatusLog(std::vector<StatusRecord> rows, const std::strin
   return replaceStatusLog(std::move(rows), path);
 }
 
-StatusLogOutcome replaceStatusLog(std::vector<StatusRecord> rows, const std::string& path) {
+StatusLogOutcome replaceStatusLog(std::vector<StatusRecord> rows, const std::string& path,
+                                  const platform::ReadSnapshot* seen) {
   std::string content;
   try {
     // Stored in the ANSI code page; the bound below is on the bytes stored.
@@ -144,7 +146,9 @@ StatusLogOutcome replaceStatusLog(std::vector<StatusRecord> rows, const std::str
     return StatusLogOutcome::Refused;
   // The new content replaces the old in one step, so a crash or a full disk
   // midway leaves the old rows in place.
-  return outcomeOf(platform::replaceRegularFile(path, content, kStatusLogTemporaryTag));
+  return outcomeOf(seen != nullptr
+                       ? platform::replaceReadFile(path, content, kStatusLogTemporaryTag, *seen)
+                       : platform::replaceRegularFile(path, content, kStatusLogTemporaryTag));
 }
 
 }  // namespace tavrelon

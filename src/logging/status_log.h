@@ -7,6 +7,7 @@
 
 #include "logging/status_log_format.h"
 #include "logging/status_log_names.h"
+#include "platform/files.h"
 
 namespace tavrelon {
 
@@ -38,9 +39,11 @@ enum class StatusLogOutcome {
 // fields are no rows: `foreignLines`, when given, counts them. A file whose
 // first non-empty line is neither header is someone else's: Refused, no rows;
 // one of empty lines only is an empty log. `rows` is empty unless Done. Reads
-// the file once (a missing one is Missing) and never creates it.
+// the file once (a missing one is Missing) and never creates it. `seen`, when
+// given, tells what was read, for replaceStatusLog.
 StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord>& rows,
-                               std::int64_t* foreignLines = nullptr);
+                               std::int64_t* foreignLines = nullptr,
+                               platform::ReadSnapshot* seen = nullptr);
 
 // The rows of readStatusLog(path, rows); empty whenever that is not Done.
 std::vector<StatusRecord> readStatusLog(const std::string& path);
@@ -68,7 +71,10 @@ bool mayRewriteStatusLog(StatusLogOutcome read, std::int64_t foreignLines);
 
 // Replaces the content of the file at `path` with `rows`, as writeStatusLog
 // does, without reading it first: for a caller that has just read it, under the
-// log's lock, and found mayRewriteStatusLog true.
-StatusLogOutcome replaceStatusLog(std::vector<StatusRecord> rows, const std::string& path);
+// log's lock, and found mayRewriteStatusLog true. With `seen` (from that read
+// of the resolved `path`), platform::replaceReadFile replaces it: Busy when the
+// file changed since the read, which then stays as it is.
+StatusLogOutcome replaceStatusLog(std::vector<StatusRecord> rows, const std::string& path,
+                                  const platform::ReadSnapshot* seen = nullptr);
 
 }  // namespace tavrelon

@@ -114,7 +114,8 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path, LockWait w
 
   std::vector<StatusRecord> rows;
   std::int64_t foreignLines = 0;
-  const StatusLogOutcome read = readStatusLog(target, rows, &foreignLines);
+  platform::ReadSnapshot seen;
+  const StatusLogOutcome read = readStatusLog(target, rows, &foreignLines, &seen);
   if (read != StatusLogOutcome::Done && read != StatusLogOutcome::Missing)
     return read;  // a log that cannot be read now is not rewritten from nothing
   bool changed = false;
@@ -140,8 +141,9 @@ StatusLogOutcome StatusLogUpdates::applyOnce(const std::string& path, LockWait w
   // and such a file is left byte for byte, as any foreign file is.
   if (!mayRewriteStatusLog(read, foreignLines))
     return StatusLogOutcome::Refused;
-  // Read once above, under the lock: replaced without a second look.
-  return replaceStatusLog(std::move(rows), target);
+  // Read once above, under the lock: replaced without a second look, unless
+  // someone else changed it since (a line appended is not lost: Busy, read again).
+  return replaceStatusLog(std::move(rows), target, &seen);
 }
 
 bool StatusLogUpdates::apply(const std::string& path, bool retryBusy, LockWait wait) {

@@ -16,6 +16,17 @@ using backend::namesNoFile;
 
 namespace {
 
+// Replaces `target`, found as `old`, unless its owner made it read-only: such a
+// file stays as it is.
+FileOutcome replaceChecked(const std::string& target, const std::string& content,
+                           const std::string& temporaryTag, const ReadSnapshot& old,
+                           bool sinceRead) {
+  const FileOutcome allowed = old.present ? backend::mayReplace(target, old) : FileOutcome::Done;
+  return allowed != FileOutcome::Done
+             ? allowed
+             : backend::replaceWith(target, content, temporaryTag, old, sinceRead);
+}
+
 // The latest file error of this thread; see takeFileErrorCode.
 thread_local std::uint32_t fileErrorCode = 0;
 
@@ -25,14 +36,26 @@ void backend::noteFileError(std::uint32_t code) {
   fileErrorCode = code;
 }
 
-FileOutcome backend::readFailure(FileOutcome classified, std::uint32_t code) {
+FileOutcome backend::classifyFileError(std::uint32_t code) {
+  const FileErrorTable table = fileErrorTable();
+  const auto holds = [code](const std::uint32_t* codes, std::size_t count) {
+    return std::find(codes, codes + count, code) != codes + count;
+  };
+  if (holds(table.missing, table.missingCount))
+    return FileOutcome::Missing;
+  return holds(table.passing, table.passingCount) ? FileOutcome::Busy : FileOutcome::Refused;
+}
+
+FileOutcome backend::readFailure(std::uint32_t code) {
+  const FileOutcome classified = classifyFileError(code);
   if (classified != FileOutcome::Missing)
     noteFileError(code);
   return classified;
 }
 
-FileOutcome backend::writeFailure(FileOutcome classified, std::uint32_t code) {
+FileOutcome backend::writeFailure(std::uint32_t code) {
   noteFileError(code);
+  const FileOutcome classified = classifyFileError(code);
   return classified == FileOutcome::Missing ? FileOutcome::Refused : classified;
 }
 
@@ -86,6 +109,17 @@ FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std:
                            : backend::readRegular(path, maxBytes, false, content);
 }
 
+FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std::string& content,
+                            ReadSnapshot& seen) {
+  content.clear();
+  if (namesNoFile(path))
+    return FileOutcome::Missing;
+  const FileOutcome read = backend::readRegular(path, maxBytes, false, content, nullptr, &seen);
+  if (read == FileOutcome::Missing)
+    seen = ReadSnapshot();
+  return read;
+}
+
 FileOutcome readRegularFileStart(const std::string& path, std::size_t length, std::string& bytes) {
   bytes.clear();
   return namesNoFile(path)
@@ -102,8 +136,20 @@ FileOutcome readRegularFileInPieces(const std::string& path, std::int64_t maxByt
 
 FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
                                const std::string& temporaryTag) {
-  return namesNoFile(path) ? FileOutcome::Refused
-                           : backend::replaceRegularFile(path, content, temporaryTag);
+  if (namesNoFile(path))
+    return FileOutcome::Refused;
+  std::string target = path;
+  ReadSnapshot old;
+  const FileOutcome checked = backend::replaceTarget(path, target, old);
+  return checked != FileOutcome::Done ? checked
+                                      : replaceChecked(target, content, temporaryTag, old, false);
+}
+
+FileOutcome replaceReadFile(const std::string& target, const std::string& content,
+                            const std::string& temporaryTag, const ReadSnapshot& seen) {
+  // Resolved and read by the caller: what it saw is what must be replaced.
+  return namesNoFile(target) ? FileOutcome::Refused
+                             : replaceChecked(target, content, temporaryTag, seen, true);
 }
 
 bool replaceFileContent(const std::string& path, const std::string& content) {
@@ -111,8 +157,13 @@ bool replaceFileContent(const std::string& path, const std::string& content) {
 }
 
 void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag) {
-  if (!namesNoFile(path))
-    backend::removeStaleTemporaries(path, temporaryTag);
+  std::string target;
+  if (namesNoFile(path) || backend::resolveWriteTarget(path, target) != FileOutcome::Done)
+    return;
+  // The temporaries lie beside the final file, as replaceRegularFile made them.
+  const std::size_t name = finalNameOffset(target, true);
+  backend::removeGoneTemporaries(target.substr(0, name),
+                                 backend::TemporaryNames(target.substr(name), temporaryTag));
 }
 
 FileOutcome recoverKeptReplacement(const std::string& path, const std::string& temporaryTag) {

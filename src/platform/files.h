@@ -117,6 +117,24 @@ PathKind pathKind(const std::string& path);
 // over `maxBytes` is refused before anything is allocated for it.
 FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std::string& content);
 
+// What a read saw of the file it read, from the open file itself: whether one
+// was there, its identity, size and last write time, and what a replacement
+// keeps of it. replaceReadFile takes it to refuse a file changed since.
+struct ReadSnapshot {
+  bool present = false;  // false: the path named no file (the read was Missing)
+  FileIdentity identity;
+  std::int64_t size = 0;
+  std::int64_t writeTime = 0;  // in the system's own units (ns POSIX, 100 ns Windows)
+  std::uint32_t mode = 0;      // POSIX permission bits; Windows attributes
+  std::uint32_t owner = 0;     // POSIX owner and group; 0 on Windows
+  std::uint32_t group = 0;
+};
+
+// readRegularFile that also tells what it read in `seen` (left as it came on
+// any outcome but Done and Missing).
+FileOutcome readRegularFile(const std::string& path, std::int64_t maxBytes, std::string& content,
+                            ReadSnapshot& seen);
+
 // Reads at most the first `length` bytes of the regular file at `path` into
 // `bytes`, with the same non-blocking open and checks as readRegularFile.
 FileOutcome readRegularFileStart(const std::string& path, std::size_t length, std::string& bytes);
@@ -149,6 +167,16 @@ FileOutcome readRegularFileInPieces(const std::string& path, std::int64_t maxByt
 // is kept (recoverKeptReplacement) and the call is Done.
 FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
                                const std::string& temporaryTag);
+
+// replaceRegularFile for a caller that has just read `target` (already
+// resolved by resolveWriteTarget) with readRegularFile and `seen`, under a lock
+// that every writer honours: the path is not resolved or checked again before
+// the temporary is written; then, before the temporary takes its place, the
+// file at `target` must still be the very one read, of the same size and last
+// write time (or still be missing when none was). Otherwise, as when someone
+// appended a line since the read, the call is Busy and the file untouched.
+FileOutcome replaceReadFile(const std::string& target, const std::string& content,
+                            const std::string& temporaryTag, const ReadSnapshot& seen);
 
 // replaceRegularFile(path, content, "replace") == FileOutcome::Done.
 bool replaceFileContent(const std::string& path, const std::string& content);

@@ -41,23 +41,44 @@ bool readFileRange(const std::string& path, std::int64_t offset, std::size_t len
 PathKind pathKind(const std::string& path);
 // readRegularFile, or with `startOnly` readRegularFileStart of `maxBytes` bytes;
 // `content` comes in empty. With `pieces`, readRegularFileInPieces instead
-// (`content` stays empty).
+// (`content` stays empty). With `seen`, what was read goes there on Done.
 FileOutcome readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
-                        std::string& content, const FilePieceSink* pieces = nullptr);
-FileOutcome replaceRegularFile(const std::string& path, const std::string& content,
-                               const std::string& temporaryTag);
-void removeStaleTemporaries(const std::string& path, const std::string& temporaryTag);
+                        std::string& content, const FilePieceSink* pieces = nullptr,
+                        ReadSnapshot* seen = nullptr);
+// What replaceRegularFile of `path` replaces: the file a write reaches (as
+// resolveWriteTarget) in `target` and what is there in `old` (not present when
+// nothing is); Refused for anything but a regular file.
+FileOutcome replaceTarget(const std::string& path, std::string& target, ReadSnapshot& old);
+// Done when the file `old` at `target` may be replaced: not read-only.
+FileOutcome mayReplace(const std::string& target, const ReadSnapshot& old);
+// Replaces `target`, found as `old`: the temporary is written, and put in its
+// place only while `target` is still `old`'s file (with `sinceRead` also
+// unchanged since, or still missing when `old` was).
+FileOutcome replaceWith(const std::string& target, const std::string& content,
+                        const std::string& temporaryTag, const ReadSnapshot& old, bool sinceRead);
 FileOutcome recoverKeptReplacement(const std::string& path, const std::string& temporaryTag);
 // Keeps `code` (errno, GetLastError) as this thread's latest file error, for
 // takeFileErrorCode. Called by each backend's one error-mapping helper.
 void noteFileError(std::uint32_t code);
-// The outcome of a read that failed on the system's error `code`, which the
-// backend classified as `classified`: the code is kept (noteFileError) unless
-// the file is simply missing.
-FileOutcome readFailure(FileOutcome classified, std::uint32_t code);
+// The system's error codes (errno, GetLastError) that each backend's table
+// (support.cpp) sorts: `missing`, a name that reaches no file; `passing`, what
+// passes by itself (another's lock, a share that answers late or reconnects).
+struct FileErrorTable {
+  const std::uint32_t* missing;
+  std::size_t missingCount;
+  const std::uint32_t* passing;
+  std::size_t passingCount;
+};
+FileErrorTable fileErrorTable();
+// The one place where a file operation's error `code` becomes an outcome, by
+// that table: Missing, Busy, or else Refused (permissions above all).
+FileOutcome classifyFileError(std::uint32_t code);
+// The outcome of a read that failed on `code`: the code is kept (noteFileError)
+// unless the file is simply missing.
+FileOutcome readFailure(std::uint32_t code);
 // The same for a write, which keeps every code: a write finds no folder where a
 // read finds no file, and that is no transient state (Missing becomes Refused).
-FileOutcome writeFailure(FileOutcome classified, std::uint32_t code);
+FileOutcome writeFailure(std::uint32_t code);
 // The system's error code for "no such file" (ENOENT, ERROR_FILE_NOT_FOUND).
 std::uint32_t fileNotFoundError();
 
@@ -97,6 +118,10 @@ class TemporaryNames {
  private:
   std::string prefix_;
 };
+
+// Removes from `directory` (its separator at the end; empty: the current folder)
+// each regular file, never a link or a folder, of `names` whose writer is gone.
+void removeGoneTemporaries(const std::string& directory, const TemporaryNames& names);
 
 // resolveWriteTarget for a path without a NUL byte.
 FileOutcome resolveWriteTarget(const std::string& path, std::string& target);

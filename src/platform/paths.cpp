@@ -3,6 +3,10 @@
 
 namespace tavrelon::platform {
 
+char separator() {
+  return isWindows() ? '\\' : '/';
+}
+
 std::size_t finalNameOffset(const std::string& path, bool alsoSlash) {
   const std::string separators =
       alsoSlash ? std::string{separator(), '/'} : std::string{separator()};

@@ -4,40 +4,39 @@
 
 namespace tavrelon {
 
+namespace {
+
+// The well-formed UTF-8 sequences by their lead byte: how long each is, and the
+// range its second byte must fall in, which rules out overlong forms,
+// surrogates (ED A0..BF) and code points above U+10FFFF. Later bytes are 80..BF.
+struct Utf8Lead {
+  unsigned char first, last, length, low, high;
+};
+constexpr Utf8Lead kUtf8Leads[] = {
+    {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF}, {0xE1, 0xEC, 3, 0x80, 0xBF},
+    {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF}, {0xF0, 0xF0, 4, 0x90, 0xBF},
+    {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
+};
+
+}  // namespace
+
 std::size_t utf8SequenceLength(const std::string& text, std::size_t at) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(at);
   if (lead < 0x80)
     return 1;
-  std::size_t length = 0;
-  // The range the second byte must fall in rules out overlong forms,
-  // surrogates (ED A0..BF) and code points above U+10FFFF.
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0)
-      low = 0xA0;
-    if (lead == 0xED)
-      high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0)
-      low = 0x90;
-    if (lead == 0xF4)
-      high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - at < length || byte(at + 1) < low || byte(at + 1) > high)
-    return 0;
-  for (std::size_t k = at + 2; k < at + length; ++k) {
-    if (byte(k) < 0x80 || byte(k) > 0xBF)
+  for (const Utf8Lead& form : kUtf8Leads) {
+    if (lead < form.first || lead > form.last)
+      continue;
+    if (text.size() - at < form.length || byte(at + 1) < form.low || byte(at + 1) > form.high)
       return 0;
+    for (std::size_t k = at + 2; k < at + form.length; ++k) {
+      if (byte(k) < 0x80 || byte(k) > 0xBF)
+        return 0;
+    }
+    return form.length;
   }
-  return length;
+  return 0;
 }
 
 bool isValidUtf8(const std::string& bytes) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,28 @@ TEST(StatusLogUpdates, LinesOfSomeoneElseLeaveTheFileAloneBeforeAndAfterTheOwnWr
   EXPECT_EQ(updates.errorCode(), 0u);  // a rule of our own: no system code
   EXPECT_EQ(updates.pendingRows(), std::vector<StatusRecord>{row("a", "finished")});
   EXPECT_EQ(readFile(path), theirs);
+}
+
+TEST(StatusLogUpdates, ALineAppendedBetweenTheReadAndTheReplacementIsNeverLost) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  writeFile(path, kHeader + "\r\na,running,s,,N/A\r\n");
+  // A writer that ignores the lock appends a row after our read, before our
+  // replacement: that replacement gives way, and the next read keeps the row.
+  int replacements = 0;
+  platform::setSleepHookForTesting([](std::int64_t) {});
+  platform::setBeforeReplaceHookForTesting([&](const std::string& target) {
+    if (replacements++ == 0)
+      std::ofstream(target, std::ios::binary | std::ios::app) << "b,running,s,,N/A\r\n";
+  });
+  StatusLogUpdates updates;
+  updates.closeRow(row("a", "finished"), false);
+  const bool applied = updates.apply(path, true);
+  platform::setBeforeReplaceHookForTesting(nullptr);
+  platform::setSleepHookForTesting(nullptr);
+  EXPECT_TRUE(applied);
+  EXPECT_EQ(replacements, 2);
+  EXPECT_EQ(readFile(path), kHeader + "\r\na,finished,s,e,N/A\r\nb,running,s,,N/A\r\n");
 }
 
 TEST(StatusLogUpdates, ALongQueueIsSaidOnceAndKeepsEveryRun) {

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -309,6 +310,33 @@ TEST(ReplaceFileContent, ReplacesOnlyTheFileItCheckedNeverOneSwappedInMeanwhile)
   platform::setBeforeReplaceHookForTesting(nullptr);
   EXPECT_EQ(swapped, platform::FileOutcome::Busy);
   EXPECT_EQ(readFile(path), "someone else's");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
+}
+
+TEST(ReplaceReadFile, ReplacesTheFileOnlyAsItWasReadNeverOneChangedOrCreatedSince) {
+  TempDir dir;
+  const std::string path = dir.file("status.csv");
+  const auto readAndReplace = [&](const std::function<void()>& meanwhile) {
+    std::string content;
+    platform::ReadSnapshot seen;
+    const platform::FileOutcome read = platform::readRegularFile(path, 1 << 20, content, seen);
+    EXPECT_TRUE(read == platform::FileOutcome::Done || read == platform::FileOutcome::Missing);
+    platform::setBeforeReplaceHookForTesting([&](const std::string&) { meanwhile(); });
+    const platform::FileOutcome outcome =
+        platform::replaceReadFile(path, "new", "TavrelonLog", seen);
+    platform::setBeforeReplaceHookForTesting(nullptr);
+    return outcome;
+  };
+  // Created by someone else after a read that found none: theirs stays.
+  EXPECT_EQ(readAndReplace([&] { writeFile(path, "theirs"); }), platform::FileOutcome::Busy);
+  EXPECT_EQ(readFile(path), "theirs");
+  // A line appended after the read: the file stays with it.
+  EXPECT_EQ(readAndReplace([&] { std::ofstream(path, std::ios::app) << "+line"; }),
+            platform::FileOutcome::Busy);
+  EXPECT_EQ(readFile(path), "theirs+line");
+  // Unchanged since the read: replaced.
+  EXPECT_EQ(readAndReplace([] {}), platform::FileOutcome::Done);
+  EXPECT_EQ(readFile(path), "new");
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"status.csv"});
 }
 

@@ -14,12 +14,17 @@ TEST(TextEncoding, TellsWellFormedUtf8FromEverythingElse) {
   for (const char* valid : {"", "plain ASCII", "\xC3\xA9t\xC3\xA9", "\xCE\xA9\xE6\x97\xA5",
                             "\xEF\xBB\xBF"
                             "BOM",
-                            "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"}) {
+                            "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF",
+                            // The edges of each lead byte's range.
+                            "\xC2\x80\xDF\xBF", "\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80",
+                            "\xF0\x90\x80\x80\xF3\xBF\xBF\xBF"}) {
     EXPECT_TRUE(isValidUtf8(valid)) << valid;
   }
   // ANSI text, stray continuation, overlong, surrogate, beyond U+10FFFF, cut short.
-  for (const char* invalid : {"caf\xE9", "\x80", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80",
-                              "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE6\x97", "\xC3x"}) {
+  for (const char* invalid :
+       {"caf\xE9", "\x80", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+        "\xF5\x80\x80\x80", "\xE6\x97", "\xC3x", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xBF\xBF",
+        "\xF0\x8F\xBF\xBF", "\xE1\x80\xC0"}) {
     EXPECT_FALSE(isValidUtf8(invalid)) << invalid;
   }
 }

@@ -22,6 +22,7 @@
 #include "platform/evidence.h"
 #include "platform/evidence_backend.h"
 #include "platform/paths.h"
+#include "platform/posix/support.h"
 #include "platform/process.h"
 #include "platform/program_guard.h"
 
@@ -119,26 +120,16 @@ struct ProcInfo {
   long long startTicks = 0;
 };
 
-std::vector<ProcInfo> allProcesses() {
+// The processes that run now (neither zombies nor dead), as the listing gives them.
+std::vector<ProcInfo> runningProcesses() {
   std::vector<ProcInfo> found;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr)
-    return found;
-  while (dirent* entry = ::readdir(proc)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+  for (const ProcessEntry& entry : allProcesses()) {
+    if (entry.state == 'Z' || entry.state == 'X')
       continue;
-    const std::vector<std::string> fields =
-        statFields(std::string("/proc/") + entry->d_name + "/stat");
-    if (fields.empty() || fields[0] == "Z" || fields[0] == "X")
-      continue;
-    ProcInfo info;
-    info.pid = static_cast<std::uint32_t>(std::atol(entry->d_name));
-    info.parent = static_cast<std::uint32_t>(statNumber(fields, 4));
-    info.group = static_cast<std::uint32_t>(statNumber(fields, 5));
-    info.startTicks = statNumber(fields, 22);
-    found.push_back(info);
+    found.push_back({static_cast<std::uint32_t>(entry.pid),
+                     static_cast<std::uint32_t>(entry.parent),
+                     static_cast<std::uint32_t>(entry.group), std::max(entry.startTicks, 0LL)});
   }
-  ::closedir(proc);
   return found;
 }
 
@@ -328,7 +319,7 @@ std::vector<TreeProcess> processTree(const ProcessRecord& record,
   const std::uint32_t program = record.dwProcessId;
   if (program == 0)
     return tree;
-  const std::vector<ProcInfo> all = allProcesses();
+  const std::vector<ProcInfo> all = runningProcesses();
   long long programStart = -1;
   for (const ProcInfo& info : all) {
     if (info.pid == program)

@@ -235,6 +235,32 @@ int createTemporary(const std::string& target, const std::string& tag, mode_t mo
   return -1;
 }
 
+// What `info` tells of a file that is read, for replaceReadFile.
+ReadSnapshot snapshotOf(const struct stat& info) {
+  ReadSnapshot seen;
+  seen.present = true;
+  seen.identity.volume = static_cast<std::uint64_t>(info.st_dev);
+  seen.identity.index = static_cast<std::uint64_t>(info.st_ino);
+  seen.size = static_cast<std::int64_t>(info.st_size);
+  seen.writeTime = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                   static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+  seen.mode = static_cast<std::uint32_t>(info.st_mode);
+  seen.owner = static_cast<std::uint32_t>(info.st_uid);
+  seen.group = static_cast<std::uint32_t>(info.st_gid);
+  return seen;
+}
+
+// True when `now` (an lstat of the target) is still what the replacement
+// checked: `checked` itself (same identity; a link or another file swapped in
+// has another), and with `sinceRead` also a regular file unchanged since.
+bool stillTheFile(const struct stat& now, const ReadSnapshot& checked, bool sinceRead) {
+  const ReadSnapshot current = snapshotOf(now);
+  if (!(current.identity == checked.identity))
+    return false;
+  return !sinceRead || (S_ISREG(now.st_mode) && current.size == checked.size &&
+                        current.writeTime == checked.writeTime);
+}
+
 }  // namespace
 
 bool backend::exists(const std::string& path) {
@@ -251,7 +277,8 @@ PathKind backend::pathKind(const std::string& path) {
 }
 
 FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
-                                 std::string& content, const FilePieceSink* pieces) {
+                                 std::string& content, const FilePieceSink* pieces,
+                                 ReadSnapshot* seen) {
   const Descriptor file(openForReading(path));
   if (!file.isOpen())
     return outcomeOfErrno(errno);
@@ -260,6 +287,9 @@ FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes,
     return outcomeOfErrno(errno);
   if (!S_ISREG(info.st_mode))
     return FileOutcome::Refused;
+  // Taken before the read: a file that grows meanwhile no longer matches it.
+  if (seen != nullptr)
+    *seen = snapshotOf(info);
   return backend::readBounded(
       info.st_size, maxBytes, startOnly, content,
       [&](char* buffer, std::size_t size, FileOutcome& failure) {
@@ -271,24 +301,30 @@ FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes,
       pieces);
 }
 
-FileOutcome backend::replaceRegularFile(const std::string& path, const std::string& content,
-                                        const std::string& temporaryTag) {
-  std::string target;
-  bool hasOld = false;
-  FileOutcome outcome = writeTarget(path, target, hasOld);
-  if (outcome != FileOutcome::Done)
+FileOutcome backend::replaceTarget(const std::string& path, std::string& target,
+                                   ReadSnapshot& old) {
+  bool exists = false;
+  const FileOutcome outcome = writeTarget(path, target, exists);
+  if (outcome != FileOutcome::Done || !exists)
     return outcome;
-  struct stat old;
-  if (hasOld) {
-    if (::lstat(target.c_str(), &old) != 0)
-      return writeOutcomeOfErrno(errno);
-    if (!S_ISREG(old.st_mode))
-      return FileOutcome::Refused;
-    // A file its owner made read-only stays as it is.
-    if (::access(target.c_str(), W_OK) != 0)
-      return writeOutcomeOfErrno(errno);
-  }
+  struct stat info;
+  if (::lstat(target.c_str(), &info) != 0)
+    return writeOutcomeOfErrno(errno);
+  if (!S_ISREG(info.st_mode))
+    return FileOutcome::Refused;
+  old = snapshotOf(info);
+  return FileOutcome::Done;
+}
 
+FileOutcome backend::mayReplace(const std::string& target, const ReadSnapshot&) {
+  // Asked of the system, which knows access lists and read-only mounts too.
+  return ::access(target.c_str(), W_OK) == 0 ? FileOutcome::Done : writeOutcomeOfErrno(errno);
+}
+
+FileOutcome backend::replaceWith(const std::string& target, const std::string& content,
+                                 const std::string& temporaryTag, const ReadSnapshot& old,
+                                 bool sinceRead) {
+  const bool hasOld = old.present;
   std::string temporary;
   const int fd = createTemporary(target, temporaryTag, hasOld ? 0600 : 0666, temporary);
   if (fd < 0)
@@ -296,9 +332,10 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
   bool written = true;
   if (hasOld) {
     // The new file takes the old one's permission bits and, where we may, owner.
-    written = ::fchmod(fd, old.st_mode & 07777) == 0;
-    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
-      const int ignored = ::fchown(fd, old.st_uid, old.st_gid);
+    written = ::fchmod(fd, static_cast<mode_t>(old.mode & 07777)) == 0;
+    if (old.owner != ::geteuid() || old.group != ::getegid()) {
+      const int ignored =
+          ::fchown(fd, static_cast<uid_t>(old.owner), static_cast<gid_t>(old.group));
       (void)ignored;
     }
   }
@@ -311,13 +348,16 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
   if (written)
     backend::beforeReplaceForTesting(target);
   // The rename replaces the very file that was checked: one swapped in meanwhile
-  // (a link flipped, a file put in its place) is someone else's for now.
+  // (a link flipped, a file put in its place) is someone else's for now, and so
+  // is the one read when it changed since (a line appended would be lost), or a
+  // file where none was read.
   struct stat now;
-  if (written && hasOld &&
-      (::lstat(target.c_str(), &now) != 0 || now.st_dev != old.st_dev ||
-       now.st_ino != old.st_ino)) {
-    written = false;
-    error = EAGAIN;
+  if (written && (hasOld || sinceRead)) {
+    const bool there = ::lstat(target.c_str(), &now) == 0;
+    if (hasOld ? !there || !stillTheFile(now, old, sinceRead) : there || errno != ENOENT) {
+      written = false;
+      error = EAGAIN;
+    }
   }
   if (written && ::rename(temporary.c_str(), target.c_str()) != 0) {
     written = false;
@@ -338,14 +378,7 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
   return FileOutcome::Done;
 }
 
-void backend::removeStaleTemporaries(const std::string& path, const std::string& temporaryTag) {
-  std::string target;
-  bool exists = false;
-  if (writeTarget(path, target, exists) != FileOutcome::Done)
-    return;
-  const std::size_t name = finalNameOffset(target);
-  const std::string directory = target.substr(0, name);
-  const backend::TemporaryNames names(target.substr(name), temporaryTag);
+void backend::removeGoneTemporaries(const std::string& directory, const TemporaryNames& names) {
   DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
   if (dir == nullptr)
     return;

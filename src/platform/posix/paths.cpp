@@ -1,12 +1,8 @@
-// POSIX paths: the separator and the running executable.
+// POSIX paths: which system this is, and the running executable.
 #include "platform/paths.h"
 #include "platform/posix/support.h"
 
 namespace tavrelon::platform {
-
-char separator() {
-  return '/';
-}
 
 bool isWindows() {
   return false;

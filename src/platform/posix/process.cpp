@@ -1,6 +1,5 @@
 // POSIX processes: spawned children in their own sessions, reaped by us,
 // ended with their whole family.
-#include <dirent.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -77,59 +76,6 @@ bool reapIfEnded(Child& child) {
   return child.reaped || child.lost;
 }
 
-// One process as /proc/PID/stat shows it.
-struct ProcessEntry {
-  pid_t pid = 0;
-  pid_t parent = 0;
-  pid_t session = 0;
-  bool zombie = false;
-};
-
-// Reads /proc/PID/stat ("pid (comm) state ppid pgrp session ..."; comm may
-// hold blanks and parentheses); false when the process is gone.
-bool readProcessEntry(const char* pid, ProcessEntry& entry) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return false;
-  char text[1024];
-  ssize_t got = retryOnInterrupt([&] { return ::read(fd, text, sizeof text - 1); });
-  ::close(fd);
-  if (got <= 0)
-    return false;
-  text[got] = '\0';
-  const char* end = std::strrchr(text, ')');
-  char state = 0;
-  int parent = 0, group = 0, session = 0;
-  if (end == nullptr ||
-      std::sscanf(end + 1, " %c %d %d %d", &state, &parent, &group, &session) != 4) {
-    return false;
-  }
-  entry.pid = static_cast<pid_t>(std::atoi(pid));
-  entry.parent = static_cast<pid_t>(parent);
-  entry.session = static_cast<pid_t>(session);
-  entry.zombie = state == 'Z';
-  return true;
-}
-
-// Every process the system shows now.
-std::vector<ProcessEntry> allProcesses() {
-  std::vector<ProcessEntry> found;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr)
-    return found;
-  while (dirent* entry = ::readdir(proc)) {
-    ProcessEntry process;
-    if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
-        readProcessEntry(entry->d_name, process)) {
-      found.push_back(process);
-    }
-  }
-  ::closedir(proc);
-  return found;
-}
-
 bool owns(const ProcessTable& table, pid_t pid) {
   if (std::find(table.letGo.begin(), table.letGo.end(), pid) != table.letGo.end())
     return true;
@@ -143,7 +89,7 @@ bool owns(const ProcessTable& table, pid_t pid) {
 // Reaps `pid` if it is a child of ours that the table does not own and has
 // ended: an orphan handed to us, or a child we inherited from whoever exec'd us.
 void reapIfStranger(const ProcessTable& table, const ProcessEntry& process, pid_t self) {
-  if (process.parent != self || !process.zombie || owns(table, process.pid))
+  if (process.parent != self || !process.zombie() || owns(table, process.pid))
     return;
   int status = 0;
   retryOnInterrupt([&] { return ::waitpid(process.pid, &status, WNOHANG); });
@@ -210,7 +156,7 @@ bool killFamily(const ProcessTable& table, std::set<pid_t>& sessions) {
   const pid_t self = ::getpid();
   bool any = false;
   for (const ProcessEntry& process : familyOf(allProcesses(), sessions)) {
-    if (process.zombie) {
+    if (process.zombie()) {
       reapIfStranger(table, process, self);
       continue;
     }

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/files.h"
+#include "platform/files_backend.h"
 
 namespace tavrelon::platform {
 
@@ -53,18 +55,35 @@ Descriptor openRegularForReading(const std::string& path);
 // Writes all of `bytes` to `fd`; false on any failure.
 bool writeAll(int fd, const char* bytes, std::size_t length);
 
-// The one place where the errno of a file operation becomes an outcome. Only a
-// name that reaches no file is Missing. What passes by itself is Busy: another's
-// lock, a file system or network share that answers late or reconnects. All
-// else is Refused, permissions (EACCES, EPERM, EROFS) above all.
-FileOutcome classifyErrno(int error);
+// The errno of a file operation as an outcome: backend::classifyFileError.
+// Permissions (EACCES, EPERM, EROFS) are Refused.
+inline FileOutcome classifyErrno(int error) {
+  return backend::classifyFileError(static_cast<std::uint32_t>(error));
+}
 
-// A read that failed on `error`: its outcome; a failure (not a missing file)
-// leaves its code for takeFileErrorCode.
-FileOutcome outcomeOfErrno(int error);
+// A read that failed on `error`: backend::readFailure.
+inline FileOutcome outcomeOfErrno(int error) {
+  return backend::readFailure(static_cast<std::uint32_t>(error));
+}
 
-// A write finds no folder where a read finds no file: that is no transient state.
-FileOutcome writeOutcomeOfErrno(int error);
+// A write that failed on `error`: backend::writeFailure.
+inline FileOutcome writeOutcomeOfErrno(int error) {
+  return backend::writeFailure(static_cast<std::uint32_t>(error));
+}
+
+// One process as /proc/PID/stat shows it.
+struct ProcessEntry {
+  pid_t pid = 0;
+  pid_t parent = 0;
+  pid_t group = 0;
+  pid_t session = 0;
+  char state = 0;             // 'R', 'S', 'Z' (zombie), 'X' (dead), ...
+  long long startTicks = -1;  // since the machine started, in clock ticks; -1 unknown
+  bool zombie() const { return state == 'Z'; }
+};
+
+// Every process the system shows now, in /proc's order.
+std::vector<ProcessEntry> allProcesses();
 
 // Reaps the orphans handed to us that have ended (process.cpp); called when a
 // child of ours ended (signals.cpp).

@@ -165,7 +165,8 @@ PathKind backend::pathKind(const std::string& path) {
 }
 
 FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes, bool startOnly,
-                                 std::string& content, const FilePieceSink* pieces) {
+                                 std::string& content, const FilePieceSink* pieces,
+                                 ReadSnapshot* seen) {
   const DWORD attributes = ::GetFileAttributesW(systemPath(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
     return FileOutcome::Refused;
@@ -175,6 +176,13 @@ FileOutcome backend::readRegular(const std::string& path, std::int64_t maxBytes,
   LARGE_INTEGER size;
   if (!isDiskFile(file.get()) || !::GetFileSizeEx(file.get(), &size))
     return FileOutcome::Refused;
+  // Taken before the read: a file that grows meanwhile no longer matches it.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (seen != nullptr) {
+    if (!::GetFileInformationByHandle(file.get(), &info))
+      return outcomeOfError(::GetLastError());
+    *seen = snapshotOf(info);
+  }
   return backend::readBounded(
       size.QuadPart, maxBytes, startOnly, content,
       [&](char* buffer, std::size_t length, FileOutcome& failure) {

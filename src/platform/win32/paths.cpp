@@ -1,13 +1,9 @@
-// Windows paths: the separator and the running executable.
+// Windows paths: which system this is, and the running executable.
 #include "platform/win32/support.h"
 
 #include "platform/paths.h"
 
 namespace tavrelon::platform {
-
-char separator() {
-  return '\\';
-}
 
 bool isWindows() {
   return true;

@@ -119,31 +119,37 @@ bool moveIntoPlace(const std::string& temporary, const std::string& target) {
 
 }  // namespace
 
-FileOutcome backend::replaceRegularFile(const std::string& path, const std::string& content,
-                                        const std::string& temporaryTag) {
-  std::string target;
+FileOutcome backend::replaceTarget(const std::string& path, std::string& target,
+                                   ReadSnapshot& old) {
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
-  FileOutcome outcome = writeTarget(path, target, attributes);
-  if (outcome != FileOutcome::Done)
+  const FileOutcome outcome = writeTarget(path, target, attributes);
+  if (outcome != FileOutcome::Done || attributes == INVALID_FILE_ATTRIBUTES)
     return outcome;
-  const bool hasOld = attributes != INVALID_FILE_ATTRIBUTES;
-  BY_HANDLE_FILE_INFORMATION old{};
-  if (hasOld) {
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-      return FileOutcome::Refused;
-    // A file its owner made read-only stays as it is: refused as a write would be.
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
-      return writeOutcomeOfError(ERROR_ACCESS_DENIED);
-    // A device name (NUL, COM1) or a pipe is no file to replace.
-    OwnedFile probe(::CreateFileW(systemPath(target).c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
-    if (!probe.isOpen())
-      return writeOutcomeOfError(::GetLastError());
-    if (!isDiskFile(probe.get()) || !::GetFileInformationByHandle(probe.get(), &old))
-      return FileOutcome::Refused;
-  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return FileOutcome::Refused;
+  // A device name (NUL, COM1) or a pipe is no file to replace.
+  OwnedFile probe(::CreateFileW(systemPath(target).c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  if (!probe.isOpen())
+    return writeOutcomeOfError(::GetLastError());
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!isDiskFile(probe.get()) || !::GetFileInformationByHandle(probe.get(), &info))
+    return FileOutcome::Refused;
+  old = snapshotOf(info);
+  return FileOutcome::Done;
+}
 
+FileOutcome backend::mayReplace(const std::string&, const ReadSnapshot& old) {
+  // Refused as a write to it would be.
+  return (old.mode & FILE_ATTRIBUTE_READONLY) != 0 ? writeOutcomeOfError(ERROR_ACCESS_DENIED)
+                                                   : FileOutcome::Done;
+}
+
+FileOutcome backend::replaceWith(const std::string& target, const std::string& content,
+                                 const std::string& temporaryTag, const ReadSnapshot& old,
+                                 bool sinceRead) {
+  const bool hasOld = old.present;
   std::string temporary;
   HANDLE file = createTemporary(target, temporaryTag, temporary);
   if (file == INVALID_HANDLE_VALUE)
@@ -158,12 +164,16 @@ FileOutcome backend::replaceRegularFile(const std::string& path, const std::stri
     backend::beforeReplaceForTesting(target);
   // The replace takes the very file that was checked: one swapped in meanwhile
   // (a link turned elsewhere, another file put in its place) is someone else's for now.
+  // With what the caller read, the file must also be unchanged since (a line
+  // appended would be lost).
   BY_HANDLE_FILE_INFORMATION now;
-  if (written && hasOld &&
-      (!linkTarget(target, now) || now.dwVolumeSerialNumber != old.dwVolumeSerialNumber ||
-       now.nFileIndexHigh != old.nFileIndexHigh || now.nFileIndexLow != old.nFileIndexLow)) {
-    written = false;
-    error = ERROR_SHARING_VIOLATION;
+  if (written && hasOld) {
+    const bool same = linkTarget(target, now) && snapshotOf(now).identity == old.identity;
+    if (!same || (sinceRead && (snapshotOf(now).size != old.size ||
+                                snapshotOf(now).writeTime != old.writeTime))) {
+      written = false;
+      error = ERROR_SHARING_VIOLATION;
+    }
   }
   if (written) {
     if (!hasOld) {
@@ -236,14 +246,7 @@ FileOutcome backend::recoverKeptReplacement(const std::string& path,
   return FileOutcome::Busy;
 }
 
-void backend::removeStaleTemporaries(const std::string& path, const std::string& temporaryTag) {
-  std::string target;
-  DWORD attributes = INVALID_FILE_ATTRIBUTES;
-  if (writeTarget(path, target, attributes) != FileOutcome::Done)
-    return;
-  const std::size_t name = finalNameOffset(target, true);
-  const std::string directory = target.substr(0, name);
-  const backend::TemporaryNames names(target.substr(name), temporaryTag);
+void backend::removeGoneTemporaries(const std::string& directory, const TemporaryNames& names) {
   WIN32_FIND_DATAW data;
   HANDLE find = ::FindFirstFileW(
       systemPath(directory + names.prefix() + "*" + backend::TemporaryNames::kSuffix).c_str(),

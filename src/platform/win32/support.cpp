@@ -2,6 +2,7 @@
 #include "platform/win32/support.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 #include "platform/files.h"
@@ -129,42 +130,35 @@ bool writeAll(HANDLE file, const char* bytes, std::size_t length) {
   return true;
 }
 
-FileOutcome classifyError(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_INVALID_DRIVE:
-      return FileOutcome::Missing;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_UNABLE_TO_REMOVE_REPLACED:
-    case ERROR_USER_MAPPED_FILE:
-    case ERROR_REM_NOT_LIST:
-    case ERROR_BAD_NETPATH:
-    case ERROR_NETWORK_BUSY:
-    case ERROR_DEV_NOT_EXIST:
-    case ERROR_BAD_NET_RESP:
-    case ERROR_UNEXP_NET_ERR:
-    case ERROR_NETNAME_DELETED:
-    case ERROR_SEM_TIMEOUT:
-    case ERROR_NO_NETWORK:
-    case ERROR_NETWORK_UNREACHABLE:
-    case ERROR_HOST_UNREACHABLE:
-    case ERROR_CONNECTION_ABORTED:
-      return FileOutcome::Busy;
-    default:
-      return FileOutcome::Refused;
-  }
+backend::FileErrorTable backend::fileErrorTable() {
+  static const std::uint32_t missing[] = {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
+                                          ERROR_INVALID_NAME, ERROR_BAD_PATHNAME,
+                                          ERROR_INVALID_DRIVE};
+  // Another's open without sharing or byte lock, an old file still held while
+  // it is replaced, a network share that reconnects.
+  static const std::uint32_t passing[] = {
+      ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION,      ERROR_UNABLE_TO_REMOVE_REPLACED,
+      ERROR_USER_MAPPED_FILE,  ERROR_REM_NOT_LIST,        ERROR_BAD_NETPATH,
+      ERROR_NETWORK_BUSY,      ERROR_DEV_NOT_EXIST,       ERROR_BAD_NET_RESP,
+      ERROR_UNEXP_NET_ERR,     ERROR_NETNAME_DELETED,     ERROR_SEM_TIMEOUT,
+      ERROR_NO_NETWORK,        ERROR_NETWORK_UNREACHABLE, ERROR_HOST_UNREACHABLE,
+      ERROR_CONNECTION_ABORTED};
+  return {missing, std::size(missing), passing, std::size(passing)};
 }
 
-FileOutcome outcomeOfError(DWORD error) {
-  return backend::readFailure(classifyError(error), error);
-}
-
-FileOutcome writeOutcomeOfError(DWORD error) {
-  return backend::writeFailure(classifyError(error), error);
+ReadSnapshot snapshotOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  ReadSnapshot seen;
+  seen.present = true;
+  seen.identity.volume = info.dwVolumeSerialNumber;
+  seen.identity.index =
+      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  seen.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                                        info.nFileSizeLow);
+  seen.writeTime = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  seen.mode = info.dwFileAttributes;
+  return seen;
 }
 
 bool isDiskFile(HANDLE file) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/files_backend.h"
 
 namespace tavrelon::platform {
 
@@ -109,22 +110,28 @@ constexpr std::size_t kMaxTransfer = 1u << 30;
 // Writes all of `bytes` to `file`; false on any failure.
 bool writeAll(HANDLE file, const char* bytes, std::size_t length);
 
-// The one place where the Windows error of a file operation becomes an
-// outcome. Only a name that reaches no file is Missing. What passes by itself
-// is Busy: another's open without sharing or byte lock, an old file still held
-// while it is replaced, a network share that reconnects. All else is Refused,
-// a denied access above all: permissions, Controlled Folder Access and a
-// pending delete all answer ERROR_ACCESS_DENIED, and none passes on a retry.
-FileOutcome classifyError(DWORD error);
+// The Windows error of a file operation as an outcome:
+// backend::classifyFileError. A denied access is Refused: permissions,
+// Controlled Folder Access and a pending delete all answer
+// ERROR_ACCESS_DENIED, and none passes on a retry.
+inline FileOutcome classifyError(DWORD error) {
+  return backend::classifyFileError(error);
+}
 
-// A read that failed on `error`: its outcome; a failure (not a missing file)
-// leaves its code for takeFileErrorCode.
-FileOutcome outcomeOfError(DWORD error);
+// A read that failed on `error`: backend::readFailure.
+inline FileOutcome outcomeOfError(DWORD error) {
+  return backend::readFailure(error);
+}
 
-// A write finds no folder where a read finds no file: that is no transient state.
-FileOutcome writeOutcomeOfError(DWORD error);
+// A write that failed on `error`: backend::writeFailure.
+inline FileOutcome writeOutcomeOfError(DWORD error) {
+  return backend::writeFailure(error);
+}
 
 // True when the open file is an ordinary disk file, not a console, pipe or device.
 bool isDiskFile(HANDLE file);
+
+// What `info` tells of a file that is read, for replaceReadFile.
+ReadSnapshot snapshotOf(const BY_HANDLE_FILE_INFORMATION& info);
 
 }  // namespace tavrelon::platform
