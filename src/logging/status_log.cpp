@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "platform/files.h"
 #include "platform/text.h"
@@ -9,9 +10,13 @@
 
 namespace tavrelon {
 
-namespace {
+std::string statusLogText(std::string bytes, bool utf8) {
+  if (utf8)
+    return bytes;
+  return platform::fromAnsiCodePage(bytes);
+}
 
-StatusLogOutcome outcomeOf(platform::FileOutcome outcome) {
+StatusLogOutcome statusLogOutcome(platform::FileOutcome outcome) {
   switch (outcome) {
     case platform::FileOutcome::Done:
       return StatusLogOutcome::Done;
@@ -25,6 +30,8 @@ StatusLogOutcome outcomeOf(platform::FileOutcome outcome) {
   return StatusLogOutcome::Refused;
 }
 
+namespace {
+
 // The rows of a status log's bytes `stored` (someone else's: Refused).
 StatusLogOutcome rowsOf(std::string& stored, std::vector<StatusRecord>& rows,
                         std::int64_t* foreignLines) {
@@ -32,8 +39,11 @@ StatusLogOutcome rowsOf(std::string& stored, std::vector<StatusRecord>& rows,
     return StatusLogOutcome::Refused;
   // The bytes are the ANSI code page's, which a spreadsheet on the same machine
   // reads; a byte-order mark says UTF-8 instead. The mark goes before either.
-  const std::string content = startsWithByteOrderMark(stored) ? textAsUtf8(stored.substr(3))
-                                                              : platform::fromAnsiCodePage(stored);
+  const bool mark = startsWithByteOrderMark(stored);
+  if (mark)
+    stored.erase(0, 3);
+  const bool utf8 = mark && isValidUtf8(stored);
+  const std::string content = statusLogText(std::move(stored), utf8);
   stored = std::string();
 
   std::int64_t lines = 0;
@@ -73,8 +83,8 @@ StatusLogOutcome readStatusLog(const std::string& path, std::vector<StatusRecord
   // one over the bound as Refused.
   std::string stored;
   platform::ReadSnapshot unused;
-  const StatusLogOutcome read =
-      outcomeOf(platform::readRegularFile(path, kMaxStatusLogBytes, stored, seen ? *seen : unused));
+  const StatusLogOutcome read = statusLogOutcome(
+      platform::readRegularFile(path, kMaxStatusLogBytes, stored, seen ? *seen : unused));
   if (read != StatusLogOutcome::Done)
     return read;
   const StatusLogOutcome parsed = rowsOf(stored, rows, foreignLines);
@@ -146,9 +156,9 @@ StatusLogOutcome replaceStatusLog(std::vector<StatusRecord> rows, const std::str
     return StatusLogOutcome::Refused;
   // The new content replaces the old in one step, so a crash or a full disk
   // midway leaves the old rows in place.
-  return outcomeOf(seen != nullptr
-                       ? platform::replaceReadFile(path, content, kStatusLogTemporaryTag, *seen)
-                       : platform::replaceRegularFile(path, content, kStatusLogTemporaryTag));
+  return statusLogOutcome(
+      seen != nullptr ? platform::replaceReadFile(path, content, kStatusLogTemporaryTag, *seen)
+                      : platform::replaceRegularFile(path, content, kStatusLogTemporaryTag));
 }
 
 }  // namespace tavrelon

@@ -30,6 +30,14 @@ enum class StatusLogOutcome {
 // stored as '?'); rows hold UTF-8. Read back, content after a UTF-8 byte-order
 // mark is taken as UTF-8 when it is valid UTF-8, all else as the code page.
 
+// The text of stored status-log bytes (whole or one line of them, any
+// byte-order mark removed) as the rows hold it: the bytes themselves when the
+// file reads as UTF-8 (`utf8`), else converted from the ANSI code page.
+std::string statusLogText(std::string bytes, bool utf8);
+
+// A read or write of the status log that ended as `outcome` in the file layer.
+StatusLogOutcome statusLogOutcome(platform::FileOutcome outcome);
+
 // Reads every row of the status log at `path`, in file order, into `rows`.
 // Lines end in LF, CR LF or a lone CR; a UTF-8 byte-order mark is skipped;
 // empty lines (spaces and tabs at most) and both header forms are skipped. A

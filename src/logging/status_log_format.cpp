@@ -85,17 +85,22 @@ bool isBlankStatusLine(const char* line, std::size_t length) {
   return std::all_of(line, line + length, [](char c) { return c == ' ' || c == '\t'; });
 }
 
+StatusLogOwner statusLineOwner(const char* line, std::size_t length) {
+  if (isBlankStatusLine(line, length))
+    return StatusLogOwner::Undecided;
+  return isStatusLogHeader(line, length) ? StatusLogOwner::Ours : StatusLogOwner::Foreign;
+}
+
 StatusLogOwner statusLogOwner(const std::string& bytes, bool whole) {
   std::size_t next = startsWithByteOrderMark(bytes) ? 3 : 0;
   while (next < bytes.size()) {
     const std::size_t begin = next;
     const std::size_t end = statusLineEnd(bytes, begin, next);
-    if (isBlankStatusLine(bytes.data() + begin, end - begin))
+    const StatusLogOwner owner = statusLineOwner(bytes.data() + begin, end - begin);
+    if (owner == StatusLogOwner::Undecided)
       continue;
-    if (!whole && end == bytes.size())
-      return StatusLogOwner::Undecided;
-    return isStatusLogHeader(bytes.data() + begin, end - begin) ? StatusLogOwner::Ours
-                                                                : StatusLogOwner::Foreign;
+    // A line cut off by the end of a file's first bytes may still grow.
+    return !whole && end == bytes.size() ? StatusLogOwner::Undecided : owner;
   }
   return whole ? StatusLogOwner::Ours : StatusLogOwner::Undecided;
 }

@@ -54,10 +54,59 @@ bool isBlankStatusLine(const char* line, std::size_t length);
 // Whose bytes these are, given whole or (`whole` false) as a file's first bytes.
 enum class StatusLogOwner { Ours, Foreign, Undecided };
 
+// What one line (no line end, after any byte-order mark) says of whose file
+// it is: Undecided when blank (the next line decides), Ours for a header,
+// Foreign for anything else.
+StatusLogOwner statusLineOwner(const char* line, std::size_t length);
+
 // Ours when every line is blank or the first that is not (after a byte-order
 // mark) is a header; Undecided when only the start was given and that line
 // does not end within it (or all of it is blank).
 StatusLogOwner statusLogOwner(const std::string& bytes, bool whole);
+
+// Cuts a status log's bytes, given in pieces, into lines as statusLineEnd
+// does over the whole: a line ends at LF, CR LF or a lone CR, and a CR that
+// ends one piece pairs with an LF that begins the next. Holds one line.
+class StatusLineSplitter {
+ public:
+  // Hands each line that `bytes` completes to `line` (which may take its
+  // bytes); false as soon as `line` says false.
+  template <typename Line>
+  bool feed(const char* bytes, std::size_t size, Line&& line) {
+    for (std::size_t at = 0; at < size; ++at) {
+      const char c = bytes[at];
+      if (afterCr_ && c == '\n') {
+        afterCr_ = false;
+        continue;
+      }
+      afterCr_ = c == '\r';
+      if (c != '\n' && c != '\r') {
+        // Runs of plain bytes are appended at once, not byte by byte.
+        std::size_t end = at;
+        while (end < size && bytes[end] != '\n' && bytes[end] != '\r')
+          ++end;
+        pending_.append(bytes + at, end - at);
+        at = end - 1;
+        continue;
+      }
+      if (!line(pending_))
+        return false;
+      pending_.clear();
+    }
+    return true;
+  }
+
+  // The file has ended: its last line, when no line break ends it, goes to
+  // `line`; false when `line` says false.
+  template <typename Line>
+  bool finish(Line&& line) {
+    return pending_.empty() || line(pending_);
+  }
+
+ private:
+  std::string pending_;  // the line not yet ended
+  bool afterCr_ = false;
+};
 
 // Appends `row` as one line ending in CR LF: each field as quoteCsvField
 // writes it, an empty latestLog as "N/A", and a row that would read back as

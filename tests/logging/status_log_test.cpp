@@ -502,6 +502,49 @@ TEST(StatusLineReader, GivenOneLineAtATimeItHandsOnEachLineInOrderAndJoinsACellO
   EXPECT_EQ(row, (StatusRecord{"e", "timeout", "s", "e", "[p] x"}));
 }
 
+TEST(StatusLineSplitter, BytesInPiecesOfAnySizeGiveTheLinesOfTheWholeAndAFalseSinkStopsIt) {
+  // CR LF, a lone CR, an LF, an empty line, and a last line with no end.
+  const std::string bytes = "\xEF\xBB\xBF" + kHeader + "\r\na,1\rb,2\n\r\n\rc,\"x\r\ny\"\r\nlast";
+  std::vector<std::string> whole;
+  for (std::size_t at = 0, next = 0; at < bytes.size(); at = next)
+    whole.push_back(bytes.substr(at, statusLineEnd(bytes, at, next) - at));
+  ASSERT_EQ(whole.size(), 8u);
+  // Every piece size, so that a CR LF falls across two pieces at each place.
+  for (std::size_t piece = 1; piece <= bytes.size(); ++piece) {
+    StatusLineSplitter splitter;
+    std::vector<std::string> lines;
+    const auto take = [&](std::string& line) {
+      lines.push_back(std::move(line));
+      return true;
+    };
+    for (std::size_t at = 0; at < bytes.size(); at += piece)
+      EXPECT_TRUE(splitter.feed(bytes.data() + at, std::min(piece, bytes.size() - at), take));
+    EXPECT_TRUE(splitter.finish(take));
+    EXPECT_EQ(lines, whole) << "pieces of " << piece;
+  }
+  StatusLineSplitter splitter;
+  int handed = 0;
+  EXPECT_FALSE(
+      splitter.feed(bytes.data(), bytes.size(), [&](std::string&) { return ++handed < 2; }));
+  EXPECT_EQ(handed, 2);
+}
+
+TEST(StatusLogOwner, TheFirstLineThatIsNotBlankDecidesWhoseFileItIs) {
+  for (const std::string& line : {std::string(), std::string(" \t ")})
+    EXPECT_EQ(statusLineOwner(line.data(), line.size()), StatusLogOwner::Undecided) << line;
+  for (const std::string& line : {kHeader, kSixHeader, kHeader + ",,,"})
+    EXPECT_EQ(statusLineOwner(line.data(), line.size()), StatusLogOwner::Ours) << line;
+  for (const std::string& line :
+       {kHeader + ", ", std::string("a,0,running,s,,N/A"), kHeader.substr(1)})
+    EXPECT_EQ(statusLineOwner(line.data(), line.size()), StatusLogOwner::Foreign) << line;
+  // The same rule over a file's bytes, whole or only its start.
+  EXPECT_EQ(statusLogOwner("\xEF\xBB\xBF \r\n\n" + kHeader + "\r\nnote", true),
+            StatusLogOwner::Ours);
+  EXPECT_EQ(statusLogOwner("\r\nnote\r\n" + kHeader, true), StatusLogOwner::Foreign);
+  EXPECT_EQ(statusLogOwner(" \r\n" + kHeader, false), StatusLogOwner::Undecided);
+  EXPECT_EQ(statusLogOwner(" \r\n", true), StatusLogOwner::Ours);
+}
+
 }  // namespace
 }  // namespace tavrelon
 
