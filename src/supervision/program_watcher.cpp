@@ -321,9 +321,11 @@ void ProgramWatcher::endRunOnStop() {
   stop();
   status.endTime = rowTimeNow();
   status.latestLog = latestLogLine();
-  closeStatusRow(platform::sessionEnding() ? RunStatus::Interrupted : RunStatus::Stopped);
+  // The end of the user's session ended the run, not the operator.
+  const RunStatus ended = platform::sessionEnding() ? RunStatus::Interrupted : RunStatus::Stopped;
+  closeStatusRow(ended);
   printLine("[" + status.applicationId + "] has been stopped!");
-  takeEvidence(RunStatus::Stopped, false);
+  takeEvidence(ended, false);
 }
 
 void ProgramWatcher::restartUntilLaunched() {
@@ -375,6 +377,8 @@ void ProgramWatcher::takeEvidence(RunStatus ended, bool capture, std::uint32_t e
     run.crashed = true;
     run.exitCode = exitCode;
     run.endedBy = platform::describeEnd(programProcess_, exitCode);
+  } else if (ended == RunStatus::Interrupted) {
+    run.endedBy = "ended with the user's session (log-off, shut-down or restart)";
   } else {
     run.endedBy = "ended by a stop request";
   }

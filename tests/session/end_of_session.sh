@@ -16,8 +16,9 @@ windows() { local p="Z:$1"; echo "${p//\//\\}"; }
 cp "$watchdog" "$fake" "$work/"
 mkdir "$work/logs"
 dir=$(windows "$work")
-printf 'ApplicationPath: %s\r\nApplicationArgument: --lines 1 --end hang --log-dir %s --grandchild %s\r\nApplicationLogDir: %s\r\nTavrelonLog: %s\r\n' \
+printf 'ApplicationPath: %s\r\nApplicationArgument: --lines 1 --end hang --log-dir %s --grandchild %s\r\nApplicationLogDir: %s\r\nTavrelonLog: %s\r\nEvidenceDir: %s\r\n' \
   "$dir\\fake_program.exe" "$dir\\logs" "$dir\\grandchild.pid" "$dir\\logs" "$dir\\status.csv" \
+  "$dir\\evidence" \
   >"$work/TavrelonConfig.ini"
 
 "$wine" "$work/tavrelon.exe" </dev/null >"$work/out.txt" 2>&1 &
@@ -39,6 +40,10 @@ pid=''
 rows=$(tr -d '\r' <"$work/status.csv")
 grep -qE '^fake_program\.exe_[0-9]{14},interrupted,[0-9: -]{19},[0-9: -]{19},' <<<"$rows" ||
   fail "the run's row: $rows"
+# The run's evidence says the same as its row.
+summary=$(tr -d '\r' <"$work"/evidence/fake_program.exe_*/summary.txt 2>/dev/null) ||
+  fail "no evidence of the run: $(cat "$work/out.txt")"
+grep -qx 'Status: interrupted' <<<"$summary" || fail "the evidence: $summary"
 # Neither the program nor its child runs on: no process started from the folder.
 folder=$(basename "$work")
 for _ in $(seq 20); do
