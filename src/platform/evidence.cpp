@@ -28,19 +28,26 @@ struct SharedCapture {
   CaptureOutcome outcome;
 };
 
-std::mutex readerMutex;
-std::string readerForTesting;
+std::mutex readerMutex;  // constant-initialized: usable before any constructor runs
+
+// The program a test named; made on first use, as a test may name it from a
+// static initializer of its own, before this file's would have run.
+std::string& readerForTesting() {
+  static std::string program;
+  return program;
+}
 
 }  // namespace
 
 void setConsoleReaderForTesting(const std::string& program) {
   std::lock_guard<std::mutex> lock(readerMutex);
-  readerForTesting = program;
+  readerForTesting() = program;
 }
 
 std::string backend::consoleReaderProgram() {
   std::lock_guard<std::mutex> lock(readerMutex);
-  return readerForTesting.empty() ? executablePath() : readerForTesting;
+  const std::string& program = readerForTesting();
+  return program.empty() ? executablePath() : program;
 }
 
 std::string statusCodeName(std::uint32_t code) {
